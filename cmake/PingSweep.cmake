@@ -1,0 +1,19 @@
+# pingsweep_test(<source> LIBS <targets...> [MAIN <gtest main target>] [LABELS ...])
+#
+# One line per test file: builds <source> (named after its folder and stem,
+# e.g. core/variant_test.cc -> core_variant_test), links it with GoogleTest and
+# the given libraries, and registers its cases with CTest.
+function(pingsweep_test source)
+  cmake_parse_arguments(ARG "" "MAIN" "LIBS;LABELS" ${ARGN})
+  get_filename_component(stem ${source} NAME_WE)
+  get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  set(target ${folder}_${stem})
+  add_executable(${target} ${source})
+  if(NOT ARG_MAIN)
+    set(ARG_MAIN GTest::gtest_main)
+  endif()
+  target_link_libraries(${target} PRIVATE ${ARG_LIBS} ${ARG_MAIN} GTest::gtest GTest::gmock)
+  # Discover at test time, so a sanitizer build never runs test code while building.
+  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                       PROPERTIES LABELS "${folder};${ARG_LABELS}")
+endfunction()
