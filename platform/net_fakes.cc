@@ -1,0 +1,185 @@
+#include "platform/net_fakes.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/linux_net_services.h"
+
+namespace ps::platform {
+namespace {
+
+void PutLe32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+void WriteHeader(void* buffer, IPAddr address, DWORD status, DWORD rtt, WORD size, std::uint8_t ttl,
+                 std::uint8_t tos) {
+  auto* p = static_cast<std::uint8_t*>(buffer);
+  std::memset(p, 0, kEchoReplyHeaderSize);
+  std::memcpy(p, &address, 4);
+  PutLe32(p + 4, status);
+  PutLe32(p + 8, rtt);
+  p[12] = static_cast<std::uint8_t>(size);
+  p[13] = static_cast<std::uint8_t>(size >> 8);
+  if (status == IP_SUCCESS) {
+    PutLe32(p + 16, kEchoReplyHeaderSize);
+    PutLe32(p + 24, kEchoReplyHeaderSize);
+  }
+  p[20] = ttl;
+  p[21] = tos;
+}
+
+// Days in each month of a non-leap year, for the clock's carry.
+int DaysIn(int year, int month) {
+  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+}  // namespace
+
+IPAddr Ipv4(unsigned a, unsigned b, unsigned c, unsigned d) {
+  const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b),
+                                 static_cast<std::uint8_t>(c), static_cast<std::uint8_t>(d)};
+  IPAddr address;
+  std::memcpy(&address, bytes, 4);
+  return address;
+}
+
+int FakeSocketLayer::WSAStartup(WORD wVersionRequested, WSADATA* lpWSAData) {
+  ++wsastartup_calls;
+  requested_versions.push_back(wVersionRequested);
+  if (startup_result_ != 0) return startup_result_;
+  if (lpWSAData != nullptr) {
+    lpWSAData->wVersion = wVersionRequested;
+    lpWSAData->wHighVersion = wVersionRequested;
+  }
+  started_ = true;
+  return 0;
+}
+
+IPAddr FakeSocketLayer::inet_addr(const char* cp) {
+  inet_addr_texts.emplace_back(cp == nullptr ? "" : cp);
+  return ClassicInetAddr(cp);
+}
+
+const HOSTENT* FakeSocketLayer::gethostbyaddr(const char* addr, int len, int type) {
+  ++gethostbyaddr_calls;
+  looked_up_lengths.push_back(len);
+  looked_up_types.push_back(type);
+  if (addr == nullptr || len != 4) return nullptr;
+  IPAddr address;
+  std::memcpy(&address, addr, 4);
+  looked_up.push_back(address);
+  if (!started_ || type != AF_INET_) return nullptr;
+  const auto it = names_.find(address);
+  if (it == names_.end()) return nullptr;
+  name_storage_ = it->second;  // std::string keeps a NUL after the bytes
+  addr_storage_ = address;
+  addr_list_[0] = reinterpret_cast<char*>(&addr_storage_);
+  entry_ = HOSTENT{name_storage_.data(), aliases_, AF_INET_, 4, addr_list_};
+  return &entry_;
+}
+
+IcmpHandle FakeEchoService::IcmpCreateFile() {
+  ++creates;
+  if (!unavailable_reason_.empty()) {
+    last_create_failed_ = true;
+    return 0;
+  }
+  last_create_failed_ = false;
+  const IcmpHandle handle = next_handle_++;
+  open_.insert(handle);
+  return handle;
+}
+
+bool FakeEchoService::IcmpCloseHandle(IcmpHandle IcmpHandle) {
+  ++closes;
+  return open_.erase(IcmpHandle) == 1;
+}
+
+std::u16string FakeEchoService::LastErrorText() {
+  return last_create_failed_ ? unavailable_reason_ : std::u16string();
+}
+
+DWORD FakeEchoService::IcmpSendEcho(IcmpHandle IcmpHandle, IPAddr DestinationAddress,
+                                    const void* RequestData, WORD RequestSize,
+                                    const IP_OPTION_INFORMATION* RequestOptions, void* ReplyBuffer,
+                                    DWORD ReplySize, DWORD Timeout) {
+  Send send{IcmpHandle,
+            DestinationAddress,
+            std::string(static_cast<const char*>(RequestData), RequestSize),
+            RequestOptions != nullptr,
+            RequestOptions != nullptr ? *RequestOptions : IP_OPTION_INFORMATION{},
+            ReplySize,
+            Timeout};
+  sends.push_back(send);
+  if (on_send) on_send(send);
+  if (open_.count(IcmpHandle) == 0 || ReplyBuffer == nullptr ||
+      ReplySize < kEchoReplyHeaderSize + RequestSize) {
+    return 0;
+  }
+  const auto it = scripts_.find(DestinationAddress);
+  const EchoScript script = it == scripts_.end() ? EchoScript::Silent() : it->second;
+  const bool answers = script.kind == EchoScript::Kind::kReply && script.delay_ms < Timeout;
+  if (clock_ != nullptr) clock_->AdvanceMs(answers ? script.delay_ms : Timeout);
+  if (script.kind == EchoScript::Kind::kError) {
+    WriteHeader(ReplyBuffer, script.replier, script.error_status, 0, 0, 0, 0);
+    return 0;
+  }
+  if (!answers) {
+    WriteHeader(ReplyBuffer, 0, IP_REQ_TIMED_OUT, 0, 0, 0, 0);
+    return 0;
+  }
+  const std::string data = script.echo_request ? send.request : script.data;
+  if (kEchoReplyHeaderSize + data.size() > ReplySize) {
+    WriteHeader(ReplyBuffer, 0, IP_BUF_TOO_SMALL, 0, 0, 0, 0);
+    return 0;
+  }
+  WriteHeader(ReplyBuffer, script.replier != 0 ? script.replier : DestinationAddress, IP_SUCCESS,
+              script.delay_ms, static_cast<WORD>(data.size()), script.ttl, script.tos);
+  std::memcpy(static_cast<char*>(ReplyBuffer) + kEchoReplyHeaderSize, data.data(), data.size());
+  return 1;
+}
+
+FakeClock::FakeClock() : now_{2024, 3, 2, 12, 10, 20, 30, 400} {}  // Tue 2024-03-12 10:20:30.400
+
+void FakeClock::GetSystemTime(SYSTEMTIME* lpSystemTime) {
+  ++readings;
+  *lpSystemTime = now_;
+  if (step_ms_per_reading != 0) AdvanceMs(step_ms_per_reading);
+}
+
+void FakeClock::AdvanceMs(std::int64_t ms) {
+  // Forward only, with carries up to the year: enough for tests.
+  std::int64_t total = now_.wMilliseconds + std::max<std::int64_t>(ms, 0);
+  now_.wMilliseconds = static_cast<WORD>(total % 1000);
+  total = now_.wSecond + total / 1000;
+  now_.wSecond = static_cast<WORD>(total % 60);
+  total = now_.wMinute + total / 60;
+  now_.wMinute = static_cast<WORD>(total % 60);
+  total = now_.wHour + total / 60;
+  now_.wHour = static_cast<WORD>(total % 24);
+  for (std::int64_t days = total / 24; days > 0; --days) {
+    now_.wDayOfWeek = static_cast<WORD>((now_.wDayOfWeek + 1) % 7);
+    if (++now_.wDay > DaysIn(now_.wYear, now_.wMonth)) {
+      now_.wDay = 1;
+      if (++now_.wMonth > 12) {
+        now_.wMonth = 1;
+        ++now_.wYear;
+      }
+    }
+  }
+}
+
+void FakeWindowSystem::MessageBox(std::u16string_view text, std::uint32_t uType) {
+  boxes.push_back({std::u16string(text), uType});
+  if (on_message_box) on_message_box();
+}
+
+void FakeWindowSystem::DoEvents() {
+  ++do_events_calls;
+  if (on_do_events) on_do_events();
+}
+
+}  // namespace ps::platform

@@ -1,0 +1,107 @@
+// The registry, kept in SQLite so that it outlives the process as the
+// platform's own does.
+//
+// Storage: one database per root.
+//   HKEY_CURRENT_USER  -> $XDG_DATA_HOME/pingsweep/HKEY_CURRENT_USER.db
+//                         ($XDG_DATA_HOME defaults to ~/.local/share; folder
+//                         0700, files 0600)
+//   HKEY_LOCAL_MACHINE -> /var/lib/pingsweep/HKEY_LOCAL_MACHINE.db
+//                         (folder 0755, files 0644: everyone reads, root alone
+//                         may change it)
+// PINGSWEEP_REGISTRY_DIR=<dir> puts both files into <dir> instead. Other
+// predefined roots (HKEY_CLASSES_ROOT, HKEY_USERS, ...) are not supported:
+// they answer ERROR_INVALID_HANDLE.
+//
+// Access is the file system's: a process that cannot write a root's database
+// reads what is there and gets ERROR_ACCESS_DENIED for every change, including
+// an open or create that asks for a right to change.
+//
+// Durability and concurrency: WAL journal with synchronous=NORMAL; every call
+// that changes something is one IMMEDIATE transaction committed before the
+// call returns, so a change that returned ERROR_SUCCESS survives a crash or a
+// kill of the process (not a power cut: that would need synchronous=FULL and
+// an fsync per change). Writers from several processes queue on SQLite's lock
+// with a 30 s busy timeout; a call that still cannot get the lock returns
+// ERROR_BUSY and changes nothing.
+//
+// Caching: each database has a companion "<file>-gen" mapped into every
+// process, holding a change counter that writers make odd before they change
+// the database and advance after the commit. Lookups (key paths, values,
+// listings) are cached per process while the counter stays at the same even
+// value, so repeated reads and opens run no SQL and still see every change
+// another process has acknowledged.
+//
+// Enumeration order: subkeys by name, compared case-insensitively (ascending
+// bytes of the lower-cased Windows-1252 name); values in creation order (a
+// value that is overwritten keeps its place; one deleted and set again moves
+// to the end).
+//
+// Names: case-insensitive for the letters of Windows-1252, case-preserving
+// (the case of the first creation is kept). Key names are at most 255 bytes
+// and value names at most 16,383 (longer: ERROR_INVALID_PARAMETER). A path
+// with a leading backslash is refused (ERROR_BAD_PATHNAME); repeated and
+// trailing backslashes are accepted.
+//
+// Volatile keys (REG_OPTION_VOLATILE) are stored like the others and removed
+// when a writable database is first opened after the machine restarted (the
+// kernel's boot id changed). A non-volatile key cannot be created below a
+// volatile one (ERROR_CHILD_MUST_BE_VOLATILE).
+//
+// Handles are small positive multiples of 4, each open gets one not held by
+// another open key; a key deleted while open leaves its handles answering
+// ERROR_KEY_DELETED. Database failures map to ERROR_REGISTRY_IO_FAILED (disk
+// full: ERROR_DISK_FULL).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/registry_service.h"
+
+namespace ps::platform {
+
+class SqliteRegistry final : public RegistryService {
+ public:
+  static constexpr char kDirVariable[] = "PINGSWEEP_REGISTRY_DIR";
+
+  // Database files of the two supported roots.
+  struct Location {
+    std::string current_user;
+    std::string local_machine;
+  };
+  // The files named above, honouring PINGSWEEP_REGISTRY_DIR.
+  static Location DefaultLocation();
+  // Both files in `dir`.
+  static Location LocationIn(const std::string& dir);
+
+  // Opens nothing yet: each root's database is opened (and created when
+  // allowed) on first use.
+  explicit SqliteRegistry(Location location);
+  ~SqliteRegistry() override;
+  SqliteRegistry(const SqliteRegistry&) = delete;
+  SqliteRegistry& operator=(const SqliteRegistry&) = delete;
+
+  LONG RegCreateKeyExA(HKEY hKey, const char* lpSubKey, DWORD Reserved, const char* lpClass,
+                       DWORD dwOptions, REGSAM samDesired,
+                       const SECURITY_ATTRIBUTES* lpSecurityAttributes, HKEY* phkResult,
+                       DWORD* lpdwDisposition) override;
+  LONG RegOpenKeyExA(HKEY hKey, const char* lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                     HKEY* phkResult) override;
+  LONG RegCloseKey(HKEY hKey) override;
+  LONG RegQueryValueExA(HKEY hKey, const char* lpValueName, DWORD* lpReserved, DWORD* lpType,
+                        unsigned char* lpData, DWORD* lpcbData) override;
+  LONG RegSetValueExA(HKEY hKey, const char* lpValueName, DWORD Reserved, DWORD dwType,
+                      const unsigned char* lpData, DWORD cbData) override;
+  LONG RegDeleteValueA(HKEY hKey, const char* lpValueName) override;
+  LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, char* lpValueName, DWORD* lpcchValueName,
+                     DWORD* lpReserved, DWORD* lpType, unsigned char* lpData,
+                     DWORD* lpcbData) override;
+  LONG RegEnumKeyA(HKEY hKey, DWORD dwIndex, char* lpName, DWORD cchName) override;
+  LONG RegDeleteKeyA(HKEY hKey, const char* lpSubKey) override;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace ps::platform

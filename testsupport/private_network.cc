@@ -1,0 +1,184 @@
+#include "testsupport/private_network.h"
+
+#include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace ps::testing {
+namespace {
+
+std::string& SkipReason() {
+  static std::string reason = "EnterPrivateNetwork() was not called";
+  return reason;
+}
+
+std::string Errno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+bool BringLoopbackUp() {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  ifreq req{};
+  std::strncpy(req.ifr_name, "lo", IFNAMSIZ - 1);
+  bool ok = ioctl(fd, SIOCGIFFLAGS, &req) == 0;
+  if (ok) {
+    req.ifr_flags = static_cast<short>(req.ifr_flags | IFF_UP);
+    ok = ioctl(fd, SIOCSIFFLAGS, &req) == 0;
+  }
+  close(fd);
+  return ok;
+}
+
+std::string g_hosts_file;
+bool g_hosts_bound = false;
+
+constexpr char kTable[] = "inet pstest";
+
+}  // namespace
+
+std::string EnterPrivateNetwork() {
+  std::string& reason = SkipReason();
+  if (geteuid() != 0) {
+    reason = "not running as root (creating network namespaces needs CAP_SYS_ADMIN)";
+    return reason;
+  }
+  if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
+    reason = Errno("unshare(CLONE_NEWNET | CLONE_NEWNS)");
+    return reason;
+  }
+  // Mounts made from here on stay inside this process.
+  if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    reason = Errno("making mounts private");
+    return reason;
+  }
+  if (!BringLoopbackUp()) {
+    reason = Errno("bringing lo up");
+    return reason;
+  }
+  reason.clear();
+  return reason;
+}
+
+const std::string& PrivateNetworkSkipReason() { return SkipReason(); }
+
+int Sh(std::string_view command) {
+  const std::string cmd(command);
+  const int status = std::system(cmd.c_str());
+  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  EXPECT_EQ(code, 0) << "command failed: " << cmd;
+  return code;
+}
+
+std::string ShOutput(std::string_view command) {
+  std::string out;
+  FILE* pipe = popen(std::string(command).c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buf[4096];
+  std::size_t n;
+  while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0) out.append(buf, n);
+  pclose(pipe);
+  return out;
+}
+
+bool BindHostsFile(std::string_view content) {
+  UnbindHostsFile();
+  char path[] = "/tmp/pingsweep-hosts-XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd < 0) return false;
+  const bool written =
+      write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  close(fd);
+  chmod(path, 0644);
+  g_hosts_file = path;
+  if (!written || mount(path, "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) {
+    unlink(path);
+    return false;
+  }
+  g_hosts_bound = true;
+  return true;
+}
+
+void UnbindHostsFile() {
+  if (g_hosts_bound) umount2("/etc/hosts", MNT_DETACH);
+  g_hosts_bound = false;
+  if (!g_hosts_file.empty()) unlink(g_hosts_file.c_str());
+  g_hosts_file.clear();
+}
+
+bool SetSysctl(std::string_view name, std::string_view value) {
+  std::ofstream out("/proc/sys/" + std::string(name));
+  out << value;
+  out.flush();
+  return static_cast<bool>(out);
+}
+
+std::string GetSysctl(std::string_view name) {
+  std::ifstream in("/proc/sys/" + std::string(name));
+  std::stringstream s;
+  s << in.rdbuf();
+  std::string text = s.str();
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+ScopedSysctl::ScopedSysctl(std::string name, std::string_view value)
+    : name_(std::move(name)), previous_(GetSysctl(name_)) {
+  EXPECT_TRUE(SetSysctl(name_, value)) << name_;
+}
+
+ScopedSysctl::~ScopedSysctl() { SetSysctl(name_, previous_); }
+
+void ResetFirewall() {
+  std::system("nft delete table inet pstest 2>/dev/null");
+  std::ostringstream s;
+  s << "nft -f - <<'NFT'\n"
+    << "table " << kTable << " {\n"
+    << "  counter echo_requests { }\n"
+    << "  counter leaving { }\n"
+    << "  chain out {\n"
+    << "    type filter hook output priority 0; policy accept;\n"
+    << "    oifname != \"lo\" counter name leaving\n"
+    << "    icmp type echo-request counter name echo_requests\n"
+    << "  }\n"
+    << "}\n"
+    << "NFT";
+  Sh(s.str());
+}
+
+void DropEchoRequestsTo(std::string_view address) {
+  Sh("nft add rule " + std::string(kTable) + " out ip daddr " + std::string(address) +
+     " icmp type echo-request drop");
+}
+
+void RejectEchoRequestsTo(std::string_view address, std::string_view icmp_reject_type) {
+  // Output hooks cannot reject; the input side answers for the destination.
+  Sh("nft add chain " + std::string(kTable) +
+     " in '{ type filter hook input priority 0; policy accept; }'");
+  Sh("nft add rule " + std::string(kTable) + " in ip daddr " + std::string(address) +
+     " icmp type echo-request reject with icmp type " + std::string(icmp_reject_type));
+}
+
+namespace {
+std::uint64_t CounterPackets(const char* name) {
+  const std::string out = ShOutput(std::string("nft list counter ") + kTable + " " + name);
+  const std::size_t at = out.find("packets ");
+  if (at == std::string::npos) return ~std::uint64_t{0};
+  return std::stoull(out.substr(at + 8));
+}
+}  // namespace
+
+std::uint64_t EchoRequestsSent() { return CounterPackets("echo_requests"); }
+std::uint64_t PacketsLeavingLoopback() { return CounterPackets("leaving"); }
+
+}  // namespace ps::testing
