@@ -1,0 +1,54 @@
+// The scan window: an address box, the "PINGs" button and the results list.
+// Pressing the button sweeps the 255 host numbers of the typed subnet on the
+// GUI thread, one probe at a time.
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+#include <string>
+
+class QCloseEvent;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QShowEvent;
+
+namespace ps::app {
+
+class Form1 : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit Form1(QWidget* parent = nullptr);
+
+  QLineEdit* Text1() const { return text1_; }
+  QPushButton* Command1() const { return command1_; }
+  QListWidget* List1() const { return list1_; }
+
+  // The address probed for host number `n` when the address box holds `text`.
+  static std::u16string HostAddress(std::u16string_view text, int n);
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+ private slots:
+  void Command1_Click();
+
+ private:
+  // Runs one whole sweep. May raise; the click handler reports what escapes.
+  // Returns early once the window is closed or destroyed (the probe dispatches
+  // window messages, so either can happen under our feet).
+  static void Sweep(QPointer<Form1> self);
+
+  // False once this window has been closed or destroyed, or the application is
+  // ending after an untrapped error: the sweep must touch nothing more.
+  static bool StillOpen(const QPointer<Form1>& self);
+
+  QLineEdit* text1_;
+  QPushButton* command1_;
+  QListWidget* list1_;
+  bool closed_ = false;
+};
+
+}  // namespace ps::app

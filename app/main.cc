@@ -1,0 +1,21 @@
+// PingSweep: the scan window is the whole application. It starts nothing else
+// (the socket layer starts with the first probe) and ends when the window closes.
+#include <QApplication>
+
+#include "app/form1.h"
+#include "app/qt_window_system.h"
+#include "platform/net_services.h"
+
+int main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  // The name serves as the message boxes' caption. Not the display name: that
+  // one would be appended to the window title.
+  QApplication::setApplicationName(QStringLiteral("PingSweep"));
+
+  ps::app::QtWindowSystem window_system;
+  ps::platform::ScopedServices services({nullptr, nullptr, nullptr, &window_system});
+
+  ps::app::Form1 form;
+  form.show();
+  return QApplication::exec();
+}

@@ -1,0 +1,23 @@
+// The window side of the network seam, backed by Qt: the probe's message box
+// and its one dispatch of pending window messages.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "platform/net_services.h"
+
+namespace ps::app {
+
+class QtWindowSystem : public platform::WindowSystem {
+ public:
+  // Modal box captioned with the application's name, with the icon that
+  // `uType` asks for (information for MB_ICONINFORMATION) and one OK button.
+  // Returns once the user has dismissed it.
+  void MessageBox(std::u16string_view text, std::uint32_t uType) override;
+
+  // One pass of Qt's event processing over what is pending now.
+  void DoEvents() override;
+};
+
+}  // namespace ps::app
