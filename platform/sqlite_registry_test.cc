@@ -1,0 +1,689 @@
+#include "platform/sqlite_registry.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace ps::platform {
+namespace {
+
+// A private folder for one test's registry, removed afterwards.
+class TempDir {
+ public:
+  TempDir() {
+    char name[] = "/tmp/ps_registry.XXXXXX";
+    path_ = ::mkdtemp(name);
+    ::chmod(path_.c_str(), 0755);  // other users may read the machine root
+  }
+  ~TempDir() {
+    ::nftw(
+        path_.c_str(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); }, 16,
+        FTW_DEPTH | FTW_PHYS);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Runs `body` in a child process and returns its exit code (-signal when it
+// was killed). SQLite connections must not cross fork(): callers fork only
+// while this process holds no registry open on the same files.
+int InChild(const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body());
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+std::string Bytes(const void* data, DWORD size) {
+  return std::string(static_cast<const char*>(data), size);
+}
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  SqliteRegistry::Location location() const { return SqliteRegistry::LocationIn(dir_.path()); }
+
+  HKEY Create(SqliteRegistry& reg, const char* path, REGSAM rights = KEY_ALL_ACCESS,
+              DWORD* disposition = nullptr, DWORD options = 0) {
+    HKEY key = 0;
+    const LONG rc = reg.RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, "", options, rights, nullptr,
+                                        &key, disposition);
+    EXPECT_EQ(rc, ERROR_SUCCESS) << path;
+    return key;
+  }
+  static LONG Set(SqliteRegistry& reg, HKEY key, const char* name, DWORD type,
+                  const std::string& data) {
+    return reg.RegSetValueExA(key, name, 0, type,
+                              reinterpret_cast<const unsigned char*>(data.data()),
+                              static_cast<DWORD>(data.size()));
+  }
+  // The value's type and bytes; the code on failure.
+  static LONG Get(SqliteRegistry& reg, HKEY key, const char* name, DWORD* type, std::string* out) {
+    DWORD size = 0;
+    LONG rc = reg.RegQueryValueExA(key, name, nullptr, type, nullptr, &size);
+    if (rc != ERROR_SUCCESS) return rc;
+    std::string buffer(size, '\0');
+    rc = reg.RegQueryValueExA(key, name, nullptr, type,
+                              reinterpret_cast<unsigned char*>(buffer.data()), &size);
+    *out = buffer.substr(0, size);
+    return rc;
+  }
+  static std::string Get(SqliteRegistry& reg, HKEY key, const char* name) {
+    DWORD type = 0;
+    std::string out;
+    return Get(reg, key, name, &type, &out) == ERROR_SUCCESS ? out : "<missing>";
+  }
+  static std::vector<std::string> Subkeys(SqliteRegistry& reg, HKEY key) {
+    std::vector<std::string> names;
+    char name[512];
+    for (DWORD i = 0; reg.RegEnumKeyA(key, i, name, sizeof name) == ERROR_SUCCESS; ++i) {
+      names.emplace_back(name);
+    }
+    return names;
+  }
+  static std::vector<std::string> Values(SqliteRegistry& reg, HKEY key) {
+    std::vector<std::string> names;
+    char name[512];
+    for (DWORD i = 0;; ++i) {
+      DWORD length = sizeof name;
+      if (reg.RegEnumValueA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+          ERROR_SUCCESS) {
+        break;
+      }
+      names.emplace_back(name, length);
+    }
+    return names;
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(RegistryTest, ReturnCodesOfTheNineFunctions) {
+  SqliteRegistry reg(location());
+  HKEY key = Create(reg, "Software\\Codes");
+  HKEY closed = Create(reg, "Software\\Codes");
+  ASSERT_EQ(reg.RegCloseKey(closed), ERROR_SUCCESS);
+  char name[16];
+  DWORD length = sizeof name;
+  DWORD size = 0;
+  HKEY out = 77;
+  const unsigned char data[] = "x";
+  for (HKEY bad : {HKEY{0}, closed, HKEY_CLASSES_ROOT, HKEY_USERS, HKEY{12345}}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(reg.RegCreateKeyExA(bad, "a", 0, "", 0, KEY_ALL_ACCESS, nullptr, &out, nullptr),
+              ERROR_INVALID_HANDLE);
+    EXPECT_EQ(reg.RegOpenKeyExA(bad, "a", 0, KEY_READ, &out), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(reg.RegCloseKey(bad), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(reg.RegQueryValueExA(bad, "v", nullptr, nullptr, nullptr, &size),
+              ERROR_INVALID_HANDLE);
+    EXPECT_EQ(reg.RegSetValueExA(bad, "v", 0, REG_SZ, data, 2), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(reg.RegDeleteValueA(bad, "v"), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(reg.RegEnumValueA(bad, 0, name, &length, nullptr, nullptr, nullptr, nullptr),
+              ERROR_INVALID_HANDLE);
+    EXPECT_EQ(reg.RegEnumKeyA(bad, 0, name, sizeof name), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(reg.RegDeleteKeyA(bad, "a"), ERROR_INVALID_HANDLE);
+  }
+  struct Case {
+    const char* what;
+    LONG got;
+    LONG want;
+  } cases[] = {
+      {"close predefined", reg.RegCloseKey(HKEY_CURRENT_USER), ERROR_SUCCESS},
+      {"open missing", reg.RegOpenKeyExA(key, "Nope", 0, KEY_READ, &out), ERROR_FILE_NOT_FOUND},
+      {"leading backslash open",
+       reg.RegOpenKeyExA(HKEY_CURRENT_USER, "\\Software", 0, KEY_READ, &out), ERROR_BAD_PATHNAME},
+      {"leading backslash create",
+       reg.RegCreateKeyExA(key, "\\x", 0, "", 0, KEY_READ, nullptr, &out, nullptr),
+       ERROR_BAD_PATHNAME},
+      {"create without result",
+       reg.RegCreateKeyExA(key, "x", 0, "", 0, KEY_READ, nullptr, nullptr, nullptr), ERROR_BADKEY},
+      {"create reserved", reg.RegCreateKeyExA(key, "x", 1, "", 0, KEY_READ, nullptr, &out, nullptr),
+       ERROR_INVALID_PARAMETER},
+      {"key name of 256",
+       reg.RegCreateKeyExA(key, std::string(256, 'k').c_str(), 0, "", 0, KEY_READ, nullptr, &out,
+                           nullptr),
+       ERROR_INVALID_PARAMETER},
+      {"open without result", reg.RegOpenKeyExA(key, "", 0, KEY_READ, nullptr),
+       ERROR_INVALID_PARAMETER},
+      {"query missing", reg.RegQueryValueExA(key, "nope", nullptr, nullptr, nullptr, &size),
+       ERROR_FILE_NOT_FOUND},
+      {"delete missing value", reg.RegDeleteValueA(key, "nope"), ERROR_FILE_NOT_FOUND},
+      {"delete missing key", reg.RegDeleteKeyA(key, "nope"), ERROR_FILE_NOT_FOUND},
+      {"delete null key", reg.RegDeleteKeyA(key, nullptr), ERROR_INVALID_PARAMETER},
+      {"delete a root", reg.RegDeleteKeyA(HKEY_CURRENT_USER, ""), ERROR_ACCESS_DENIED},
+      {"enum values past end",
+       reg.RegEnumValueA(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr),
+       ERROR_NO_MORE_ITEMS},
+      {"enum keys past end", reg.RegEnumKeyA(key, 0, name, sizeof name), ERROR_NO_MORE_ITEMS},
+      {"set from null data", reg.RegSetValueExA(key, "v", 0, REG_SZ, nullptr, 3), ERROR_NOACCESS},
+      {"value name of 16384",
+       reg.RegSetValueExA(key, std::string(16384, 'v').c_str(), 0, REG_SZ, data, 2),
+       ERROR_INVALID_PARAMETER},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.got, c.want) << c.what;
+  EXPECT_EQ(reg.RegCloseKey(key), ERROR_SUCCESS);
+  EXPECT_EQ(reg.RegCloseKey(key), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(RegistryTest, HandlesAndDispositions) {
+  SqliteRegistry reg(location());
+  DWORD disposition = 0;
+  HKEY a = Create(reg, "Software\\Vendor\\App", KEY_ALL_ACCESS, &disposition);
+  EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
+  HKEY b = Create(reg, "software\\VENDOR\\app\\", KEY_READ, &disposition);
+  EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
+  HKEY c = 0;
+  ASSERT_EQ(reg.RegOpenKeyExA(a, "", 0, KEY_READ, &c), ERROR_SUCCESS);
+  HKEY root = 0;
+  ASSERT_EQ(reg.RegOpenKeyExA(HKEY_LOCAL_MACHINE, nullptr, 0, KEY_READ, &root), ERROR_SUCCESS);
+  EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
+  for (HKEY h : {a, b, c}) {
+    EXPECT_GT(h, 0);
+    EXPECT_LT(h, 1 << 16);
+  }
+  EXPECT_NE(a, b);
+  EXPECT_NE(b, c);
+  EXPECT_NE(a, c);
+  // Missing intermediate keys were created; repeated separators collapse.
+  HKEY mid = 0;
+  EXPECT_EQ(reg.RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\\\Vendor", 0, KEY_READ, &mid),
+            ERROR_SUCCESS);
+  EXPECT_EQ(Subkeys(reg, mid), std::vector<std::string>{"App"});
+  // A handle serves as a root; what is created below it is seen from the top.
+  HKEY child = 0;
+  ASSERT_EQ(reg.RegCreateKeyExA(a, "Deep\\Er", 0, "cls", 0, KEY_ALL_ACCESS, nullptr, &child,
+                                &disposition),
+            ERROR_SUCCESS);
+  EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
+  HKEY again = 0;
+  EXPECT_EQ(
+      reg.RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\vendor\\APP\\deep\\ER", 0, KEY_READ, &again),
+      ERROR_SUCCESS);
+  // The failed open writes back 0.
+  HKEY missing = 99;
+  EXPECT_EQ(reg.RegOpenKeyExA(a, "Nope", 0, KEY_READ, &missing), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(missing, 0);
+}
+
+// Each handle's rights decide what it may do; a refused call changes nothing.
+TEST_F(RegistryTest, RightsMatrix) {
+  SqliteRegistry reg(location());
+  HKEY setup = Create(reg, "Rights\\Key");
+  ASSERT_EQ(Set(reg, setup, "v", REG_SZ, std::string("old\0", 4)), ERROR_SUCCESS);
+  HKEY sub = Create(reg, "Rights\\Key\\Sub");
+  reg.RegCloseKey(sub);
+  constexpr LONG kOk = ERROR_SUCCESS;
+  constexpr LONG kNo = ERROR_ACCESS_DENIED;
+  struct Row {
+    REGSAM rights;
+    LONG query, enum_values, set, del, enum_keys;
+  } rows[] = {
+      {0, kNo, kNo, kNo, kNo, kNo},
+      {KEY_QUERY_VALUE, kOk, kOk, kNo, kNo, kNo},
+      {KEY_SET_VALUE, kNo, kNo, kOk, kOk, kNo},
+      {KEY_ENUMERATE_SUB_KEYS, kNo, kNo, kNo, kNo, kOk},
+      {KEY_READ, kOk, kOk, kNo, kNo, kOk},
+      {KEY_WRITE, kNo, kNo, kOk, kOk, kNo},
+      {KEY_ALL_ACCESS, kOk, kOk, kOk, kOk, kOk},
+      {GENERIC_READ, kOk, kOk, kNo, kNo, kOk},
+      {MAXIMUM_ALLOWED, kOk, kOk, kOk, kOk, kOk},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.rights);
+    HKEY key = 0;
+    ASSERT_EQ(reg.RegOpenKeyExA(HKEY_CURRENT_USER, "Rights\\Key", 0, row.rights, &key),
+              ERROR_SUCCESS);
+    DWORD size = 0;
+    EXPECT_EQ(reg.RegQueryValueExA(key, "v", nullptr, nullptr, nullptr, &size), row.query);
+    char name[16];
+    DWORD length = sizeof name;
+    EXPECT_EQ(reg.RegEnumValueA(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr),
+              row.enum_values);
+    EXPECT_EQ(reg.RegEnumKeyA(key, 0, name, sizeof name), row.enum_keys);
+    EXPECT_EQ(Set(reg, key, "v", REG_SZ, std::string("new\0", 4)), row.set);
+    EXPECT_EQ(Get(reg, setup, "v"), std::string(row.set == kOk ? "new" : "old") + '\0');
+    EXPECT_EQ(reg.RegDeleteValueA(key, "v"), row.del);
+    EXPECT_EQ(Get(reg, setup, "v") == "<missing>", row.del == kOk);
+    ASSERT_EQ(Set(reg, setup, "v", REG_SZ, std::string("old\0", 4)), ERROR_SUCCESS);
+    // Creating and deleting keys does not depend on the parent handle's rights.
+    HKEY made = 0;
+    EXPECT_EQ(reg.RegCreateKeyExA(key, "Made", 0, "", 0, KEY_READ, nullptr, &made, nullptr), kOk);
+    reg.RegCloseKey(made);
+    EXPECT_EQ(reg.RegDeleteKeyA(key, "Made"), kOk);
+    reg.RegCloseKey(key);
+  }
+}
+
+TEST_F(RegistryTest, EveryTypeStoredByteForByte) {
+  SqliteRegistry reg(location());
+  HKEY key = Create(reg, "Types");
+  const std::string all_bytes = [] {
+    std::string s;
+    for (int i = 0; i < 256; ++i) s += static_cast<char>(i);
+    return s;
+  }();
+  struct Case {
+    const char* name;
+    DWORD type;
+    std::string data;
+  } cases[] = {
+      {"sz", REG_SZ, std::string("text\0", 5)},
+      {"sz unterminated", REG_SZ, "text"},
+      {"sz empty", REG_SZ, ""},
+      {"sz only zero", REG_SZ, std::string(1, '\0')},
+      {"expand", REG_EXPAND_SZ, std::string("%PATH%\0", 7)},
+      {"binary", REG_BINARY, all_bytes},
+      {"dword", REG_DWORD, std::string("\x2a\0\0\0", 4)},
+      {"multi", REG_MULTI_SZ, std::string("a\0bc\0\0", 6)},
+      {"qword", REG_QWORD, std::string("\1\2\3\4\5\6\7\x80", 8)},
+      {"none", REG_NONE, ""},
+      {"odd type", 0x12345678, "x"},
+      {"", REG_SZ, std::string("default\0", 8)},
+      {"Caf\xe9 \x8a\x9f", REG_BINARY, "\xff"},
+  };
+  for (const Case& c : cases) ASSERT_EQ(Set(reg, key, c.name, c.type, c.data), ERROR_SUCCESS);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DWORD type = 0;
+    std::string data;
+    ASSERT_EQ(Get(reg, key, c.name, &type, &data), ERROR_SUCCESS);
+    EXPECT_EQ(type, c.type);
+    EXPECT_EQ(data, c.data);
+  }
+  // Too small a buffer: 234, the size needed, the buffer untouched.
+  unsigned char small[3] = {7, 7, 7};
+  DWORD size = sizeof small;
+  EXPECT_EQ(reg.RegQueryValueExA(key, "sz", nullptr, nullptr, small, &size), ERROR_MORE_DATA);
+  EXPECT_EQ(size, 5u);
+  EXPECT_EQ(small[0], 7);
+  // Text stored without its zero gets one when there is room, not counted.
+  unsigned char roomy[8];
+  std::memset(roomy, 'x', sizeof roomy);
+  size = sizeof roomy;
+  EXPECT_EQ(reg.RegQueryValueExA(key, "sz unterminated", nullptr, nullptr, roomy, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(size, 4u);
+  EXPECT_EQ(Bytes(roomy, 5), std::string("text\0", 5));
+  // Enumeration hands back the data too.
+  char name[32];
+  DWORD length = sizeof name;
+  DWORD type = 0;
+  unsigned char data[8];
+  size = sizeof data;
+  EXPECT_EQ(reg.RegEnumValueA(key, 6, name, &length, nullptr, &type, data, &size), ERROR_SUCCESS);
+  EXPECT_EQ(std::string(name, length), "dword");
+  EXPECT_EQ(type, REG_DWORD);
+  EXPECT_EQ(Bytes(data, size), std::string("\x2a\0\0\0", 4));
+}
+
+TEST_F(RegistryTest, NamesAreCaseInsensitiveAndCasePreserving) {
+  SqliteRegistry reg(location());
+  HKEY key = Create(reg, "Case\\\xc9t\xe9 \x8a\x8c\x8e\x9f");
+  HKEY same = 0;
+  EXPECT_EQ(
+      reg.RegOpenKeyExA(HKEY_CURRENT_USER, "cASE\\\xe9T\xc9 \x9a\x9c\x9e\xff", 0, KEY_READ, &same),
+      ERROR_SUCCESS);
+  HKEY other = 0;
+  // ß has no capital in the code page, and the multiplication sign is no letter.
+  EXPECT_EQ(reg.RegOpenKeyExA(HKEY_CURRENT_USER, "Case\\\xc9t\xe9 \x8a\x8c\x8e\x9fSS", 0, KEY_READ,
+                              &other),
+            ERROR_FILE_NOT_FOUND);
+  ASSERT_EQ(Set(reg, key, "Colour\xd7", REG_SZ, "1"), ERROR_SUCCESS);
+  ASSERT_EQ(Set(reg, key, "COLOUR\xd7", REG_SZ, "2"), ERROR_SUCCESS);
+  EXPECT_EQ(Get(reg, same, "colour\xd7"), "2");
+  EXPECT_EQ(Get(reg, same, "colour\xf7"), "<missing>");
+  EXPECT_EQ(Values(reg, same), std::vector<std::string>{"Colour\xd7"});
+  HKEY top = 0;
+  ASSERT_EQ(reg.RegOpenKeyExA(HKEY_CURRENT_USER, "case", 0, KEY_READ, &top), ERROR_SUCCESS);
+  EXPECT_EQ(Subkeys(reg, top), std::vector<std::string>{"\xc9t\xe9 \x8a\x8c\x8e\x9f"});
+  EXPECT_EQ(reg.RegDeleteValueA(key, "cOlOuR\xd7"), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryTest, EnumerationOrder) {
+  SqliteRegistry reg(location());
+  HKEY key = Create(reg, "Order");
+  for (const char* name : {"beta", "Alpha", "_under", "gamma", "DELTA"}) {
+    reg.RegCloseKey(Create(reg, (std::string("Order\\") + name).c_str()));
+  }
+  EXPECT_EQ(Subkeys(reg, key),
+            (std::vector<std::string>{"_under", "Alpha", "beta", "DELTA", "gamma"}));
+  for (const char* name : {"z", "a", "", "m"}) ASSERT_EQ(Set(reg, key, name, REG_SZ, "1"), 0);
+  ASSERT_EQ(Set(reg, key, "A", REG_SZ, "overwritten in place"), ERROR_SUCCESS);
+  EXPECT_EQ(Values(reg, key), (std::vector<std::string>{"z", "a", "", "m"}));
+  ASSERT_EQ(reg.RegDeleteValueA(key, "z"), ERROR_SUCCESS);
+  ASSERT_EQ(Set(reg, key, "Z", REG_SZ, "back at the end"), ERROR_SUCCESS);
+  EXPECT_EQ(Values(reg, key), (std::vector<std::string>{"a", "", "m", "Z"}));
+  // A name that does not fit: 234 and the capacity left alone.
+  char name[8];
+  DWORD length = 1;
+  EXPECT_EQ(reg.RegEnumValueA(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr),
+            ERROR_MORE_DATA);
+  EXPECT_EQ(length, 1u);
+  EXPECT_EQ(reg.RegEnumKeyA(key, 1, name, 5), ERROR_MORE_DATA);
+  EXPECT_EQ(reg.RegEnumKeyA(key, 1, name, 6), ERROR_SUCCESS);
+  EXPECT_STREQ(name, "Alpha");
+}
+
+TEST_F(RegistryTest, DeletingKeys) {
+  SqliteRegistry reg(location());
+  HKEY parent = Create(reg, "Del\\Parent");
+  HKEY child = Create(reg, "Del\\Parent\\Child");
+  ASSERT_EQ(Set(reg, child, "v", REG_SZ, "1"), ERROR_SUCCESS);
+  EXPECT_EQ(reg.RegDeleteKeyA(HKEY_CURRENT_USER, "Del\\Parent"), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(reg.RegDeleteKeyA(parent, "CHILD"), ERROR_SUCCESS);
+  // The handle of a deleted key answers 1018; a new key of that name is another key.
+  DWORD size = 0;
+  EXPECT_EQ(reg.RegQueryValueExA(child, "v", nullptr, nullptr, nullptr, &size), ERROR_KEY_DELETED);
+  EXPECT_EQ(Set(reg, child, "v", REG_SZ, "1"), ERROR_KEY_DELETED);
+  HKEY reborn = Create(reg, "Del\\Parent\\Child");
+  EXPECT_EQ(Values(reg, reborn), std::vector<std::string>{});
+  EXPECT_EQ(reg.RegQueryValueExA(child, "v", nullptr, nullptr, nullptr, &size), ERROR_KEY_DELETED);
+  // "" deletes the handle's own key.
+  EXPECT_EQ(reg.RegDeleteKeyA(reborn, ""), ERROR_SUCCESS);
+  EXPECT_EQ(Subkeys(reg, parent), std::vector<std::string>{});
+  EXPECT_EQ(reg.RegCloseKey(child), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryTest, VolatileKeysEndWithTheBoot) {
+  {
+    SqliteRegistry reg(location());
+    reg.RegCloseKey(Create(reg, "Vol\\Kept"));
+    DWORD disposition = 0;
+    HKEY vol = Create(reg, "Vol\\Temp", KEY_ALL_ACCESS, &disposition, REG_OPTION_VOLATILE);
+    HKEY out = 0;
+    EXPECT_EQ(reg.RegCreateKeyExA(vol, "Lasting", 0, "", REG_OPTION_NON_VOLATILE, KEY_READ, nullptr,
+                                  &out, nullptr),
+              ERROR_CHILD_MUST_BE_VOLATILE);
+    reg.RegCloseKey(Create(reg, "Vol\\Temp\\AlsoTemp", KEY_READ, nullptr, REG_OPTION_VOLATILE));
+  }
+  {
+    SqliteRegistry reg(location());  // same boot: still there
+    EXPECT_EQ(Subkeys(reg, Create(reg, "Vol")), (std::vector<std::string>{"Kept", "Temp"}));
+  }
+  // Pretend the machine restarted.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(location().current_user.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "UPDATE meta SET value = 'earlier' WHERE name = 'boot'", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  SqliteRegistry reg(location());
+  EXPECT_EQ(Subkeys(reg, Create(reg, "Vol")), std::vector<std::string>{"Kept"});
+}
+
+TEST_F(RegistryTest, FilesArePrivateToTheirOwner) {
+  {
+    SqliteRegistry reg(location());
+    reg.RegCloseKey(Create(reg, "Private"));
+    HKEY machine = 0;
+    ASSERT_EQ(reg.RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Shared", 0, "", 0, KEY_ALL_ACCESS, nullptr,
+                                  &machine, nullptr),
+              ERROR_SUCCESS);
+  }
+  struct Case {
+    std::string file;
+    mode_t mode;
+  } cases[] = {
+      {location().current_user, 0600},          {location().current_user + "-wal", 0600},
+      {location().current_user + "-shm", 0600}, {location().current_user + "-gen", 0600},
+      {location().local_machine, 0644},         {location().local_machine + "-gen", 0644},
+  };
+  for (const Case& c : cases) {
+    struct stat st;
+    ASSERT_EQ(::stat(c.file.c_str(), &st), 0) << c.file;
+    EXPECT_EQ(st.st_mode & 0777, c.mode) << c.file;
+  }
+}
+
+TEST_F(RegistryTest, ChangesPersistAndAreSeenAcrossProcesses) {
+  // A child writes; after it ends, a fresh registry here reads it back.
+  EXPECT_EQ(InChild([&] {
+              SqliteRegistry reg(location());
+              HKEY key = 0;
+              if (reg.RegCreateKeyExA(HKEY_CURRENT_USER, "Persist", 0, "", 0, KEY_ALL_ACCESS,
+                                      nullptr, &key, nullptr) != ERROR_SUCCESS) {
+                return 1;
+              }
+              return Set(reg, key, "v", REG_BINARY, std::string("\0\1\2", 3)) == 0 ? 0 : 2;
+            }),
+            0);
+  // A child changes what this process has cached; the change shows at once.
+  int go[2], done[2];
+  ASSERT_EQ(::pipe(go), 0);
+  ASSERT_EQ(::pipe(done), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    char c;
+    if (::read(go[0], &c, 1) != 1) ::_exit(1);
+    SqliteRegistry reg(location());
+    HKEY key = 0;
+    reg.RegOpenKeyExA(HKEY_CURRENT_USER, "Persist", 0, KEY_ALL_ACCESS, &key);
+    const bool ok =
+        Set(reg, key, "v", REG_SZ, "changed") == 0 && Set(reg, key, "w", REG_SZ, "new") == 0 &&
+        reg.RegCreateKeyExA(key, "Sub", 0, "", 0, KEY_READ, nullptr, &key, nullptr) == 0;
+    ::_exit(ok && ::write(done[1], "x", 1) == 1 ? 0 : 2);
+  }
+  {
+    SqliteRegistry reg(location());
+    HKEY key = 0;
+    ASSERT_EQ(reg.RegOpenKeyExA(HKEY_CURRENT_USER, "Persist", 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_EQ(Get(reg, key, "v"), std::string("\0\1\2", 3));
+    EXPECT_EQ(Get(reg, key, "w"), "<missing>");
+    EXPECT_EQ(Values(reg, key), std::vector<std::string>{"v"});
+    EXPECT_EQ(Subkeys(reg, key), std::vector<std::string>{});
+    ASSERT_EQ(::write(go[1], "x", 1), 1);
+    char c;
+    ASSERT_EQ(::read(done[0], &c, 1), 1);
+    EXPECT_EQ(Get(reg, key, "v"), "changed");
+    EXPECT_EQ(Get(reg, key, "w"), "new");
+    EXPECT_EQ(Values(reg, key), (std::vector<std::string>{"v", "w"}));
+    EXPECT_EQ(Subkeys(reg, key), std::vector<std::string>{"Sub"});
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (int fd : {go[0], go[1], done[0], done[1]}) ::close(fd);
+}
+
+TEST_F(RegistryTest, TwoWritersAtOnceLoseNothing) {
+  constexpr int kEach = 300;
+  std::vector<pid_t> pids;
+  for (int writer = 0; writer < 2; ++writer) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      SqliteRegistry reg(location());
+      HKEY key = 0;
+      if (reg.RegCreateKeyExA(HKEY_CURRENT_USER, "Shared\\Key", 0, "", 0, KEY_ALL_ACCESS, nullptr,
+                              &key, nullptr) != ERROR_SUCCESS) {
+        ::_exit(1);
+      }
+      for (int i = 0; i < kEach; ++i) {
+        const std::string name = "w" + std::to_string(writer) + "_" + std::to_string(i);
+        if (Set(reg, key, name.c_str(), REG_SZ, name) != ERROR_SUCCESS) ::_exit(2);
+        // Each writer also sees its own changes through the other's traffic.
+        if (Get(reg, key, name.c_str()) != name) ::_exit(3);
+      }
+      ::_exit(0);
+    }
+    pids.push_back(pid);
+  }
+  for (pid_t pid : pids) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  SqliteRegistry reg(location());
+  HKEY key = Create(reg, "Shared\\Key", KEY_READ);
+  EXPECT_EQ(Values(reg, key).size(), 2u * kEach);
+  for (int writer = 0; writer < 2; ++writer) {
+    for (int i = 0; i < kEach; ++i) {
+      const std::string name = "w" + std::to_string(writer) + "_" + std::to_string(i);
+      ASSERT_EQ(Get(reg, key, name.c_str()), name);
+    }
+  }
+}
+
+TEST_F(RegistryTest, KilledWriterLosesNoAcknowledgedChange) {
+  int acks[2];
+  ASSERT_EQ(::pipe(acks), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(acks[0]);
+    SqliteRegistry reg(location());
+    HKEY key = 0;
+    if (reg.RegCreateKeyExA(HKEY_CURRENT_USER, "Crash", 0, "", 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr) != ERROR_SUCCESS) {
+      ::_exit(1);
+    }
+    for (std::uint32_t i = 0;; ++i) {
+      const std::string name = std::to_string(i);
+      if (Set(reg, key, name.c_str(), REG_SZ, std::string(100 + i % 300, 'd')) != ERROR_SUCCESS) {
+        ::_exit(2);
+      }
+      if (::write(acks[1], &i, sizeof i) != sizeof i) ::_exit(3);
+    }
+  }
+  ::close(acks[1]);
+  // Kill it mid-stream, after it has acknowledged a good number of writes.
+  std::uint32_t last = 0;
+  std::int64_t count = 0;
+  while (count < 400 && ::read(acks[0], &last, sizeof last) == sizeof last) ++count;
+  std::this_thread::sleep_for(std::chrono::milliseconds(7));
+  ASSERT_EQ(::kill(pid, SIGKILL), 0);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  while (::read(acks[0], &last, sizeof last) == sizeof last) ++count;
+  ::close(acks[0]);
+  ASSERT_GE(count, 400);
+
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(location().current_user.c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
+            SQLITE_OK);
+  sqlite3_stmt* check = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+  sqlite3_finalize(check);
+  sqlite3_close(db);
+
+  SqliteRegistry reg(location());
+  HKEY key = Create(reg, "Crash", KEY_READ);
+  for (std::uint32_t i = 0; i <= last; ++i) {
+    ASSERT_EQ(Get(reg, key, std::to_string(i).c_str()), std::string(100 + i % 300, 'd')) << i;
+  }
+  // The registry stays writable after the crash.
+  HKEY writable = Create(reg, "Crash");
+  EXPECT_EQ(Set(reg, writable, "after", REG_SZ, "x"), ERROR_SUCCESS);
+  EXPECT_EQ(Get(reg, key, "after"), "x");
+}
+
+// Only the owner of the machine root changes it; others read it and get 5.
+TEST_F(RegistryTest, MachineRootRefusesChangesFromOtherUsers) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  const passwd* nobody = ::getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  const uid_t uid = nobody->pw_uid;
+  const gid_t gid = nobody->pw_gid;
+  {
+    SqliteRegistry reg(location());
+    HKEY key = 0;
+    ASSERT_EQ(reg.RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Vendor", 0, "", 0, KEY_ALL_ACCESS,
+                                  nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(Set(reg, key, "v", REG_SZ, "machine"), ERROR_SUCCESS);
+  }
+  const int failed = InChild([&]() -> int {
+    if (::setgid(gid) != 0 || ::setuid(uid) != 0) return 100;
+    SqliteRegistry reg(location());
+    HKEY key = 0;
+    DWORD disposition = 0;
+    const unsigned char data[] = "x";
+    struct Step {
+      LONG got;
+      LONG want;
+    } steps[] = {
+        {reg.RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Vendor", 0, KEY_READ, &key), 0},
+        {key != 0 && Get(reg, key, "v") == "machine" ? 0 : 1, 0},
+        {reg.RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\New", 0, "", 0, KEY_ALL_ACCESS, nullptr,
+                             &key, nullptr),
+         ERROR_ACCESS_DENIED},
+        {reg.RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\New", 0, "", 0, KEY_READ, nullptr, &key,
+                             nullptr),
+         ERROR_ACCESS_DENIED},
+        {reg.RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Vendor", 0, "", 0, KEY_READ, nullptr,
+                             &key, &disposition),
+         0},
+        {static_cast<LONG>(disposition), REG_OPENED_EXISTING_KEY},
+        {reg.RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Vendor", 0, KEY_WRITE, &key),
+         ERROR_ACCESS_DENIED},
+        {reg.RegSetValueExA(HKEY_LOCAL_MACHINE, "v", 0, REG_SZ, data, 2), ERROR_ACCESS_DENIED},
+        {reg.RegDeleteValueA(HKEY_LOCAL_MACHINE, "v"), ERROR_ACCESS_DENIED},
+        {reg.RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Vendor"), ERROR_ACCESS_DENIED},
+        {reg.RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Missing"), ERROR_FILE_NOT_FOUND},
+    };
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+      if (steps[i].got != steps[i].want) return static_cast<int>(i + 1);
+    }
+    return 0;
+  });
+  EXPECT_EQ(failed, 0) << "first failing step (1-based)";
+  SqliteRegistry reg(location());
+  HKEY key = 0;
+  ASSERT_EQ(reg.RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_EQ(Subkeys(reg, key), std::vector<std::string>{"Vendor"});
+}
+
+TEST_F(RegistryTest, DefaultLocationFollowsTheEnvironment) {
+  // Put the environment back for the tests that follow in this process.
+  struct Saved {
+    const char* name;
+    std::string value;
+    bool set;
+  };
+  std::vector<Saved> saved;
+  for (const char* name : {SqliteRegistry::kDirVariable, "XDG_DATA_HOME", "HOME"}) {
+    const char* v = std::getenv(name);
+    saved.push_back({name, v ? v : "", v != nullptr});
+  }
+  struct Restore {
+    std::vector<Saved>& saved;
+    ~Restore() {
+      for (const Saved& s : saved) {
+        s.set ? ::setenv(s.name, s.value.c_str(), 1) : ::unsetenv(s.name);
+      }
+    }
+  } restore{saved};
+  ::setenv(SqliteRegistry::kDirVariable, "/some/dir", 1);
+  EXPECT_EQ(SqliteRegistry::DefaultLocation().current_user, "/some/dir/HKEY_CURRENT_USER.db");
+  EXPECT_EQ(SqliteRegistry::DefaultLocation().local_machine, "/some/dir/HKEY_LOCAL_MACHINE.db");
+  ::unsetenv(SqliteRegistry::kDirVariable);
+  ::setenv("XDG_DATA_HOME", "/xdg", 1);
+  EXPECT_EQ(SqliteRegistry::DefaultLocation().current_user, "/xdg/pingsweep/HKEY_CURRENT_USER.db");
+  EXPECT_EQ(SqliteRegistry::DefaultLocation().local_machine,
+            "/var/lib/pingsweep/HKEY_LOCAL_MACHINE.db");
+  ::setenv("XDG_DATA_HOME", "relative", 1);
+  ::setenv("HOME", "/home/someone", 1);
+  EXPECT_EQ(SqliteRegistry::DefaultLocation().current_user,
+            "/home/someone/.local/share/pingsweep/HKEY_CURRENT_USER.db");
+}
+
+}  // namespace
+}  // namespace ps::platform
