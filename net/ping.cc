@@ -40,11 +40,12 @@ std::int64_t DayNumber(std::int64_t year, std::int64_t month, std::int64_t day) 
   return era * 146097 + doe + (day - 1);
 }
 
-double SecondsOf(const SYSTEMTIME& t) {
+// Milliseconds since the day DayNumber counts from: exact in 64 bits for any
+// field values.
+std::int64_t MillisecondsOf(const SYSTEMTIME& t) {
   const std::int64_t days = DayNumber(t.wYear, t.wMonth, t.wDay);
-  const std::int64_t ms = ((days * 24 + t.wHour) * 60 + t.wMinute) * 60000 +
-                          std::int64_t{t.wSecond} * 1000 + t.wMilliseconds;
-  return static_cast<double>(ms) / 1000.0;
+  return ((days * 24 + t.wHour) * 60 + t.wMinute) * 60000 + std::int64_t{t.wSecond} * 1000 +
+         t.wMilliseconds;
 }
 
 std::u16string TrimBlanks(std::u16string text) {
@@ -108,7 +109,7 @@ PingResult PingHost(std::u16string address, ProbeNotice* notice) {
 }
 
 double TimeDiff(const SYSTEMTIME& earlier, const SYSTEMTIME& later) {
-  return SecondsOf(later) - SecondsOf(earlier);
+  return static_cast<double>(MillisecondsOf(later) - MillisecondsOf(earlier)) / 1000.0;
 }
 
 std::u16string ResolveHostName(std::u16string address) {

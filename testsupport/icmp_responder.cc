@@ -127,7 +127,9 @@ void IcmpResponder::Run() {
           packet[0] = 0x45;
           packet[8] = 64;  // TTL
           packet[9] = IPPROTO_ICMP;
-          std::memcpy(&packet[12], &dst, 4);
+          std::uint32_t source = dst;
+          if (!behaviour.from.empty()) inet_pton(AF_INET, behaviour.from.c_str(), &source);
+          std::memcpy(&packet[12], &source, 4);
           std::memcpy(&packet[16], &src, 4);
           packet.insert(packet.end(), icmp.begin(), icmp.end());
           const std::size_t total = packet.size();

@@ -19,6 +19,7 @@ class IcmpResponder {
   struct Behaviour {
     int delay_ms = 0;
     std::optional<std::string> data;  // reply data; unset = echo the request's
+    std::string from;                 // reply's source, dotted; "" = the address asked
   };
 
   IcmpResponder();  // starts the thread; check ok()

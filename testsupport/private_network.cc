@@ -151,27 +151,31 @@ void ResetFirewall() {
     << "    oifname != \"lo\" counter name leaving\n"
     << "    icmp type echo-request counter name echo_requests\n"
     << "  }\n"
+    << "  chain in {\n"
+    << "    type filter hook input priority 0; policy accept;\n"
+    << "  }\n"
     << "}\n"
     << "NFT";
   Sh(s.str());
 }
 
+// On the way in: a drop on the way out would fail the send (EPERM) instead
+// of leaving the request unanswered.
 void DropEchoRequestsTo(std::string_view address) {
-  Sh("nft add rule " + std::string(kTable) + " out ip daddr " + std::string(address) +
+  Sh("nft add rule " + std::string(kTable) + " in ip daddr " + std::string(address) +
      " icmp type echo-request drop");
 }
 
 void RejectEchoRequestsTo(std::string_view address, std::string_view icmp_reject_type) {
   // Output hooks cannot reject; the input side answers for the destination.
-  Sh("nft add chain " + std::string(kTable) +
-     " in '{ type filter hook input priority 0; policy accept; }'");
   Sh("nft add rule " + std::string(kTable) + " in ip daddr " + std::string(address) +
      " icmp type echo-request reject with icmp type " + std::string(icmp_reject_type));
 }
 
 namespace {
-std::uint64_t CounterPackets(const char* name) {
-  const std::string out = ShOutput(std::string("nft list counter ") + kTable + " " + name);
+std::uint64_t CounterPackets(std::string_view name) {
+  const std::string out =
+      ShOutput(std::string("nft list counter ") + kTable + " " + std::string(name));
   const std::size_t at = out.find("packets ");
   if (at == std::string::npos) return ~std::uint64_t{0};
   return std::stoull(out.substr(at + 8));
@@ -180,5 +184,17 @@ std::uint64_t CounterPackets(const char* name) {
 
 std::uint64_t EchoRequestsSent() { return CounterPackets("echo_requests"); }
 std::uint64_t PacketsLeavingLoopback() { return CounterPackets("leaving"); }
+
+}  // namespace ps::testing
+
+namespace ps::testing {
+
+void CountPackets(std::string_view counter, std::string_view match) {
+  Sh("nft add counter " + std::string(kTable) + " " + std::string(counter));
+  Sh("nft add rule " + std::string(kTable) + " out " + std::string(match) + " counter name " +
+     std::string(counter));
+}
+
+std::uint64_t Counted(std::string_view counter) { return CounterPackets(counter); }
 
 }  // namespace ps::testing

@@ -48,9 +48,9 @@ class ScopedSysctl {
   std::string previous_;
 };
 
-// nftables: a table "pstest" whose output chain drops echo requests to chosen
-// addresses, answers others with an ICMP error, and counts the echo requests
-// sent. Everything goes with ResetFirewall().
+// nftables: a table "pstest" that drops echo requests to chosen addresses on
+// arrival (the host stays silent), answers others with an ICMP error, and
+// counts the echo requests sent. ResetFirewall() starts it afresh.
 void ResetFirewall();
 void DropEchoRequestsTo(std::string_view address);
 void RejectEchoRequestsTo(std::string_view address, std::string_view icmp_reject_type);
@@ -58,6 +58,11 @@ void RejectEchoRequestsTo(std::string_view address, std::string_view icmp_reject
 std::uint64_t EchoRequestsSent();
 // Packets of any kind sent on an interface other than lo since the last reset.
 std::uint64_t PacketsLeavingLoopback();
+// Adds a named counter for outgoing packets matching an nft expression, e.g.
+// CountPackets("ttl255", "ip ttl 255 icmp type echo-request"); read it with
+// Counted("ttl255").
+void CountPackets(std::string_view counter, std::string_view match);
+std::uint64_t Counted(std::string_view counter);
 
 }  // namespace ps::testing
 
