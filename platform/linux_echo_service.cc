@@ -22,6 +22,9 @@ namespace {
 
 constexpr std::size_t kIcmpHeaderSize = 8;
 constexpr int kDefaultTtl = 128;
+// How long before the deadline the wait stops sleeping: timer wake-ups can be
+// this late (virtual machines, timer slack).
+constexpr std::int64_t kSpinNs = 200000;
 // Room for the largest IP packet a reply can come in.
 constexpr std::size_t kPacketBufferSize = 65536;
 
@@ -452,12 +455,15 @@ DWORD LinuxEchoService::IcmpSendEcho(IcmpHandle IcmpHandle, IPAddr DestinationAd
     return 0;
   }
 
+  // The wait should end at the deadline, not a timer wake-up later: sleep
+  // until shortly before it, then keep checking without sleeping.
   for (;;) {
     const std::int64_t remaining = deadline - MonotonicNs();
     if (remaining <= 0) break;
+    const std::int64_t sleep = remaining > kSpinNs ? remaining - kSpinNs : 0;
     pollfd pfd{channel.fd, POLLIN, 0};
-    const timespec wait{static_cast<time_t>(remaining / 1000000000),
-                        static_cast<long>(remaining % 1000000000)};
+    const timespec wait{static_cast<time_t>(sleep / 1000000000),
+                        static_cast<long>(sleep % 1000000000)};
     const int ready = ppoll(&pfd, 1, &wait, nullptr);
     if (ready < 0 && errno != EINTR) break;
     if (ready <= 0) continue;
