@@ -13,7 +13,9 @@ function(pingsweep_test source)
     set(ARG_MAIN GTest::gtest_main)
   endif()
   target_link_libraries(${target} PRIVATE ${ARG_LIBS} ${ARG_MAIN} GTest::gtest GTest::gmock)
+  # A list value must reach set_tests_properties as one argument.
+  string(REPLACE ";" "\\;" labels "${folder};${ARG_LABELS}")
   # Discover at test time, so a sanitizer build never runs test code while building.
   gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                       PROPERTIES LABELS "${folder};${ARG_LABELS}")
+                       PROPERTIES LABELS "${labels}")
 endfunction()

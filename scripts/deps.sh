@@ -4,7 +4,7 @@
 
 PINGSWEEP_PACKAGES=(
   g++ make cmake pkg-config
-  qt6-base-dev libgl-dev
+  qt6-base-dev qt6-qpa-plugins libgl-dev
   libsqlite3-dev sqlite3
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 nftables util-linux procps
@@ -29,7 +29,14 @@ pingsweep_ensure_packages() {
     echo "  sudo apt-get install -y $missing" >&2
     return 1
   fi
-  echo "Installing: $missing" >&2
+  echo "Installing the Debian packages PingSweep needs: $missing" >&2
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq >&2 && apt-get install -y -qq --no-install-recommends $missing >&2
+  local log
+  log=$(mktemp /tmp/pingsweep-apt.XXXXXX)
+  if ! { apt-get update -q && apt-get install -y -q --no-install-recommends $missing; } >"$log" 2>&1; then
+    tail -n 30 "$log" >&2
+    echo "apt-get failed; its full output is in $log" >&2
+    return 1
+  fi
+  rm -f "$log"
 }
