@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -316,6 +318,7 @@ class Store {
  private:
   bool Open();
   bool Configure(bool try_write);
+  bool SwitchToWal();
   LONG InitSchema();
   LONG Exec(const char* sql);
   sqlite3_stmt* Prepare(const char* sql);
@@ -394,7 +397,7 @@ bool Store::Configure(bool try_write) {
     // that may only read can still open the database.
     int persist = 1;
     sqlite3_file_control(db_.get(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
-    if (Exec("PRAGMA journal_mode=WAL") != ERROR_SUCCESS) return false;
+    if (!SwitchToWal()) return false;
   }
   if (Exec("PRAGMA synchronous=NORMAL") != ERROR_SUCCESS) return false;
   const mode_t file_mode = private_ ? 0600 : 0644;
@@ -431,6 +434,23 @@ bool Store::Configure(bool try_write) {
   seen_ = 1;
   cacheable_ = false;
   return ok;
+}
+
+// Switching a new database to WAL needs it to itself, and SQLite answers
+// "busy" at once rather than wait for another process that is setting it up at
+// the same moment; so wait here.
+bool Store::SwitchToWal() {
+  StmtPtr wal(Prepare("PRAGMA journal_mode=WAL"));
+  if (!wal) return false;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+  for (;;) {
+    {
+      Query q(wal.get());
+      if (q.Step() == SQLITE_ROW && q.Bytes(0) == "wal") return true;
+    }
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
 }
 
 LONG Store::InitSchema() {
