@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/application.h"
 #include "testsupport/private_network.h"
 
 int main(int argc, char** argv) {
@@ -18,7 +19,7 @@ int main(int argc, char** argv) {
   }
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
   QApplication application(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("PingSweep"));
+  ps::app::ConfigureApplication();
   // A test may close the only window; that must not end anything here.
   QApplication::setQuitOnLastWindowClosed(false);
   ::testing::InitGoogleTest(&argc, argv);

@@ -42,6 +42,7 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
   list1_->setObjectName(QStringLiteral("List1"));
   list1_->setGeometry(16, 64, 225, 420);
   list1_->setSortingEnabled(false);
+  list1_->setUniformItemSizes(true);
 
   text1_ = new QLineEdit(QStringLiteral("192.168.1.255"), this);
   text1_->setObjectName(QStringLiteral("Text1"));

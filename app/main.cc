@@ -2,15 +2,14 @@
 // (the socket layer starts with the first probe) and ends when the window closes.
 #include <QApplication>
 
+#include "app/application.h"
 #include "app/form1.h"
 #include "app/qt_window_system.h"
 #include "platform/net_services.h"
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
-  // The name serves as the message boxes' caption. Not the display name: that
-  // one would be appended to the window title.
-  QApplication::setApplicationName(QStringLiteral("PingSweep"));
+  ps::app::ConfigureApplication();
 
   ps::app::QtWindowSystem window_system;
   ps::platform::ScopedServices services({nullptr, nullptr, nullptr, &window_system});
