@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <mutex>
 #include <optional>
@@ -188,7 +189,7 @@ bool MakeDirectories(const std::string& dir, mode_t mode) {
   struct stat st;
   if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
   const std::size_t slash = dir.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !MakeDirectories(dir.substr(0, slash), 0755)) {
+  if (slash != std::string::npos && slash > 0 && !MakeDirectories(dir.substr(0, slash), mode)) {
     return false;
   }
   return ::mkdir(dir.c_str(), mode) == 0 || errno == EEXIST;
@@ -808,12 +809,24 @@ struct SqliteRegistry::Impl {
     return true;
   }
 
+  // Numbers stay small: a closed handle's number is given out again, but only
+  // after kReuseDelay other closes, so that a stale handle used soon after its
+  // close is still refused rather than landing on another key.
   HKEY NewHandle(const OpenKey& key) {
-    do {
-      next_handle = next_handle >= 0x7FFFFFF8 ? 4 : next_handle + 4;
-    } while (handles.count(next_handle));
-    handles.emplace(next_handle, key);
-    return next_handle;
+    HKEY handle;
+    if (freed.size() > kReuseDelay) {
+      handle = freed.front();
+      freed.pop_front();
+    } else {
+      handle = next_handle += 4;
+    }
+    handles.emplace(handle, key);
+    return handle;
+  }
+  bool Close(HKEY handle) {
+    if (handles.erase(handle) == 0) return false;
+    freed.push_back(handle);
+    return true;
   }
 
   // The rights a new handle gets; false when the root cannot grant them.
@@ -826,6 +839,8 @@ struct SqliteRegistry::Impl {
   Store current_user;
   Store local_machine;
   std::unordered_map<HKEY, OpenKey> handles;
+  static constexpr std::size_t kReuseDelay = 1024;
+  std::deque<HKEY> freed;
   HKEY next_handle = 0;
 };
 
@@ -914,7 +929,7 @@ LONG SqliteRegistry::RegOpenKeyExA(HKEY hKey, const char* lpSubKey, DWORD /*ulOp
 LONG SqliteRegistry::RegCloseKey(HKEY hKey) {
   std::lock_guard lock(impl_->mu);
   if (hKey == HKEY_CURRENT_USER || hKey == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
-  return impl_->handles.erase(hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+  return impl_->Close(hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
 LONG SqliteRegistry::RegQueryValueExA(HKEY hKey, const char* lpValueName, DWORD* lpReserved,

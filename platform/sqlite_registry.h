@@ -48,7 +48,9 @@
 // volatile one (ERROR_CHILD_MUST_BE_VOLATILE).
 //
 // Handles are small positive multiples of 4, each open gets one not held by
-// another open key; a key deleted while open leaves its handles answering
+// another open key, and a closed handle's number is given again only after
+// 1024 further closes (so a stale handle is refused for a while rather than
+// landing on another key). A key deleted while open leaves its handles answering
 // ERROR_KEY_DELETED. Database failures map to ERROR_REGISTRY_IO_FAILED (disk
 // full: ERROR_DISK_FULL).
 #pragma once

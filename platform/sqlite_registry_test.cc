@@ -216,6 +216,15 @@ TEST_F(RegistryTest, HandlesAndDispositions) {
   EXPECT_EQ(
       reg.RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\vendor\\APP\\deep\\ER", 0, KEY_READ, &again),
       ERROR_SUCCESS);
+  // Numbers stay small, and a closed one is not handed out again at once.
+  for (int i = 0; i < 3000; ++i) {
+    HKEY h = 0;
+    ASSERT_EQ(reg.RegOpenKeyExA(a, "", 0, KEY_READ, &h), ERROR_SUCCESS);
+    ASSERT_NE(h, c);
+    ASSERT_LT(h, 4 * 1100);
+    ASSERT_EQ(reg.RegCloseKey(h), ERROR_SUCCESS);
+    ASSERT_EQ(reg.RegCloseKey(h), ERROR_INVALID_HANDLE);
+  }
   // The failed open writes back 0.
   HKEY missing = 99;
   EXPECT_EQ(reg.RegOpenKeyExA(a, "Nope", 0, KEY_READ, &missing), ERROR_FILE_NOT_FOUND);
