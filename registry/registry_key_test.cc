@@ -689,5 +689,37 @@ TEST_F(RegistryKeyTest, MachineRootAsAnotherUser) {
             2);
 }
 
+// Without an override the class uses the process-wide registry, which the
+// environment variable moves.
+TEST_F(RegistryKeyTest, DefaultRegistryFollowsTheEnvironmentVariable) {
+  TempDir elsewhere;
+  const pid_t pid = ::fork();  // nothing is open yet in this process
+  if (pid == 0) {
+    ::setenv(platform::SqliteRegistry::kDirVariable, elsewhere.path().c_str(), 1);
+    platform::ScopedRegistryService no_override(nullptr);
+    RegistryKey key;
+    std::u16string path = u"Software\\Default";
+    std::u16string cls;
+    key.CreateKey(kHkcu, path, cls, 0, kKeyAllAccess);
+    std::u16string name = u"v";
+    key.set_value(name, Variant(7));
+    ::_exit(key.value(name).AsText() == u"7" ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  platform::SqliteRegistry there(platform::SqliteRegistry::LocationIn(elsewhere.path()));
+  HKEY key = 0;
+  ASSERT_EQ(
+      there.RegOpenKeyExA(platform::HKEY_CURRENT_USER, "Software\\Default", 0, kKeyRead, &key), 0);
+  char data[8];
+  DWORD size = sizeof data;
+  EXPECT_EQ(there.RegQueryValueExA(key, "v", nullptr, nullptr,
+                                   reinterpret_cast<unsigned char*>(data), &size),
+            0);
+  EXPECT_EQ(std::string(data, size), std::string("7\0", 2));
+}
+
 }  // namespace
 }  // namespace ps
