@@ -71,71 +71,135 @@ void SendDeleteWindow(Display* display, Window window) {
   XFlush(display);
 }
 
-TEST(SmokeTest, WindowAppearsAndClosingItEndsTheApplicationCleanly) {
-  PS_REQUIRE_PRIVATE_NETWORK();
-  if (!OnPath("xvfb-run")) GTEST_SKIP() << "xvfb-run is not installed";
+std::string WindowName(Display* display, Window window) {
+  char* name = nullptr;
+  std::string out;
+  if (XFetchName(display, window, &name) && name != nullptr) {
+    out = name;
+    XFree(name);
+  }
+  return out;
+}
 
-  char dir_template[] = "/tmp/pingsweep-smoke-XXXXXX";
-  ASSERT_NE(mkdtemp(dir_template), nullptr);
-  const std::string dir = dir_template;
-  const std::string display_file = dir + "/display";
-  // xvfb-run picks a free display and an authority file; hand both back to us.
-  // Under the leak checker: D-Bus, used by Qt's X11 integration, keeps one
-  // buffer to the end; that one is not ours.
-  const std::string suppressions = dir + "/lsan.supp";
-  std::ofstream(suppressions) << "leak:libdbus-1.so\n";
-  const std::string script = "echo \"$DISPLAY $XAUTHORITY\" > '" + display_file +
-                             "'; LSAN_OPTIONS=\"$LSAN_OPTIONS:suppressions=" + suppressions +
-                             "\" exec '" + PINGSWEEP_BINARY + "'";
-  const char* argv[] = {"xvfb-run", "-a", "-s",           "-screen 0 800x700x24",
-                        "sh",       "-c", script.c_str(), nullptr};
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attr, 0);
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawnp(&pid, "xvfb-run", nullptr, &attr, const_cast<char**>(argv), environ), 0);
-  posix_spawnattr_destroy(&attr);
+// The real binary under its own Xvfb, and our connection to that display.
+class SmokeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    PS_REQUIRE_PRIVATE_NETWORK();
+    if (!OnPath("xvfb-run")) GTEST_SKIP() << "xvfb-run is not installed";
+    char dir_template[] = "/tmp/pingsweep-smoke-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    dir_ = dir_template;
+  }
 
-  Display* display = nullptr;
-  Window window = 0;
-  for (auto deadline = std::chrono::steady_clock::now() + 20s;
-       window == 0 && std::chrono::steady_clock::now() < deadline;
-       std::this_thread::sleep_for(100ms)) {
-    if (display == nullptr) {
-      std::string name, authority;
-      std::ifstream(display_file) >> name >> authority;
-      if (name.empty() || authority.empty()) continue;
-      setenv("XAUTHORITY", authority.c_str(), 1);
-      display = XOpenDisplay(name.c_str());
-      if (display == nullptr) continue;
+  void TearDown() override {
+    if (display_ != nullptr) XCloseDisplay(display_);
+    if (pid_ > 0 && !WaitFor(pid_, 0ms)) {
+      kill(-pid_, SIGTERM);  // the process group we started
+      WaitFor(pid_, 5s);
     }
-    window = FindWindowNamed(display, DefaultRootWindow(display), "Form1");
+    if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
   }
 
-  bool closed = false;
-  if (window != 0) {
-    XWindowAttributes attributes{};
-    XGetWindowAttributes(display, window, &attributes);
-    EXPECT_EQ(attributes.width, 437);
-    EXPECT_EQ(attributes.height, 533);
-    SendDeleteWindow(display, window);
-    closed = true;
-  }
-  if (display != nullptr) XCloseDisplay(display);
-  EXPECT_TRUE(closed) << "no window titled Form1 appeared";
+  // Starts the application and waits for its window; false if none appeared.
+  bool Start() {
+    const std::string display_file = dir_ + "/display";
+    // Under the leak checker: D-Bus, used by Qt's X11 integration, keeps one
+    // buffer to the end; that one is not ours.
+    const std::string suppressions = dir_ + "/lsan.supp";
+    std::ofstream(suppressions) << "leak:libdbus-1.so\n";
+    // xvfb-run picks a free display and an authority file; hand both back to us.
+    const std::string script = "echo \"$DISPLAY $XAUTHORITY\" > '" + display_file +
+                               "'; LSAN_OPTIONS=\"$LSAN_OPTIONS:suppressions=" + suppressions +
+                               "\" exec '" + PINGSWEEP_BINARY + "'";
+    const char* argv[] = {"xvfb-run", "-a", "-s",           "-screen 0 800x700x24",
+                          "sh",       "-c", script.c_str(), nullptr};
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    const int spawned =
+        posix_spawnp(&pid_, "xvfb-run", nullptr, &attr, const_cast<char**>(argv), environ);
+    posix_spawnattr_destroy(&attr);
+    if (spawned != 0) return false;
 
-  const std::optional<int> status = WaitFor(pid, 15s);
-  if (!status) {
-    kill(-pid, SIGTERM);
-    WaitFor(pid, 5s);
-    FAIL() << "the application did not end when its window was closed";
+    for (auto deadline = std::chrono::steady_clock::now() + 20s;
+         window_ == 0 && std::chrono::steady_clock::now() < deadline;
+         std::this_thread::sleep_for(100ms)) {
+      if (display_ == nullptr) {
+        std::string name, authority;
+        std::ifstream(display_file) >> name >> authority;
+        if (name.empty() || authority.empty()) continue;
+        setenv("XAUTHORITY", authority.c_str(), 1);
+        setenv("DISPLAY", name.c_str(), 1);
+        display_ = XOpenDisplay(name.c_str());
+        if (display_ == nullptr) continue;
+      }
+      window_ = FindWindowNamed(display_, DefaultRootWindow(display_), "Form1");
+    }
+    return window_ != 0;
   }
+
+  // The exit status once the application has ended, or nothing.
+  std::optional<int> WaitForExit() {
+    // Let go of the display first: Xvfb goes away with the application, and
+    // Xlib ends a process whose connection breaks.
+    if (display_ != nullptr) XCloseDisplay(display_);
+    display_ = nullptr;
+    std::optional<int> status = WaitFor(pid_, 15s);
+    if (status) pid_ = 0;
+    return status;
+  }
+
+  std::string dir_;
+  pid_t pid_ = 0;
+  Display* display_ = nullptr;
+  Window window_ = 0;
+};
+
+TEST_F(SmokeTest, WindowAppearsAndClosingItEndsTheApplicationCleanly) {
+  ASSERT_TRUE(Start()) << "no window titled Form1 appeared";
+  XWindowAttributes attributes{};
+  XGetWindowAttributes(display_, window_, &attributes);
+  EXPECT_EQ(attributes.width, 437);
+  EXPECT_EQ(attributes.height, 533);
+
+  SendDeleteWindow(display_, window_);
+  const std::optional<int> status = WaitForExit();
+  ASSERT_TRUE(status) << "the application did not end when its window was closed";
   EXPECT_TRUE(WIFEXITED(*status)) << *status;
   EXPECT_EQ(WEXITSTATUS(*status), 0);
-  std::remove(display_file.c_str());
-  std::remove(suppressions.c_str());
-  rmdir(dir.c_str());
+}
+
+TEST_F(SmokeTest, ClosingDuringASweepStopsItAndEndsTheApplicationCleanly) {
+  // Every 127.0.0.x stays silent, so a sweep takes 255 time-outs.
+  ps::testing::ResetFirewall();
+  ps::testing::Sh("nft add chain inet pstest in '{ type filter hook input priority 0; }'");
+  ps::testing::Sh("nft add rule inet pstest in ip daddr 127.0.0.0/24 icmp type echo-request drop");
+  ASSERT_TRUE(Start()) << "no window titled Form1 appeared";
+
+  // Type the subnet into Text1 and press Command1, at their design positions.
+  const std::string w = std::to_string(window_);
+  ps::testing::Sh("xdotool mousemove --window " + w + " 80 33 click 1 key --window " + w +
+                  " ctrl+a BackSpace type --window " + w + " 127.0.0.255");
+  ps::testing::Sh("xdotool mousemove --window " + w + " 216 36 click 1");
+
+  std::string title;
+  for (auto deadline = std::chrono::steady_clock::now() + 10s;
+       std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(20ms)) {
+    title = WindowName(display_, window_);
+    if (title.rfind("127.0.0.", 0) == 0 && title != "127.0.0.0") break;
+  }
+  SendDeleteWindow(display_, window_);
+  ASSERT_EQ(title.rfind("127.0.0.", 0), 0u) << "the sweep did not start: " << title;
+
+  const std::optional<int> status = WaitForExit();
+  ASSERT_TRUE(status) << "the application did not end when its window was closed";
+  EXPECT_TRUE(WIFEXITED(*status)) << *status;
+  EXPECT_EQ(WEXITSTATUS(*status), 0);
+  // It stopped early: far fewer requests than a whole sweep.
+  EXPECT_LT(ps::testing::EchoRequestsSent(), 200u) << "title at close: " << title;
+  ps::testing::ResetFirewall();
 }
 
 }  // namespace
