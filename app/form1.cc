@@ -29,6 +29,15 @@ constexpr int kLastHost = 254;
 
 QString ToQString(const std::u16string& text) { return QString::fromStdU16String(text); }
 
+// The address probed for host number `n` when the address box holds `text`:
+// ".255" removed wherever it stands, then "." and the number.
+std::u16string HostAddress(std::u16string_view text, int n) {
+  std::u16string address = StrReplace(text, u".255", u"");
+  address += u'.';
+  for (char c : std::to_string(n)) address += static_cast<char16_t>(c);
+  return address;
+}
+
 }  // namespace
 
 Form1::Form1(QWidget* parent) : QWidget(parent) {
@@ -62,13 +71,6 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
   list1_->setFocus(Qt::OtherFocusReason);
 
   connect(command1_, &QPushButton::clicked, this, &Form1::Command1_Click);
-}
-
-std::u16string Form1::HostAddress(std::u16string_view text, int n) {
-  std::u16string address = StrReplace(text, u".255", u"");
-  address += u'.';
-  for (char c : std::to_string(n)) address += static_cast<char16_t>(c);
-  return address;
 }
 
 void Form1::closeEvent(QCloseEvent* event) {

@@ -5,7 +5,6 @@
 
 #include <QPointer>
 #include <QWidget>
-#include <string>
 
 class QCloseEvent;
 class QLineEdit;
@@ -24,9 +23,6 @@ class Form1 : public QWidget {
   QLineEdit* Text1() const { return text1_; }
   QPushButton* Command1() const { return command1_; }
   QListWidget* List1() const { return list1_; }
-
-  // The address probed for host number `n` when the address box holds `text`.
-  static std::u16string HostAddress(std::u16string_view text, int n);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
