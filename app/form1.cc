@@ -51,6 +51,8 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
   list1_->setObjectName(QStringLiteral("List1"));
   list1_->setGeometry(16, 64, 225, 420);
   list1_->setSortingEnabled(false);
+  // All lines are one text row high; measuring only the first keeps the
+  // relayout after each appended line cheap (it runs at every probe's dispatch).
   list1_->setUniformItemSizes(true);
 
   text1_ = new QLineEdit(QStringLiteral("192.168.1.255"), this);
@@ -89,8 +91,9 @@ bool Form1::StillOpen(const QPointer<Form1>& self) {
 
 void Form1::Command1_Click() {
   // Nothing may propagate into Qt's event loop: whatever escapes the sweep is
-  // reported here and ends the application. `this` may be gone by now, so the
-  // sweep gets a guarded pointer and we touch no member afterwards.
+  // reported here and ends the application. The window may be destroyed
+  // during the sweep, so the sweep gets a guarded pointer and nothing here
+  // touches a member afterwards.
   try {
     Sweep(QPointer<Form1>(this));
   } catch (...) {
