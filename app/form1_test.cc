@@ -123,15 +123,6 @@ TEST_F(Form1Test, FocusStartsInTheListAndTabsThroughTextAndButton) {
   }
 }
 
-TEST_F(Form1Test, AddressBoxHasNoLengthLimit) {
-  const QString text(40000, QLatin1Char('1'));
-  form_->Text1()->setText(text);
-  EXPECT_EQ(form_->Text1()->text().size(), 40000);
-  QTest::keyClick(form_->Text1(), Qt::Key_End);
-  QTest::keyClicks(form_->Text1(), QStringLiteral("23"));
-  EXPECT_EQ(form_->Text1()->text().size(), 40002);
-}
-
 TEST_F(Form1Test, EnterInTheAddressBoxDoesNotSweep) {
   QSignalSpy clicked(form_->Command1(), &QPushButton::clicked);
   form_->show();
@@ -188,12 +179,15 @@ TEST_F(Form1Test, AddressesFormedFromTheText) {
     QString text;
     std::u16string prefix;  // the address for host n is prefix + "." + n
   };
+  // The removal rule itself is the text helpers' business; these are the
+  // shapes a user types.
   const Case cases[] = {
-      {"192.168.1.255", u"192.168.1"}, {"192.168.1", u"192.168.1"},
-      {"10.255.0.255", u"10.0"},       {"192.168.1.2550", u"192.168.10"},
-      {"10.0.0.0", u"10.0.0.0"},       {"", u""},
-      {"X.2.25555", u"X.255"},         {" 10.1.2.255 ", u" 10.1.2 "},
-      {"10.1.2.255.255", u"10.1.2"},   {"10.1.2.255.", u"10.1.2."},
+      {"192.168.1.255", u"192.168.1"},
+      {"192.168.1", u"192.168.1"},
+      {"10.255.0.255", u"10.0"},
+      {"10.0.0.0", u"10.0.0.0"},
+      {"", u""},
+      {" 10.1.2.255 ", u" 10.1.2 "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text.toStdString());
