@@ -29,8 +29,12 @@ void BM_StrReplace(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
-BENCHMARK(BM_StrReplace)->Arg(1'000'000)->Arg(2'000'000)->Unit(benchmark::kMillisecond)
-    ->Repetitions(15)->ReportAggregatesOnly(true);
+BENCHMARK(BM_StrReplace)
+    ->Arg(1'000'000)
+    ->Arg(2'000'000)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(15)
+    ->ReportAggregatesOnly(true);
 
 // Collects the medians to print the ratio after the run.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -57,10 +61,13 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const auto& m = reporter.medians();
   if (m.size() == 2) {
-    std::printf("\nStrReplace \".255\" over 1,000,000 chars (200,000 occurrences): median %.2f ms (goal <= 20 ms)\n",
-                m[0]);
-    std::printf("StrReplace over 2,000,000 chars: median %.2f ms; ratio 2M/1M = %.2f (goal <= 2.5)\n", m[1],
-                m[1] / m[0]);
+    std::printf(
+        "\nStrReplace \".255\" over 1,000,000 chars (200,000 occurrences): median %.2f ms (goal <= "
+        "20 ms)\n",
+        m[0]);
+    std::printf(
+        "StrReplace over 2,000,000 chars: median %.2f ms; ratio 2M/1M = %.2f (goal <= 2.5)\n", m[1],
+        m[1] / m[0]);
   }
   benchmark::Shutdown();
   return 0;

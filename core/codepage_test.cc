@@ -37,7 +37,8 @@ TEST(CodePageTest, AgreesWithIconvOnEveryDefinedByteAndFillsItsFiveGaps) {
     }
   }
   EXPECT_EQ(gaps, 5);
-  for (int b : {0x81, 0x8D, 0x8F, 0x90, 0x9D}) EXPECT_FALSE(IconvDecode(static_cast<unsigned char>(b)));
+  for (int b : {0x81, 0x8D, 0x8F, 0x90, 0x9D})
+    EXPECT_FALSE(IconvDecode(static_cast<unsigned char>(b)));
 }
 
 TEST(CodePageTest, AllBytesRoundTrip) {

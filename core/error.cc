@@ -56,7 +56,11 @@ std::u16string FromUtf8(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
     const auto b = static_cast<unsigned char>(text[i]);
-    int extra = b < 0x80 ? 0 : (b >> 5) == 0x6 ? 1 : (b >> 4) == 0xE ? 2 : (b >> 3) == 0x1E ? 3 : -1;
+    int extra = b < 0x80           ? 0
+                : (b >> 5) == 0x6  ? 1
+                : (b >> 4) == 0xE  ? 2
+                : (b >> 3) == 0x1E ? 3
+                                   : -1;
     char32_t c = extra == 0 ? b : extra == 1 ? (b & 0x1F) : extra == 2 ? (b & 0x0F) : (b & 0x07);
     bool ok = extra >= 0 && i + static_cast<std::size_t>(extra) < text.size();
     for (int k = 1; ok && k <= extra; ++k) {

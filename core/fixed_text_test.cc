@@ -10,17 +10,15 @@ TEST(FixedTextTest, AssignmentWritesFromTheLeftAndBlankFills) {
     std::u16string assigned;
     std::u16string held;
   } cases[] = {
-      {u"", u"      "},
-      {u"ab", u"ab    "},
-      {u"abcdef", u"abcdef"},
-      {u"abcdefgh", u"abcdef"},
-      {u"  x", u"  x   "},
+      {u"", u"      "},         {u"ab", u"ab    "},  {u"abcdef", u"abcdef"},
+      {u"abcdefgh", u"abcdef"}, {u"  x", u"  x   "},
   };
   for (const auto& c : cases) {
     FixedText<6> t;
     t = u"zzzzzz";  // earlier content must never show through
     t = c.assigned;
-    EXPECT_EQ(t.Str(), c.held) << "assigned '" << std::string(c.assigned.begin(), c.assigned.end()) << "'";
+    EXPECT_EQ(t.Str(), c.held) << "assigned '" << std::string(c.assigned.begin(), c.assigned.end())
+                               << "'";
   }
 }
 

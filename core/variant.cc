@@ -123,8 +123,9 @@ bool Variant::ToBool() const {
       std::u16string_view text = AsText();
       const auto first = text.find_first_not_of(u' ');
       const auto last = text.find_last_not_of(u' ');
-      const auto trimmed =
-          first == std::u16string_view::npos ? std::u16string_view() : text.substr(first, last - first + 1);
+      const auto trimmed = first == std::u16string_view::npos
+                               ? std::u16string_view()
+                               : text.substr(first, last - first + 1);
       if (EqualsIgnoreAsciiCase(trimmed, "true")) return true;
       if (EqualsIgnoreAsciiCase(trimmed, "false")) return false;
       double n = 0;

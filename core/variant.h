@@ -12,7 +12,7 @@ class Variant {
  public:
   enum class Kind { kEmpty, kNull, kBoolean, kNumber, kText, kTextArray };
 
-  Variant() = default;  // empty
+  Variant() = default;                                             // empty
   Variant(bool b) : value_(b) {}                                   // NOLINT: implicit on purpose
   Variant(double n) : value_(n) {}                                 // NOLINT
   Variant(int n) : value_(static_cast<double>(n)) {}               // NOLINT

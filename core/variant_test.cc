@@ -25,17 +25,10 @@ TEST(VariantTest, ToTextFollowsTheSystemRule) {
     Variant value;
     std::u16string text;
   } cases[] = {
-      {Variant(), u""},
-      {Variant(true), u"True"},
-      {Variant(false), u"False"},
-      {Variant(42), u"42"},
-      {Variant(-7), u"-7"},
-      {Variant(0.1), u"0.1"},
-      {Variant(2.5), u"2.5"},
-      {Variant(-0.0), u"0"},
-      {Variant(1e21), u"1e+21"},
-      {Variant(u"abc"), u"abc"},
-      {Variant(u""), u""},
+      {Variant(), u""},          {Variant(true), u"True"}, {Variant(false), u"False"},
+      {Variant(42), u"42"},      {Variant(-7), u"-7"},     {Variant(0.1), u"0.1"},
+      {Variant(2.5), u"2.5"},    {Variant(-0.0), u"0"},    {Variant(1e21), u"1e+21"},
+      {Variant(u"abc"), u"abc"}, {Variant(u""), u""},
   };
   for (const auto& c : cases) EXPECT_EQ(c.value.ToText(), c.text);
 }
@@ -51,11 +44,11 @@ TEST(VariantTest, ToBoolReadsConditions) {
     Variant value;
     bool truth;
   } cases[] = {
-      {Variant(), false},          {Variant::Null(), false},  {Variant(true), true},
-      {Variant(false), false},     {Variant(0), false},       {Variant(-1), true},
-      {Variant(0.5), true},        {Variant(u"True"), true},  {Variant(u"false"), false},
-      {Variant(u" TRUE "), true},  {Variant(u"0"), false},    {Variant(u"1"), true},
-      {Variant(u" -2.5 "), true},  {Variant(u"0.0"), false},  {Variant(u"1e3"), true},
+      {Variant(), false},         {Variant::Null(), false}, {Variant(true), true},
+      {Variant(false), false},    {Variant(0), false},      {Variant(-1), true},
+      {Variant(0.5), true},       {Variant(u"True"), true}, {Variant(u"false"), false},
+      {Variant(u" TRUE "), true}, {Variant(u"0"), false},   {Variant(u"1"), true},
+      {Variant(u" -2.5 "), true}, {Variant(u"0.0"), false}, {Variant(u"1e3"), true},
   };
   for (const auto& c : cases) EXPECT_EQ(c.value.ToBool(), c.truth) << ToUtf8(c.value.ToText());
 }

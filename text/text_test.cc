@@ -109,10 +109,10 @@ TEST(ChooseIfTest, ConditionRules) {
     Variant condition;
     bool takes_true;
   } cases[] = {
-      {Variant(true), true},     {Variant(false), false},  {Variant(), false},
-      {Variant::Null(), false},  {Variant(1), true},       {Variant(0), false},
-      {Variant(u"abc"), true},   {Variant(u"0"), false},   {Variant(u"False"), false},
-      {Variant(u""), true},      {Variant::Array({}), true},
+      {Variant(true), true},    {Variant(false), false},    {Variant(), false},
+      {Variant::Null(), false}, {Variant(1), true},         {Variant(0), false},
+      {Variant(u"abc"), true},  {Variant(u"0"), false},     {Variant(u"False"), false},
+      {Variant(u""), true},     {Variant::Array({}), true},
   };
   for (const auto& c : cases) {
     const Variant chosen = ChooseIf(c.condition, Variant(u"yes"), Variant(u"no"));
