@@ -48,6 +48,24 @@ std::int64_t MillisecondsOf(const SYSTEMTIME& t) {
          t.wMilliseconds;
 }
 
+// The echo-service handle of one probe, released however the probe is left: a
+// window message handler run by the dispatch may throw.
+class EchoHandle {
+ public:
+  explicit EchoHandle(platform::EchoService* echo) : echo_(echo), handle_(echo->IcmpCreateFile()) {}
+  ~EchoHandle() {
+    if (handle_ != 0) echo_->IcmpCloseHandle(handle_);
+  }
+  EchoHandle(const EchoHandle&) = delete;
+  EchoHandle& operator=(const EchoHandle&) = delete;
+
+  platform::IcmpHandle get() const { return handle_; }
+
+ private:
+  platform::EchoService* echo_;
+  platform::IcmpHandle handle_;
+};
+
 std::u16string TrimBlanks(std::u16string text) {
   const std::size_t first = text.find_first_not_of(u' ');
   if (first == std::u16string::npos) return {};
@@ -72,11 +90,10 @@ PingResult PingHost(std::u16string address, ProbeNotice* notice) {
   IPAddr destination = 0;
 
   if (SocketInit()) {
-    platform::NetServices& services = Services();
-    platform::EchoService* echo = services.echo;
-    const platform::IcmpHandle handle = echo->IcmpCreateFile();
+    platform::EchoService* echo = Services().echo;
+    const EchoHandle handle(echo);
     options.Ttl = 255;
-    if (handle == 0) {
+    if (handle.get() == 0) {
       if (notice != nullptr) {
         notice->echo_service_unavailable = true;
         notice->message = echo->LastErrorText();
@@ -90,14 +107,13 @@ PingResult PingHost(std::u16string address, ProbeNotice* notice) {
         SYSTEMTIME before{}, after{};
         Services().clock->GetSystemTime(&before);
         PingResult::Image image = result.ToImage();
-        echo->IcmpSendEcho(handle, destination, kEchoRequestData, kEchoRequestSize, &options,
+        echo->IcmpSendEcho(handle.get(), destination, kEchoRequestData, kEchoRequestSize, &options,
                            image.data(), static_cast<platform::DWORD>(image.size()),
                            kEchoTimeoutMs);
         result = PingResult::FromImage(image);
         Services().clock->GetSystemTime(&after);
         result.ElapsedTime += TimeDiff(before, after);
       }
-      echo->IcmpCloseHandle(handle);
     }
   }
 

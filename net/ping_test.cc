@@ -5,6 +5,7 @@
 #include <cmath>
 #include <ctime>
 #include <random>
+#include <stdexcept>
 #include <string>
 
 #include "core/error.h"
@@ -194,6 +195,14 @@ TEST_F(PingHostTest, ProbeStartedDuringTheDispatchLeavesTheOuterOneAlone) {
   ASSERT_EQ(net_.echo.sends.size(), 2u);
   EXPECT_NE(net_.echo.sends[0].handle, net_.echo.sends[1].handle);
   EXPECT_TRUE(net_.echo.open_handles().empty());
+}
+
+TEST_F(PingHostTest, HandleIsReleasedWhenTheDispatchThrows) {
+  net_.window.on_do_events = [] { throw std::runtime_error("handler failed"); };
+  EXPECT_THROW(PingHost(u"10.0.0.1"), std::runtime_error);
+  EXPECT_EQ(net_.echo.creates, 1);
+  EXPECT_TRUE(net_.echo.open_handles().empty());
+  EXPECT_TRUE(net_.echo.sends.empty());
 }
 
 TEST_F(PingHostTest, CallersTextIsUnchanged) {
