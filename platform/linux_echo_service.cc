@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -32,11 +33,17 @@ constexpr std::size_t kPacketBufferSize = 65536;
 // (for 65536 requests), so a late reply can never pass for a later one.
 std::atomic<std::uint16_t> g_next_sequence{1};
 
-std::int64_t MonotonicNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
+std::int64_t Ns(const timespec& ts) {
   return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
+
+std::int64_t ClockNs(clockid_t clock) {
+  timespec ts{};
+  clock_gettime(clock, &ts);
+  return Ns(ts);
+}
+
+std::int64_t MonotonicNs() { return ClockNs(CLOCK_MONOTONIC); }
 
 std::uint16_t Checksum(const std::uint8_t* data, std::size_t size) {
   std::uint32_t sum = 0;
@@ -162,17 +169,20 @@ struct Probe {
   IPAddr destination;
   std::uint16_t identifier;  // raw sockets only; the kernel owns it on datagram ones
   std::uint16_t sequence;
-  std::int64_t start_ns;
+  std::int64_t start_ns;     // monotonic, just before the send
+  std::int64_t deadline_ns;  // monotonic
   void* reply_buffer;
   DWORD reply_size;
 };
 
 // An echo reply to this very request: fill the buffer as the service does.
-Match DeliverReply(const Probe& probe, const std::uint8_t* payload, std::size_t size,
-                   std::uint8_t ttl, std::uint8_t tos, std::uint8_t flags) {
+Match DeliverReply(const Probe& probe, std::int64_t arrival_ns, const std::uint8_t* payload,
+                   std::size_t size, std::uint8_t ttl, std::uint8_t tos, std::uint8_t flags) {
   ReplyHeader h;
   h.address = probe.destination;
-  h.round_trip_ms = static_cast<DWORD>((MonotonicNs() - probe.start_ns) / 1000000);
+  // A step of the real-time clock could put the arrival before the send.
+  h.round_trip_ms =
+      static_cast<DWORD>(std::max<std::int64_t>(arrival_ns - probe.start_ns, 0) / 1000000);
   if (kEchoReplyHeaderSize + size > probe.reply_size || size > 0xFFFF) {
     h.status = IP_BUF_TOO_SMALL;
     WriteHeader(probe.reply_buffer, h);
@@ -193,7 +203,8 @@ Match DeliverReply(const Probe& probe, const std::uint8_t* payload, std::size_t 
 }
 
 // A packet read from a raw socket: IP header, then ICMP.
-Match ExamineRawPacket(const Probe& probe, const std::uint8_t* pkt, std::size_t n) {
+Match ExamineRawPacket(const Probe& probe, std::int64_t arrival_ns, const std::uint8_t* pkt,
+                       std::size_t n) {
   if (n < 20) return Match::kNone;
   const std::size_t ihl = static_cast<std::size_t>(pkt[0] & 0x0F) * 4;
   if ((pkt[0] >> 4) != 4 || ihl < 20 || n < ihl + kIcmpHeaderSize || pkt[9] != IPPROTO_ICMP) {
@@ -209,8 +220,8 @@ Match ExamineRawPacket(const Probe& probe, const std::uint8_t* pkt, std::size_t 
       return Match::kNone;
     }
     const std::uint8_t flags = (Get16(pkt + 6) & 0x4000) ? IP_FLAG_DF : 0;
-    return DeliverReply(probe, icmp + kIcmpHeaderSize, n - ihl - kIcmpHeaderSize, pkt[8], pkt[1],
-                        flags);
+    return DeliverReply(probe, arrival_ns, icmp + kIcmpHeaderSize, n - ihl - kIcmpHeaderSize,
+                        pkt[8], pkt[1], flags);
   }
   if (type != ICMP_DEST_UNREACH && type != ICMP_TIME_EXCEEDED && type != ICMP_PARAMETERPROB &&
       type != ICMP_SOURCE_QUENCH) {
@@ -236,8 +247,8 @@ Match ExamineRawPacket(const Probe& probe, const std::uint8_t* pkt, std::size_t 
 }
 
 // A packet read from a datagram socket: ICMP only; TTL and TOS in control data.
-Match ExamineDatagram(const Probe& probe, const std::uint8_t* icmp, std::size_t n,
-                      const sockaddr_in& from, msghdr& msg) {
+Match ExamineDatagram(const Probe& probe, std::int64_t arrival_ns, const std::uint8_t* icmp,
+                      std::size_t n, const sockaddr_in& from, msghdr& msg) {
   if (n < kIcmpHeaderSize || icmp[0] != ICMP_ECHOREPLY) return Match::kNone;
   if (from.sin_addr.s_addr != probe.destination || Get16(icmp + 6) != probe.sequence) {
     return Match::kNone;
@@ -253,7 +264,7 @@ Match ExamineDatagram(const Probe& probe, const std::uint8_t* icmp, std::size_t 
       tos = *CMSG_DATA(c);
     }
   }
-  return DeliverReply(probe, icmp + kIcmpHeaderSize, n - kIcmpHeaderSize, ttl, tos, 0);
+  return DeliverReply(probe, arrival_ns, icmp + kIcmpHeaderSize, n - kIcmpHeaderSize, ttl, tos, 0);
 }
 
 // An ICMP error queued on a datagram socket (IP_RECVERR): the payload is the
@@ -281,8 +292,28 @@ Match ExamineQueuedError(const Probe& probe, const std::uint8_t* request, std::s
   return Match::kNone;
 }
 
+// When a packet reached the socket, on the monotonic clock: the kernel's
+// receive time stamp (real-time clock) taken back by its age, so that a packet
+// read late is judged by when it came, not by when this thread got to it.
+// Without a stamp: now.
+std::int64_t ArrivalNs(msghdr& msg) {
+  const std::int64_t now = MonotonicNs();
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS ||
+        c->cmsg_len < CMSG_LEN(sizeof(timespec))) {
+      continue;
+    }
+    timespec stamp;
+    std::memcpy(&stamp, CMSG_DATA(c), sizeof(stamp));
+    // A step of the real-time clock cannot make the age negative.
+    const std::int64_t age = ClockNs(CLOCK_REALTIME) - Ns(stamp);
+    return age > 0 ? now - age : now;
+  }
+  return now;
+}
+
 // Reads everything queued on the socket; stops at the first packet that
-// decides the probe.
+// decides the probe. Packets that came after the deadline decide nothing.
 Match Drain(int fd, LinuxEchoService::SocketKind kind, const Probe& probe) {
   thread_local std::uint8_t packet[kPacketBufferSize];
   alignas(cmsghdr) char control[512];
@@ -303,9 +334,12 @@ Match Drain(int fd, LinuxEchoService::SocketKind kind, const Probe& probe) {
       ++spurious;
       continue;
     }
+    const std::int64_t arrival = ArrivalNs(msg);
+    if (arrival >= probe.deadline_ns) continue;
+    const std::size_t size = static_cast<std::size_t>(n);
     const Match m = kind == LinuxEchoService::SocketKind::kRaw
-                        ? ExamineRawPacket(probe, packet, static_cast<std::size_t>(n))
-                        : ExamineDatagram(probe, packet, static_cast<std::size_t>(n), from, msg);
+                        ? ExamineRawPacket(probe, arrival, packet, size)
+                        : ExamineDatagram(probe, arrival, packet, size, from, msg);
     if (m != Match::kNone) return m;
   }
   if (kind != LinuxEchoService::SocketKind::kDatagram) return Match::kNone;
@@ -324,6 +358,7 @@ Match Drain(int fd, LinuxEchoService::SocketKind kind, const Probe& probe) {
       if (errno == EINTR) continue;
       return Match::kNone;
     }
+    if (ArrivalNs(msg) >= probe.deadline_ns) continue;
     const Match m = ExamineQueuedError(probe, packet, static_cast<std::size_t>(n), to, msg);
     if (m != Match::kNone) return m;
   }
@@ -356,6 +391,8 @@ IcmpHandle LinuxEchoService::IcmpCreateFile() {
       setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof(filter));
     }
   }
+  // Receive times decide whether a reply came within the time-out.
+  if (fd >= 0) SetIntOption(fd, SOL_SOCKET, SO_TIMESTAMPNS, 1);
   std::lock_guard<std::mutex> lock(mu_);
   if (fd < 0) {
     last_error_ = UnavailableText(datagram_errno, errno);
@@ -447,7 +484,7 @@ DWORD LinuxEchoService::IcmpSendEcho(IcmpHandle IcmpHandle, IPAddr DestinationAd
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = DestinationAddress;
   probe.start_ns = MonotonicNs();
-  const std::int64_t deadline = probe.start_ns + static_cast<std::int64_t>(Timeout) * 1000000;
+  probe.deadline_ns = probe.start_ns + static_cast<std::int64_t>(Timeout) * 1000000;
   while (sendto(channel.fd, request, request_size, 0, reinterpret_cast<const sockaddr*>(&to),
                 sizeof(to)) < 0) {
     if (errno == EINTR) continue;
@@ -456,17 +493,21 @@ DWORD LinuxEchoService::IcmpSendEcho(IcmpHandle IcmpHandle, IPAddr DestinationAd
   }
 
   // The wait should end at the deadline, not a timer wake-up later: sleep
-  // until shortly before it, then keep checking without sleeping.
-  for (;;) {
-    const std::int64_t remaining = deadline - MonotonicNs();
-    if (remaining <= 0) break;
-    const std::int64_t sleep = remaining > kSpinNs ? remaining - kSpinNs : 0;
-    pollfd pfd{channel.fd, POLLIN, 0};
-    const timespec wait{static_cast<time_t>(sleep / 1000000000),
-                        static_cast<long>(sleep % 1000000000)};
-    const int ready = ppoll(&pfd, 1, &wait, nullptr);
-    if (ready < 0 && errno != EINTR) break;
-    if (ready <= 0) continue;
+  // until shortly before it, then keep checking without sleeping. What is
+  // queued when the deadline has passed is read once more: this thread may have
+  // been held up while a reply came in time.
+  for (bool last = false; !last;) {
+    const std::int64_t remaining = probe.deadline_ns - MonotonicNs();
+    last = remaining <= 0;
+    if (!last) {
+      const std::int64_t sleep = remaining > kSpinNs ? remaining - kSpinNs : 0;
+      pollfd pfd{channel.fd, POLLIN, 0};
+      const timespec wait{static_cast<time_t>(sleep / 1000000000),
+                          static_cast<long>(sleep % 1000000000)};
+      const int ready = ppoll(&pfd, 1, &wait, nullptr);
+      if (ready < 0 && errno != EINTR) break;
+      if (ready <= 0) continue;
+    }
     switch (Drain(channel.fd, channel.kind, probe)) {
       case Match::kReply:
         return 1;

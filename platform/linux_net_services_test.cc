@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -193,6 +194,61 @@ TEST_P(ResponderTest, ReplyAfterThreeMillisecondsCounts) {
   EXPECT_LT(Le32(o.buffer, 8), 10u);
   EXPECT_EQ(o.buffer[20], 64);  // the responder's TTL
   EXPECT_EQ(std::string(o.buffer.begin() + 28, o.buffer.begin() + 65), kRequest);
+}
+
+// Holds the calling thread up, from a signal handler, for `stall_ms` starting
+// `after_ms` from now: as a busy machine would in the middle of a wait.
+class ThreadStall {
+ public:
+  ThreadStall(long after_ms, long stall_ms) {
+    stall_ns_ = stall_ms * 1000000;
+    struct sigaction action {};
+    action.sa_handler = [](int) {
+      timespec left{0, stall_ns_};
+      while (nanosleep(&left, &left) != 0) {
+      }
+    };
+    sigaction(SIGUSR1, &action, &previous_);
+    sigevent event{};
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = SIGUSR1;
+    event._sigev_un._tid = gettid();  // sigev_notify_thread_id
+    EXPECT_EQ(timer_create(CLOCK_MONOTONIC, &event, &timer_), 0);
+    itimerspec when{};
+    when.it_value.tv_nsec = after_ms * 1000000;
+    timer_settime(timer_, 0, &when, nullptr);
+  }
+  ~ThreadStall() {
+    timer_delete(timer_);
+    sigaction(SIGUSR1, &previous_, nullptr);
+  }
+
+ private:
+  static inline long stall_ns_ = 0;
+  timer_t timer_{};
+  struct sigaction previous_ {};
+};
+
+TEST_P(ResponderTest, RepliesAreJudgedByWhenTheyCameNotWhenTheyWereRead) {
+  responder_.Answer("127.0.0.34", {3, std::nullopt, ""});
+  responder_.Answer("127.0.0.37", {15, std::nullopt, ""});
+  // Held up from 1 ms to 21 ms: the 3 ms reply is read after the deadline and
+  // still counts (a few tries, in case the responder itself was held up).
+  Outcome o{};
+  for (int attempt = 0; attempt < 3 && o.replies == 0; ++attempt) {
+    ThreadStall stall(1, 20);
+    o = Probe(echo_, "127.0.0.34");
+  }
+  ASSERT_EQ(o.replies, 1u);
+  EXPECT_LT(Le32(o.buffer, 8), 10u);  // RoundTripTime: when it came
+  // Held up from 5 ms to 25 ms: the 15 ms reply is queued by then, but late.
+  {
+    ThreadStall stall(5, 20);
+    o = Probe(echo_, "127.0.0.37");
+  }
+  EXPECT_EQ(o.replies, 0u);
+  EXPECT_TRUE(UntouchedFrom(o.buffer, 28));
+  EXPECT_TRUE(responder_.WaitForReplies(responder_.requests_seen(), 500));
 }
 
 TEST_P(ResponderTest, LateReplyCountsNeitherForItsProbeNorTheNext) {
