@@ -276,7 +276,10 @@ Match ExamineQueuedError(const Probe& probe, const std::uint8_t* request, std::s
     return Match::kNone;
   }
   for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-    if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR) continue;
+    if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR ||
+        c->cmsg_len < CMSG_LEN(sizeof(sock_extended_err))) {
+      continue;
+    }
     sock_extended_err err;
     std::memcpy(&err, CMSG_DATA(c), sizeof(err));
     if (err.ee_origin != SO_EE_ORIGIN_ICMP) return Match::kNone;
