@@ -376,7 +376,12 @@ bool Store::Open() {
     ::chmod(path_.c_str(), file_mode);
   }
   // Whoever may write the file changes the root; everyone else reads it.
-  return Configure(::faccessat(AT_FDCWD, path_.c_str(), W_OK, AT_EACCESS) == 0);
+  if (Configure(::faccessat(AT_FDCWD, path_.c_str(), W_OK, AT_EACCESS) == 0)) return true;
+  // Half set up is not open: the next call tries again from the start.
+  stmts_ = Statements();
+  db_.reset();
+  writable_ = false;
+  return false;
 }
 
 bool Store::Configure(bool try_write) {
@@ -425,21 +430,16 @@ bool Store::Configure(bool try_write) {
   stmts_.delete_value.reset(Prepare("DELETE FROM vals WHERE key = ?1 AND fold = ?2"));
   stmts_.list_values.reset(Prepare("SELECT name, type FROM vals WHERE key = ?1 ORDER BY id"));
   stmts_.list_keys.reset(Prepare("SELECT name FROM keys WHERE parent = ?1 ORDER BY fold"));
-  const bool ok = stmts_.key_state && stmts_.find_child && stmts_.insert_key && stmts_.has_child &&
-                  stmts_.delete_key && stmts_.delete_key_values && stmts_.get_value &&
-                  stmts_.set_value && stmts_.delete_value && stmts_.list_values && stmts_.list_keys;
-  if (!ok) {
-    db_.reset();
-    writable_ = false;
-  }
   seen_ = 1;
   cacheable_ = false;
-  return ok;
+  return stmts_.key_state && stmts_.find_child && stmts_.insert_key && stmts_.has_child &&
+         stmts_.delete_key && stmts_.delete_key_values && stmts_.get_value && stmts_.set_value &&
+         stmts_.delete_value && stmts_.list_values && stmts_.list_keys;
 }
 
 // Switching a new database to WAL needs it to itself, and SQLite answers
 // "busy" at once rather than wait for another process that is setting it up at
-// the same moment; so wait here.
+// the same moment; so wait here, for that and nothing else.
 bool Store::SwitchToWal() {
   StmtPtr wal(Prepare("PRAGMA journal_mode=WAL"));
   if (!wal) return false;
@@ -447,7 +447,9 @@ bool Store::SwitchToWal() {
   for (;;) {
     {
       Query q(wal.get());
-      if (q.Step() == SQLITE_ROW && q.Bytes(0) == "wal") return true;
+      const int rc = q.Step();
+      if (rc == SQLITE_ROW) return q.Bytes(0) == "wal";
+      if ((rc & 0xFF) != SQLITE_BUSY && (rc & 0xFF) != SQLITE_LOCKED) return false;
     }
     if (std::chrono::steady_clock::now() > give_up) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));

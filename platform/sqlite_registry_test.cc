@@ -604,6 +604,28 @@ TEST_F(RegistryTest, KilledWriterLosesNoAcknowledgedChange) {
   EXPECT_EQ(Get(reg, key, "after"), "x");
 }
 
+// A file that is no database: the root reads as empty and refuses changes, on
+// every call, not only the first.
+TEST_F(RegistryTest, UnusableDatabaseReadsAsEmptyAndRefusesChanges) {
+  {
+    const int fd = ::open(location().current_user.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    const std::string garbage(8192, 'g');
+    ASSERT_EQ(::write(fd, garbage.data(), garbage.size()), static_cast<ssize_t>(garbage.size()));
+    ::close(fd);
+  }
+  SqliteRegistry reg(location());
+  for (int call = 0; call < 2; ++call) {
+    HKEY key = 77;
+    EXPECT_EQ(reg.RegCreateKeyExA(HKEY_CURRENT_USER, "x", 0, "", 0, KEY_ALL_ACCESS, nullptr, &key,
+                                  nullptr),
+              ERROR_ACCESS_DENIED);
+    EXPECT_EQ(reg.RegOpenKeyExA(HKEY_CURRENT_USER, "x", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Set(reg, HKEY_CURRENT_USER, "v", REG_SZ, "1"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Subkeys(reg, HKEY_CURRENT_USER), std::vector<std::string>{});
+  }
+}
+
 // Only the owner of the machine root changes it; others read it and get 5.
 TEST_F(RegistryTest, MachineRootRefusesChangesFromOtherUsers) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
