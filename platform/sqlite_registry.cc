@@ -192,7 +192,8 @@ bool MakeDirectories(const std::string& dir, mode_t mode) {
   if (slash != std::string::npos && slash > 0 && !MakeDirectories(dir.substr(0, slash), mode)) {
     return false;
   }
-  return ::mkdir(dir.c_str(), mode) == 0 || errno == EEXIST;
+  if (::mkdir(dir.c_str(), mode) == 0) return ::chmod(dir.c_str(), mode) == 0;  // not the umask's
+  return errno == EEXIST;
 }
 
 std::string ParentDirectory(const std::string& path) {
@@ -234,7 +235,9 @@ class ChangeCounter {
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return false;
     if (st.st_size < static_cast<off_t>(kSize)) {
+      // New: sized, and given the database's mode whatever the umask.
       if (!writable || ::ftruncate(fd.get(), kSize) != 0) return false;
+      if (st.st_uid == ::geteuid()) ::fchmod(fd.get(), mode);
     }
     void* map = ::mmap(nullptr, kSize, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED,
                        fd.get(), 0);

@@ -437,9 +437,17 @@ TEST_F(RegistryTest, VolatileKeysEndWithTheBoot) {
   EXPECT_EQ(Subkeys(reg, Create(reg, "Vol")), std::vector<std::string>{"Kept"});
 }
 
+// Each root gets the modes it promises whatever the umask: everyone must be
+// able to read the machine root.
 TEST_F(RegistryTest, FilesArePrivateToTheirOwner) {
+  const SqliteRegistry::Location where = {dir_.path() + "/user/HKEY_CURRENT_USER.db",
+                                          dir_.path() + "/machine/HKEY_LOCAL_MACHINE.db"};
   {
-    SqliteRegistry reg(location());
+    struct Umask {
+      mode_t saved = ::umask(077);
+      ~Umask() { ::umask(saved); }
+    } umask;
+    SqliteRegistry reg(where);
     reg.RegCloseKey(Create(reg, "Private"));
     HKEY machine = 0;
     ASSERT_EQ(reg.RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Shared", 0, "", 0, KEY_ALL_ACCESS, nullptr,
@@ -450,9 +458,10 @@ TEST_F(RegistryTest, FilesArePrivateToTheirOwner) {
     std::string file;
     mode_t mode;
   } cases[] = {
-      {location().current_user, 0600},          {location().current_user + "-wal", 0600},
-      {location().current_user + "-shm", 0600}, {location().current_user + "-gen", 0600},
-      {location().local_machine, 0644},         {location().local_machine + "-gen", 0644},
+      {where.current_user, 0600},          {where.current_user + "-wal", 0600},
+      {where.current_user + "-shm", 0600}, {where.current_user + "-gen", 0600},
+      {where.local_machine, 0644},         {where.local_machine + "-gen", 0644},
+      {dir_.path() + "/user", 0700},       {dir_.path() + "/machine", 0755},
   };
   for (const Case& c : cases) {
     struct stat st;
