@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/codepage.h"
 #include "core/error.h"
 #include "platform/net_fakes.h"
 
@@ -40,6 +41,8 @@ TEST_F(PingHostTest, AnsweringHost) {
 
   EXPECT_EQ(r.Present, -1);
   EXPECT_EQ(r.StatusText.View(), kPresentText);
+  // The exact characters, whatever this file's encoding: é is E9 in the code page.
+  EXPECT_EQ(ToCodePage(r.StatusText.View()).substr(0, 8), "Pr\xE9sent ");
   EXPECT_EQ(r.Address, Ipv4(192, 168, 1, 7));
   EXPECT_EQ(r.Status, 0u);
   EXPECT_EQ(r.RoundTripTime, 4u);
@@ -149,6 +152,8 @@ TEST_F(PingHostTest, SocketStartUpFailureShowsTheBoxEachTime) {
     EXPECT_EQ(r.ToImage(), PingResult().ToImage());
     ASSERT_EQ(net_.window.boxes.size(), static_cast<std::size_t>(i));
     EXPECT_EQ(net_.window.boxes.back().text, u"Socket init : Winsock.dll ne répond pas");
+    EXPECT_EQ(ToCodePage(net_.window.boxes.back().text),
+              "Socket init : Winsock.dll ne r\xE9pond pas");
     EXPECT_EQ(net_.window.boxes.back().type, 64u);
     EXPECT_FALSE(notice.echo_service_unavailable);
   }
