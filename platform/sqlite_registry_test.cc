@@ -1,7 +1,6 @@
 #include "platform/sqlite_registry.h"
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -19,27 +18,12 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/sqlite_registry_testing.h"
+
 namespace ps::platform {
 namespace {
 
-// A private folder for one test's registry, removed afterwards.
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/ps_registry.XXXXXX";
-    path_ = ::mkdtemp(name);
-    ::chmod(path_.c_str(), 0755);  // other users may read the machine root
-  }
-  ~TempDir() {
-    ::nftw(
-        path_.c_str(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); }, 16,
-        FTW_DEPTH | FTW_PHYS);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using TempDir = TempRegistryDir;
 
 // Runs `body` in a child process and returns its exit code (-signal when it
 // was killed). SQLite connections must not cross fork(): callers fork only

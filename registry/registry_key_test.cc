@@ -1,6 +1,5 @@
 #include "registry/registry_key.h"
 
-#include <ftw.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +14,7 @@
 #include "core/codepage.h"
 #include "platform/registry_service.h"
 #include "platform/sqlite_registry.h"
+#include "platform/sqlite_registry_testing.h"
 
 namespace ps {
 namespace {
@@ -30,23 +30,7 @@ constexpr std::int32_t kKeyRead = 0x20019;
 constexpr std::int32_t kKeyWrite = 0x20006;
 constexpr std::int32_t kKeyAllAccess = 0xF003F;
 
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/ps_registry_key.XXXXXX";
-    path_ = ::mkdtemp(name);
-    ::chmod(path_.c_str(), 0755);
-  }
-  ~TempDir() {
-    ::nftw(
-        path_.c_str(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); }, 16,
-        FTW_DEPTH | FTW_PHYS);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using TempDir = platform::TempRegistryDir;
 
 // Passes every call on, counts the handles held, and fails on request.
 class Recorder : public platform::RegistryService {
