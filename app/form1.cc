@@ -1,11 +1,14 @@
 #include "app/form1.h"
 
+#include <QAbstractItemDelegate>
 #include <QCloseEvent>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QString>
+#include <QStyleOptionViewItem>
+#include <algorithm>
 #include <limits>
 #include <string>
 
@@ -51,8 +54,11 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
   list1_->setObjectName(QStringLiteral("List1"));
   list1_->setGeometry(16, 64, 225, 420);
   list1_->setSortingEnabled(false);
-  // All lines are one text row high; measuring only the first keeps the
+  // All lines are one text row high; taking one line's size for all keeps the
   // relayout after each appended line cheap (it runs at every probe's dispatch).
+  // The view takes the last line's size, so AppendLine gives each new line the
+  // widest width so far: the horizontal scroll bar then always covers the
+  // longest line.
   list1_->setUniformItemSizes(true);
 
   text1_ = new QLineEdit(QStringLiteral("192.168.1.255"), this);
@@ -123,9 +129,19 @@ void Form1::Sweep(QPointer<Form1> self) {
     if (result.Present != 0) {
       const std::u16string name = ResolveHostName(address);
       if (!StillOpen(self)) return;
-      self->list1_->addItem(ToQString(address + u" : " + name));
+      self->AppendLine(ToQString(address + u" : " + name));
     }
   }
+}
+
+void Form1::AppendLine(const QString& line) {
+  if (list1_->count() == 0) widest_line_ = 0;  // a cleared list starts afresh
+  auto* item = new QListWidgetItem(line, list1_);
+  QStyleOptionViewItem option;
+  option.initFrom(list1_);
+  const QSize natural = list1_->itemDelegate()->sizeHint(option, list1_->indexFromItem(item));
+  widest_line_ = std::max(widest_line_, natural.width());
+  item->setSizeHint(QSize(widest_line_, natural.height()));
 }
 
 }  // namespace ps::app

@@ -41,10 +41,14 @@ class Form1 : public QWidget {
   // ending after an untrapped error: the sweep must touch nothing more.
   static bool StillOpen(const QPointer<Form1>& self);
 
+  // Adds one line at the end of List1.
+  void AppendLine(const QString& line);
+
   QLineEdit* text1_;
   QPushButton* command1_;
   QListWidget* list1_;
   bool closed_ = false;
+  int widest_line_ = 0;  // pixels: the widest line of List1 so far
 };
 
 }  // namespace ps::app

@@ -9,6 +9,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -171,6 +172,21 @@ TEST_F(Form1Test, SweepListsAnsweringHostsInOrderWithTheirNames) {
                                          u"10.1.2.254 : last", u"10.1.2.0 : zero.example",
                                          u"10.1.2.7 : ", u"10.1.2.254 : last"}));
   EXPECT_TRUE(reports_.empty());
+}
+
+// The horizontal scroll bar reaches the longest line, wherever it stands.
+TEST_F(Form1Test, ListScrollsToTheEndOfItsLongestLine) {
+  form_->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form_.get()));
+  net_.echo.Script(Ipv4(10, 1, 2, 1), EchoScript::Reply());
+  net_.echo.Script(Ipv4(10, 1, 2, 2), EchoScript::Reply());
+  net_.sockets.AddName(Ipv4(10, 1, 2, 1), "a-rather-long-host-name.with.many.labels.example");
+  Press();
+  QApplication::processEvents();  // the list lays out its lines
+  const QListWidget* list = form_->List1();
+  ASSERT_EQ(list->count(), 2);
+  const int longest = list->fontMetrics().horizontalAdvance(list->item(0)->text());
+  EXPECT_GE(list->viewport()->width() + list->horizontalScrollBar()->maximum(), longest);
 }
 
 // The title at each probe's dispatch is the address being probed.
