@@ -32,6 +32,12 @@ constexpr int kLastHost = 254;
 
 QString ToQString(const std::u16string& text) { return QString::fromStdU16String(text); }
 
+// A window title that shows as given: Qt takes "[*]" in a title for the place
+// of its modified mark and drops it, unless doubled.
+QString LiteralTitle(const std::u16string& text) {
+  return ToQString(text).replace(QStringLiteral("[*]"), QStringLiteral("[*][*]"));
+}
+
 // The address probed for host number `n` when the address box holds `text`:
 // ".255" removed wherever it stands, then "." and the number.
 std::u16string HostAddress(std::u16string_view text, int n) {
@@ -113,7 +119,7 @@ void Form1::Sweep(QPointer<Form1> self) {
     // Read again for every host: an edit made during the sweep applies from
     // the next host on.
     const std::u16string address = HostAddress(self->text1_->text().toStdU16String(), n);
-    self->setWindowTitle(ToQString(address));
+    self->setWindowTitle(LiteralTitle(address));
 
     // The probe dispatches pending window messages: the window may be closed
     // or destroyed, or a nested sweep run, before it returns.
