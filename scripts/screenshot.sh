@@ -24,6 +24,17 @@ if [ -z "${PINGSWEEP_SCREENSHOT_INSIDE:-}" ]; then
   exec env PINGSWEEP_SCREENSHOT_INSIDE=1 unshare --net --mount "$0" "$build"
 fi
 
+# The variable alone proves nothing: go on only in namespaces other than the
+# caller's (unshare exec'd this script in place, so the parent is the caller),
+# with no network interface but loopback.
+refuse() { echo "not in a private network and mount namespace: refusing to go on ($1)" >&2; exit 1; }
+for ns in net mnt; do
+  mine=$(readlink "/proc/self/ns/$ns") || refuse "cannot read /proc/self/ns/$ns"
+  caller=$(readlink "/proc/$PPID/ns/$ns") || refuse "cannot read /proc/$PPID/ns/$ns"
+  [ -n "$mine" ] && [ -n "$caller" ] && [ "$mine" != "$caller" ] || refuse "$ns namespace"
+done
+others=$(ip -o link show | awk -F': ' '$2 != "lo" { print $2 }') || refuse "cannot list interfaces"
+[ -z "$others" ] || refuse "interfaces besides lo: $others"
 ip link set lo up
 mount --make-rprivate /
 work=$(mktemp -d /tmp/pingsweep-shot-XXXXXX)
