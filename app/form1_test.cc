@@ -422,7 +422,26 @@ TEST_F(Form1Test, MillionCharacterTextSweepsWithoutError) {
 
 // The Qt side of the seam.
 
+// Leaves every running event loop (a box's, or the application's) once a test
+// has waited far too long, so that a failure ends in failed assertions rather
+// than a hung run.
+class Watchdog {
+ public:
+  Watchdog() {
+    timer_.setSingleShot(true);
+    QObject::connect(&timer_, &QTimer::timeout, [] {
+      ADD_FAILURE() << "watchdog: still waiting after 30 s";
+      QCoreApplication::exit(-1);
+    });
+    timer_.start(30000);
+  }
+
+ private:
+  QTimer timer_;
+};
+
 TEST(QtWindowSystemTest, MessageBoxIsModalInformationWithOneOkAndTheApplicationTitle) {
+  Watchdog watchdog;
   QtWindowSystem window;
   QString title, text;
   QMessageBox::Icon icon = QMessageBox::NoIcon;
@@ -470,6 +489,7 @@ TEST(QtWindowSystemTest, DoEventsIsOnePassOverWhatIsPending) {
 }
 
 TEST(UntrappedErrorTest, DefaultEndingLeavesTheEventLoopWithTheErrorCode) {
+  Watchdog watchdog;
   std::vector<std::u16string> shown;
   ScopedUntrappedErrorHooks hooks(
       {[&](std::u16string_view text) { shown.emplace_back(text); }, {}});
@@ -480,6 +500,7 @@ TEST(UntrappedErrorTest, DefaultEndingLeavesTheEventLoopWithTheErrorCode) {
 }
 
 TEST(UntrappedErrorTest, DefaultReportIsACriticalBoxWithNumberAndDescription) {
+  Watchdog watchdog;
   QString text;
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   QTimer::singleShot(0, [&] {
