@@ -45,15 +45,6 @@ std::int64_t ClockNs(clockid_t clock) {
 
 std::int64_t MonotonicNs() { return ClockNs(CLOCK_MONOTONIC); }
 
-std::uint16_t Checksum(const std::uint8_t* data, std::size_t size) {
-  std::uint32_t sum = 0;
-  for (std::size_t i = 0; i + 1 < size; i += 2)
-    sum += static_cast<std::uint32_t>(data[i] << 8 | data[i + 1]);
-  if (size % 2) sum += static_cast<std::uint32_t>(data[size - 1] << 8);
-  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<std::uint16_t>(~sum);
-}
-
 std::uint16_t Get16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
 
 void PutLe32(std::uint8_t* p, std::uint32_t v) {
@@ -373,6 +364,15 @@ bool SetIntOption(int fd, int level, int name, int value) {
 
 }  // namespace
 
+std::uint16_t InternetChecksum(const std::uint8_t* data, std::size_t size) {
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i + 1 < size; i += 2)
+    sum += static_cast<std::uint32_t>(data[i] << 8 | data[i + 1]);
+  if (size % 2) sum += static_cast<std::uint32_t>(data[size - 1] << 8);
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<std::uint16_t>(~sum);
+}
+
 IcmpHandle LinuxEchoService::IcmpCreateFile() {
   SocketKind kind = SocketKind::kDatagram;
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
@@ -479,7 +479,7 @@ DWORD LinuxEchoService::IcmpSendEcho(IcmpHandle IcmpHandle, IPAddr DestinationAd
   request[6] = static_cast<std::uint8_t>(probe.sequence >> 8);
   request[7] = static_cast<std::uint8_t>(probe.sequence);
   if (RequestSize > 0) std::memcpy(request + kIcmpHeaderSize, RequestData, RequestSize);
-  const std::uint16_t sum = Checksum(request, request_size);
+  const std::uint16_t sum = InternetChecksum(request, request_size);
   request[2] = static_cast<std::uint8_t>(sum >> 8);
   request[3] = static_cast<std::uint8_t>(sum);
 

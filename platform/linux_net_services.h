@@ -16,6 +16,9 @@ namespace ps::platform {
 // anything else, and for "255.255.255.255" itself.
 IPAddr ClassicInetAddr(const char* cp);
 
+// The Internet checksum (RFC 1071) of an ICMP message, as stored in its header.
+std::uint16_t InternetChecksum(const std::uint8_t* data, std::size_t size);
+
 // Sockets: start-up always succeeds; names come from glibc's resolver
 // (nsswitch: /etc/hosts, DNS), the official name only. Lookups answer null
 // until this layer's WSAStartup has succeeded once.

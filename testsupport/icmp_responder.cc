@@ -12,6 +12,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/linux_net_services.h"
+
 namespace ps::testing {
 namespace {
 
@@ -19,15 +21,6 @@ std::int64_t NowNs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-std::uint16_t Checksum(const std::uint8_t* data, std::size_t size) {
-  std::uint32_t sum = 0;
-  for (std::size_t i = 0; i + 1 < size; i += 2)
-    sum += static_cast<std::uint32_t>(data[i] << 8 | data[i + 1]);
-  if (size % 2) sum += static_cast<std::uint32_t>(data[size - 1] << 8);
-  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<std::uint16_t>(~sum);
 }
 
 struct PendingReply {
@@ -120,7 +113,7 @@ void IcmpResponder::Run() {
           }
           icmp[0] = 0;  // echo reply; identifier and sequence as asked
           icmp[2] = icmp[3] = 0;
-          const std::uint16_t sum = Checksum(icmp.data(), icmp.size());
+          const std::uint16_t sum = platform::InternetChecksum(icmp.data(), icmp.size());
           icmp[2] = static_cast<std::uint8_t>(sum >> 8);
           icmp[3] = static_cast<std::uint8_t>(sum);
           std::vector<std::uint8_t> packet(20, 0);
