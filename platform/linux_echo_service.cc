@@ -133,23 +133,34 @@ DWORD StatusForIcmpError(int type, int code) {
   }
 }
 
+// The program's own path, for the setcap line; a placeholder if unknown.
+std::string ProgramPath() {
+  char path[4096];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+  return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string("<program>");
+}
+
 std::u16string UnavailableText(int datagram_errno, int raw_errno) {
   const bool denied = (datagram_errno == EACCES || datagram_errno == EPERM) &&
                       (raw_errno == EPERM || raw_errno == EACCES);
   std::string text = "ICMP echo requests cannot be sent";
   if (denied) {
-    text += " because this process may open neither an ICMP datagram socket nor a raw socket";
+    text += ": this user may open neither an ICMP datagram socket nor a raw socket.";
   } else {
     text += " (ICMP datagram socket: ";
     text += std::strerror(datagram_errno);
     text += "; raw socket: ";
     text += std::strerror(raw_errno);
-    text += ")";
+    text += ").";
   }
-  text += ": allow the user's group (" + std::to_string(getegid()) +
-          ") in net.ipv4.ping_group_range, for example with "
-          "sysctl -w net.ipv4.ping_group_range=\"0 2147483647\", or grant the program CAP_NET_RAW "
-          "(setcap cap_net_raw+ep <program>).";
+  const std::string group = std::to_string(getegid());
+  text +=
+      " To allow it, either let your group open ICMP datagram sockets: sudo sysctl -w "
+      "net.ipv4.ping_group_range=\"" +
+      group + " " + group +
+      "\" (\"0 2147483647\" allows every group), or grant the program CAP_NET_RAW: "
+      "sudo setcap cap_net_raw+ep " +
+      ProgramPath() + ".";
   return FromUtf8(text);
 }
 

@@ -350,6 +350,8 @@ TEST(EchoServiceUnavailableTest, MissingHandleAndAReasonNamingTheFix) {
   EXPECT_EQ(WEXITSTATUS(status), 0) << "a handle opened without any permission";
   EXPECT_NE(text.find("net.ipv4.ping_group_range"), std::string::npos) << text;
   EXPECT_NE(text.find("CAP_NET_RAW"), std::string::npos) << text;
+  // The fix names this very program, ready to paste.
+  EXPECT_NE(text.find("setcap cap_net_raw+ep /"), std::string::npos) << text;
 
   // And once a create succeeds the reason is gone.
   LinuxEchoService echo;
