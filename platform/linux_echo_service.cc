@@ -153,14 +153,13 @@ std::u16string UnavailableText(int datagram_errno, int raw_errno) {
     text += std::strerror(raw_errno);
     text += ").";
   }
+  // One fix per line, each a command ready to paste.
   const std::string group = std::to_string(getegid());
   text +=
-      " To allow it, either let your group open ICMP datagram sockets: sudo sysctl -w "
-      "net.ipv4.ping_group_range=\"" +
+      "\n\nTo allow it, either let your group open ICMP datagram sockets (\"0 2147483647\" "
+      "allows every group):\n    sudo sysctl -w net.ipv4.ping_group_range=\"" +
       group + " " + group +
-      "\" (\"0 2147483647\" allows every group), or grant the program CAP_NET_RAW: "
-      "sudo setcap cap_net_raw+ep " +
-      ProgramPath() + ".";
+      "\"\nor grant the program CAP_NET_RAW:\n    sudo setcap cap_net_raw+ep " + ProgramPath();
   return FromUtf8(text);
 }
 
