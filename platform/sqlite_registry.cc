@@ -34,6 +34,10 @@ constexpr std::size_t kMaxValueName = 16383;
 constexpr int kBusyTimeoutMs = 30000;
 // Caches are dropped wholesale when they grow past this many entries.
 constexpr std::size_t kMaxCacheEntries = 1 << 16;
+// Value data is cached up to this much in all, and only values this small:
+// registry values may be large, and a cache must not grow without bound.
+constexpr std::size_t kMaxCachedValueBytes = 64 << 10;
+constexpr std::size_t kMaxCachedBytes = 32 << 20;
 
 constexpr REGSAM kChangeRights =
     KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER;
@@ -355,6 +359,7 @@ class Store {
 
   std::unordered_map<std::string, PathResult> paths_;
   std::unordered_map<std::string, ValueRecord> values_;
+  std::size_t value_bytes_ = 0;  // data held in values_
   std::unordered_map<KeyId, ValueListing> value_lists_;
   std::unordered_map<KeyId, KeyListing> key_lists_;
   // Results of the last uncacheable lookup.
@@ -519,6 +524,7 @@ void Store::ClearCaches() {
   // clear() walks every bucket, so skip the maps that hold nothing.
   if (!paths_.empty()) paths_.clear();
   if (!values_.empty()) values_.clear();
+  value_bytes_ = 0;
   if (!value_lists_.empty()) value_lists_.clear();
   if (!key_lists_.empty()) key_lists_.clear();
 }
@@ -683,12 +689,17 @@ const ValueRecord& Store::QueryValue(KeyId key, std::string_view name) {
       record.code = FromSqlite(rc);
     }
   }
-  if (!cacheable_ || (record.code != ERROR_SUCCESS && record.code != ERROR_FILE_NOT_FOUND &&
-                      record.code != ERROR_KEY_DELETED)) {
+  if (!cacheable_ || record.data.size() > kMaxCachedValueBytes ||
+      (record.code != ERROR_SUCCESS && record.code != ERROR_FILE_NOT_FOUND &&
+       record.code != ERROR_KEY_DELETED)) {
     scratch_value_ = std::move(record);
     return scratch_value_;
   }
-  Bound(values_);
+  if (values_.size() >= kMaxCacheEntries || value_bytes_ + record.data.size() > kMaxCachedBytes) {
+    values_.clear();
+    value_bytes_ = 0;
+  }
+  value_bytes_ += record.data.size();
   return values_.emplace(std::move(cache_key), std::move(record)).first->second;
 }
 

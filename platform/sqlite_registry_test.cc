@@ -290,6 +290,13 @@ TEST_F(RegistryTest, EveryTypeStoredByteForByte) {
       {"odd type", 0x12345678, "x"},
       {"", REG_SZ, std::string("default\0", 8)},
       {"Caf\xe9 \x8a\x9f", REG_BINARY, "\xff"},
+      // Larger than what the lookup cache keeps.
+      {"large", REG_BINARY,
+       [&] {
+         std::string s;
+         for (int i = 0; i < 4096; ++i) s += all_bytes;
+         return s;
+       }()},
   };
   for (const Case& c : cases) ASSERT_EQ(Set(reg, key, c.name, c.type, c.data), ERROR_SUCCESS);
   for (const Case& c : cases) {
