@@ -316,6 +316,18 @@ std::int64_t ArrivalNs(msghdr& msg) {
   return now;
 }
 
+// A receive of one packet into `iov`, with its peer and control messages.
+msghdr MessageFor(sockaddr_in* peer, iovec* iov, char* control, std::size_t control_size) {
+  msghdr msg{};
+  msg.msg_name = peer;
+  msg.msg_namelen = sizeof(*peer);
+  msg.msg_iov = iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = control_size;
+  return msg;
+}
+
 // Reads everything queued on the socket; stops at the first packet that
 // decides the probe. Packets that came after the deadline decide nothing.
 Match Drain(int fd, LinuxEchoService::SocketKind kind, const Probe& probe) {
@@ -324,13 +336,7 @@ Match Drain(int fd, LinuxEchoService::SocketKind kind, const Probe& probe) {
   for (int spurious = 0; spurious < 4;) {
     sockaddr_in from{};
     iovec iov{packet, sizeof(packet)};
-    msghdr msg{};
-    msg.msg_name = &from;
-    msg.msg_namelen = sizeof(from);
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof(control);
+    msghdr msg = MessageFor(&from, &iov, control, sizeof(control));
     const ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
@@ -350,13 +356,7 @@ Match Drain(int fd, LinuxEchoService::SocketKind kind, const Probe& probe) {
   for (;;) {
     sockaddr_in to{};
     iovec iov{packet, sizeof(packet)};
-    msghdr msg{};
-    msg.msg_name = &to;
-    msg.msg_namelen = sizeof(to);
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof(control);
+    msghdr msg = MessageFor(&to, &iov, control, sizeof(control));
     const ssize_t n = recvmsg(fd, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
     if (n < 0) {
       if (errno == EINTR) continue;
