@@ -16,7 +16,10 @@ out=$repo/docs/screenshot.png
 [ "$(id -u)" -eq 0 ] || { echo "run as root (network namespace, nftables)" >&2; exit 1; }
 [ -x "$binary" ] || { echo "no $binary: build first (cmake --build $build --target pingsweep)" >&2; exit 1; }
 for tool in xvfb-run xdotool import nft unshare; do
-  command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
+  command -v "$tool" >/dev/null || {
+    echo "missing: $tool (sudo apt-get install xvfb xdotool imagemagick nftables util-linux)" >&2
+    exit 1
+  }
 done
 
 if [ -z "${PINGSWEEP_SCREENSHOT_INSIDE:-}" ]; then
