@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -91,8 +92,30 @@ std::string ShOutput(std::string_view command) {
   return out;
 }
 
+namespace {
+
+// A system without /etc/hosts (a minimal chroot, say) gets an empty one to
+// bind over, through an overlay on /etc that only this mount namespace sees.
+bool EnsureHostsFileExists() {
+  if (access("/etc/hosts", F_OK) == 0) return true;
+  char dir[] = "/tmp/pingsweep-etc-XXXXXX";
+  if (mkdtemp(dir) == nullptr) return false;
+  const std::string upper = std::string(dir) + "/upper";
+  const std::string work = std::string(dir) + "/work";
+  if (mkdir(upper.c_str(), 0755) != 0 || mkdir(work.c_str(), 0755) != 0) return false;
+  const std::string options = "lowerdir=/etc,upperdir=" + upper + ",workdir=" + work;
+  if (mount("overlay", "/etc", "overlay", 0, options.c_str()) != 0) return false;
+  const int fd = open("/etc/hosts", O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+}  // namespace
+
 bool BindHostsFile(std::string_view content) {
   UnbindHostsFile();
+  if (!EnsureHostsFileExists()) return false;
   char path[] = "/tmp/pingsweep-hosts-XXXXXX";
   const int fd = mkstemp(path);
   if (fd < 0) return false;
