@@ -17,5 +17,5 @@ if [ -n "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && ! timeout 5 xdpyinf
 fi
 
 cmake --preset default >/dev/null
-cmake --build --preset default --target pingsweep
+cmake --build --preset default -j "$(nproc)" --target pingsweep
 exec build/default/app/pingsweep "$@"

@@ -7,5 +7,5 @@ pingsweep_ensure_packages || exit 1
 
 preset=${1:-default}
 cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset"
-ctest --preset "$preset"
+cmake --build --preset "$preset" -j "$(nproc)"
+ctest --preset "$preset" -j "$(nproc)"

@@ -5,7 +5,7 @@
 #include "app/application.h"
 #include "app/form1.h"
 #include "app/qt_window_system.h"
-#include "platform/net_services.h"
+#include "platform/net/net_services.h"
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/net_services.h"
+#include "platform/net/net_services.h"
 
 namespace ps::app {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "net/ping.h"
-#include "platform/linux_net_services.h"
+#include "platform/net/linux_net_services.h"
 #include "testsupport/private_network.h"
 
 namespace {

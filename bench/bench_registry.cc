@@ -12,8 +12,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/registry_service.h"
-#include "platform/sqlite_registry.h"
+#include "platform/registry/registry_service.h"
+#include "platform/registry/sqlite_registry.h"
 #include "registry/registry_key.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "core/fixed_text.h"
-#include "platform/net_services.h"
+#include "platform/net/net_services.h"
 
 namespace ps {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "core/codepage.h"
-#include "platform/registry_service.h"
+#include "platform/registry/registry_service.h"
 
 namespace ps {
 namespace {

@@ -12,9 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "core/codepage.h"
-#include "platform/registry_service.h"
-#include "platform/sqlite_registry.h"
-#include "platform/sqlite_registry_testing.h"
+#include "platform/registry/registry_service.h"
+#include "platform/registry/sqlite_registry.h"
+#include "testsupport/temp_dir.h"
 
 namespace ps {
 namespace {

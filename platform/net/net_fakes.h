@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/net_services.h"
+#include "platform/net/net_services.h"
 
 namespace ps::platform {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/linux_net_services.h"
+#include "platform/net/linux_net_services.h"
 
 namespace ps::platform {
 namespace {

@@ -1,6 +1,6 @@
 #include <time.h>
 
-#include "platform/linux_net_services.h"
+#include "platform/net/linux_net_services.h"
 
 namespace ps::platform {
 

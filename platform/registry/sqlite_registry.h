@@ -58,7 +58,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/registry_service.h"
+#include "platform/registry/registry_service.h"
 
 namespace ps::platform {
 

@@ -2,8 +2,8 @@
 // with the platform's own names, argument order and return codes, so the class
 // reads like the calls it makes. Names and data travel as code-page bytes.
 //
-// The process-wide instance is the SQLite-backed registry (sqlite_registry.h);
-// tests put their own in place with ScopedRegistryService, the way leveldb
+// The process-wide instance is the platform backend's (on Linux the SQLite
+// registry, sqlite_registry.h); tests put their own in place with ScopedRegistryService, the way leveldb
 // tests swap Env::Default().
 #pragma once
 
@@ -89,6 +89,9 @@ class RegistryService {
   // ScopedRegistryService if any, otherwise the SQLite registry at its default
   // location (created on first use, never destroyed).
   static RegistryService& Default();
+  // The backend's own registry at its default location (created on first use,
+  // never destroyed). Defined by the platform's backend file.
+  static RegistryService& PlatformDefault();
 
   virtual LONG RegCreateKeyExA(HKEY hKey, const char* lpSubKey, DWORD Reserved, const char* lpClass,
                                DWORD dwOptions, REGSAM samDesired,

@@ -1,8 +1,6 @@
-#include "platform/registry_service.h"
+#include "platform/registry/registry_service.h"
 
 #include <atomic>
-
-#include "platform/sqlite_registry.h"
 
 namespace ps::platform {
 namespace {
@@ -13,9 +11,7 @@ std::atomic<RegistryService*> g_override{nullptr};
 
 RegistryService& RegistryService::Default() {
   if (RegistryService* service = g_override.load(std::memory_order_acquire)) return *service;
-  // Never destroyed: keys may still be closed from other static destructors.
-  static SqliteRegistry* const registry = new SqliteRegistry(SqliteRegistry::DefaultLocation());
-  return *registry;
+  return PlatformDefault();
 }
 
 ScopedRegistryService::ScopedRegistryService(RegistryService* service)

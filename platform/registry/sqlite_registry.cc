@@ -1,4 +1,4 @@
-#include "platform/sqlite_registry.h"
+#include "platform/registry/sqlite_registry.h"
 
 #include <fcntl.h>
 #include <pwd.h>

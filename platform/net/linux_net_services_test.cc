@@ -15,7 +15,7 @@
 #include <string>
 
 #include "core/error.h"
-#include "platform/linux_net_services.h"
+#include "platform/net/linux_net_services.h"
 #include "testsupport/icmp_responder.h"
 #include "testsupport/private_network.h"
 

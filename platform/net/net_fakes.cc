@@ -1,9 +1,9 @@
-#include "platform/net_fakes.h"
+#include "platform/net/net_fakes.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "platform/linux_net_services.h"
+#include "platform/net/linux_net_services.h"
 
 namespace ps::platform {
 namespace {

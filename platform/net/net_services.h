@@ -138,8 +138,8 @@ struct NetServices {
   WindowSystem* window = nullptr;
 };
 
-// Process-wide services used by net/. Defaults: the Linux implementations and a
-// WindowSystem that does nothing.
+// Process-wide services used by net/. Each backend defines it
+// (linux_services.cc): its implementations and a WindowSystem that does nothing.
 NetServices& Services();
 
 // Replaces some or all services for the lifetime of the object (tests, and the

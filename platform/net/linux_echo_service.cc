@@ -16,7 +16,7 @@
 #include <string>
 
 #include "core/error.h"
-#include "platform/linux_net_services.h"
+#include "platform/net/linux_net_services.h"
 
 namespace ps::platform {
 namespace {

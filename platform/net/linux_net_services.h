@@ -6,7 +6,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "platform/net_services.h"
+#include "platform/net/net_services.h"
 
 namespace ps::platform {
 

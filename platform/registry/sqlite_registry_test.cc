@@ -1,4 +1,4 @@
-#include "platform/sqlite_registry.h"
+#include "platform/registry/sqlite_registry.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -18,7 +18,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/sqlite_registry_testing.h"
+#include "testsupport/temp_dir.h"
 
 namespace ps::platform {
 namespace {

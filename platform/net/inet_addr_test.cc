@@ -4,7 +4,7 @@
 #include <random>
 #include <string>
 
-#include "platform/linux_net_services.h"
+#include "platform/net/linux_net_services.h"
 
 namespace ps::platform {
 namespace {
