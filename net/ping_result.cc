@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/codepage.h"
+#include "platform/net/echo_reply.h"
 
 namespace ps {
 namespace {
@@ -23,7 +24,6 @@ constexpr std::size_t kStatusTextSize = 250;
 static_assert(PingResult::kStatusTextOffset + kStatusTextSize == PingResult::kPresentOffset);
 static_assert(PingResult::kPresentOffset + 2 == PingResult::kElapsedTimeOffset);
 static_assert(PingResult::kElapsedTimeOffset + 8 == PingResult::kImageSize);
-static_assert(PingResult::kStatusTextOffset == platform::kEchoReplyHeaderSize);
 static_assert(decltype(PingResult::StatusText)::size() == kStatusTextSize);
 static_assert(std::tuple_size_v<PingResult::Image> == 288);
 
@@ -31,19 +31,8 @@ static_assert(std::tuple_size_v<PingResult::Image> == 288);
 
 PingResult::Image PingResult::ToImage() const {
   Image image{};
-  // Address is already in network order: its bytes go as they lie in memory,
-  // which on this little-endian layout is the same as a little-endian store.
-  Put(image, kAddressOffset, Address, 4);
-  Put(image, kStatusOffset, Status, 4);
-  Put(image, kRoundTripTimeOffset, RoundTripTime, 4);
-  Put(image, kDataSizeOffset, DataSize, 2);
-  Put(image, kReservedOffset, Reserved, 2);
-  Put(image, kDataOffset, Data, 4);
-  image[kTtlOffset] = Options.Ttl;
-  image[kTosOffset] = Options.Tos;
-  image[kFlagsOffset] = Options.Flags;
-  image[kOptionsSizeOffset] = Options.OptionsSize;
-  Put(image, kOptionsDataOffset, Options.OptionsData, 4);
+  platform::EncodeEchoReplyHeader(
+      {Address, Status, RoundTripTime, DataSize, Reserved, Data, Options}, image.data());
   const std::string text = ToCodePage(StatusText.View());
   std::memcpy(image.data() + kStatusTextOffset, text.data(), kStatusTextSize);
   Put(image, kPresentOffset, static_cast<std::uint16_t>(Present), 2);
@@ -53,17 +42,14 @@ PingResult::Image PingResult::ToImage() const {
 
 PingResult PingResult::FromImage(const Image& image) {
   PingResult r;
-  r.Address = static_cast<std::uint32_t>(Get(image, kAddressOffset, 4));
-  r.Status = static_cast<std::uint32_t>(Get(image, kStatusOffset, 4));
-  r.RoundTripTime = static_cast<std::uint32_t>(Get(image, kRoundTripTimeOffset, 4));
-  r.DataSize = static_cast<std::uint16_t>(Get(image, kDataSizeOffset, 2));
-  r.Reserved = static_cast<std::uint16_t>(Get(image, kReservedOffset, 2));
-  r.Data = static_cast<std::uint32_t>(Get(image, kDataOffset, 4));
-  r.Options.Ttl = image[kTtlOffset];
-  r.Options.Tos = image[kTosOffset];
-  r.Options.Flags = image[kFlagsOffset];
-  r.Options.OptionsSize = image[kOptionsSizeOffset];
-  r.Options.OptionsData = static_cast<std::uint32_t>(Get(image, kOptionsDataOffset, 4));
+  const platform::EchoReplyHeader header = platform::DecodeEchoReplyHeader(image.data());
+  r.Address = header.Address;
+  r.Status = header.Status;
+  r.RoundTripTime = header.RoundTripTime;
+  r.DataSize = header.DataSize;
+  r.Reserved = header.Reserved;
+  r.Data = header.Data;
+  r.Options = header.Options;
   r.StatusText = FromCodePage(std::string_view(
       reinterpret_cast<const char*>(image.data() + kStatusTextOffset), kStatusTextSize));
   r.Present = static_cast<std::int16_t>(static_cast<std::uint16_t>(Get(image, kPresentOffset, 2)));

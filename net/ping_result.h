@@ -25,19 +25,9 @@ struct PingResult {
   std::int16_t Present = 0;  // 0 False, -1 True
   double ElapsedTime = 0;
 
-  // Offsets in the image (little-endian).
-  static constexpr std::size_t kAddressOffset = 0;
-  static constexpr std::size_t kStatusOffset = 4;
-  static constexpr std::size_t kRoundTripTimeOffset = 8;
-  static constexpr std::size_t kDataSizeOffset = 12;
-  static constexpr std::size_t kReservedOffset = 14;
-  static constexpr std::size_t kDataOffset = 16;
-  static constexpr std::size_t kTtlOffset = 20;
-  static constexpr std::size_t kTosOffset = 21;
-  static constexpr std::size_t kFlagsOffset = 22;
-  static constexpr std::size_t kOptionsSizeOffset = 23;
-  static constexpr std::size_t kOptionsDataOffset = 24;
-  static constexpr std::size_t kStatusTextOffset = 28;
+  // Offsets in the image (little-endian); the header fields before StatusText
+  // are the echo reply header (platform/net/echo_reply.h).
+  static constexpr std::size_t kStatusTextOffset = platform::kEchoReplyHeaderSize;
   static constexpr std::size_t kPresentOffset = 278;
   static constexpr std::size_t kElapsedTimeOffset = 280;
   static constexpr std::size_t kImageSize = 288;

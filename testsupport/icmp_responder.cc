@@ -8,11 +8,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <vector>
 
-#include "platform/net/linux_net_services.h"
+#include "platform/net/checksum.h"
 
 namespace ps::testing {
 namespace {
@@ -23,11 +24,77 @@ std::int64_t NowNs() {
   return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
+constexpr std::uint8_t kIcmpEchoReply = 0;
+constexpr std::uint8_t kIcmpEchoRequest = 8;
+constexpr std::size_t kIcmpHeaderSize = 8;
+constexpr std::size_t kIpHeaderSize = 20;
+constexpr std::uint8_t kReplyTtl = 64;
+
 struct PendingReply {
   std::int64_t due_ns;
   std::vector<std::uint8_t> packet;  // full IP packet
   sockaddr_in to;
 };
+
+// How long poll may sleep: until the next reply is due, or for ever.
+int PollTimeoutMs(const std::vector<PendingReply>& pending) {
+  if (pending.empty()) return -1;
+  std::int64_t next = pending.front().due_ns;
+  for (const auto& p : pending) next = std::min(next, p.due_ns);
+  const std::int64_t wait = next - NowNs();
+  return wait <= 0 ? 0 : static_cast<int>((wait + 999999) / 1000000);
+}
+
+// The ICMP echo reply to `request` (its identifier and sequence), carrying the
+// behaviour's data or the request's own.
+std::vector<std::uint8_t> EchoReplyMessage(const std::uint8_t* request, std::size_t request_size,
+                                           const IcmpResponder::Behaviour& behaviour) {
+  std::vector<std::uint8_t> icmp(request, request + kIcmpHeaderSize);
+  if (behaviour.data) {
+    icmp.insert(icmp.end(), behaviour.data->begin(), behaviour.data->end());
+  } else {
+    icmp.insert(icmp.end(), request + kIcmpHeaderSize, request + request_size);
+  }
+  icmp[0] = kIcmpEchoReply;
+  icmp[2] = icmp[3] = 0;
+  const std::uint16_t sum = platform::InternetChecksum(icmp.data(), icmp.size());
+  icmp[2] = static_cast<std::uint8_t>(sum >> 8);
+  icmp[3] = static_cast<std::uint8_t>(sum);
+  return icmp;
+}
+
+// `icmp` in an IP packet from `source` to `destination` (network order).
+std::vector<std::uint8_t> IpPacket(std::uint32_t source, std::uint32_t destination,
+                                   const std::vector<std::uint8_t>& icmp) {
+  std::vector<std::uint8_t> packet(kIpHeaderSize, 0);
+  packet[0] = 0x45;  // version 4, 20-byte header
+  packet[8] = kReplyTtl;
+  packet[9] = IPPROTO_ICMP;
+  std::memcpy(&packet[12], &source, 4);
+  std::memcpy(&packet[16], &destination, 4);
+  packet.insert(packet.end(), icmp.begin(), icmp.end());
+  const std::size_t total = packet.size();
+  packet[2] = static_cast<std::uint8_t>(total >> 8);
+  packet[3] = static_cast<std::uint8_t>(total);
+  return packet;
+}
+
+// Sends the replies whose time has come; returns how many.
+int SendDue(int fd, std::vector<PendingReply>* pending) {
+  const std::int64_t now = NowNs();
+  int sent = 0;
+  for (auto it = pending->begin(); it != pending->end();) {
+    if (it->due_ns <= now) {
+      sendto(fd, it->packet.data(), it->packet.size(), 0,
+             reinterpret_cast<const sockaddr*>(&it->to), sizeof(it->to));
+      ++sent;
+      it = pending->erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return sent;
+}
 
 }  // namespace
 
@@ -72,81 +139,53 @@ bool IcmpResponder::WaitForReplies(int count, int timeout_ms) const {
   return true;
 }
 
+std::optional<IcmpResponder::Behaviour> IcmpResponder::BehaviourFor(std::uint32_t address) {
+  std::lock_guard<std::mutex> lock(mu_);
+  const auto it = behaviours_.find(address);
+  if (it == behaviours_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::optional<IcmpResponder::Reply> IcmpResponder::ReplyTo(const std::uint8_t* packet,
+                                                           std::size_t n) {
+  if (n < kIpHeaderSize) return std::nullopt;
+  const std::size_t ihl = static_cast<std::size_t>(packet[0] & 0x0F) * 4;
+  if (n < ihl + kIcmpHeaderSize || packet[ihl] != kIcmpEchoRequest) return std::nullopt;
+  std::uint32_t asker, asked;
+  std::memcpy(&asker, packet + 12, 4);
+  std::memcpy(&asked, packet + 16, 4);
+  const std::optional<Behaviour> behaviour = BehaviourFor(asked);
+  if (!behaviour) return std::nullopt;
+  ++requests_seen_;
+  std::uint32_t source = asked;
+  if (!behaviour->from.empty()) inet_pton(AF_INET, behaviour->from.c_str(), &source);
+  Reply reply;
+  reply.delay_ms = behaviour->delay_ms;
+  reply.to = asker;
+  reply.packet = IpPacket(source, asker, EchoReplyMessage(packet + ihl, n - ihl, *behaviour));
+  return reply;
+}
+
 void IcmpResponder::Run() {
   std::vector<PendingReply> pending;
-  std::uint8_t buf[65536];
+  std::vector<std::uint8_t> buf(65536);
   for (;;) {
-    int timeout_ms = -1;
-    if (!pending.empty()) {
-      std::int64_t next = pending.front().due_ns;
-      for (const auto& p : pending) next = std::min(next, p.due_ns);
-      const std::int64_t wait = next - NowNs();
-      timeout_ms = wait <= 0 ? 0 : static_cast<int>((wait + 999999) / 1000000);
-    }
     pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    poll(fds, 2, timeout_ms);
+    poll(fds, 2, PollTimeoutMs(pending));
     if (fds[1].revents != 0) return;
     if (fds[0].revents & POLLIN) {
-      const ssize_t n = recv(fd_, buf, sizeof(buf), MSG_DONTWAIT);
-      const std::size_t ihl = n >= 20 ? static_cast<std::size_t>(buf[0] & 0x0F) * 4 : 0;
-      if (n >= 20 && static_cast<std::size_t>(n) >= ihl + 8 && buf[ihl] == 8 /* echo request */) {
-        std::uint32_t src, dst;
-        std::memcpy(&src, buf + 12, 4);
-        std::memcpy(&dst, buf + 16, 4);
-        Behaviour behaviour;
-        bool known;
-        {
-          std::lock_guard<std::mutex> lock(mu_);
-          const auto it = behaviours_.find(dst);
-          known = it != behaviours_.end();
-          if (known) behaviour = it->second;
-        }
-        if (known) {
-          ++requests_seen_;
-          const std::uint8_t* request = buf + ihl;
-          const std::size_t request_size = static_cast<std::size_t>(n) - ihl;
-          std::vector<std::uint8_t> icmp(request, request + 8);
-          if (behaviour.data) {
-            icmp.insert(icmp.end(), behaviour.data->begin(), behaviour.data->end());
-          } else {
-            icmp.insert(icmp.end(), request + 8, request + request_size);
-          }
-          icmp[0] = 0;  // echo reply; identifier and sequence as asked
-          icmp[2] = icmp[3] = 0;
-          const std::uint16_t sum = platform::InternetChecksum(icmp.data(), icmp.size());
-          icmp[2] = static_cast<std::uint8_t>(sum >> 8);
-          icmp[3] = static_cast<std::uint8_t>(sum);
-          std::vector<std::uint8_t> packet(20, 0);
-          packet[0] = 0x45;
-          packet[8] = 64;  // TTL
-          packet[9] = IPPROTO_ICMP;
-          std::uint32_t source = dst;
-          if (!behaviour.from.empty()) inet_pton(AF_INET, behaviour.from.c_str(), &source);
-          std::memcpy(&packet[12], &source, 4);
-          std::memcpy(&packet[16], &src, 4);
-          packet.insert(packet.end(), icmp.begin(), icmp.end());
-          const std::size_t total = packet.size();
-          packet[2] = static_cast<std::uint8_t>(total >> 8);
-          packet[3] = static_cast<std::uint8_t>(total);
+      const ssize_t n = recv(fd_, buf.data(), buf.size(), MSG_DONTWAIT);
+      if (n > 0) {
+        if (std::optional<Reply> reply = ReplyTo(buf.data(), static_cast<std::size_t>(n))) {
           sockaddr_in to{};
           to.sin_family = AF_INET;
-          to.sin_addr.s_addr = src;
+          to.sin_addr.s_addr = reply->to;
           pending.push_back(
-              {NowNs() + std::int64_t{behaviour.delay_ms} * 1000000, std::move(packet), to});
+              {NowNs() + std::int64_t{reply->delay_ms} * 1000000, std::move(reply->packet), to});
         }
       }
     }
-    const std::int64_t now = NowNs();
-    for (auto it = pending.begin(); it != pending.end();) {
-      if (it->due_ns <= now) {
-        sendto(fd_, it->packet.data(), it->packet.size(), 0,
-               reinterpret_cast<const sockaddr*>(&it->to), sizeof(it->to));
-        ++replies_sent_;
-        it = pending.erase(it);
-      } else {
-        ++it;
-      }
-    }
+    replies_sent_ += SendDue(fd_, &pending);
   }
 }
 

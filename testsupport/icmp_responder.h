@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace ps::testing {
 
@@ -37,7 +38,18 @@ class IcmpResponder {
   bool WaitForReplies(int count, int timeout_ms) const;
 
  private:
+  // An echo reply ready to go out after its delay.
+  struct Reply {
+    int delay_ms;
+    std::uint32_t to;  // network order
+    std::vector<std::uint8_t> packet;  // full IP packet
+  };
+
   void Run();
+  std::optional<Behaviour> BehaviourFor(std::uint32_t address);
+  // The reply to one received IP packet, if it is an echo request to an
+  // address this responder answers.
+  std::optional<Reply> ReplyTo(const std::uint8_t* packet, std::size_t n);
 
   int fd_ = -1;
   int wake_[2] = {-1, -1};

@@ -10,18 +10,10 @@
 
 namespace ps::platform {
 
-// The classic dotted-address parser: a.b.c.d, a.b.c (last part 16 bits), a.b
-// (last part 24 bits) and a (32 bits); each part decimal, octal (leading 0) or
-// hex (0x); white space after the last part ends the text. kInaddrNone for
-// anything else, and for "255.255.255.255" itself.
-IPAddr ClassicInetAddr(const char* cp);
-
-// The Internet checksum (RFC 1071) of an ICMP message, as stored in its header.
-std::uint16_t InternetChecksum(const std::uint8_t* data, std::size_t size);
-
-// Sockets: start-up always succeeds; names come from glibc's resolver
-// (nsswitch: /etc/hosts, DNS), the official name only. Lookups answer null
-// until this layer's WSAStartup has succeeded once.
+// Sockets: start-up always succeeds; addresses are parsed by glibc's inet_addr
+// (null gives kInaddrNone); names come from glibc's resolver (nsswitch:
+// /etc/hosts, DNS), the official name only. Lookups answer null until this
+// layer's WSAStartup has succeeded once.
 class LinuxSocketLayer : public SocketLayer {
  public:
   int WSAStartup(WORD wVersionRequested, WSADATA* lpWSAData) override;

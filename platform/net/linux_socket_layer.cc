@@ -38,7 +38,9 @@ int LinuxSocketLayer::WSAStartup(WORD wVersionRequested, WSADATA* lpWSAData) {
   return 0;
 }
 
-IPAddr LinuxSocketLayer::inet_addr(const char* cp) { return ClassicInetAddr(cp); }
+IPAddr LinuxSocketLayer::inet_addr(const char* cp) {
+  return cp == nullptr ? kInaddrNone : ::inet_addr(cp);
+}
 
 const HOSTENT* LinuxSocketLayer::gethostbyaddr(const char* addr, int len, int type) {
   if (!started_.load() || addr == nullptr || len != 4 || type != AF_INET_) return nullptr;

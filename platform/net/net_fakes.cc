@@ -1,33 +1,14 @@
 #include "platform/net/net_fakes.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cstring>
 
-#include "platform/net/linux_net_services.h"
+#include "platform/net/echo_reply.h"
 
 namespace ps::platform {
 namespace {
-
-void PutLe32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-void WriteHeader(void* buffer, IPAddr address, DWORD status, DWORD rtt, WORD size, std::uint8_t ttl,
-                 std::uint8_t tos) {
-  auto* p = static_cast<std::uint8_t*>(buffer);
-  std::memset(p, 0, kEchoReplyHeaderSize);
-  std::memcpy(p, &address, 4);
-  PutLe32(p + 4, status);
-  PutLe32(p + 8, rtt);
-  p[12] = static_cast<std::uint8_t>(size);
-  p[13] = static_cast<std::uint8_t>(size >> 8);
-  if (status == IP_SUCCESS) {
-    PutLe32(p + 16, kEchoReplyHeaderSize);
-    PutLe32(p + 24, kEchoReplyHeaderSize);
-  }
-  p[20] = ttl;
-  p[21] = tos;
-}
 
 // Days in each month of a non-leap year, for the clock's carry.
 int DaysIn(int year, int month) {
@@ -60,11 +41,10 @@ int FakeSocketLayer::WSAStartup(WORD wVersionRequested, WSADATA* lpWSAData) {
 
 IPAddr FakeSocketLayer::inet_addr(const char* cp) {
   inet_addr_texts.emplace_back(cp == nullptr ? "" : cp);
-  return ClassicInetAddr(cp);
+  return cp == nullptr ? kInaddrNone : ::inet_addr(cp);
 }
 
 const HOSTENT* FakeSocketLayer::gethostbyaddr(const char* addr, int len, int type) {
-  ++gethostbyaddr_calls;
   looked_up_lengths.push_back(len);
   looked_up_types.push_back(type);
   if (addr == nullptr || len != 4) return nullptr;
@@ -124,20 +104,26 @@ DWORD FakeEchoService::IcmpSendEcho(IcmpHandle IcmpHandle, IPAddr DestinationAdd
   const bool answers = script.kind == EchoScript::Kind::kReply && script.delay_ms < Timeout;
   if (clock_ != nullptr) clock_->AdvanceMs(answers ? script.delay_ms : Timeout);
   if (script.kind == EchoScript::Kind::kError) {
-    WriteHeader(ReplyBuffer, script.replier, script.error_status, 0, 0, 0, 0);
+    EncodeEchoReplyHeader(FailureHeader(script.error_status), ReplyBuffer);
     return 0;
   }
   if (!answers) {
-    WriteHeader(ReplyBuffer, 0, IP_REQ_TIMED_OUT, 0, 0, 0, 0);
+    EncodeEchoReplyHeader(FailureHeader(IP_REQ_TIMED_OUT), ReplyBuffer);
     return 0;
   }
   const std::string data = script.echo_request ? send.request : script.data;
   if (kEchoReplyHeaderSize + data.size() > ReplySize) {
-    WriteHeader(ReplyBuffer, 0, IP_BUF_TOO_SMALL, 0, 0, 0, 0);
+    EncodeEchoReplyHeader(FailureHeader(IP_BUF_TOO_SMALL), ReplyBuffer);
     return 0;
   }
-  WriteHeader(ReplyBuffer, script.replier != 0 ? script.replier : DestinationAddress, IP_SUCCESS,
-              script.delay_ms, static_cast<WORD>(data.size()), script.ttl, script.tos);
+  EchoReplyHeader reply;
+  reply.Address = DestinationAddress;
+  reply.Status = IP_SUCCESS;
+  reply.RoundTripTime = script.delay_ms;
+  reply.DataSize = static_cast<WORD>(data.size());
+  reply.Data = kEchoReplyHeaderSize;
+  reply.Options = {kReplyTtl, 0, 0, 0, kEchoReplyHeaderSize};
+  EncodeEchoReplyHeader(reply, ReplyBuffer);
   std::memcpy(static_cast<char*>(ReplyBuffer) + kEchoReplyHeaderSize, data.data(), data.size());
   return 1;
 }
@@ -147,7 +133,6 @@ FakeClock::FakeClock() : now_{2024, 3, 2, 12, 10, 20, 30, 400} {}  // Tue 2024-0
 void FakeClock::GetSystemTime(SYSTEMTIME* lpSystemTime) {
   ++readings;
   *lpSystemTime = now_;
-  if (step_ms_per_reading != 0) AdvanceMs(step_ms_per_reading);
 }
 
 void FakeClock::AdvanceMs(std::int64_t ms) {
@@ -174,7 +159,6 @@ void FakeClock::AdvanceMs(std::int64_t ms) {
 
 void FakeWindowSystem::MessageBox(std::u16string_view text, std::uint32_t uType) {
   boxes.push_back({std::u16string(text), uType});
-  if (on_message_box) on_message_box();
 }
 
 void FakeWindowSystem::DoEvents() {

@@ -1,5 +1,5 @@
-// Test doubles for the network seam: forwarding wrappers to build partial
-// fakes from, and scriptable fakes of every service. None touches the network.
+// Test doubles for the network seam: scriptable fakes of every service. None
+// touches the network.
 #pragma once
 
 #include <functional>
@@ -12,46 +12,11 @@
 
 namespace ps::platform {
 
-// Forward every call to another implementation; override what a test changes.
-class SocketLayerWrapper : public SocketLayer {
- public:
-  explicit SocketLayerWrapper(SocketLayer* target) : target_(target) {}
-  int WSAStartup(WORD wVersionRequested, WSADATA* lpWSAData) override {
-    return target_->WSAStartup(wVersionRequested, lpWSAData);
-  }
-  IPAddr inet_addr(const char* cp) override { return target_->inet_addr(cp); }
-  const HOSTENT* gethostbyaddr(const char* addr, int len, int type) override {
-    return target_->gethostbyaddr(addr, len, type);
-  }
-
- private:
-  SocketLayer* target_;
-};
-
-class EchoServiceWrapper : public EchoService {
- public:
-  explicit EchoServiceWrapper(EchoService* target) : target_(target) {}
-  IcmpHandle IcmpCreateFile() override { return target_->IcmpCreateFile(); }
-  DWORD IcmpSendEcho(IcmpHandle IcmpHandle, IPAddr DestinationAddress, const void* RequestData,
-                     WORD RequestSize, const IP_OPTION_INFORMATION* RequestOptions,
-                     void* ReplyBuffer, DWORD ReplySize, DWORD Timeout) override {
-    return target_->IcmpSendEcho(IcmpHandle, DestinationAddress, RequestData, RequestSize,
-                                 RequestOptions, ReplyBuffer, ReplySize, Timeout);
-  }
-  bool IcmpCloseHandle(IcmpHandle IcmpHandle) override {
-    return target_->IcmpCloseHandle(IcmpHandle);
-  }
-  std::u16string LastErrorText() override { return target_->LastErrorText(); }
-
- private:
-  EchoService* target_;
-};
-
 // Network-order address of a literal a.b.c.d, for readable tests.
 IPAddr Ipv4(unsigned a, unsigned b, unsigned c, unsigned d);
 
 // A socket layer with a settable start-up result and a table of names.
-// inet_addr is the real parser. Like the real layer, gethostbyaddr answers
+// inet_addr is the platform's parser. Like the real layer, gethostbyaddr answers
 // null until a WSAStartup has succeeded.
 class FakeSocketLayer : public SocketLayer {
  public:
@@ -62,12 +27,10 @@ class FakeSocketLayer : public SocketLayer {
   void set_startup_result(int result) { startup_result_ = result; }
   // `name` is code-page bytes, stored as given (no NUL needed).
   void AddName(IPAddr address, std::string name) { names_[address] = std::move(name); }
-  bool started() const { return started_; }
 
   int wsastartup_calls = 0;
   std::vector<WORD> requested_versions;
   std::vector<std::string> inet_addr_texts;  // every text handed to inet_addr
-  int gethostbyaddr_calls = 0;
   std::vector<IPAddr> looked_up;  // addresses passed to gethostbyaddr
   std::vector<int> looked_up_lengths;
   std::vector<int> looked_up_types;
@@ -95,9 +58,6 @@ struct EchoScript {
   DWORD delay_ms = 1;
   bool echo_request = true;  // reply data: the request's bytes, else `data`
   std::string data;
-  IPAddr replier = 0;  // reply's source; 0 = the destination
-  std::uint8_t ttl = 64;
-  std::uint8_t tos = 0;
   DWORD error_status = IP_DEST_HOST_UNREACHABLE;
 
   static EchoScript Reply(DWORD delay_ms = 1) {
@@ -124,8 +84,9 @@ struct EchoScript {
 class FakeClock;
 
 // A scripted echo service. Unscripted destinations are silent. Records every
-// send; the reply header uses byte offsets inside the reply buffer as
-// locations (Data = OptionsData = 28).
+// send. A reply comes from the destination with TTL kReplyTtl; the reply
+// header uses byte offsets inside the reply buffer as locations (Data =
+// OptionsData = 28). An error's header names no reporter.
 class FakeEchoService : public EchoService {
  public:
   struct Send {
@@ -137,6 +98,8 @@ class FakeEchoService : public EchoService {
     DWORD reply_size;
     DWORD timeout;
   };
+
+  static constexpr std::uint8_t kReplyTtl = 64;
 
   IcmpHandle IcmpCreateFile() override;
   DWORD IcmpSendEcho(IcmpHandle IcmpHandle, IPAddr DestinationAddress, const void* RequestData,
@@ -169,24 +132,22 @@ class FakeEchoService : public EchoService {
   std::set<IcmpHandle> open_;
 };
 
-// A clock that reads what it is set to; each reading can advance it.
+// A clock that stands still until advanced; counts its readings.
 class FakeClock : public SystemClock {
  public:
   FakeClock();
   void GetSystemTime(SYSTEMTIME* lpSystemTime) override;
 
-  void Set(const SYSTEMTIME& now) { now_ = now; }
-  const SYSTEMTIME& Now() const { return now_; }
+  // Forward only (a negative step is none).
   void AdvanceMs(std::int64_t ms);
-  // Added to the time after every reading.
-  std::int64_t step_ms_per_reading = 0;
   int readings = 0;
 
  private:
   SYSTEMTIME now_;
 };
 
-// Records message boxes and dispatches; hooks let a test act "inside" them.
+// Records message boxes and dispatches; a hook lets a test act "inside" a
+// dispatch.
 class FakeWindowSystem : public WindowSystem {
  public:
   struct Box {
@@ -198,7 +159,6 @@ class FakeWindowSystem : public WindowSystem {
 
   std::vector<Box> boxes;
   int do_events_calls = 0;
-  std::function<void()> on_message_box;
   std::function<void()> on_do_events;
 };
 

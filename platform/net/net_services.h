@@ -27,6 +27,7 @@ inline constexpr DWORD IP_DEST_NET_UNREACHABLE = 11002;
 inline constexpr DWORD IP_DEST_HOST_UNREACHABLE = 11003;
 inline constexpr DWORD IP_DEST_PROT_UNREACHABLE = 11004;
 inline constexpr DWORD IP_DEST_PORT_UNREACHABLE = 11005;
+inline constexpr DWORD IP_PACKET_TOO_BIG = 11009;
 inline constexpr DWORD IP_REQ_TIMED_OUT = 11010;
 inline constexpr DWORD IP_BAD_ROUTE = 11012;
 inline constexpr DWORD IP_TTL_EXPIRED_TRANSIT = 11013;
