@@ -182,8 +182,7 @@ void ResetFirewall() {
   Sh(s.str());
 }
 
-// On the way in: a drop on the way out would fail the send (EPERM) instead
-// of leaving the request unanswered.
+// Dropped on the input hook: the send succeeds and the request goes unanswered.
 void DropEchoRequestsTo(std::string_view address) {
   Sh("nft add rule " + std::string(kTable) + " in ip daddr " + std::string(address) +
      " icmp type echo-request drop");
