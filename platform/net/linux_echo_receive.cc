@@ -35,6 +35,17 @@ std::int64_t ClockNs(clockid_t clock) {
 
 std::uint16_t Get16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
 
+// The first control message of `level` and `type` with at least `min_size`
+// bytes of data, or null.
+const cmsghdr* FindControl(msghdr& msg, int level, int type, std::size_t min_size) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level == level && c->cmsg_type == type && c->cmsg_len >= CMSG_LEN(min_size)) {
+      return c;
+    }
+  }
+  return nullptr;
+}
+
 DWORD StatusForIcmpError(int type, int code) {
   switch (type) {
     case ICMP_DEST_UNREACH:
@@ -160,25 +171,20 @@ Match ExamineQueuedError(const Probe& probe, const std::uint8_t* request, std::s
       to.sin_addr.s_addr != probe.destination) {
     return Match::kNone;
   }
-  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-    if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR ||
-        c->cmsg_len < CMSG_LEN(sizeof(sock_extended_err))) {
-      continue;
-    }
-    sock_extended_err err;
-    std::memcpy(&err, CMSG_DATA(c), sizeof(err));
-    if (err.ee_origin != SO_EE_ORIGIN_ICMP) return Match::kNone;
-    IPAddr reporter = 0;
-    if (c->cmsg_len >= CMSG_LEN(sizeof(err) + sizeof(sockaddr_in))) {
-      sockaddr_in offender;
-      std::memcpy(&offender, CMSG_DATA(c) + sizeof(err), sizeof(offender));
-      reporter = offender.sin_addr.s_addr;
-    }
-    EncodeEchoReplyHeader(FailureHeader(StatusForIcmpError(err.ee_type, err.ee_code), reporter),
-                          probe.reply_buffer);
-    return Match::kError;
+  const cmsghdr* c = FindControl(msg, IPPROTO_IP, IP_RECVERR, sizeof(sock_extended_err));
+  if (c == nullptr) return Match::kNone;
+  sock_extended_err err;
+  std::memcpy(&err, CMSG_DATA(c), sizeof(err));
+  if (err.ee_origin != SO_EE_ORIGIN_ICMP) return Match::kNone;
+  IPAddr reporter = 0;
+  if (c->cmsg_len >= CMSG_LEN(sizeof(err) + sizeof(sockaddr_in))) {
+    sockaddr_in offender;
+    std::memcpy(&offender, CMSG_DATA(c) + sizeof(err), sizeof(offender));
+    reporter = offender.sin_addr.s_addr;
   }
-  return Match::kNone;
+  EncodeEchoReplyHeader(FailureHeader(StatusForIcmpError(err.ee_type, err.ee_code), reporter),
+                        probe.reply_buffer);
+  return Match::kError;
 }
 
 // When a packet reached the socket, on the monotonic clock: the kernel's
@@ -187,18 +193,13 @@ Match ExamineQueuedError(const Probe& probe, const std::uint8_t* request, std::s
 // Without a stamp: now.
 std::int64_t ArrivalNs(msghdr& msg) {
   const std::int64_t now = MonotonicNs();
-  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS ||
-        c->cmsg_len < CMSG_LEN(sizeof(timespec))) {
-      continue;
-    }
-    timespec stamp;
-    std::memcpy(&stamp, CMSG_DATA(c), sizeof(stamp));
-    // A step of the real-time clock cannot make the age negative.
-    const std::int64_t age = ClockNs(CLOCK_REALTIME) - Ns(stamp);
-    return age > 0 ? now - age : now;
-  }
-  return now;
+  const cmsghdr* c = FindControl(msg, SOL_SOCKET, SCM_TIMESTAMPNS, sizeof(timespec));
+  if (c == nullptr) return now;
+  timespec stamp;
+  std::memcpy(&stamp, CMSG_DATA(c), sizeof(stamp));
+  // A step of the real-time clock cannot make the age negative.
+  const std::int64_t age = ClockNs(CLOCK_REALTIME) - Ns(stamp);
+  return age > 0 ? now - age : now;
 }
 
 // A receive of one packet into `iov`, with its peer and control messages.
