@@ -33,6 +33,7 @@ class IcmpResponder {
   void Answer(const std::string& address, Behaviour behaviour);
   // Replies sent so far.
   int replies_sent() const { return replies_sent_.load(); }
+  // Echo requests seen to the addresses it answers.
   int requests_seen() const { return requests_seen_.load(); }
   // Blocks until `count` replies went out or `timeout_ms` passed.
   bool WaitForReplies(int count, int timeout_ms) const;
@@ -41,7 +42,7 @@ class IcmpResponder {
   // An echo reply ready to go out after its delay.
   struct Reply {
     int delay_ms;
-    std::uint32_t to;  // network order
+    std::uint32_t to;                  // network order
     std::vector<std::uint8_t> packet;  // full IP packet
   };
 

@@ -103,7 +103,8 @@ Match ExamineRawPacket(const Probe& probe, std::int64_t arrival_ns, const std::u
                        std::size_t n) {
   if (n < kIpHeaderMinSize) return Match::kNone;
   const std::size_t ihl = static_cast<std::size_t>(pkt[0] & 0x0F) * 4;
-  if ((pkt[0] >> 4) != 4 || ihl < kIpHeaderMinSize || n < ihl + kIcmpHeaderSize || pkt[9] != IPPROTO_ICMP) {
+  if ((pkt[0] >> 4) != 4 || ihl < kIpHeaderMinSize || n < ihl + kIcmpHeaderSize ||
+      pkt[9] != IPPROTO_ICMP) {
     return Match::kNone;
   }
   IPAddr source;
@@ -128,7 +129,8 @@ Match ExamineRawPacket(const Probe& probe, std::int64_t arrival_ns, const std::u
   const std::size_t rest = n - ihl - kIcmpHeaderSize;
   if (rest < kIpHeaderMinSize) return Match::kNone;
   const std::size_t inner_ihl = static_cast<std::size_t>(inner[0] & 0x0F) * 4;
-  if (inner_ihl < kIpHeaderMinSize || rest < inner_ihl + kIcmpHeaderSize || inner[9] != IPPROTO_ICMP) {
+  if (inner_ihl < kIpHeaderMinSize || rest < inner_ihl + kIcmpHeaderSize ||
+      inner[9] != IPPROTO_ICMP) {
     return Match::kNone;
   }
   IPAddr inner_destination;
@@ -138,7 +140,8 @@ Match ExamineRawPacket(const Probe& probe, std::int64_t arrival_ns, const std::u
       Get16(request + 4) != probe.identifier || Get16(request + 6) != probe.sequence) {
     return Match::kNone;
   }
-  EncodeEchoReplyHeader(FailureHeader(StatusForIcmpError(type, icmp[1]), source), probe.reply_buffer);
+  EncodeEchoReplyHeader(FailureHeader(StatusForIcmpError(type, icmp[1]), source),
+                        probe.reply_buffer);
   return Match::kError;
 }
 

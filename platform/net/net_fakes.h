@@ -31,7 +31,7 @@ class FakeSocketLayer : public SocketLayer {
   int wsastartup_calls = 0;
   std::vector<WORD> requested_versions;
   std::vector<std::string> inet_addr_texts;  // every text handed to inet_addr
-  std::vector<IPAddr> looked_up;  // addresses passed to gethostbyaddr
+  std::vector<IPAddr> looked_up;             // addresses passed to gethostbyaddr
   std::vector<int> looked_up_lengths;
   std::vector<int> looked_up_types;
 

@@ -101,9 +101,9 @@ class EchoService {
  public:
   virtual ~EchoService() = default;
   virtual IcmpHandle IcmpCreateFile() = 0;
-  // On a reply: the 28-byte reply header over ReplyBuffer[0..27], the echoed
-  // data from byte 28 on, result 1. Otherwise result 0 and nothing from byte 28
-  // on is written (the header may carry the failure's status).
+  // On a reply: the 28-byte reply header (echo_reply.h) over ReplyBuffer[0..27],
+  // the echoed data from byte 28 on, result 1. Otherwise result 0 and nothing
+  // from byte 28 on is written (the header may carry the failure's status).
   virtual DWORD IcmpSendEcho(IcmpHandle IcmpHandle, IPAddr DestinationAddress,
                              const void* RequestData, WORD RequestSize,
                              const IP_OPTION_INFORMATION* RequestOptions, void* ReplyBuffer,
