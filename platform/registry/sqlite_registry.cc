@@ -279,7 +279,7 @@ LONG SqliteRegistry::RegDeleteKeyA(HKEY hKey, const char* lpSubKey) {
   Impl::OpenKey parent;
   if (!impl_->Lookup(hKey, &parent)) return ERROR_INVALID_HANDLE;
   if (parent.store == nullptr) return ERROR_FILE_NOT_FOUND;
-  // Like the platform's, the parent handle's rights play no part.
+  // Only the root's write access counts, not the parent handle's rights.
   if (!parent.store->writable()) {
     const PathResult found = parent.store->Resolve(parent.id, parts);
     return found.code != ERROR_SUCCESS ? found.code : ERROR_ACCESS_DENIED;
