@@ -84,45 +84,37 @@ ValueRecord Store::QueryValueSql(KeyId key, std::string_view fold) {
   return record;
 }
 
-const ValueListing& Store::Values(KeyId key) {
-  return value_lists_.Get(cacheable_, [&] { return key; }, [&] { return ValuesSql(key); });
-}
-
-ValueListing Store::ValuesSql(KeyId key) {
-  ValueListing listing;
+template <typename Listing, typename AddRow>
+Listing Store::ListSql(sqlite3_stmt* stmt, KeyId key, AddRow&& add_row) {
+  Listing listing;
+  bool empty = true;
   {
-    Query q(stmts_.list_values.get());
+    Query q(stmt);
     q.Bind(1, key);
     int rc;
-    while ((rc = q.Step()) == SQLITE_ROW) {
-      listing.entries.emplace_back(q.Bytes(0), static_cast<DWORD>(q.Int(1)));
-    }
+    for (; (rc = q.Step()) == SQLITE_ROW; empty = false) add_row(q, &listing);
     listing.code = FromSqlite(rc);
   }
   // An empty listing may be a deleted key's.
-  if (listing.code == ERROR_SUCCESS && listing.entries.empty() && key != kRootId) {
+  if (listing.code == ERROR_SUCCESS && empty && key != kRootId) {
     listing.code = KeyState(key, nullptr);
   }
   return listing;
+}
+
+const ValueListing& Store::Values(KeyId key) {
+  return value_lists_.Get(cacheable_, [&] { return key; }, [&] {
+    return ListSql<ValueListing>(stmts_.list_values.get(), key, [](const Query& q, auto* out) {
+      out->entries.emplace_back(q.Bytes(0), static_cast<DWORD>(q.Int(1)));
+    });
+  });
 }
 
 const KeyListing& Store::Subkeys(KeyId key) {
-  return key_lists_.Get(cacheable_, [&] { return key; }, [&] { return SubkeysSql(key); });
-}
-
-KeyListing Store::SubkeysSql(KeyId key) {
-  KeyListing listing;
-  {
-    Query q(stmts_.list_keys.get());
-    q.Bind(1, key);
-    int rc;
-    while ((rc = q.Step()) == SQLITE_ROW) listing.names.push_back(q.Bytes(0));
-    listing.code = FromSqlite(rc);
-  }
-  if (listing.code == ERROR_SUCCESS && listing.names.empty() && key != kRootId) {
-    listing.code = KeyState(key, nullptr);
-  }
-  return listing;
+  return key_lists_.Get(cacheable_, [&] { return key; }, [&] {
+    return ListSql<KeyListing>(stmts_.list_keys.get(), key,
+                               [](const Query& q, auto* out) { out->names.push_back(q.Bytes(0)); });
+  });
 }
 
 }  // namespace ps::platform::registry_internal

@@ -194,8 +194,9 @@ class Store {
   LONG KeyState(KeyId key, bool* is_volatile);
   PathResult ResolveSql(KeyId parent, const std::vector<std::string_view>& parts);
   ValueRecord QueryValueSql(KeyId key, std::string_view fold);
-  ValueListing ValuesSql(KeyId key);
-  KeyListing SubkeysSql(KeyId key);
+  // Runs a listing statement for `key`, handing each row to `add_row`.
+  template <typename Listing, typename AddRow>
+  Listing ListSql(sqlite3_stmt* stmt, KeyId key, AddRow&& add_row);
 
   const std::string path_;
   const bool private_;
