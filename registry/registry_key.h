@@ -1,6 +1,6 @@
 // RegistryKey: one object per open registry key. It opens, creates, reads,
 // writes, lists and deletes keys and values through the registry service
-// (platform/registry_service.h) and reports failures as ps::Error with the
+// (platform/registry/registry_service.h) and reports failures as ps::Error with the
 // registry's return code as the number.
 //
 // Text arguments are taken by reference and written back after their trip

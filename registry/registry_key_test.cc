@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "core/codepage.h"
+#include "platform/registry/forwarding_registry_service.h"
 #include "platform/registry/registry_service.h"
 #include "platform/registry/sqlite_registry.h"
 #include "testsupport/temp_dir.h"
@@ -32,10 +33,11 @@ constexpr std::int32_t kKeyAllAccess = 0xF003F;
 
 using TempDir = platform::TempRegistryDir;
 
-// Passes every call on, counts the handles held, and fails on request.
-class Recorder : public platform::RegistryService {
+// Passes every call on, counts the calls and the handles held, and fails on
+// request.
+class Recorder : public platform::ForwardingRegistryService {
  public:
-  explicit Recorder(RegistryService* inner) : inner_(inner) {}
+  using ForwardingRegistryService::ForwardingRegistryService;
 
   int open_handles = 0;
   LONG close_result = 0;       // non-zero: RegCloseKey refuses with it
@@ -45,59 +47,42 @@ class Recorder : public platform::RegistryService {
   LONG RegCreateKeyExA(HKEY hKey, const char* lpSubKey, DWORD Reserved, const char* lpClass,
                        DWORD dwOptions, REGSAM samDesired, const platform::SECURITY_ATTRIBUTES* sa,
                        HKEY* phkResult, DWORD* lpdwDisposition) override {
-    ++calls;
-    const LONG rc = inner_->RegCreateKeyExA(hKey, lpSubKey, Reserved, lpClass, dwOptions,
-                                            samDesired, sa, phkResult, lpdwDisposition);
+    const LONG rc = ForwardingRegistryService::RegCreateKeyExA(
+        hKey, lpSubKey, Reserved, lpClass, dwOptions, samDesired, sa, phkResult, lpdwDisposition);
     if (rc == 0 && *phkResult > 0) ++open_handles;
     return rc;
   }
   LONG RegOpenKeyExA(HKEY hKey, const char* lpSubKey, DWORD ulOptions, REGSAM samDesired,
                      HKEY* phkResult) override {
-    ++calls;
-    const LONG rc = inner_->RegOpenKeyExA(hKey, lpSubKey, ulOptions, samDesired, phkResult);
+    const LONG rc =
+        ForwardingRegistryService::RegOpenKeyExA(hKey, lpSubKey, ulOptions, samDesired, phkResult);
     if (rc == 0 && *phkResult > 0) ++open_handles;
     return rc;
   }
   LONG RegCloseKey(HKEY hKey) override {
-    ++calls;
-    if (close_result != 0) return close_result;
-    const LONG rc = inner_->RegCloseKey(hKey);
+    if (close_result != 0) {
+      ++calls;
+      return close_result;
+    }
+    const LONG rc = ForwardingRegistryService::RegCloseKey(hKey);
     if (rc == 0 && hKey > 0) --open_handles;
     return rc;
   }
   LONG RegQueryValueExA(HKEY hKey, const char* lpValueName, DWORD* lpReserved, DWORD* lpType,
                         unsigned char* lpData, DWORD* lpcbData) override {
-    ++calls;
-    if (lpData != nullptr && data_query_result != 0) return data_query_result;
-    return inner_->RegQueryValueExA(hKey, lpValueName, lpReserved, lpType, lpData, lpcbData);
-  }
-  LONG RegSetValueExA(HKEY hKey, const char* lpValueName, DWORD Reserved, DWORD dwType,
-                      const unsigned char* lpData, DWORD cbData) override {
-    ++calls;
-    return inner_->RegSetValueExA(hKey, lpValueName, Reserved, dwType, lpData, cbData);
-  }
-  LONG RegDeleteValueA(HKEY hKey, const char* lpValueName) override {
-    ++calls;
-    return inner_->RegDeleteValueA(hKey, lpValueName);
-  }
-  LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, char* lpValueName, DWORD* lpcchValueName,
-                     DWORD* lpReserved, DWORD* lpType, unsigned char* lpData,
-                     DWORD* lpcbData) override {
-    ++calls;
-    return inner_->RegEnumValueA(hKey, dwIndex, lpValueName, lpcchValueName, lpReserved, lpType,
-                                 lpData, lpcbData);
-  }
-  LONG RegEnumKeyA(HKEY hKey, DWORD dwIndex, char* lpName, DWORD cchName) override {
-    ++calls;
-    return inner_->RegEnumKeyA(hKey, dwIndex, lpName, cchName);
-  }
-  LONG RegDeleteKeyA(HKEY hKey, const char* lpSubKey) override {
-    ++calls;
-    return inner_->RegDeleteKeyA(hKey, lpSubKey);
+    if (lpData != nullptr && data_query_result != 0) {
+      ++calls;
+      return data_query_result;
+    }
+    return ForwardingRegistryService::RegQueryValueExA(hKey, lpValueName, lpReserved, lpType,
+                                                       lpData, lpcbData);
   }
 
- private:
-  RegistryService* inner_;
+ protected:
+  RegistryService* target() override {
+    ++calls;
+    return ForwardingRegistryService::target();
+  }
 };
 
 void ExpectError(const std::function<void()>& call, std::int32_t number,

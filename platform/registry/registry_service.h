@@ -3,8 +3,8 @@
 // reads like the calls it makes. Names and data travel as code-page bytes.
 //
 // The process-wide instance is the platform backend's (on Linux the SQLite
-// registry, sqlite_registry.h); tests put their own in place with ScopedRegistryService, the way leveldb
-// tests swap Env::Default().
+// registry, sqlite_registry.h); tests put their own in place with
+// ScopedRegistryService.
 #pragma once
 
 #include <cstdint>
@@ -86,8 +86,7 @@ class RegistryService {
   virtual ~RegistryService() = default;
 
   // The registry RegistryKey talks to: the override installed by a
-  // ScopedRegistryService if any, otherwise the SQLite registry at its default
-  // location (created on first use, never destroyed).
+  // ScopedRegistryService if any, otherwise PlatformDefault().
   static RegistryService& Default();
   // The backend's own registry at its default location (created on first use,
   // never destroyed). Defined by the platform's backend file.

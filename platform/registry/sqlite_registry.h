@@ -53,6 +53,12 @@
 // landing on another key). A key deleted while open leaves its handles answering
 // ERROR_KEY_DELETED. Database failures map to ERROR_REGISTRY_IO_FAILED (disk
 // full: ERROR_DISK_FULL).
+//
+// The implementation reads in this order: registry_names.h (names, paths,
+// rights), registry_store.h with registry_store.cc, registry_lookups.cc and
+// registry_changes.cc (one root's database and its caches), registry_files.h
+// with its backend linux_registry_files.cc (file modes, the change counter,
+// the boot id), and sqlite_registry.cc (the handle table and the nine calls).
 #pragma once
 
 #include <memory>

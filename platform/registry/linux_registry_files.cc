@@ -1,0 +1,109 @@
+// The registry store's files on Linux: modes, a mapped change counter, and the
+// kernel's boot id.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+
+#include "platform/registry/registry_files.h"
+
+namespace ps::platform::registry_internal {
+namespace {
+
+constexpr std::size_t kCounterFileSize = 4096;
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+mode_t FileMode(bool private_to_owner) { return private_to_owner ? 0600 : 0644; }
+
+bool MakeDirectories(const std::string& dir, mode_t mode) {
+  if (dir.empty()) return true;
+  struct stat st;
+  if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  const std::size_t slash = dir.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !MakeDirectories(dir.substr(0, slash), mode)) {
+    return false;
+  }
+  if (::mkdir(dir.c_str(), mode) == 0) return ::chmod(dir.c_str(), mode) == 0;  // not the umask's
+  return errno == EEXIST;
+}
+
+std::string ParentDirectory(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+}  // namespace
+
+bool PrepareDatabaseFile(const std::string& path, bool private_to_owner, bool* may_write) {
+  const mode_t file_mode = FileMode(private_to_owner);
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (!MakeDirectories(ParentDirectory(path), private_to_owner ? 0700 : 0755)) return false;
+    FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
+    if (fd.get() >= 0) {
+      // The umask must not widen or narrow what the root promises.
+      if (::fchmod(fd.get(), file_mode) != 0) return false;
+    } else if (errno != EEXIST) {
+      return false;
+    }
+  } else if (private_to_owner && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0) {
+    ::chmod(path.c_str(), file_mode);
+  }
+  // Whoever may write the file changes the root; everyone else reads it.
+  *may_write = ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+  return true;
+}
+
+std::string BootId() {
+  std::ifstream in("/proc/sys/kernel/random/boot_id");
+  std::string id;
+  std::getline(in, id);
+  return id;
+}
+
+ChangeCounter::~ChangeCounter() { Close(); }
+
+void ChangeCounter::Close() {
+  if (word_ != nullptr) ::munmap(word_, kCounterFileSize);
+  word_ = nullptr;
+  writable_ = false;
+}
+
+bool ChangeCounter::Open(const std::string& path, bool writable, bool private_to_owner) {
+  Close();
+  const mode_t mode = FileMode(private_to_owner);
+  FileDescriptor fd(
+      ::open(path.c_str(), writable ? O_RDWR | O_CREAT | O_CLOEXEC : O_RDONLY | O_CLOEXEC, mode));
+  if (fd.get() < 0) return false;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return false;
+  if (st.st_size < static_cast<off_t>(kCounterFileSize)) {
+    // New: sized, and given the database's mode whatever the umask.
+    if (!writable || ::ftruncate(fd.get(), kCounterFileSize) != 0) return false;
+    if (st.st_uid == ::geteuid()) ::fchmod(fd.get(), mode);
+  }
+  void* map = ::mmap(nullptr, kCounterFileSize, writable ? PROT_READ | PROT_WRITE : PROT_READ,
+                     MAP_SHARED, fd.get(), 0);
+  if (map == MAP_FAILED) return false;
+  word_ = static_cast<std::uint64_t*>(map);
+  writable_ = writable;
+  return true;
+}
+
+}  // namespace ps::platform::registry_internal

@@ -1,0 +1,59 @@
+// What the registry store needs from the operating system: its database file
+// with the access the root promises, the cross-process change counter, and the
+// boot id that ends volatile keys. Implemented per platform (linux_*.cc).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace ps::platform::registry_internal {
+
+// Makes sure the database file at `path` exists, creating it and its folders
+// when missing: owner-only (folder 0700, file 0600) when `private_to_owner`,
+// otherwise readable by everyone (0755, 0644), whatever the umask. A private
+// file that others may read is narrowed again. *may_write tells whether this
+// process may change the file. False when the file can be neither found nor
+// created.
+bool PrepareDatabaseFile(const std::string& path, bool private_to_owner, bool* may_write);
+
+// The machine's current boot; it changes when the machine restarts.
+std::string BootId();
+
+// The change counter shared by every process that uses one database, kept in a
+// small mapped file beside it. Writers call BeginChange() once they hold the
+// database's write lock and EndChange() after the commit. Readers may trust
+// what they cached while Load() returns the same even value it returned when
+// they filled the cache; an odd value (a change under way, or a writer that
+// died mid-change) allows no caching at all. The counter only grows, so it
+// never comes back to a value a reader has already seen.
+class ChangeCounter {
+ public:
+  ChangeCounter() = default;
+  ~ChangeCounter();
+  ChangeCounter(const ChangeCounter&) = delete;
+  ChangeCounter& operator=(const ChangeCounter&) = delete;
+
+  // Maps `path`, creating it when `writable` with the access of the database
+  // it counts for (see PrepareDatabaseFile). False leaves it unmapped, and an
+  // unmapped counter always reads odd.
+  bool Open(const std::string& path, bool writable, bool private_to_owner);
+
+  std::uint64_t Load() const { return word_ ? Word().load(std::memory_order_acquire) : 1; }
+  void BeginChange() {
+    if (writable_) Word().fetch_or(1, std::memory_order_acq_rel);
+  }
+  void EndChange() {
+    if (writable_) Word().fetch_add(1, std::memory_order_acq_rel);
+  }
+
+ private:
+  void Close();
+  std::atomic_ref<std::uint64_t> Word() const { return std::atomic_ref<std::uint64_t>(*word_); }
+
+  std::uint64_t* word_ = nullptr;
+  bool writable_ = false;
+};
+static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free);
+
+}  // namespace ps::platform::registry_internal

@@ -1,0 +1,187 @@
+#include "platform/registry/registry_store.h"
+
+#include <chrono>
+#include <thread>
+
+namespace ps::platform::registry_internal {
+
+constexpr int kBusyTimeoutMs = 30000;
+
+LONG FromSqlite(int rc) {
+  switch (rc & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_DONE:
+    case SQLITE_ROW:
+      return ERROR_SUCCESS;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return ERROR_BUSY;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+      return ERROR_ACCESS_DENIED;
+    case SQLITE_FULL:
+      return ERROR_DISK_FULL;
+    case SQLITE_NOMEM:
+      return ERROR_OUTOFMEMORY;
+    default:
+      return ERROR_REGISTRY_IO_FAILED;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Opening.
+
+bool Store::Open() {
+  bool may_write = false;
+  if (PrepareDatabaseFile(path_, private_, &may_write) && Configure(may_write)) return true;
+  // Half set up is not open: the next call tries again from the start.
+  stmts_ = Statements();
+  db_.reset();
+  writable_ = false;
+  return false;
+}
+
+bool Store::Configure(bool try_write) {
+  ClearCaches();
+  stmts_ = Statements();
+  db_.reset();
+
+  sqlite3* raw = nullptr;
+  const int flags = (try_write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) |
+                    SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_PRIVATECACHE;
+  const int rc = sqlite3_open_v2(path_.c_str(), &raw, flags, nullptr);
+  db_.reset(raw);
+  if (rc != SQLITE_OK) return false;
+  sqlite3_busy_timeout(db_.get(), kBusyTimeoutMs);
+  writable_ = try_write && sqlite3_db_readonly(db_.get(), "main") == 0;
+  if (try_write && !writable_) return false;
+  if (writable_) {
+    // Keep -wal and -shm after the last connection closes, so that processes
+    // that may only read can still open the database.
+    int persist = 1;
+    sqlite3_file_control(db_.get(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    if (!SwitchToWal()) return false;
+  }
+  if (Exec("PRAGMA synchronous=NORMAL") != ERROR_SUCCESS) return false;
+  // A reader without the counter file still works, it just caches nothing.
+  if (!counter_.Open(path_ + "-gen", writable_, private_) && writable_) return false;
+
+  stmts_.begin.reset(Prepare("BEGIN IMMEDIATE"));
+  stmts_.commit.reset(Prepare("COMMIT"));
+  stmts_.rollback.reset(Prepare("ROLLBACK"));
+  if (!stmts_.begin || !stmts_.commit || !stmts_.rollback) return false;
+  if (writable_ && InitSchema() != ERROR_SUCCESS) return false;
+  seen_ = 1;
+  cacheable_ = false;
+  return PrepareStatements();
+}
+
+bool Store::PrepareStatements() {
+  stmts_.key_state.reset(Prepare("SELECT volatile FROM keys WHERE id = ?1"));
+  stmts_.find_child.reset(Prepare("SELECT id, volatile FROM keys WHERE parent = ?1 AND fold = ?2"));
+  stmts_.insert_key.reset(
+      Prepare("INSERT INTO keys(parent, name, fold, class, volatile) VALUES(?1, ?2, ?3, ?4, ?5)"));
+  stmts_.has_child.reset(Prepare("SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1"));
+  stmts_.delete_key.reset(Prepare("DELETE FROM keys WHERE id = ?1"));
+  stmts_.delete_key_values.reset(Prepare("DELETE FROM vals WHERE key = ?1"));
+  stmts_.get_value.reset(Prepare("SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2"));
+  stmts_.set_value.reset(
+      Prepare("INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
+              "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data"));
+  stmts_.delete_value.reset(Prepare("DELETE FROM vals WHERE key = ?1 AND fold = ?2"));
+  stmts_.list_values.reset(Prepare("SELECT name, type FROM vals WHERE key = ?1 ORDER BY id"));
+  stmts_.list_keys.reset(Prepare("SELECT name FROM keys WHERE parent = ?1 ORDER BY fold"));
+  return stmts_.key_state && stmts_.find_child && stmts_.insert_key && stmts_.has_child &&
+         stmts_.delete_key && stmts_.delete_key_values && stmts_.get_value && stmts_.set_value &&
+         stmts_.delete_value && stmts_.list_values && stmts_.list_keys;
+}
+
+// Switching a new database to WAL needs it to itself, and SQLite answers
+// "busy" at once rather than wait for another process that is setting it up at
+// the same moment; so wait here, for that and nothing else.
+bool Store::SwitchToWal() {
+  StmtPtr wal(Prepare("PRAGMA journal_mode=WAL"));
+  if (!wal) return false;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+  for (;;) {
+    {
+      Query q(wal.get());
+      const int rc = q.Step();
+      if (rc == SQLITE_ROW) return q.Bytes(0) == "wal";
+      if ((rc & 0xFF) != SQLITE_BUSY && (rc & 0xFF) != SQLITE_LOCKED) return false;
+    }
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+LONG Store::InitSchema() {
+  return Change([&]() -> LONG {
+    static constexpr const char* kSchema[] = {
+        "CREATE TABLE IF NOT EXISTS meta(name TEXT PRIMARY KEY, value TEXT NOT NULL)",
+        // AUTOINCREMENT: an id is never given again, so a handle to a deleted
+        // key cannot end up on a new one.
+        "CREATE TABLE IF NOT EXISTS keys(id INTEGER PRIMARY KEY AUTOINCREMENT,"
+        " parent INTEGER NOT NULL, name BLOB NOT NULL, fold BLOB NOT NULL,"
+        " class BLOB NOT NULL DEFAULT x'', volatile INTEGER NOT NULL DEFAULT 0)",
+        "CREATE UNIQUE INDEX IF NOT EXISTS keys_by_name ON keys(parent, fold)",
+        "CREATE TABLE IF NOT EXISTS vals(id INTEGER PRIMARY KEY, key INTEGER NOT NULL,"
+        " name BLOB NOT NULL, fold BLOB NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL)",
+        "CREATE UNIQUE INDEX IF NOT EXISTS vals_by_name ON vals(key, fold)",
+        "CREATE INDEX IF NOT EXISTS vals_in_order ON vals(key, id)",
+        "INSERT OR IGNORE INTO keys(id, parent, name, fold) VALUES(1, 0, x'', x'')",
+        "INSERT OR IGNORE INTO meta VALUES('schema', '1')",
+    };
+    for (const char* sql : kSchema) {
+      if (LONG rc = Exec(sql); rc != ERROR_SUCCESS) return rc;
+    }
+    return RemoveVolatileKeysAfterRestart();
+  });
+}
+
+// Volatile keys live until the machine restarts: the boot id stored with them
+// tells whether it has.
+LONG Store::RemoveVolatileKeysAfterRestart() {
+  const std::string boot = BootId();
+  StmtPtr get_boot(Prepare("SELECT value FROM meta WHERE name = 'boot'"));
+  if (!get_boot) return ERROR_REGISTRY_IO_FAILED;
+  std::string stored;
+  {
+    Query q(get_boot.get());
+    if (q.Step() == SQLITE_ROW) stored = q.Bytes(0);
+  }
+  if (stored == boot) return ERROR_SUCCESS;
+  for (const char* sql : {"DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE volatile)",
+                          "DELETE FROM keys WHERE volatile"}) {
+    if (LONG rc = Exec(sql); rc != ERROR_SUCCESS) return rc;
+  }
+  StmtPtr set_boot(Prepare("INSERT OR REPLACE INTO meta VALUES('boot', ?1)"));
+  if (!set_boot) return ERROR_REGISTRY_IO_FAILED;
+  Query q(set_boot.get());
+  q.Bind(1, std::string_view(boot));
+  return FromSqlite(q.Step());
+}
+
+LONG Store::Exec(const char* sql) {
+  return FromSqlite(sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr));
+}
+
+sqlite3_stmt* Store::Prepare(const char* sql) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v3(db_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) !=
+      SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    return nullptr;
+  }
+  return stmt;
+}
+
+void Store::ClearCaches() {
+  paths_.Clear();
+  values_.Clear();
+  value_lists_.Clear();
+  key_lists_.Clear();
+}
+
+}  // namespace ps::platform::registry_internal

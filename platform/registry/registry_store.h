@@ -1,0 +1,251 @@
+// One root's database: keys, values and listings in SQLite, with per-process
+// caches that the cross-process change counter keeps honest.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/registry/registry_files.h"
+#include "platform/registry/registry_service.h"
+
+namespace ps::platform::registry_internal {
+
+using KeyId = std::int64_t;
+// The root key of every database.
+inline constexpr KeyId kRootId = 1;
+
+// A lookup's result. `code` is ERROR_SUCCESS, ERROR_FILE_NOT_FOUND or
+// ERROR_KEY_DELETED for an answer the database gave, anything else for a
+// failure to ask it.
+struct PathResult {
+  LONG code = ERROR_SUCCESS;
+  KeyId id = 0;
+};
+struct ValueRecord {
+  LONG code = ERROR_SUCCESS;
+  DWORD type = REG_NONE;
+  std::string data;
+};
+struct ValueListing {
+  LONG code = ERROR_SUCCESS;
+  std::vector<std::pair<std::string, DWORD>> entries;  // name, type; in creation order
+};
+struct KeyListing {
+  LONG code = ERROR_SUCCESS;
+  std::vector<std::string> names;  // in folded-name order
+};
+
+// Remembers lookups of one kind while caching is allowed. Entries are dropped
+// wholesale when there are too many of them or their data grows too large;
+// results that failed, or whose data is large, are never kept.
+template <typename Key, typename Result>
+class LookupCache {
+ public:
+  // With `cacheable`, the result kept for make_key() if any, otherwise
+  // query()'s result, kept when it may be. Without, query()'s result. The
+  // reference stays valid until the next call or Clear().
+  template <typename MakeKey, typename Query>
+  const Result& Get(bool cacheable, MakeKey&& make_key, Query&& query) {
+    Key key{};
+    if (cacheable) {
+      key = make_key();
+      if (auto it = map_.find(key); it != map_.end()) return it->second;
+    }
+    Result result = query();
+    const std::size_t bytes = DataBytes(result);
+    const bool answered = result.code == ERROR_SUCCESS || result.code == ERROR_FILE_NOT_FOUND ||
+                          result.code == ERROR_KEY_DELETED;
+    if (!cacheable || !answered || bytes > kMaxEntryBytes) {
+      uncached_ = std::move(result);
+      return uncached_;
+    }
+    if (map_.size() >= kMaxEntries || bytes_ + bytes > kMaxBytes) Clear();
+    bytes_ += bytes;
+    return map_.emplace(std::move(key), std::move(result)).first->second;
+  }
+
+  void Clear() {
+    // clear() walks every bucket, so skip it when there is nothing to drop.
+    if (!map_.empty()) map_.clear();
+    bytes_ = 0;
+  }
+
+ private:
+  static constexpr std::size_t kMaxEntries = 1 << 16;
+  // Registry values may be large: only small ones are kept, and only so much.
+  static constexpr std::size_t kMaxEntryBytes = 64 << 10;
+  static constexpr std::size_t kMaxBytes = 32 << 20;
+
+  static std::size_t DataBytes(const ValueRecord& record) { return record.data.size(); }
+  template <typename Other>
+  static std::size_t DataBytes(const Other&) {
+    return 0;
+  }
+
+  std::unordered_map<Key, Result> map_;
+  std::size_t bytes_ = 0;  // value data held in map_
+  Result uncached_;
+};
+
+struct DbCloser {
+  void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
+};
+using DbPtr = std::unique_ptr<sqlite3, DbCloser>;
+
+struct StmtFinalizer {
+  void operator()(sqlite3_stmt* stmt) const noexcept { sqlite3_finalize(stmt); }
+};
+using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
+
+// One use of a reused prepared statement: binds, steps, and resets it when the
+// use ends so that it never keeps a read transaction open.
+class Query {
+ public:
+  explicit Query(sqlite3_stmt* stmt) : stmt_(stmt) {}
+  ~Query() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+  Query(const Query&) = delete;
+  Query& operator=(const Query&) = delete;
+
+  Query& Bind(int index, std::int64_t value) {
+    sqlite3_bind_int64(stmt_, index, value);
+    return *this;
+  }
+  // The bytes must stay alive until the query ends.
+  Query& Bind(int index, std::string_view bytes) {
+    sqlite3_bind_blob(stmt_, index, bytes.empty() ? "" : bytes.data(),
+                      static_cast<int>(bytes.size()), SQLITE_STATIC);
+    return *this;
+  }
+  int Step() { return sqlite3_step(stmt_); }
+  std::int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
+  std::string Bytes(int column) const {
+    const void* data = sqlite3_column_blob(stmt_, column);
+    const int size = sqlite3_column_bytes(stmt_, column);
+    return data ? std::string(static_cast<const char*>(data), static_cast<std::size_t>(size))
+                : std::string();
+  }
+
+ private:
+  sqlite3_stmt* stmt_;
+};
+
+// The registry error an SQLite result code stands for.
+LONG FromSqlite(int rc);
+
+// Not thread-safe: the registry calls it under its own lock.
+class Store {
+ public:
+  Store(std::string path, bool private_to_owner)
+      : path_(std::move(path)), private_(private_to_owner) {}
+
+  // Opens the database when it is not open yet. False when it can be neither
+  // opened nor created: the root then reads as empty and refuses changes.
+  bool Ready() { return db_ != nullptr || Open(); }
+  bool writable() const { return writable_; }
+
+  // Drops the caches when another change happened since they were filled.
+  void Sync() {
+    const std::uint64_t now = counter_.Load();
+    if (now == seen_ && !(now & 1)) return;
+    ClearCaches();
+    seen_ = now;
+    cacheable_ = !(now & 1);
+  }
+
+  // Lookups. ERROR_KEY_DELETED when the key (or `parent`) no longer exists.
+  PathResult Resolve(KeyId parent, const std::vector<std::string_view>& parts);
+  // The references stay valid until the next lookup of the same kind.
+  const ValueRecord& QueryValue(KeyId key, std::string_view name);
+  const ValueListing& Values(KeyId key);
+  const KeyListing& Subkeys(KeyId key);
+
+  // Changes, each one transaction committed before it returns.
+  LONG Create(KeyId parent, const std::vector<std::string_view>& parts, std::string_view key_class,
+              bool is_volatile, KeyId* id, DWORD* disposition);
+  LONG DeleteKey(KeyId parent, const std::vector<std::string_view>& parts);
+  LONG SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data);
+  LONG DeleteValue(KeyId key, std::string_view name);
+
+ private:
+  bool Open();
+  bool Configure(bool try_write);
+  bool PrepareStatements();
+  bool SwitchToWal();
+  LONG InitSchema();
+  LONG RemoveVolatileKeysAfterRestart();
+  LONG Exec(const char* sql);
+  sqlite3_stmt* Prepare(const char* sql);
+  void ClearCaches();
+  // Runs `body` as one IMMEDIATE transaction; commits when it returns 0.
+  template <typename Body>
+  LONG Change(Body&& body);
+  // 0 when the key exists, ERROR_KEY_DELETED otherwise; *is_volatile set.
+  LONG KeyState(KeyId key, bool* is_volatile);
+  PathResult ResolveSql(KeyId parent, const std::vector<std::string_view>& parts);
+  ValueRecord QueryValueSql(KeyId key, std::string_view fold);
+  // Runs a listing statement for `key`, handing each row to `add_row`.
+  template <typename Listing, typename AddRow>
+  Listing ListSql(sqlite3_stmt* stmt, KeyId key, AddRow&& add_row);
+
+  const std::string path_;
+  const bool private_;
+  DbPtr db_;
+  bool writable_ = false;
+  ChangeCounter counter_;
+  std::uint64_t seen_ = 1;
+  bool cacheable_ = false;
+
+  // Prepared once per connection and reused by every call.
+  struct Statements {
+    StmtPtr begin, commit, rollback;
+    StmtPtr key_state, find_child, insert_key, has_child, delete_key, delete_key_values;
+    StmtPtr get_value, set_value, delete_value, list_values, list_keys;
+  } stmts_;
+
+  LookupCache<std::string, PathResult> paths_;  // by parent id and folded path
+  LookupCache<std::string, ValueRecord> values_;  // by key id and folded name
+  LookupCache<KeyId, ValueListing> value_lists_;
+  LookupCache<KeyId, KeyListing> key_lists_;
+};
+
+template <typename Body>
+LONG Store::Change(Body&& body) {
+  if (!writable_) return ERROR_ACCESS_DENIED;
+  {
+    Query begin(stmts_.begin.get());
+    if (LONG rc = FromSqlite(begin.Step()); rc != ERROR_SUCCESS) return rc;
+  }
+  counter_.BeginChange();
+  // Ends the transaction however `body` leaves (a bad_alloc included).
+  struct Finish {
+    Store* store;
+    bool committed = false;
+    ~Finish() {
+      if (!committed) {
+        Query rollback(store->stmts_.rollback.get());
+        rollback.Step();
+      }
+      store->counter_.EndChange();
+    }
+  } finish{this};
+  LONG result = body();
+  if (result == ERROR_SUCCESS) {
+    Query commit(stmts_.commit.get());
+    result = FromSqlite(commit.Step());
+    finish.committed = result == ERROR_SUCCESS;
+  }
+  return result;
+}
+
+}  // namespace ps::platform::registry_internal
