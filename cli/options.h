@@ -1,0 +1,43 @@
+// The command line of pingsweep-cli: GNU-style options parsed into values,
+// and the --help and --version texts.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace ps::cli {
+
+enum class Format { kText, kCsv, kJson };
+
+struct Options {
+  std::vector<std::string> targets;   // as typed; "-" reads standard input
+  std::vector<std::string> files;     // -f; "-" is standard input
+  std::vector<std::string> excludes;
+  int timeout_ms = 500;
+  int retries = 1;
+  int count = 1;
+  double rate = 10000;  // 0 = max
+  bool numeric = false;
+  bool all = false;
+  bool all_addresses = false;
+  bool allow_large = false;
+  Format format = Format::kText;
+  bool check = false;
+  bool help = false;
+  bool version = false;
+};
+
+struct ParseResult {
+  Options options;
+  std::string error;  // a usage error naming the offending text; "" when fine
+};
+
+// Parses argv (getopt_long; options and targets may be mixed, "--" ends the
+// options). Thread-unsafe: getopt keeps global state.
+ParseResult ParseOptions(int argc, char** argv);
+
+// The texts printed by --help and --version (help2man reads both).
+std::string HelpText(const std::string& program);
+std::string VersionText();
+
+}  // namespace ps::cli

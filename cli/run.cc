@@ -1,0 +1,211 @@
+#include "cli/run.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+
+#include "cli/check.h"
+#include "cli/output.h"
+#include "sweep/engine.h"
+#include "sweep/name_pool.h"
+#include "sweep/targets.h"
+
+namespace ps::cli {
+namespace {
+
+std::atomic<sweep::Sweep*> g_sweep{nullptr};
+std::atomic<bool> g_interrupted{false};
+
+constexpr int kNameThreads = 16;
+
+// The progress line on a terminal: sent, answered, rate, time left.
+class Progress : public sweep::SweepObserver {
+ public:
+  Progress(const Streams& s, sweep::NamePool* names) : streams_(s), names_(names) {}
+  ~Progress() override { Clear(); }
+
+  void OnAnswer(const sweep::HostResult& r) override {
+    if (names_ != nullptr) names_->Request(r.address);
+  }
+
+  void OnProgress(const sweep::SweepProgress& p) override {
+    if (!streams_.err_is_terminal) return;
+    constexpr int kWidth = 24;
+    const double done = p.targets == 0 ? 1 : static_cast<double>(p.finished) / p.targets;
+    const int filled = static_cast<int>(done * kWidth);
+    const double rate = p.elapsed_ns > 0 ? p.sent * 1e9 / p.elapsed_ns : 0;
+    char line[160];
+    std::snprintf(line, sizeof(line), "\r[%s%s] %llu sent, %llu answered, %.0f/s, %.0f s left\033[K",
+                  std::string(filled, '#').c_str(), std::string(kWidth - filled, '.').c_str(),
+                  static_cast<unsigned long long>(p.sent),
+                  static_cast<unsigned long long>(p.answered), rate,
+                  std::ceil(p.remaining_ns / 1e9));
+    *streams_.err << line << std::flush;
+    shown_ = true;
+  }
+
+  void Clear() {
+    if (shown_) *streams_.err << "\r\033[K" << std::flush;
+    shown_ = false;
+  }
+
+ private:
+  const Streams& streams_;
+  sweep::NamePool* names_;
+  bool shown_ = false;
+};
+
+// Every connected subnet but loopback, each capped at a /16.
+std::string AddConnectedSubnets(const platform::SweepPlatform& platform, sweep::TargetList* list) {
+  std::string chosen;
+  for (const platform::ConnectedSubnet& s : platform.interfaces->ConnectedSubnets()) {
+    if (s.loopback || !s.network.is_v4()) continue;
+    const int prefix = std::max(s.prefix, 16);
+    const std::uint32_t mask = ~0u << (32 - prefix);
+    const IpAddress network = IpAddress::V4(s.local.v4() & mask);
+    list->AddBlock(network, prefix);
+    chosen += (chosen.empty() ? "" : ", ") + network.ToString() + "/" + std::to_string(prefix) +
+              " (" + s.interface + (prefix != s.prefix ? ", capped at /16" : "") + ")";
+  }
+  return chosen;
+}
+
+std::string ReadTargets(const Options& o, const Streams& streams, sweep::TargetList* list) {
+  for (const std::string& e : o.excludes) {
+    const std::string error = list->Exclude(e);
+    if (!error.empty()) return "--exclude " + error;
+  }
+  for (const std::string& t : o.targets) {
+    const std::string error = t == "-" ? list->AddLines(*streams.in, "standard input") : list->Add(t);
+    if (!error.empty()) return error;
+  }
+  for (const std::string& f : o.files) {
+    if (f == "-") {
+      const std::string error = list->AddLines(*streams.in, "standard input");
+      if (!error.empty()) return error;
+      continue;
+    }
+    std::ifstream in(f);
+    if (!in) return "'" + f + "': cannot read: " + std::strerror(errno);
+    const std::string error = list->AddLines(in, f);
+    if (!error.empty()) return error;
+  }
+  return "";
+}
+
+}  // namespace
+
+void Interrupt() {
+  g_interrupted.store(true);
+  if (sweep::Sweep* s = g_sweep.load()) s->Stop();
+}
+
+int Run(const Options& o, const platform::SweepPlatform& platform, const Streams& streams,
+        const std::string& program) {
+  std::ostream& err = *streams.err;
+  const std::string prefix = program + ": ";
+  if (o.help) {
+    *streams.out << HelpText(program);
+    return kAnswered;
+  }
+  if (o.version) {
+    *streams.out << VersionText();
+    return kAnswered;
+  }
+  if (o.check) {
+    bool usable = false;
+    *streams.out << CheckReport(platform.icmp, &usable);
+    return usable ? kAnswered : kNoPermission;
+  }
+
+  sweep::TargetList list(platform.resolver);
+  list.set_rules(sweep::TargetRules{o.all_addresses, o.allow_large});
+  if (const std::string error = ReadTargets(o, streams, &list); !error.empty()) {
+    err << prefix << error << "\n";
+    return kUsage;
+  }
+  const std::vector<platform::ConnectedSubnet> subnets = platform.interfaces->ConnectedSubnets();
+  if (o.targets.empty() && o.files.empty()) {
+    const std::string chosen = AddConnectedSubnets(platform, &list);
+    if (chosen.empty()) {
+      err << prefix << "no target given, and no interface that is up has an IPv4 subnet\n";
+      return kUsage;
+    }
+    err << prefix << "no target given: sweeping " << chosen << "\n";
+  }
+  std::vector<IpAddress> targets;
+  if (const std::string error = list.Expand(&targets); !error.empty()) {
+    err << prefix << error << "\n";
+    return kUsage;
+  }
+  if (targets.empty()) {
+    err << prefix << "no address left to probe after the exclusions\n";
+    return kUsage;
+  }
+
+  SocketChoice choice = OpenIcmpSocket(platform.icmp);
+  if (!choice.socket) {
+    if (PermissionDenied(choice)) {
+      err << prefix << "no permission to send ICMP echo requests: this user may open neither an "
+                       "ICMP datagram socket nor a raw socket.\n"
+          << PermissionFixes(platform.icmp->PermissionFacts());
+      return kNoPermission;
+    }
+    err << prefix << "cannot open an ICMP socket: "
+        << std::strerror(choice.datagram_error != 0 ? choice.datagram_error : choice.raw_error) << "\n";
+    return kSystemFailure;
+  }
+
+  sweep::SweepOptions so;
+  so.timeout_ns = static_cast<std::int64_t>(o.timeout_ms) * 1000000;
+  so.retries = o.retries;
+  so.count = o.count;
+  so.rate = o.rate;
+  sweep::Sweep sweep(platform.clock, choice.socket.get(), platform.neighbours, std::move(targets),
+                     subnets, so);
+  if (const double seconds = sweep.ExpectedOnLinkSeconds(); seconds > 0) {
+    err << prefix << sweep.on_link_count() << " of the targets are on a directly connected subnet. "
+        << "Each takes an entry in the kernel's neighbour table, which holds "
+        << sweep.window().limit() << " for the whole machine, so they go out as room frees up: "
+        << "expect about " << static_cast<long long>(std::ceil(seconds)) << " s. ARP probing "
+        << "(needs CAP_NET_RAW: sudo setcap cap_net_raw+ep "
+        << platform.icmp->PermissionFacts().program_path << ") is not held back this way.\n";
+  }
+
+  std::unique_ptr<sweep::NamePool> names;
+  if (!o.numeric) names = std::make_unique<sweep::NamePool>(platform.resolver, kNameThreads);
+  Progress progress(streams, names.get());
+  g_sweep.store(&sweep);
+  if (g_interrupted.load()) sweep.Stop();
+  const sweep::SweepSummary summary = sweep.Run(&progress);
+  g_sweep.store(nullptr);
+  g_interrupted.store(false);
+  progress.Clear();
+  if (names) {
+    const auto wait = summary.interrupted ? std::chrono::seconds(1) : std::chrono::seconds(5);
+    if (!names->WaitAll(std::chrono::steady_clock::now() + wait))
+      err << prefix << "some names were not found in time; those hosts are shown without one\n";
+  }
+
+  std::vector<HostLine> lines;
+  for (const sweep::HostResult& r : sweep.results()) {
+    if (!o.all && r.outcome != sweep::Outcome::kAnswered) continue;
+    lines.push_back(HostLine{r, names ? names->Name(r.address) : ""});
+  }
+  WriteHosts(*streams.out, o.format, lines, o.count);
+  std::string line = SummaryLine(summary);
+  if (summary.interrupted) line += " (interrupted)";
+  (o.format == Format::kText ? *streams.out : err) << line << "\n";
+  streams.out->flush();
+  if (summary.system_error != 0) {
+    err << prefix << "the ICMP socket failed: " << std::strerror(summary.system_error) << "\n";
+    return kSystemFailure;
+  }
+  if (summary.interrupted) return kInterrupted;
+  return summary.answered > 0 ? kAnswered : kNoneAnswered;
+}
+
+}  // namespace ps::cli

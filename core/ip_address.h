@@ -1,0 +1,61 @@
+// An IP address as a small value: IPv4 or IPv6, ordered and hashable, so that
+// target lists, result tables and the probe engine hold either family alike.
+#pragma once
+
+#include <array>
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ps {
+
+class IpAddress {
+ public:
+  enum class Family : std::uint8_t { kV4 = 4, kV6 = 6 };
+
+  constexpr IpAddress() = default;  // 0.0.0.0
+
+  // `host_order`: 10.0.0.1 is 0x0A000001.
+  static constexpr IpAddress V4(std::uint32_t host_order) {
+    IpAddress a;
+    a.bytes_[0] = static_cast<std::uint8_t>(host_order >> 24);
+    a.bytes_[1] = static_cast<std::uint8_t>(host_order >> 16);
+    a.bytes_[2] = static_cast<std::uint8_t>(host_order >> 8);
+    a.bytes_[3] = static_cast<std::uint8_t>(host_order);
+    return a;
+  }
+  // 16 bytes in network order.
+  static IpAddress V6(const std::array<std::uint8_t, 16>& bytes);
+  // Strict text: a dotted quad ("10.0.0.1", decimal, four parts) or an IPv6
+  // address in the usual notation. nullopt for anything else.
+  static std::optional<IpAddress> Parse(std::string_view text);
+
+  Family family() const { return family_; }
+  bool is_v4() const { return family_ == Family::kV4; }
+  // IPv4 only: the address in host order.
+  std::uint32_t v4() const {
+    return static_cast<std::uint32_t>(bytes_[0]) << 24 | static_cast<std::uint32_t>(bytes_[1]) << 16 |
+           static_cast<std::uint32_t>(bytes_[2]) << 8 | bytes_[3];
+  }
+  // Network-order bytes; size() of them are meaningful (4 or 16).
+  const std::uint8_t* data() const { return bytes_.data(); }
+  std::size_t size() const { return is_v4() ? 4 : 16; }
+
+  std::string ToString() const;
+
+  // IPv4 before IPv6, then numerically.
+  auto operator<=>(const IpAddress&) const = default;
+
+ private:
+  Family family_ = Family::kV4;
+  std::array<std::uint8_t, 16> bytes_{};  // IPv4 in the first four, the rest zero
+};
+
+struct IpAddressHash {
+  std::size_t operator()(const IpAddress& a) const;
+};
+
+}  // namespace ps

@@ -1,0 +1,50 @@
+// The Linux implementations of the sweep seam (sweep_io.h).
+#pragma once
+
+#include "platform/net/sweep_io.h"
+
+namespace ps::platform {
+
+// The Internet checksum (RFC 1071), as stored in an ICMP header.
+std::uint16_t InternetChecksum(const std::uint8_t* data, std::size_t size);
+
+class LinuxMonotonicClock : public MonotonicClock {
+ public:
+  std::int64_t NowNs() override;
+};
+
+// Datagram sockets: identifier and checksum are the kernel's; errors come
+// through the error queue (IP_RECVERR). Raw sockets: a per-socket identifier;
+// replies carrying another are dropped. Both: SO_TIMESTAMPNS, and the largest
+// receive buffer the process may set.
+class LinuxIcmpOpener : public IcmpOpener {
+ public:
+  std::unique_ptr<IcmpSocket> Open(IpAddress::Family family, IcmpSocket::Kind kind,
+                                   int* error) override;
+  IcmpPermissionFacts PermissionFacts() override;
+};
+
+// Over rtnetlink: RTM_GETNEIGH dumps, RTM_GETNEIGHTBL for the fill; the limit
+// from /proc/sys/net/ipv4/neigh/default/gc_thresh3 where readable.
+class LinuxNeighbourTable : public NeighbourTable {
+ public:
+  bool Dump(IpAddress::Family family, std::vector<Neighbour>* out) override;
+  std::optional<NeighbourUsage> Usage(IpAddress::Family family) override;
+  double PinnedSeconds(IpAddress::Family family) override;
+};
+
+// getifaddrs: the IPv4 subnets of interfaces that are up.
+class LinuxInterfaceTable : public InterfaceTable {
+ public:
+  std::vector<ConnectedSubnet> ConnectedSubnets() override;
+};
+
+// getaddrinfo / getnameinfo (NI_NAMEREQD).
+class LinuxResolver : public Resolver {
+ public:
+  std::vector<IpAddress> Resolve(const std::string& name, IpAddress::Family family,
+                                 std::string* error) override;
+  std::string ReverseName(const IpAddress& address) override;
+};
+
+}  // namespace ps::platform

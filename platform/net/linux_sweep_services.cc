@@ -1,0 +1,92 @@
+// The clock and the resolver under the sweep engine, and the process-wide set.
+#include <arpa/inet.h>
+#include <grp.h>
+#include <netdb.h>
+#include <unistd.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "platform/net/linux_sweep.h"
+
+namespace ps::platform {
+
+std::int64_t LinuxMonotonicClock::NowNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+std::vector<IpAddress> LinuxResolver::Resolve(const std::string& name, IpAddress::Family family,
+                                              std::string* error) {
+  std::vector<IpAddress> out;
+  addrinfo hints{};
+  hints.ai_family = family == IpAddress::Family::kV4 ? AF_INET : AF_INET6;
+  hints.ai_socktype = SOCK_RAW;
+  addrinfo* list = nullptr;
+  const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &list);
+  if (rc != 0) {
+    if (error != nullptr) *error = gai_strerror(rc);
+    return out;
+  }
+  for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
+    if (a->ai_family == AF_INET) {
+      const auto* sin = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+      const IpAddress ip = IpAddress::V4(ntohl(sin->sin_addr.s_addr));
+      bool seen = false;
+      for (const IpAddress& o : out) seen = seen || o == ip;
+      if (!seen) out.push_back(ip);
+    }
+  }
+  freeaddrinfo(list);
+  return out;
+}
+
+std::string LinuxResolver::ReverseName(const IpAddress& address) {
+  if (!address.is_v4()) return "";
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(address.v4());
+  char host[NI_MAXHOST];
+  // NI_IDN: internationalised names in the locale's encoding (UTF-8 for the program).
+  if (getnameinfo(reinterpret_cast<const sockaddr*>(&sin), sizeof(sin), host, sizeof(host), nullptr,
+                  0, NI_NAMEREQD | NI_IDN) != 0) {
+    return "";
+  }
+  return host;
+}
+
+IcmpPermissionFacts LinuxIcmpOpener::PermissionFacts() {
+  IcmpPermissionFacts f;
+  {
+    std::ifstream in("/proc/sys/net/ipv4/ping_group_range");
+    std::string lo, hi;
+    if (in >> lo >> hi) f.ping_group_range = lo + " " + hi;
+  }
+  f.group_id = getegid();
+  if (const group* g = getgrgid(f.group_id)) f.group_name = g->gr_name;
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("CapEff:", 0) != 0) continue;
+    const unsigned long long caps = std::stoull(line.substr(7), nullptr, 16);
+    f.cap_net_raw = (caps >> 13) & 1;  // CAP_NET_RAW
+  }
+  char path[4096];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+  f.program_path = n > 0 ? std::string(path, static_cast<std::size_t>(n)) : "pingsweep-cli";
+  return f;
+}
+
+SweepPlatform SystemSweepPlatform() {
+  static LinuxMonotonicClock clock;
+  static LinuxIcmpOpener icmp;
+  static LinuxNeighbourTable neighbours;
+  static LinuxInterfaceTable interfaces;
+  static LinuxResolver resolver;
+  return SweepPlatform{&clock, &icmp, &neighbours, &interfaces, &resolver};
+}
+
+}  // namespace ps::platform

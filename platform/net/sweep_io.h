@@ -1,0 +1,159 @@
+// The seam under the sweep engine: what a concurrent sweep asks of the
+// operating system, as small interfaces. The Linux implementations are in
+// linux_icmp_socket.cc, linux_rtnetlink.cc and linux_sweep_services.cc; fakes
+// for tests in sweep_fakes.h. The engine never calls the OS directly.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/ip_address.h"
+
+namespace ps::platform {
+
+// Monotonic time in nanoseconds (CLOCK_MONOTONIC on Linux).
+class MonotonicClock {
+ public:
+  virtual ~MonotonicClock() = default;
+  virtual std::int64_t NowNs() = 0;
+};
+
+// One echo request: the socket fills in the type, identifier and checksum.
+struct EchoRequest {
+  IpAddress destination;
+  std::uint16_t sequence = 0;
+  const std::uint8_t* data = nullptr;
+  std::uint16_t size = 0;
+};
+
+// One ICMP message received: an echo reply, or an error about a request.
+struct IcmpMessage {
+  static constexpr std::size_t kMaxData = 64;
+  enum class Kind : std::uint8_t { kEchoReply, kError };
+
+  Kind kind = Kind::kEchoReply;
+  std::uint8_t type = 0;  // ICMP type and code as received (errors: the error's)
+  std::uint8_t code = 0;
+  std::uint8_t ttl = 0;   // of the packet received; 0 when unknown
+  IpAddress from;         // sender: the answering host, or the one reporting an error
+  IpAddress about;        // the request's destination (replies: equal to `from`)
+  std::uint16_t sequence = 0;  // of the request replied to / reported on
+  std::int64_t received_ns = 0;  // kernel receive time, on the monotonic clock
+  std::uint16_t data_size = 0;   // bytes of the request's data carried (at most kMaxData)
+  std::array<std::uint8_t, kMaxData> data{};
+};
+
+// An ICMP socket of one family (IPv4 now). Not thread-safe.
+class IcmpSocket {
+ public:
+  enum class Kind { kDatagram, kRaw };
+
+  struct SendResult {
+    int sent = 0;   // requests handed to the kernel, from the first
+    int error = 0;  // when sent < requests.size(): errno for requests[sent]
+  };
+
+  virtual ~IcmpSocket() = default;
+  virtual Kind kind() const = 0;
+  // Sends the requests in order, in as few system calls as it can; blocks
+  // while the socket's send buffer is full.
+  virtual SendResult Send(std::span<const EchoRequest> requests) = 0;
+  // Waits until a message is queued or the monotonic clock reaches
+  // `deadline_ns` (a signal also ends the wait), then reads what is queued, up
+  // to out.size() messages. Returns how many; 0 on time-out; -errno on a
+  // failure. Packets that are not ICMP replies or errors are dropped here.
+  virtual int Receive(std::span<IcmpMessage> out, std::int64_t deadline_ns) = 0;
+};
+
+// What decides whether this process may open an ICMP socket.
+struct IcmpPermissionFacts {
+  std::string ping_group_range;  // as in net.ipv4.ping_group_range; "" if unreadable
+  unsigned group_id = 0;         // effective group
+  std::string group_name;        // "" if unknown
+  bool cap_net_raw = false;      // in the effective set
+  std::string program_path;      // this program's executable
+};
+
+// Opens ICMP sockets of a chosen kind.
+class IcmpOpener {
+ public:
+  virtual ~IcmpOpener() = default;
+  virtual IcmpPermissionFacts PermissionFacts() = 0;
+  // Null on failure, with *error set to errno (EACCES/EPERM: not allowed).
+  virtual std::unique_ptr<IcmpSocket> Open(IpAddress::Family family, IcmpSocket::Kind kind,
+                                           int* error) = 0;
+};
+
+// One entry of the kernel's neighbour (ARP / NDP) table.
+struct Neighbour {
+  IpAddress address;
+  std::array<std::uint8_t, 6> mac{};
+  bool has_mac = false;
+  std::uint16_t state = 0;  // NUD_* bits
+  int ifindex = 0;
+  std::uint32_t updated_ms = 0;  // since the entry last changed state
+  std::uint32_t users = 0;       // references beyond the table's own
+};
+
+// The table's fill across the whole machine (every namespace shares it).
+struct NeighbourUsage {
+  int entries = 0;
+  int limit = 1024;  // the hard limit, gc_thresh3
+};
+
+class NeighbourTable {
+ public:
+  virtual ~NeighbourTable() = default;
+  // This network namespace's entries of a family; false when unreadable.
+  virtual bool Dump(IpAddress::Family family, std::vector<Neighbour>* out) = 0;
+  // Entries in use and the limit; nullopt when unknown.
+  virtual std::optional<NeighbourUsage> Usage(IpAddress::Family family) = 0;
+  // Seconds a confirmed entry stays pinned at most (1.5 x base_reachable_time).
+  virtual double PinnedSeconds(IpAddress::Family family) = 0;
+};
+
+// A directly connected subnet of an interface that is up.
+struct ConnectedSubnet {
+  IpAddress network;  // masked
+  int prefix = 0;
+  IpAddress local;    // this machine's address on it
+  std::string interface;
+  bool loopback = false;
+};
+
+class InterfaceTable {
+ public:
+  virtual ~InterfaceTable() = default;
+  virtual std::vector<ConnectedSubnet> ConnectedSubnets() = 0;
+};
+
+// Names through the system's resolver (nsswitch order). Thread-safe.
+class Resolver {
+ public:
+  virtual ~Resolver() = default;
+  // Every address of `name` in that family, in the resolver's order; empty
+  // when unknown. *error gets a message when the lookup failed.
+  virtual std::vector<IpAddress> Resolve(const std::string& name, IpAddress::Family family,
+                                         std::string* error) = 0;
+  // The name of an address as the system gives it (UTF-8), or "".
+  virtual std::string ReverseName(const IpAddress& address) = 0;
+};
+
+// The implementations a sweep runs over.
+struct SweepPlatform {
+  MonotonicClock* clock = nullptr;
+  IcmpOpener* icmp = nullptr;
+  NeighbourTable* neighbours = nullptr;
+  InterfaceTable* interfaces = nullptr;
+  Resolver* resolver = nullptr;
+};
+
+// The process-wide real implementations (each backend defines it).
+SweepPlatform SystemSweepPlatform();
+
+}  // namespace ps::platform

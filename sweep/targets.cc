@@ -1,0 +1,189 @@
+#include "sweep/targets.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace ps::sweep {
+namespace {
+
+std::string_view Trim(std::string_view s) {
+  const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  while (!s.empty() && space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && space(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+std::optional<std::uint32_t> ParseV4(std::string_view text) {
+  const auto a = IpAddress::Parse(text);
+  if (!a || !a->is_v4()) return std::nullopt;
+  return a->v4();
+}
+
+bool ParseNumber(std::string_view text, unsigned max, unsigned* out) {
+  if (text.empty() || text.size() > 10) return false;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *out);
+  return ec == std::errc() && end == text.data() + text.size() && *out <= max;
+}
+
+bool LooksNumeric(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= '0' && c <= '9') || c == '.' || c == '/' || c == '-';
+  });
+}
+
+std::string Quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+
+// Why a range may not be probed, or "".
+std::string Refusal(std::uint32_t first, std::uint32_t last) {
+  if (first == 0) return "0.0.0.0 is not a host address";
+  if (last == 0xFFFFFFFFu && first == last) return "255.255.255.255 is the broadcast address";
+  if (last >= 0xE0000000u && first < 0xF0000000u) return "multicast addresses (224.0.0.0/4) are refused";
+  if (last >= 0xF0000000u) return "reserved addresses (240.0.0.0/4) are refused";
+  return "";
+}
+
+}  // namespace
+
+std::string TargetList::Parse(std::string_view text, bool refuse_special,
+                              std::vector<Range>* out) const {
+  text = Trim(text);
+  if (text.empty()) return "empty target";
+  std::vector<Range> found;
+  if (text.find(':') != std::string_view::npos) {
+    return Quoted(text) + ": IPv6 targets are not supported yet";
+  }
+  const std::size_t slash = text.find('/');
+  const std::size_t dash = text.find('-');
+  if (slash != std::string_view::npos) {
+    const auto base = ParseV4(text.substr(0, slash));
+    unsigned prefix;
+    if (!base || !ParseNumber(text.substr(slash + 1), 32, &prefix))
+      return Quoted(text) + ": not a CIDR block (expected e.g. 10.0.0.0/24)";
+    const std::uint32_t mask = prefix == 0 ? 0 : ~0u << (32 - prefix);
+    Range r{*base & mask, (*base & mask) | ~mask};
+    if (prefix <= 30 && !rules_.all_addresses) {
+      ++r.first;
+      --r.last;
+    }
+    found.push_back(r);
+  } else if (dash != std::string_view::npos && LooksNumeric(text)) {
+    const auto first = ParseV4(text.substr(0, dash));
+    const std::string_view rest = text.substr(dash + 1);
+    unsigned last_octet;
+    std::optional<std::uint32_t> last;
+    if (first && ParseNumber(rest, 255, &last_octet)) {
+      last = (*first & 0xFFFFFF00u) | last_octet;
+    } else {
+      last = ParseV4(rest);
+    }
+    if (!first || !last) return Quoted(text) + ": not an address range (expected e.g. 10.0.0.5-20)";
+    if (*last < *first) return Quoted(text) + ": the range ends before it starts";
+    found.push_back(Range{*first, *last});
+  } else if (const auto single = ParseV4(text)) {
+    found.push_back(Range{*single, *single});
+  } else if (LooksNumeric(text)) {
+    return Quoted(text) + ": not an IPv4 address";
+  } else {
+    std::string error;
+    const std::vector<IpAddress> addresses =
+        resolver_ == nullptr ? std::vector<IpAddress>{}
+                             : resolver_->Resolve(std::string(text), IpAddress::Family::kV4, &error);
+    if (addresses.empty()) {
+      return Quoted(text) + ": unknown host" + (error.empty() ? "" : " (" + error + ")");
+    }
+    for (const IpAddress& a : addresses) found.push_back(Range{a.v4(), a.v4()});
+  }
+  for (const Range& r : found) {
+    if (!refuse_special) break;
+    const std::string why = Refusal(r.first, r.last);
+    if (!why.empty()) return Quoted(text) + ": " + why;
+  }
+  out->insert(out->end(), found.begin(), found.end());
+  return "";
+}
+
+std::string TargetList::Add(std::string_view text) { return Parse(text, true, &include_); }
+
+std::string TargetList::Exclude(std::string_view text) {
+  // An excluded address is never probed, so nothing needs refusing.
+  return Parse(text, false, &exclude_);
+}
+
+std::string TargetList::AddLines(std::istream& in, std::string_view source) {
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    const std::string_view target = Trim(std::string_view(line).substr(0, line.find('#')));
+    if (target.empty()) continue;
+    const std::string error = Add(target);
+    if (!error.empty()) return std::string(source) + ":" + std::to_string(number) + ": " + error;
+  }
+  return "";
+}
+
+void TargetList::AddBlock(const IpAddress& network, int prefix) {
+  const std::uint32_t mask = prefix == 0 ? 0 : ~0u << (32 - prefix);
+  Range r{network.v4() & mask, (network.v4() & mask) | ~mask};
+  if (prefix <= 30 && !rules_.all_addresses) {
+    ++r.first;
+    --r.last;
+  }
+  include_.push_back(r);
+}
+
+std::vector<TargetList::Range> TargetList::Effective() const {
+  const auto merge = [](std::vector<Range> v) {
+    std::sort(v.begin(), v.end(), [](const Range& a, const Range& b) { return a.first < b.first; });
+    std::vector<Range> out;
+    for (const Range& r : v) {
+      if (!out.empty() && static_cast<std::uint64_t>(out.back().last) + 1 >= r.first) {
+        out.back().last = std::max(out.back().last, r.last);
+      } else {
+        out.push_back(r);
+      }
+    }
+    return out;
+  };
+  const std::vector<Range> include = merge(include_);
+  const std::vector<Range> exclude = merge(exclude_);
+  std::vector<Range> out;
+  std::size_t e = 0;
+  for (Range r : include) {
+    while (e < exclude.size() && exclude[e].last < r.first) ++e;
+    bool empty = false;
+    for (std::size_t k = e; k < exclude.size() && exclude[k].first <= r.last; ++k) {
+      if (exclude[k].first > r.first) out.push_back(Range{r.first, exclude[k].first - 1});
+      if (exclude[k].last >= r.last) {
+        empty = true;
+        break;
+      }
+      r.first = exclude[k].last + 1;
+    }
+    if (!empty) out.push_back(r);
+  }
+  return out;
+}
+
+std::uint64_t TargetList::Count() const {
+  std::uint64_t n = 0;
+  for (const Range& r : Effective()) n += static_cast<std::uint64_t>(r.last) - r.first + 1;
+  return n;
+}
+
+std::string TargetList::Expand(std::vector<IpAddress>* out) const {
+  out->clear();
+  const std::vector<Range> ranges = Effective();
+  std::uint64_t n = 0;
+  for (const Range& r : ranges) n += static_cast<std::uint64_t>(r.last) - r.first + 1;
+  if (n > kLargeSweep && !rules_.allow_large) {
+    return std::to_string(n) + " addresses to probe: more than " + std::to_string(kLargeSweep) +
+           " need --allow-large";
+  }
+  out->reserve(n);
+  for (const Range& r : ranges) {
+    for (std::uint64_t a = r.first; a <= r.last; ++a)
+      out->push_back(IpAddress::V4(static_cast<std::uint32_t>(a)));
+  }
+  return "";
+}
+
+}  // namespace ps::sweep

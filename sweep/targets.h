@@ -1,0 +1,64 @@
+// The addresses a sweep probes, from what the user typed: an address, a CIDR
+// block, a range, a host name or a file of them, less the exclusions.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/ip_address.h"
+#include "platform/net/sweep_io.h"
+
+namespace ps::sweep {
+
+// Above this many addresses a sweep must be asked for explicitly.
+inline constexpr std::uint64_t kLargeSweep = 65536;
+
+struct TargetRules {
+  bool all_addresses = false;  // keep network and broadcast addresses of blocks up to /30
+  bool allow_large = false;    // more than kLargeSweep addresses
+};
+
+class TargetList {
+ public:
+  // The resolver answers host names; it is used during Add only.
+  explicit TargetList(platform::Resolver* resolver) : resolver_(resolver) {}
+
+  // Adds one target: "10.0.0.1", "10.0.0.0/16", "10.0.0.5-10.0.1.20",
+  // "10.0.0.5-20", or a host name (all its IPv4 addresses). Refuses 0.0.0.0,
+  // 255.255.255.255, multicast and 240.0.0.0/4. Returns "" or a message that
+  // names the target.
+  std::string Add(std::string_view text);
+  // The same forms, removed from the result whatever the order of calls.
+  std::string Exclude(std::string_view text);
+  // One target a line; '#' starts a comment; blank lines are skipped. Errors
+  // name `source` and the line number.
+  std::string AddLines(std::istream& in, std::string_view source);
+  // A CIDR block as-is (network and broadcast skipped per the rules).
+  void AddBlock(const IpAddress& network, int prefix);
+
+  void set_rules(const TargetRules& rules) { rules_ = rules; }
+
+  // Addresses counted after exclusions (no expansion).
+  std::uint64_t Count() const;
+  // Sorted, without duplicates or exclusions. Fails (returns a message) when
+  // there are more than kLargeSweep and large sweeps are not allowed.
+  std::string Expand(std::vector<IpAddress>* out) const;
+
+ private:
+  struct Range {
+    std::uint32_t first;
+    std::uint32_t last;
+  };
+  std::string Parse(std::string_view text, bool refuse_special, std::vector<Range>* out) const;
+  std::vector<Range> Effective() const;
+
+  platform::Resolver* resolver_;
+  TargetRules rules_;
+  std::vector<Range> include_;
+  std::vector<Range> exclude_;
+};
+
+}  // namespace ps::sweep

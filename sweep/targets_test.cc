@@ -1,0 +1,138 @@
+#include "sweep/targets.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "platform/net/sweep_fakes.h"
+
+namespace ps::sweep {
+namespace {
+
+struct Case {
+  std::vector<std::string> add;
+  std::vector<std::string> exclude;
+  TargetRules rules;
+  std::string expect_first;  // "" with expect_count 0
+  std::string expect_last;
+  std::uint64_t expect_count;
+  std::string error_contains;  // "" when no error
+};
+
+class TargetListTest : public ::testing::Test {
+ protected:
+  TargetListTest() {
+    resolver_.forward["printer.lan"] = {IpAddress::V4(0x0A000014)};
+    resolver_.forward["multi.lan"] = {IpAddress::V4(0x0A000101), IpAddress::V4(0x0A000001)};
+    resolver_.forward["bad.lan"] = {IpAddress::V4(0xE0000001)};
+  }
+  platform::FakeResolver resolver_;
+};
+
+TEST_F(TargetListTest, FormsRefusalsAndExclusions) {
+  const Case cases[] = {
+      {{"10.0.0.1"}, {}, {}, "10.0.0.1", "10.0.0.1", 1, ""},
+      {{" 10.0.0.1\t"}, {}, {}, "10.0.0.1", "10.0.0.1", 1, ""},
+      {{"10.0.0.0/24"}, {}, {}, "10.0.0.1", "10.0.0.254", 254, ""},
+      {{"10.0.0.77/24"}, {}, {}, "10.0.0.1", "10.0.0.254", 254, ""},
+      {{"10.0.0.0/24"}, {}, {true, false}, "10.0.0.0", "10.0.0.255", 256, ""},
+      {{"10.0.0.0/30"}, {}, {}, "10.0.0.1", "10.0.0.2", 2, ""},
+      {{"10.0.0.0/31"}, {}, {}, "10.0.0.0", "10.0.0.1", 2, ""},
+      {{"10.0.0.9/32"}, {}, {}, "10.0.0.9", "10.0.0.9", 1, ""},
+      {{"10.0.0.0/16"}, {}, {}, "10.0.0.1", "10.0.255.254", 65534, ""},
+      {{"10.0.0.5-10.0.1.20"}, {}, {}, "10.0.0.5", "10.0.1.20", 272, ""},
+      {{"10.0.0.5-20"}, {}, {}, "10.0.0.5", "10.0.0.20", 16, ""},
+      {{"10.0.0.5-5"}, {}, {}, "10.0.0.5", "10.0.0.5", 1, ""},
+      {{"printer.lan"}, {}, {}, "10.0.0.20", "10.0.0.20", 1, ""},
+      {{"multi.lan"}, {}, {}, "10.0.0.1", "10.0.1.1", 2, ""},
+      // Overlaps and duplicates collapse.
+      {{"10.0.0.1-10", "10.0.0.5-15", "10.0.0.3"}, {}, {}, "10.0.0.1", "10.0.0.15", 15, ""},
+      // Exclusions: inside, at the edges, covering, in any order, by name.
+      {{"10.0.0.0/24"}, {"10.0.0.1", "10.0.0.254"}, {}, "10.0.0.2", "10.0.0.253", 252, ""},
+      {{"10.0.0.0/24"}, {"10.0.0.100-199"}, {}, "10.0.0.1", "10.0.0.254", 154, ""},
+      {{"10.0.0.1-9"}, {"10.0.0.0/24"}, {}, "", "", 0, ""},
+      {{"10.0.0.20-21"}, {"printer.lan"}, {}, "10.0.0.21", "10.0.0.21", 1, ""},
+      {{"10.0.0.0/30"}, {"224.0.0.1"}, {}, "10.0.0.1", "10.0.0.2", 2, ""},
+      // More than 65,536 need permission; 65,536 exactly do not.
+      {{"10.0.0.0/15"}, {}, {}, "", "", 0, "--allow-large"},
+      {{"10.0.0.0/15"}, {}, {false, true}, "10.0.0.1", "10.1.255.254", 131070, ""},
+      {{"10.0.0.0/16"}, {}, {true, false}, "10.0.0.0", "10.0.255.255", 65536, ""},
+      // Refusals name the target.
+      {{"0.0.0.0"}, {}, {}, "", "", 0, "'0.0.0.0': 0.0.0.0 is not"},
+      {{"255.255.255.255"}, {}, {}, "", "", 0, "'255.255.255.255': 255.255.255.255 is the broadcast"},
+      {{"224.0.0.1"}, {}, {}, "", "", 0, "'224.0.0.1': multicast"},
+      {{"239.255.255.250"}, {}, {}, "", "", 0, "multicast"},
+      {{"10.0.0.0-224.0.0.0"}, {}, {false, true}, "", "", 0, "multicast"},
+      {{"240.0.0.1"}, {}, {}, "", "", 0, "'240.0.0.1': reserved"},
+      {{"0.0.0.0/0"}, {}, {false, true}, "", "", 0, "'0.0.0.0/0'"},
+      {{"bad.lan"}, {}, {}, "", "", 0, "'bad.lan': multicast"},
+      // Malformed forms.
+      {{"10.0.0.0/33"}, {}, {}, "", "", 0, "'10.0.0.0/33': not a CIDR block"},
+      {{"10.0.0.0/"}, {}, {}, "", "", 0, "not a CIDR block"},
+      {{"10.0.0.20-5"}, {}, {}, "", "", 0, "ends before it starts"},
+      {{"10.0.0.5-256"}, {}, {}, "", "", 0, "not an address range"},
+      {{"10.0.0.256"}, {}, {}, "", "", 0, "'10.0.0.256': not an IPv4 address"},
+      {{"10.1"}, {}, {}, "", "", 0, "not an IPv4 address"},
+      {{"fd00::1"}, {}, {}, "", "", 0, "IPv6"},
+      {{"nosuch.lan"}, {}, {}, "", "", 0, "'nosuch.lan': unknown host"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.add.front());
+    TargetList list(&resolver_);
+    list.set_rules(c.rules);
+    std::string error;
+    for (const auto& e : c.exclude) {
+      if (error.empty()) error = list.Exclude(e);
+    }
+    for (const auto& a : c.add) {
+      if (error.empty()) error = list.Add(a);
+    }
+    std::vector<IpAddress> out;
+    if (error.empty()) error = list.Expand(&out);
+    if (!c.error_contains.empty()) {
+      EXPECT_NE(error.find(c.error_contains), std::string::npos) << error;
+      continue;
+    }
+    ASSERT_EQ(error, "");
+    ASSERT_EQ(out.size(), c.expect_count);
+    EXPECT_EQ(list.Count(), c.expect_count);
+    EXPECT_TRUE(std::is_sorted(out.begin(), out.end()));
+    EXPECT_EQ(std::adjacent_find(out.begin(), out.end()), out.end());
+    if (!out.empty()) {
+      EXPECT_EQ(out.front().ToString(), c.expect_first);
+      EXPECT_EQ(out.back().ToString(), c.expect_last);
+    }
+  }
+}
+
+TEST_F(TargetListTest, LinesWithCommentsAndErrorsNamingTheLine) {
+  TargetList list(&resolver_);
+  std::istringstream good("# hosts\n10.0.0.1\n\n  10.0.0.3-4  # two more\nprinter.lan\r\n");
+  ASSERT_EQ(list.AddLines(good, "hosts.txt"), "");
+  std::vector<IpAddress> out;
+  ASSERT_EQ(list.Expand(&out), "");
+  ASSERT_EQ(out.size(), 4u);
+  EXPECT_EQ(out[3].ToString(), "10.0.0.20");
+
+  std::istringstream bad("10.0.0.1\n\n224.1.1.1\n");
+  const std::string error = list.AddLines(bad, "hosts.txt");
+  EXPECT_EQ(error.rfind("hosts.txt:3: '224.1.1.1'", 0), 0u) << error;
+}
+
+TEST(IpAddressTest, ParsesPrintsAndOrders) {
+  const auto a = IpAddress::Parse("10.0.0.2");
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->v4(), 0x0A000002u);
+  EXPECT_EQ(a->ToString(), "10.0.0.2");
+  const auto v6 = IpAddress::Parse("fd00::1");
+  ASSERT_TRUE(v6);
+  EXPECT_FALSE(v6->is_v4());
+  EXPECT_EQ(v6->ToString(), "fd00::1");
+  EXPECT_LT(*a, *v6);
+  EXPECT_LT(IpAddress::V4(0x0A0000FF), IpAddress::V4(0x0A000100));
+  for (const char* bad : {"", "10.0.0", "010.0.0.1x", "10.0.0.1 ", "1.2.3.4.5", "::g"})
+    EXPECT_FALSE(IpAddress::Parse(bad)) << bad;
+}
+
+}  // namespace
+}  // namespace ps::sweep
