@@ -15,6 +15,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/net/checksum.h"
 #include "platform/net/linux_sweep.h"
 
 namespace ps::platform {

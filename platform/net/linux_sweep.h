@@ -5,9 +5,6 @@
 
 namespace ps::platform {
 
-// The Internet checksum (RFC 1071), as stored in an ICMP header.
-std::uint16_t InternetChecksum(const std::uint8_t* data, std::size_t size);
-
 class LinuxMonotonicClock : public MonotonicClock {
  public:
   std::int64_t NowNs() override;
