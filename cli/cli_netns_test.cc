@@ -1,0 +1,112 @@
+// The installed program, run in private network namespaces: its output read
+// back as CSV and JSON, its exit codes, permissions and Ctrl-C.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cli/test_readers.h"
+#include "testsupport/private_network.h"
+#include "testsupport/veth_lab.h"
+
+namespace ps::cli {
+namespace {
+
+using ps::testing::ShOutput;
+
+struct Outcome {
+  int code;
+  std::string out;
+  std::string err;
+};
+
+// Runs the program through the shell (`prefix` e.g. a setpriv line).
+Outcome Program(const std::string& args, const std::string& prefix = "") {
+  const std::string err_file = "/tmp/pingsweep-cli-test-err." + std::to_string(getpid());
+  Outcome o;
+  o.out = ShOutput(prefix + " " PINGSWEEP_CLI " " + args + " 2>" + err_file + "; echo \"#$?\"");
+  const std::size_t mark = o.out.rfind('#');
+  o.code = std::stoi(o.out.substr(mark + 1));
+  o.out.erase(mark);
+  o.err = ShOutput("cat " + err_file + "; rm -f " + err_file);
+  return o;
+}
+
+class CliNetnsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!ps::testing::PrivateNetworkSkipReason().empty()) GTEST_SKIP() << "needs a private network";
+    lab_ = std::make_unique<ps::testing::VethLab>("10.77.0.0/16", "");
+    ASSERT_EQ(lab_->error(), "");
+    ASSERT_TRUE(lab_->DropEchoRequests("10.77.2.0/25"));
+  }
+  std::unique_ptr<ps::testing::VethLab> lab_;
+};
+
+TEST_F(CliNetnsTest, CsvAndJsonReadBack) {
+  const Outcome csv = Program("-n -a -t 200 -r 0 --format csv 10.77.2.120-135 10.77.3.1");
+  EXPECT_EQ(csv.code, 0) << csv.err;
+  bool ok = false;
+  const auto rows = ps::cli::testing::CsvRows(csv.out, &ok);
+  EXPECT_TRUE(ok) << csv.out;
+  ASSERT_EQ(rows.size(), 17u);
+  for (const auto& row : rows) {
+    const int last = std::stoi(row.at("address").substr(row.at("address").rfind('.') + 1));
+    const bool answers = row.at("address") == "10.77.3.1" || last >= 128;
+    EXPECT_EQ(row.at("status"), answers ? "answered" : "silent") << row.at("address");
+    EXPECT_EQ(row.at("ttl"), answers ? "64" : "");
+  }
+  EXPECT_NE(csv.err.find("9 of 17 hosts answered"), std::string::npos) << csv.err;
+
+  const Outcome json = Program("-n -t 200 -r 0 -c 2 -o json 10.77.2.120-135");
+  EXPECT_EQ(json.code, 0);
+  const auto objects = ps::cli::testing::JsonLines(json.out);
+  ASSERT_EQ(objects.size(), 8u);
+  for (const auto& o : objects) {
+    EXPECT_EQ(o["status"], "answered");
+    EXPECT_EQ(o["sent"], 2);
+    EXPECT_EQ(o["received"], 2);
+    EXPECT_EQ(o["loss_percent"], 0.0);
+    EXPECT_TRUE(o["name"].is_null());
+    EXPECT_GT(o["rtt_max_ms"].get<double>(), 0);
+    EXPECT_LE(o["rtt_min_ms"].get<double>(), o["rtt_avg_ms"].get<double>());
+  }
+}
+
+TEST_F(CliNetnsTest, ExitCodesPermissionsAndInterrupt) {
+  EXPECT_EQ(Program("-t 100 -r 0 10.77.2.1-5").code, 1);
+  const Outcome usage = Program("10.77.2.1/40");
+  EXPECT_EQ(usage.code, 2);
+  EXPECT_NE(usage.err.find("'10.77.2.1/40'"), std::string::npos);
+
+  // An unprivileged user: nothing allowed, then the ping socket.
+  const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+  {
+    ps::testing::ScopedSysctl closed("net/ipv4/ping_group_range", "1 0");
+    const Outcome denied = Program("10.77.3.1", nobody);
+    EXPECT_EQ(denied.code, 3);
+    EXPECT_NE(denied.err.find("net.ipv4.ping_group_range = 65534 65534' | sudo tee /etc/sysctl.d/"),
+              std::string::npos) << denied.err;
+    EXPECT_NE(denied.err.find("sudo setcap cap_net_raw+ep " PINGSWEEP_CLI), std::string::npos);
+    EXPECT_EQ(Program("--check", nobody).code, 3);
+  }
+  {
+    ps::testing::ScopedSysctl open("net/ipv4/ping_group_range", "0 2147483647");
+    const Outcome allowed = Program("-n 10.77.3.1", nobody);
+    EXPECT_EQ(allowed.code, 0) << allowed.err;
+    EXPECT_NE(allowed.out.find("1 of 1 hosts answered"), std::string::npos);
+    const Outcome check = Program("--check", nobody);
+    EXPECT_NE(check.out.find("would use the datagram socket"), std::string::npos) << check.out;
+  }
+
+  // Ctrl-C: sending stops, what was found is printed, exit 130.
+  const std::string out = ShOutput(
+      "(" PINGSWEEP_CLI " -n --rate 20 10.77.2.126-250 >/tmp/psc-int.$$ 2>&1 & pid=$!; sleep 1; "
+      "kill -INT $pid; wait $pid; echo \"#$?\"; cat /tmp/psc-int.$$; rm -f /tmp/psc-int.$$)");
+  EXPECT_NE(out.find("#130"), std::string::npos) << out;
+  EXPECT_NE(out.find("10.77.2.128 "), std::string::npos) << out;
+  EXPECT_NE(out.find("(interrupted)"), std::string::npos) << out;
+  EXPECT_EQ(out.find("10.77.2.250 "), std::string::npos) << out;
+}
+
+}  // namespace
+}  // namespace ps::cli

@@ -1,0 +1,138 @@
+// The engine over real sockets, in private network namespaces: a routed
+// subnet with a silent part and an ICMP error, on both socket kinds; and a
+// hostile responder that never makes a false host.
+#include <gtest/gtest.h>
+#include <linux/icmp.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "platform/net/linux_sweep.h"
+#include "sweep/engine.h"
+#include "sweep/targets.h"
+#include "testsupport/icmp_responder.h"
+#include "testsupport/private_network.h"
+#include "testsupport/veth_lab.h"
+
+namespace ps::sweep {
+namespace {
+
+using platform::IcmpSocket;
+
+std::vector<IpAddress> Targets(const std::vector<std::string>& specs) {
+  TargetList list(nullptr);
+  for (const auto& s : specs) EXPECT_EQ(list.Add(s), "");
+  std::vector<IpAddress> out;
+  EXPECT_EQ(list.Expand(&out), "");
+  return out;
+}
+
+const HostResult& ResultFor(const Sweep& sweep, const std::string& address) {
+  for (const HostResult& r : sweep.results())
+    if (r.address.ToString() == address) return r;
+  static HostResult none;
+  ADD_FAILURE() << "no result for " << address;
+  return none;
+}
+
+struct Kind {
+  const char* name;
+  IcmpSocket::Kind kind;
+};
+const Kind kKinds[] = {{"datagram", IcmpSocket::Kind::kDatagram}, {"raw", IcmpSocket::Kind::kRaw}};
+
+TEST(SweepNetnsTest, RoutedSubnetWithSilentPartAndAnError) {
+  PS_REQUIRE_PRIVATE_NETWORK();
+  testing::ScopedSysctl ping_group("net/ipv4/ping_group_range", "0 2147483647");
+  testing::VethLab lab("10.77.0.0/16", "");
+  ASSERT_EQ(lab.error(), "");
+  ASSERT_TRUE(lab.DropEchoRequests("10.77.1.128/25"));
+  ASSERT_TRUE(lab.RejectEchoRequests("10.77.1.100", "host-unreachable"));
+  platform::LinuxIcmpOpener opener;
+  platform::LinuxMonotonicClock clock;
+  for (const Kind& k : kKinds) {
+    SCOPED_TRACE(k.name);
+    int error = 0;
+    const auto socket = opener.Open(IpAddress::Family::kV4, k.kind, &error);
+    ASSERT_TRUE(socket) << std::strerror(error);
+    SweepOptions options;
+    options.timeout_ns = 300'000'000;
+    options.retries = 1;
+    options.rate = 0;
+    Sweep sweep(&clock, socket.get(), nullptr, Targets({"10.77.1.0/24"}), {}, options);
+    const SweepSummary s = sweep.Run(nullptr);
+    EXPECT_EQ(s.system_error, 0);
+    EXPECT_EQ(s.answered, 126u);  // .1 to .127 less .100
+    EXPECT_EQ(s.errors, 1u);
+    for (const HostResult& r : sweep.results()) {
+      const std::uint32_t last = r.address.v4() & 0xFF;
+      SCOPED_TRACE(r.address.ToString());
+      if (last == 100) {
+        EXPECT_EQ(r.outcome, Outcome::kError);
+        EXPECT_EQ(r.error_type, ICMP_DEST_UNREACH);
+        EXPECT_EQ(r.error_code, ICMP_HOST_UNREACH);
+      } else if (last < 128) {
+        ASSERT_EQ(r.outcome, Outcome::kAnswered);
+        EXPECT_EQ(r.received, 1);
+        EXPECT_EQ(r.ttl, 64);
+        EXPECT_GT(r.rtt_min_ns, 0);
+        EXPECT_LT(r.rtt_min_ns, 300'000'000);
+      } else {
+        ASSERT_EQ(r.outcome, Outcome::kSilent);
+        EXPECT_EQ(r.sent, 2);
+      }
+    }
+  }
+}
+
+// A responder that forges: wrong data, another address's reply, late and
+// doubled replies; the kernel rejects one address with an error. Only the
+// honest replies count, each host once.
+TEST(SweepNetnsTest, HostileResponderMakesNoFalseHost) {
+  PS_REQUIRE_PRIVATE_NETWORK();
+  testing::ScopedSysctl ping_group("net/ipv4/ping_group_range", "0 2147483647");
+  testing::ScopedSysctl quiet("net/ipv4/icmp_echo_ignore_all", "1");
+  testing::ResetFirewall();
+  testing::RejectEchoRequestsTo("127.0.0.16", "host-unreachable");
+  testing::IcmpResponder responder, second;
+  ASSERT_TRUE(responder.ok() && second.ok());
+  responder.Answer("127.0.0.10", {});                                       // honest
+  responder.Answer("127.0.0.11", {0, std::string(16, '\x5A'), ""});         // bad cookie
+  responder.Answer("127.0.0.12", {0, std::nullopt, "127.0.0.13"});          // forged source
+  responder.Answer("127.0.0.14", {400, std::nullopt, ""});                  // late
+  responder.Answer("127.0.0.15", {});                                       // doubled
+  second.Answer("127.0.0.15", {});
+  second.Answer("127.0.0.17", {0, std::nullopt, "127.0.0.10"});             // claims to be .10
+  second.Answer("127.0.0.18", {0, std::string("short"), ""});               // truncated data
+  platform::LinuxIcmpOpener opener;
+  platform::LinuxMonotonicClock clock;
+  for (const Kind& k : kKinds) {
+    SCOPED_TRACE(k.name);
+    int error = 0;
+    const auto socket = opener.Open(IpAddress::Family::kV4, k.kind, &error);
+    ASSERT_TRUE(socket);
+    SweepOptions options;
+    options.timeout_ns = 200'000'000;
+    options.retries = 1;
+    Sweep sweep(&clock, socket.get(), nullptr, Targets({"127.0.0.10-18"}), {}, options);
+    const SweepSummary s = sweep.Run(nullptr);
+    EXPECT_EQ(s.answered, 2u);
+    EXPECT_EQ(ResultFor(sweep, "127.0.0.10").outcome, Outcome::kAnswered);
+    const HostResult& doubled = ResultFor(sweep, "127.0.0.15");
+    EXPECT_EQ(doubled.outcome, Outcome::kAnswered);
+    EXPECT_EQ(doubled.received, 1);
+    EXPECT_EQ(doubled.duplicates, 1);
+    EXPECT_EQ(ResultFor(sweep, "127.0.0.16").outcome, Outcome::kError);
+    for (const char* a : {"127.0.0.11", "127.0.0.12", "127.0.0.13", "127.0.0.14", "127.0.0.17",
+                          "127.0.0.18"}) {
+      EXPECT_EQ(ResultFor(sweep, a).outcome, Outcome::kSilent) << a;
+    }
+    EXPECT_GE(s.ignored, 8u);
+    // Late replies of this round must not leak into the next.
+    std::this_thread::sleep_for(std::chrono::milliseconds(450));
+  }
+}
+
+}  // namespace
+}  // namespace ps::sweep
