@@ -66,6 +66,18 @@ class EchoHandle {
   platform::IcmpHandle handle_;
 };
 
+// The platform's inet_addr stops at a blank and ignores what follows, and a C
+// string ends at a NUL, so it accepts "127.0.0.1 junk" and "127.0.0.1\0x".
+// A text counts as an address only when every character can belong to a
+// dotted form (decimal, octal or 0x-hex parts and dots): whatever inet_addr
+// then accepts, it has read to the end.
+IPAddr AddressOf(const std::u16string& address) {
+  const std::string bytes = ToCodePage(address);
+  const IPAddr parsed = Services().sockets->inet_addr(bytes.c_str());
+  const bool whole = bytes.find_first_not_of("0123456789abcdefABCDEFxX.") == std::string::npos;
+  return whole ? parsed : kInaddrNone;
+}
+
 std::u16string TrimBlanks(std::u16string text) {
   const std::size_t first = text.find_first_not_of(u' ');
   if (first == std::u16string::npos) return {};
@@ -99,8 +111,7 @@ PingResult PingHost(std::u16string address, ProbeNotice* notice) {
         notice->message = echo->LastErrorText();
       }
     } else {
-      const std::string bytes = ToCodePage(address);
-      destination = Services().sockets->inet_addr(bytes.c_str());
+      destination = AddressOf(address);
       Services().window->DoEvents();
       // A text that is no address gives the broadcast address: never send there.
       if (destination != kInaddrNone) {
@@ -129,8 +140,7 @@ double TimeDiff(const SYSTEMTIME& earlier, const SYSTEMTIME& later) {
 }
 
 std::u16string ResolveHostName(std::u16string address) {
-  const std::string bytes = ToCodePage(address);
-  const IPAddr destination = Services().sockets->inet_addr(bytes.c_str());
+  const IPAddr destination = AddressOf(address);
   const platform::HOSTENT* found = Services().sockets->gethostbyaddr(
       reinterpret_cast<const char*>(&destination), 4, platform::AF_INET_);
   if (found == nullptr) return {};

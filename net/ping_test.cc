@@ -116,9 +116,16 @@ TEST_F(PingHostTest, SilentHostIsAbsentAfterTheWait) {
 }
 
 TEST_F(PingHostTest, TextsThatAreNoAddressSendNothing) {
-  for (const char16_t* text :
-       {u"255.255.255.255", u"0xff.0xff.0xff.0xff", u"4294967295", u"nonsense", u"", u" ",
-        u"192.168.1.256", u"1.2.3.4.5", u"192.168.1.", u"127.0.0.1é"}) {
+  using std::string_literals::operator""s;
+  // The platform's parser takes a prefix before a blank or a NUL; the whole
+  // text must be the address.
+  net_.echo.Script(Ipv4(127, 0, 0, 1), EchoScript::Reply());
+  net_.echo.Script(Ipv4(192, 168, 0, 1), EchoScript::Reply());
+  for (const std::u16string& text :
+       {u"255.255.255.255"s, u"0xff.0xff.0xff.0xff"s, u"4294967295"s, u"nonsense"s, u""s, u" "s,
+        u"192.168.1.256"s, u"1.2.3.4.5"s, u"192.168.1."s, u"127.0.0.1 "s, u"127.0.0.1\t"s,
+        u"127.0.0.1\n"s, u"127.0.0.1\r"s, u"127.0.0.1\0"s, u"127.0.0.1\0.5"s, u"127.0.0.1 junk"s,
+        u"192.168.1 "s, u"127.0.0.1\u00A0"s, u"127.0.0.1\u3000"s, u"127.0.0.1é"s}) {
     net_.echo.Script(platform::kInaddrNone, EchoScript::Reply());
     const int dispatches = net_.window.do_events_calls;
     const PingResult r = PingHost(text);
@@ -135,11 +142,13 @@ TEST_F(PingHostTest, TextsThatAreNoAddressSendNothing) {
   EXPECT_EQ(net_.sockets.inet_addr_texts.back(), "127.0.0.1\xE9");
 }
 
-TEST_F(PingHostTest, ThreePartTextIsProbed) {
+TEST_F(PingHostTest, ShorterHexAndOctalFormsAreProbed) {
   net_.echo.Script(Ipv4(10, 0, 0, 5), EchoScript::Reply());
-  EXPECT_EQ(PingHost(u"10.0.5").Present, -1);
-  ASSERT_EQ(net_.echo.sends.size(), 1u);
-  EXPECT_EQ(net_.echo.sends[0].destination, Ipv4(10, 0, 0, 5));
+  const char16_t* texts[] = {u"10.0.5", u"10.5", u"167772165", u"0x0A.0.0.05", u"012.0X0.0.0x5",
+                             u"0xa000005"};
+  for (const char16_t* text : texts) EXPECT_EQ(PingHost(text).Present, -1) << ToUtf8(text);
+  ASSERT_EQ(net_.echo.sends.size(), std::size(texts));
+  for (const auto& send : net_.echo.sends) EXPECT_EQ(send.destination, Ipv4(10, 0, 0, 5));
 }
 
 TEST_F(PingHostTest, SocketStartUpFailureShowsTheBoxEachTime) {
@@ -221,6 +230,7 @@ TEST_F(PingHostTest, CallersTextIsUnchanged) {
 class ResolveHostNameTest : public PingHostTest {};
 
 TEST_F(ResolveHostNameTest, NamesAfterStartUpTrimmedOfBlanksOnly) {
+  using std::string_literals::operator""s;
   net_.sockets.AddName(Ipv4(10, 0, 0, 1), "  alpha.example  ");
   net_.sockets.AddName(Ipv4(10, 0, 0, 2), "\tbravo \t");
   net_.sockets.AddName(Ipv4(10, 0, 0, 3), "caf\xE9");
@@ -241,6 +251,8 @@ TEST_F(ResolveHostNameTest, NamesAfterStartUpTrimmedOfBlanksOnly) {
   EXPECT_EQ(ResolveHostName(u"10.0.0.9"), u"");
   EXPECT_EQ(ResolveHostName(u"10.0.1"), u"alpha.example");
   EXPECT_EQ(ResolveHostName(u"no address"), u"");
+  EXPECT_EQ(ResolveHostName(u"10.0.0.1 "), u"");
+  EXPECT_EQ(ResolveHostName(u"10.0.0.1\0"s), u"");
   EXPECT_EQ(net_.sockets.looked_up.back(), platform::kInaddrNone);
   for (int len : net_.sockets.looked_up_lengths) EXPECT_EQ(len, 4);
   for (int type : net_.sockets.looked_up_types) EXPECT_EQ(type, 2);
