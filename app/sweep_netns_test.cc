@@ -28,6 +28,7 @@ constexpr char kHosts[] =
     "127.0.0.2 alpha.test alpha\n"
     "127.0.0.9 bravo.test\n"
     "127.0.0.77 charlie.test\n"
+    "127.0.0.78 caf\xC3\xA9.test\n"  // UTF-8, as the resolver hands it on
     "127.0.0.200 silent-but-named.test\n"
     "127.0.0.254 last.test\n";
 
@@ -45,6 +46,8 @@ std::u16string Name(int n) {
       return u"bravo.test";
     case 77:
       return u"charlie.test";
+    case 78:
+      return u"caf\u00E9.test";
     case 254:
       return u"last.test";
     default:
@@ -144,7 +147,8 @@ TEST_F(SweepNetnsTest, SecondPressAppendsBelow) {
 }
 
 // Nothing of these may reach any wire: the default subnet has no route in
-// here, and the others are not addresses at all.
+// here, and the others are not addresses at all (the loopback ones would
+// answer if they were).
 TEST_F(SweepNetnsTest, OtherSubnetsListNothingAndSendNothingOut) {
   struct Case {
     QString text;
@@ -155,6 +159,9 @@ TEST_F(SweepNetnsTest, OtherSubnetsListNothingAndSendNothingOut) {
       {QStringLiteral("192.168.1.255"), u"192.168.1.254", true},
       {QStringLiteral("10.0.0.0"), u"10.0.0.0.254", false},
       {QStringLiteral(""), u".254", false},
+      // What follows a blank would be ignored by the address parser.
+      {QStringLiteral("127.0.0.1 "), u"127.0.0.1 .254", false},
+      {QStringLiteral("127.0.0.255 "), u"127.0.0 .254", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text.toStdString());

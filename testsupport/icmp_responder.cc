@@ -25,6 +25,8 @@ std::int64_t NowNs() {
 }
 
 constexpr std::uint8_t kIcmpEchoReply = 0;
+constexpr std::uint8_t kIcmpDestUnreachable = 3;
+constexpr std::uint8_t kIcmpHostUnreachable = 1;
 constexpr std::uint8_t kIcmpEchoRequest = 8;
 constexpr std::size_t kIcmpHeaderSize = 8;
 constexpr std::size_t kIpHeaderSize = 20;
@@ -45,21 +47,34 @@ int PollTimeoutMs(const std::vector<PendingReply>& pending) {
   return wait <= 0 ? 0 : static_cast<int>((wait + 999999) / 1000000);
 }
 
-// The ICMP echo reply to `request` (its identifier and sequence), carrying the
-// behaviour's data or the request's own.
-std::vector<std::uint8_t> EchoReplyMessage(const std::uint8_t* request, std::size_t request_size,
-                                           const IcmpResponder::Behaviour& behaviour) {
-  std::vector<std::uint8_t> icmp(request, request + kIcmpHeaderSize);
-  if (behaviour.data) {
-    icmp.insert(icmp.end(), behaviour.data->begin(), behaviour.data->end());
-  } else {
-    icmp.insert(icmp.end(), request + kIcmpHeaderSize, request + request_size);
-  }
-  icmp[0] = kIcmpEchoReply;
+// Fills in the checksum of an ICMP message; a wrong one when `bad`.
+void SetChecksum(std::vector<std::uint8_t>& icmp, bool bad) {
   icmp[2] = icmp[3] = 0;
-  const std::uint16_t sum = platform::InternetChecksum(icmp.data(), icmp.size());
+  const std::uint16_t sum = platform::InternetChecksum(icmp.data(), icmp.size()) ^ (bad ? 1 : 0);
   icmp[2] = static_cast<std::uint8_t>(sum >> 8);
   icmp[3] = static_cast<std::uint8_t>(sum);
+}
+
+// The answer to the echo request in `packet` (IP header at the start, ICMP
+// from `ihl`): its echo reply (identifier and sequence kept), carrying the
+// behaviour's data or the request's own, or a "host unreachable" quoting it.
+std::vector<std::uint8_t> AnswerMessage(const std::uint8_t* packet, std::size_t ihl,
+                                        std::size_t n, const IcmpResponder::Behaviour& behaviour) {
+  const std::uint8_t* request = packet + ihl;
+  std::vector<std::uint8_t> icmp;
+  if (behaviour.unreachable) {
+    icmp = {kIcmpDestUnreachable, kIcmpHostUnreachable, 0, 0, 0, 0, 0, 0};
+    icmp.insert(icmp.end(), packet, request + kIcmpHeaderSize);
+  } else {
+    icmp.assign(request, request + kIcmpHeaderSize);
+    icmp[0] = kIcmpEchoReply;
+    if (behaviour.data) {
+      icmp.insert(icmp.end(), behaviour.data->begin(), behaviour.data->end());
+    } else {
+      icmp.insert(icmp.end(), request + kIcmpHeaderSize, packet + n);
+    }
+  }
+  SetChecksum(icmp, behaviour.bad_checksum);
   return icmp;
 }
 
@@ -162,7 +177,7 @@ std::optional<IcmpResponder::Reply> IcmpResponder::ReplyTo(const std::uint8_t* p
   Reply reply;
   reply.delay_ms = behaviour->delay_ms;
   reply.to = asker;
-  reply.packet = IpPacket(source, asker, EchoReplyMessage(packet + ihl, n - ihl, *behaviour));
+  reply.packet = IpPacket(source, asker, AnswerMessage(packet, ihl, n, *behaviour));
   return reply;
 }
 

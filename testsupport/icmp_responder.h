@@ -21,6 +21,8 @@ class IcmpResponder {
     int delay_ms = 0;
     std::optional<std::string> data;  // reply data; unset = echo the request's
     std::string from;                 // reply's source, dotted; "" = the address asked
+    bool unreachable = false;         // answer with "host unreachable" instead
+    bool bad_checksum = false;        // send the answer with a wrong ICMP checksum
   };
 
   IcmpResponder();  // starts the thread; check ok()

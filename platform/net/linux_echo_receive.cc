@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/net/checksum.h"
 #include "platform/net/echo_reply.h"
 
 namespace ps::platform::linux_echo {
@@ -107,9 +108,12 @@ Match ExamineRawPacket(const Probe& probe, std::int64_t arrival_ns, const std::u
       pkt[9] != IPPROTO_ICMP) {
     return Match::kNone;
   }
+  const std::uint8_t* icmp = pkt + ihl;
+  // A raw socket gets its copy before the kernel checks the ICMP checksum (a
+  // datagram socket only after): a damaged reply or error decides nothing.
+  if (InternetChecksum(icmp, n - ihl) != 0) return Match::kNone;
   IPAddr source;
   std::memcpy(&source, pkt + 12, 4);
-  const std::uint8_t* icmp = pkt + ihl;
   const int type = icmp[0];
   if (type == ICMP_ECHOREPLY) {
     if (source != probe.destination || Get16(icmp + 4) != probe.identifier ||

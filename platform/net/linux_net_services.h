@@ -12,7 +12,9 @@ namespace ps::platform {
 
 // Sockets: start-up always succeeds; addresses are parsed by glibc's inet_addr
 // (null gives kInaddrNone); names come from glibc's resolver (nsswitch:
-// /etc/hosts, DNS), the official name only. Lookups answer null until this
+// /etc/hosts, DNS), the official name only, converted from UTF-8 to the code
+// page as the single-byte interface gives it ('?' for a character it cannot
+// hold; a name that is not UTF-8 passes as it is). Lookups answer null until this
 // layer's WSAStartup has succeeded once.
 class LinuxSocketLayer : public SocketLayer {
  public:
