@@ -105,6 +105,8 @@ TEST(SweepNetnsTest, HostileResponderMakesNoFalseHost) {
   second.Answer("127.0.0.15", {});
   second.Answer("127.0.0.17", {0, std::nullopt, "127.0.0.10"});             // claims to be .10
   second.Answer("127.0.0.18", {0, std::string("short"), ""});               // truncated data
+  second.Answer("127.0.0.19", {0, std::nullopt, "", false, true});          // wrong checksum
+  second.Answer("127.0.0.20", {0, std::nullopt, "", true, true});           // damaged error
   platform::LinuxIcmpOpener opener;
   platform::LinuxMonotonicClock clock;
   for (const Kind& k : kKinds) {
@@ -115,7 +117,7 @@ TEST(SweepNetnsTest, HostileResponderMakesNoFalseHost) {
     SweepOptions options;
     options.timeout_ns = 200'000'000;
     options.retries = 1;
-    Sweep sweep(&clock, socket.get(), nullptr, Targets({"127.0.0.10-18"}), {}, options);
+    Sweep sweep(&clock, socket.get(), nullptr, Targets({"127.0.0.10-20"}), {}, options);
     const SweepSummary s = sweep.Run(nullptr);
     EXPECT_EQ(s.answered, 2u);
     EXPECT_EQ(ResultFor(sweep, "127.0.0.10").outcome, Outcome::kAnswered);
@@ -125,7 +127,7 @@ TEST(SweepNetnsTest, HostileResponderMakesNoFalseHost) {
     EXPECT_EQ(doubled.duplicates, 1);
     EXPECT_EQ(ResultFor(sweep, "127.0.0.16").outcome, Outcome::kError);
     for (const char* a : {"127.0.0.11", "127.0.0.12", "127.0.0.13", "127.0.0.14", "127.0.0.17",
-                          "127.0.0.18"}) {
+                          "127.0.0.18", "127.0.0.19", "127.0.0.20"}) {
       EXPECT_EQ(ResultFor(sweep, a).outcome, Outcome::kSilent) << a;
     }
     EXPECT_GE(s.ignored, 8u);

@@ -177,7 +177,8 @@ class LinuxIcmpSocket : public IcmpSocket {
       IcmpMessage& m = out[static_cast<std::size_t>(kept)];
       m = IcmpMessage{};
       m.received_ns = Stamp(msgs[i].msg_hdr, offset, &m.ttl);
-      const bool ok = kind_ == Kind::kRaw ? ParseRaw(pkt, size, &m)
+      const bool whole = (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) == 0;
+      const bool ok = kind_ == Kind::kRaw ? ParseRaw(pkt, size, whole, &m)
                                           : ParseDatagram(pkt, size, from[i], &m);
       if (ok) ++kept;
     }
@@ -197,11 +198,15 @@ class LinuxIcmpSocket : public IcmpSocket {
     return true;
   }
 
-  bool ParseRaw(const std::uint8_t* pkt, std::size_t size, IcmpMessage* m) const {
+  // `whole`: the packet was not cut to the buffer.
+  bool ParseRaw(const std::uint8_t* pkt, std::size_t size, bool whole, IcmpMessage* m) const {
     if (size < 20 || (pkt[0] >> 4) != 4) return false;
     const std::size_t ihl = static_cast<std::size_t>(pkt[0] & 0x0F) * 4;
     if (ihl < 20 || size < ihl + kIcmpHeader || pkt[9] != IPPROTO_ICMP) return false;
     const std::uint8_t* icmp = pkt + ihl;
+    // A raw socket gets its copy before the kernel checks the ICMP checksum;
+    // a damaged reply or error tells nothing. (A cut packet cannot be checked.)
+    if (whole && InternetChecksum(icmp, size - ihl) != 0) return false;
     m->type = icmp[0];
     m->code = icmp[1];
     m->ttl = pkt[8];
