@@ -163,6 +163,7 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
   so.timeout_ns = static_cast<std::int64_t>(o.timeout_ms) * 1000000;
   so.retries = o.retries;
   so.count = o.count;
+  so.interval_ns = static_cast<std::int64_t>(o.interval_ms) * 1000000;
   so.rate = o.rate;
   sweep::Sweep sweep(platform.clock, choice.socket.get(), platform.neighbours, std::move(targets),
                      subnets, so);

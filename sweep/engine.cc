@@ -58,6 +58,10 @@ void Sweep::Queue(std::uint32_t index) {
 }
 
 void Sweep::SendDue(std::int64_t now) {
+  while (!delayed_.empty() && delayed_.front().deadline_ns <= now) {
+    ready_.push_back(delayed_.front().host);
+    delayed_.pop_front();
+  }
   std::size_t budget = kBatch;
   if (options_.rate > 0) {
     const double burst = std::clamp(options_.rate * 0.002, 1.0, static_cast<double>(kBatch));
@@ -148,7 +152,9 @@ void Sweep::Resolve(std::uint32_t index, bool answered) {
       h.previous_sequence = h.sequence;
     }
     h.attempts = 0;
-    Queue(index);
+    // The next probe of a host waits for its interval (after the one before).
+    hosts_[index].state = State::kQueued;
+    delayed_.push_back(Pending{h.sent_ns + options_.interval_ns, index});
     return;
   }
   if (h.state != State::kAnswered) h.state = State::kDone;
@@ -245,6 +251,7 @@ void Sweep::Handle(const platform::IcmpMessage& m) {
 std::int64_t Sweep::NextWake(std::int64_t now) const {
   std::int64_t wake = now + kProgressNs;
   if (!pending_.empty()) wake = std::min(wake, pending_.front().deadline_ns);
+  if (!delayed_.empty()) wake = std::min(wake, delayed_.front().deadline_ns);
   const bool want_send = !ready_.empty() || (!ready_new_.empty());
   if (want_send) {
     std::int64_t at = now;
@@ -263,7 +270,7 @@ SweepProgress Sweep::Progress(std::int64_t now) const {
   p.sent = summary_.sent;
   p.answered = summary_.answered;
   p.elapsed_ns = now - start_ns_;
-  const double queued = static_cast<double>(ready_.size() + ready_new_.size());
+  const double queued = static_cast<double>(ready_.size() + ready_new_.size() + delayed_.size());
   const double rate = options_.rate > 0 ? options_.rate : 100000;
   p.remaining_ns = static_cast<std::int64_t>(queued / rate * 1e9) +
                    (outstanding_ == 0 && queued == 0 ? 0 : options_.timeout_ns);
@@ -285,7 +292,7 @@ SweepSummary Sweep::Run(SweepObserver* observer) {
       break;
     }
     SendDue(now);
-    if (ready_.empty() && ready_new_.empty() && outstanding_ == 0) break;
+    if (ready_.empty() && ready_new_.empty() && delayed_.empty() && outstanding_ == 0) break;
     if (observer_ != nullptr && now >= next_progress) {
       observer_->OnProgress(Progress(now));
       next_progress = now + kProgressNs;

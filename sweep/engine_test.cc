@@ -140,8 +140,18 @@ TEST_F(EngineTest, OutcomesRetriesTimeoutsAndCounts) {
     }
     EXPECT_EQ(Result(1).outcome, Outcome::kAnswered);
     EXPECT_EQ(s.answered, c.outcome == Outcome::kAnswered ? 2u : 1u);
-    // Never longer than every probe's time-out back to back, plus the answers.
-    EXPECT_LE(s.elapsed_ns, (c.sent + 1) * 500 * kMs + 10 * kMs);
+    // Probes of a count go an interval (1 s) apart; retries follow the time-out.
+    std::vector<std::int64_t> times;
+    for (const auto& sent : socket_.sent())
+      if (sent.destination == Ip(1)) times.push_back(sent.at_ns - start_ns_);
+    for (std::size_t i = 1; i < times.size(); ++i) {
+      if (c.count > 1) {
+        EXPECT_EQ(times[i] - times[i - 1], 1000 * kMs);
+      } else {
+        EXPECT_LE(times[i] - times[i - 1], 500 * kMs + 1);
+      }
+    }
+    EXPECT_LE(s.elapsed_ns, (c.sent - 1) * 1000 * kMs + 500 * kMs + 10 * kMs);
   }
 }
 
