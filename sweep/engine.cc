@@ -57,6 +57,12 @@ void Sweep::Queue(std::uint32_t index) {
   ready_.push_back(index);
 }
 
+// The bucket holds 25 ms of the rate (at most one batch): a small sweep goes
+// out at once, a large one at the rate.
+double Sweep::Burst() const {
+  return std::clamp(options_.rate * 0.025, 1.0, static_cast<double>(kBatch));
+}
+
 void Sweep::SendDue(std::int64_t now) {
   while (!delayed_.empty() && delayed_.front().deadline_ns <= now) {
     ready_.push_back(delayed_.front().host);
@@ -64,8 +70,7 @@ void Sweep::SendDue(std::int64_t now) {
   }
   std::size_t budget = kBatch;
   if (options_.rate > 0) {
-    const double burst = std::clamp(options_.rate * 0.002, 1.0, static_cast<double>(kBatch));
-    tokens_ = std::min(burst, tokens_ + (now - refilled_ns_) * options_.rate / 1e9);
+    tokens_ = std::min(Burst(), tokens_ + (now - refilled_ns_) * options_.rate / 1e9);
     refilled_ns_ = now;
     budget = static_cast<std::size_t>(tokens_);
   }
@@ -280,7 +285,7 @@ SweepProgress Sweep::Progress(std::int64_t now) const {
 SweepSummary Sweep::Run(SweepObserver* observer) {
   observer_ = observer;
   start_ns_ = refilled_ns_ = clock_->NowNs();
-  tokens_ = std::clamp(options_.rate * 0.002, 1.0, static_cast<double>(kBatch));  // a full bucket
+  tokens_ = Burst();  // a full bucket
   std::int64_t drained_at = start_ns_;
   std::int64_t next_progress = start_ns_ + kProgressNs;
   std::vector<platform::IcmpMessage> messages(kBatch);

@@ -129,6 +129,7 @@ class Sweep {
   void Settle(std::uint32_t index, State state);
   void Queue(std::uint32_t index);
   std::int64_t NextWake(std::int64_t now) const;
+  double Burst() const;
   SweepProgress Progress(std::int64_t now) const;
   std::int64_t Find(const IpAddress& address) const;
 

@@ -125,11 +125,15 @@ class LinuxIcmpSocket : public IcmpSocket {
     if (ready == 0) return 0;
     // Kernel stamps are on the real-time clock: carry them over to the monotonic one.
     const std::int64_t offset = ClockNs(CLOCK_REALTIME) - ClockNs(CLOCK_MONOTONIC);
+    // Errors first: reading them clears the socket's pending error, which
+    // would otherwise fail the next plain read.
     int count = 0;
-    if (pfd.revents & POLLIN) count = ReadQueued(out, offset);
-    if (count < 0) return count;
-    if (kind_ == Kind::kDatagram && (pfd.revents & POLLERR))
-      count += ReadErrors(out.subspan(static_cast<std::size_t>(count)), offset);
+    if (kind_ == Kind::kDatagram && (pfd.revents & POLLERR)) count = ReadErrors(out, offset);
+    if (pfd.revents & POLLIN) {
+      const int read = ReadQueued(out.subspan(static_cast<std::size_t>(count)), offset);
+      if (read < 0) return read;
+      count += read;
+    }
     return count;
   }
 
@@ -168,8 +172,14 @@ class LinuxIcmpSocket : public IcmpSocket {
       msgs[i].msg_hdr.msg_control = controls_.data() + i * kControlBuffer;
       msgs[i].msg_hdr.msg_controllen = kControlBuffer;
     }
+    if (n == 0) return 0;
     const int r = recvmmsg(fd_, msgs, static_cast<unsigned>(n), MSG_DONTWAIT, nullptr);
-    if (r < 0) return (errno == EAGAIN || errno == EINTR) ? 0 : -errno;
+    if (r < 0) {
+      // A pending error reported by an ICMP message is news, not a failure.
+      const bool broken = errno == EBADF || errno == ENOTSOCK || errno == EFAULT ||
+                          errno == EINVAL || errno == ENOMEM;
+      return broken ? -errno : 0;
+    }
     int kept = 0;
     for (int i = 0; i < r; ++i) {
       const std::uint8_t* pkt = packets_.data() + static_cast<std::size_t>(i) * kPacketBuffer;
