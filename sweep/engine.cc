@@ -164,6 +164,10 @@ void Sweep::Resolve(std::uint32_t index, bool answered) {
   }
   if (h.state != State::kAnswered) h.state = State::kDone;
   ++finished_;
+  HostResult& r = results_[index];
+  if (r.received == 0)
+    r.outcome = r.error_type != 0 || r.send_error != 0 ? Outcome::kError : Outcome::kSilent;
+  if (observer_ != nullptr) observer_->OnFinished(r);
 }
 
 void Sweep::Expire(std::int64_t drained_at) {

@@ -71,6 +71,8 @@ class SweepObserver {
   virtual ~SweepObserver() = default;
   // First answer of a host. Called on the sweep's thread: keep it short.
   virtual void OnAnswer(const HostResult&) {}
+  // A host's outcome is final (duplicates may still be counted).
+  virtual void OnFinished(const HostResult&) {}
   // About every 100 ms.
   virtual void OnProgress(const SweepProgress&) {}
 };

@@ -293,7 +293,9 @@ TEST_F(EngineTest, StopEndsTheSweepWithWhatWasFound) {
    public:
     explicit StopAfterFirst(Sweep* s) : sweep(s) {}
     void OnAnswer(const HostResult&) override { sweep->Stop(); }
+    void OnFinished(const HostResult& r) override { finished.push_back(r.address); }
     Sweep* sweep;
+    std::vector<IpAddress> finished;
   };
   for (const IpAddress& a : Range(1, 100)) socket_.SetHost(a, {});
   SweepOptions options;
@@ -303,6 +305,7 @@ TEST_F(EngineTest, StopEndsTheSweepWithWhatWasFound) {
   const SweepSummary s = sweep.Run(&observer);
   EXPECT_TRUE(s.interrupted);
   EXPECT_EQ(s.answered, 1u);
+  EXPECT_EQ(observer.finished, std::vector<IpAddress>{Ip(1)});
   EXPECT_LT(s.sent, 10u);
 }
 
