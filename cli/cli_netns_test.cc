@@ -57,7 +57,7 @@ TEST_F(CliNetnsTest, CsvAndJsonReadBack) {
   }
   EXPECT_NE(csv.err.find("9 of 17 hosts answered"), std::string::npos) << csv.err;
 
-  const Outcome json = Program("-n -t 200 -r 0 -c 2 -o json 10.77.2.120-135");
+  const Outcome json = Program("-n -t 200 -r 0 -c 2 -i 100 -o json 10.77.2.120-135");
   EXPECT_EQ(json.code, 0);
   const auto objects = ps::cli::testing::JsonLines(json.out);
   ASSERT_EQ(objects.size(), 8u);

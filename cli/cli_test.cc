@@ -24,7 +24,7 @@ ParseResult Parse(std::vector<std::string> args) {
 
 TEST(OptionsTest, ParsesEveryOptionAndNamesWhatIsWrong) {
   {
-    const ParseResult r = Parse({"-n", "--timeout", "250", "-r0", "--count=3", "--rate", "max", "-a",
+    const ParseResult r = Parse({"-n", "--timeout", "250", "-r0", "--count=3", "-i", "200", "--rate", "max", "-a",
                                  "-A", "--allow-large", "-o", "json", "10.0.0.0/24", "-x", "10.0.0.7",
                                  "--exclude=10.0.0.9", "-f", "hosts.txt", "--", "-"});
     ASSERT_EQ(r.error, "");
@@ -33,6 +33,7 @@ TEST(OptionsTest, ParsesEveryOptionAndNamesWhatIsWrong) {
     EXPECT_EQ(o.timeout_ms, 250);
     EXPECT_EQ(o.retries, 0);
     EXPECT_EQ(o.count, 3);
+    EXPECT_EQ(o.interval_ms, 200);
     EXPECT_EQ(o.rate, 0);
     EXPECT_EQ(o.format, Format::kJson);
     EXPECT_EQ(o.targets, (std::vector<std::string>{"10.0.0.0/24", "-"}));
@@ -56,6 +57,7 @@ TEST(OptionsTest, ParsesEveryOptionAndNamesWhatIsWrong) {
       {{"--retries=-1"}, "--retries: '-1'"},
       {{"-c", "0"}, "-c: '0'"},
       {{"--rate", "fast"}, "--rate: 'fast'"},
+      {{"--interval=1s"}, "--interval: '1s'"},
       {{"--format", "xml"}, "--format: 'xml'"},
       {{"--bogus"}, "unknown option '--bogus'"},
       {{"-Z"}, "unknown option '-Z'"},

@@ -16,6 +16,7 @@ const option kOptions[] = {
     {"timeout", required_argument, nullptr, 't'},
     {"retries", required_argument, nullptr, 'r'},
     {"count", required_argument, nullptr, 'c'},
+    {"interval", required_argument, nullptr, 'i'},
     {"rate", required_argument, nullptr, 'R'},
     {"numeric", no_argument, nullptr, 'n'},
     {"all", no_argument, nullptr, 'a'},
@@ -27,7 +28,7 @@ const option kOptions[] = {
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
-constexpr char kShort[] = ":f:x:t:r:c:R:naAo:hV";
+constexpr char kShort[] = ":f:x:t:r:c:i:R:naAo:hV";
 
 bool ParseInt(const char* text, long min, long max, long* out) {
   const char* end = text + std::strlen(text);
@@ -67,6 +68,10 @@ ParseResult ParseOptions(int argc, char** argv) {
       case 'c':
         if (ParseInt(arg.c_str(), 1, 10000, &v)) o.count = static_cast<int>(v);
         else bad(name + ": '" + arg + "' is not a probe count (1 to 10000)");
+        break;
+      case 'i':
+        if (ParseInt(arg.c_str(), 0, 3600000, &v)) o.interval_ms = static_cast<int>(v);
+        else bad(name + ": '" + arg + "' is not an interval in milliseconds (0 to 3600000)");
         break;
       case 'R':
         if (arg == "max") o.rate = 0;
@@ -132,6 +137,8 @@ Options:
   -c, --count=N         send N probes to every host and report the minimum,
                         average and maximum round trip and the loss
                         (default 1; with more, no retries)
+  -i, --interval=MS     with --count, wait MS milliseconds between the probes
+                        to one host (default 1000)
   -R, --rate=PPS        send at most PPS requests per second (default 10000);
                         'max' sends as fast as the system takes them
   -n, --numeric         do not look up host names

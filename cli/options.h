@@ -16,6 +16,7 @@ struct Options {
   int timeout_ms = 500;
   int retries = 1;
   int count = 1;
+  int interval_ms = 1000;
   double rate = 10000;  // 0 = max
   bool numeric = false;
   bool all = false;

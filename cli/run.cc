@@ -163,6 +163,7 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
   so.timeout_ns = static_cast<std::int64_t>(o.timeout_ms) * 1000000;
   so.retries = o.retries;
   so.count = o.count;
+  so.interval_ns = static_cast<std::int64_t>(o.interval_ms) * 1000000;
   so.rate = o.rate;
   sweep::Sweep sweep(platform.clock, choice.socket.get(), platform.neighbours, std::move(targets),
                      subnets, so);
@@ -170,7 +171,7 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
     err << prefix << sweep.on_link_count() << " of the targets are on a directly connected subnet. "
         << "Each takes an entry in the kernel's neighbour table, which holds "
         << sweep.window().limit() << " for the whole machine, so they go out as room frees up: "
-        << "expect about " << static_cast<long long>(std::ceil(seconds)) << " s. ARP probing "
+        << "expect up to about " << static_cast<long long>(std::ceil(seconds)) << " s. ARP probing "
         << "(needs CAP_NET_RAW: sudo setcap cap_net_raw+ep "
         << platform.icmp->PermissionFacts().program_path << ") is not held back this way.\n";
   }

@@ -57,11 +57,20 @@ void Sweep::Queue(std::uint32_t index) {
   ready_.push_back(index);
 }
 
+// The bucket holds 25 ms of the rate (at most one batch): a small sweep goes
+// out at once, a large one at the rate.
+double Sweep::Burst() const {
+  return std::clamp(options_.rate * 0.025, 1.0, static_cast<double>(kBatch));
+}
+
 void Sweep::SendDue(std::int64_t now) {
+  while (!delayed_.empty() && delayed_.front().deadline_ns <= now) {
+    ready_.push_back(delayed_.front().host);
+    delayed_.pop_front();
+  }
   std::size_t budget = kBatch;
   if (options_.rate > 0) {
-    const double burst = std::clamp(options_.rate * 0.002, 1.0, static_cast<double>(kBatch));
-    tokens_ = std::min(burst, tokens_ + (now - refilled_ns_) * options_.rate / 1e9);
+    tokens_ = std::min(Burst(), tokens_ + (now - refilled_ns_) * options_.rate / 1e9);
     refilled_ns_ = now;
     budget = static_cast<std::size_t>(tokens_);
   }
@@ -148,11 +157,17 @@ void Sweep::Resolve(std::uint32_t index, bool answered) {
       h.previous_sequence = h.sequence;
     }
     h.attempts = 0;
-    Queue(index);
+    // The next probe of a host waits for its interval (after the one before).
+    hosts_[index].state = State::kQueued;
+    delayed_.push_back(Pending{h.sent_ns + options_.interval_ns, index});
     return;
   }
   if (h.state != State::kAnswered) h.state = State::kDone;
   ++finished_;
+  HostResult& r = results_[index];
+  if (r.received == 0)
+    r.outcome = r.error_type != 0 || r.send_error != 0 ? Outcome::kError : Outcome::kSilent;
+  if (observer_ != nullptr) observer_->OnFinished(r);
 }
 
 void Sweep::Expire(std::int64_t drained_at) {
@@ -245,6 +260,7 @@ void Sweep::Handle(const platform::IcmpMessage& m) {
 std::int64_t Sweep::NextWake(std::int64_t now) const {
   std::int64_t wake = now + kProgressNs;
   if (!pending_.empty()) wake = std::min(wake, pending_.front().deadline_ns);
+  if (!delayed_.empty()) wake = std::min(wake, delayed_.front().deadline_ns);
   const bool want_send = !ready_.empty() || (!ready_new_.empty());
   if (want_send) {
     std::int64_t at = now;
@@ -263,7 +279,7 @@ SweepProgress Sweep::Progress(std::int64_t now) const {
   p.sent = summary_.sent;
   p.answered = summary_.answered;
   p.elapsed_ns = now - start_ns_;
-  const double queued = static_cast<double>(ready_.size() + ready_new_.size());
+  const double queued = static_cast<double>(ready_.size() + ready_new_.size() + delayed_.size());
   const double rate = options_.rate > 0 ? options_.rate : 100000;
   p.remaining_ns = static_cast<std::int64_t>(queued / rate * 1e9) +
                    (outstanding_ == 0 && queued == 0 ? 0 : options_.timeout_ns);
@@ -273,7 +289,7 @@ SweepProgress Sweep::Progress(std::int64_t now) const {
 SweepSummary Sweep::Run(SweepObserver* observer) {
   observer_ = observer;
   start_ns_ = refilled_ns_ = clock_->NowNs();
-  tokens_ = std::clamp(options_.rate * 0.002, 1.0, static_cast<double>(kBatch));  // a full bucket
+  tokens_ = Burst();  // a full bucket
   std::int64_t drained_at = start_ns_;
   std::int64_t next_progress = start_ns_ + kProgressNs;
   std::vector<platform::IcmpMessage> messages(kBatch);
@@ -285,7 +301,7 @@ SweepSummary Sweep::Run(SweepObserver* observer) {
       break;
     }
     SendDue(now);
-    if (ready_.empty() && ready_new_.empty() && outstanding_ == 0) break;
+    if (ready_.empty() && ready_new_.empty() && delayed_.empty() && outstanding_ == 0) break;
     if (observer_ != nullptr && now >= next_progress) {
       observer_->OnProgress(Progress(now));
       next_progress = now + kProgressNs;

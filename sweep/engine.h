@@ -22,6 +22,7 @@ struct SweepOptions {
   std::int64_t timeout_ns = 500'000'000;  // per probe
   int retries = 1;   // further probes to a silent host (with count 1)
   int count = 1;     // probes per host; with more, no retries, loss is counted
+  std::int64_t interval_ns = 1'000'000'000;  // between the probes of one host (count > 1)
   double rate = 10000;  // packets per second; 0 = as fast as the socket takes them
 };
 
@@ -70,6 +71,8 @@ class SweepObserver {
   virtual ~SweepObserver() = default;
   // First answer of a host. Called on the sweep's thread: keep it short.
   virtual void OnAnswer(const HostResult&) {}
+  // A host's outcome is final (duplicates may still be counted).
+  virtual void OnFinished(const HostResult&) {}
   // About every 100 ms.
   virtual void OnProgress(const SweepProgress&) {}
 };
@@ -128,6 +131,7 @@ class Sweep {
   void Settle(std::uint32_t index, State state);
   void Queue(std::uint32_t index);
   std::int64_t NextWake(std::int64_t now) const;
+  double Burst() const;
   SweepProgress Progress(std::int64_t now) const;
   std::int64_t Find(const IpAddress& address) const;
 
@@ -141,6 +145,7 @@ class Sweep {
   std::deque<std::uint32_t> ready_;        // may be sent now
   std::deque<std::uint32_t> ready_new_;    // on-link, first contact: wait for the window
   std::deque<Pending> pending_;            // in send order, so in deadline order
+  std::deque<Pending> delayed_;            // next probes of a count, by when they are due
   std::uint64_t on_link_count_ = 0;
   std::uint64_t finished_ = 0;
   std::uint64_t outstanding_ = 0;  // hosts with a probe awaiting its answer

@@ -48,6 +48,9 @@ VethLab::VethLab(const std::string& far_blocks, const std::string& our_address) 
   far << "ip link set lo up && ip addr add 10.99.0.2/30 dev psv1 && ip link set psv1 up";
   std::istringstream blocks(far_blocks);
   for (std::string block; blocks >> block;) far << " && ip route add local " << block << " dev lo";
+  // On-link, replies go straight back to our address on the veth.
+  if (!our_address.empty())
+    far << " && ip route add " << our_address.substr(0, our_address.find('/')) << " dev psv1";
   std::string near = "ip link add psv0 type veth peer name psv1 netns " + pid +
                      " && ip addr add 10.99.0.1/30 dev psv0 && ip link set psv0 up";
   if (!our_address.empty()) near += " && ip addr add " + our_address + " dev psv0";

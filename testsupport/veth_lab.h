@@ -23,6 +23,8 @@ class VethLab {
 
   // "" when the lab stands; else what failed.
   const std::string& error() const { return error_; }
+  // The process holding the far namespace (/proc/<pid>/ns/net).
+  pid_t far_pid() const { return far_; }
   // Runs a shell command in the far namespace; its exit status.
   int Far(const std::string& command) const;
   // The far side drops echo requests to `block` on arrival (silent hosts), or

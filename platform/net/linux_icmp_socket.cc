@@ -125,11 +125,15 @@ class LinuxIcmpSocket : public IcmpSocket {
     if (ready == 0) return 0;
     // Kernel stamps are on the real-time clock: carry them over to the monotonic one.
     const std::int64_t offset = ClockNs(CLOCK_REALTIME) - ClockNs(CLOCK_MONOTONIC);
+    // Errors first: reading them clears the socket's pending error, which
+    // would otherwise fail the next plain read.
     int count = 0;
-    if (pfd.revents & POLLIN) count = ReadQueued(out, offset);
-    if (count < 0) return count;
-    if (kind_ == Kind::kDatagram && (pfd.revents & POLLERR))
-      count += ReadErrors(out.subspan(static_cast<std::size_t>(count)), offset);
+    if (kind_ == Kind::kDatagram && (pfd.revents & POLLERR)) count = ReadErrors(out, offset);
+    if (pfd.revents & POLLIN) {
+      const int read = ReadQueued(out.subspan(static_cast<std::size_t>(count)), offset);
+      if (read < 0) return read;
+      count += read;
+    }
     return count;
   }
 
@@ -168,8 +172,14 @@ class LinuxIcmpSocket : public IcmpSocket {
       msgs[i].msg_hdr.msg_control = controls_.data() + i * kControlBuffer;
       msgs[i].msg_hdr.msg_controllen = kControlBuffer;
     }
+    if (n == 0) return 0;
     const int r = recvmmsg(fd_, msgs, static_cast<unsigned>(n), MSG_DONTWAIT, nullptr);
-    if (r < 0) return (errno == EAGAIN || errno == EINTR) ? 0 : -errno;
+    if (r < 0) {
+      // A pending error reported by an ICMP message is news, not a failure.
+      const bool broken = errno == EBADF || errno == ENOTSOCK || errno == EFAULT ||
+                          errno == EINVAL || errno == ENOMEM;
+      return broken ? -errno : 0;
+    }
     int kept = 0;
     for (int i = 0; i < r; ++i) {
       const std::uint8_t* pkt = packets_.data() + static_cast<std::size_t>(i) * kPacketBuffer;
@@ -324,6 +334,9 @@ std::unique_ptr<IcmpSocket> LinuxIcmpOpener::Open(IpAddress::Family family, Icmp
     SetInt(fd, IPPROTO_IP, IP_RECVERR, 1);
   }
   SetInt(fd, SOL_SOCKET, SO_TIMESTAMPNS, 1);
+  // Don't fragment: small requests never need it, and the kernel then skips
+  // choosing an IP identification for each of them.
+  SetInt(fd, IPPROTO_IP, IP_MTU_DISCOVER, IP_PMTUDISC_DO);
   // The forced size needs CAP_NET_ADMIN; otherwise the most net.core.rmem_max allows.
   if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof(kReceiveBuffer)) != 0)
     SetInt(fd, SOL_SOCKET, SO_RCVBUF, kReceiveBuffer);
