@@ -174,6 +174,10 @@ std::string TargetList::Expand(std::vector<IpAddress>* out) const {
   const std::vector<Range> ranges = Effective();
   std::uint64_t n = 0;
   for (const Range& r : ranges) n += static_cast<std::uint64_t>(r.last) - r.first + 1;
+  if (n > kLargestSweep) {
+    return std::to_string(n) + " addresses to probe: one sweep takes at most " +
+           std::to_string(kLargestSweep) + " (a /8)";
+  }
   if (n > kLargeSweep && !rules_.allow_large) {
     return std::to_string(n) + " addresses to probe: more than " + std::to_string(kLargeSweep) +
            " need --allow-large";

@@ -15,6 +15,8 @@ namespace ps::sweep {
 
 // Above this many addresses a sweep must be asked for explicitly.
 inline constexpr std::uint64_t kLargeSweep = 65536;
+// No sweep holds more (a /8): each address costs about 150 bytes of state.
+inline constexpr std::uint64_t kLargestSweep = 1u << 24;
 
 struct TargetRules {
   bool all_addresses = false;  // keep network and broadcast addresses of blocks up to /30
