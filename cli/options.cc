@@ -144,7 +144,7 @@ Options:
   -n, --numeric         do not look up host names
   -a, --all             list the hosts that did not answer too
   -A, --all-addresses   probe network and broadcast addresses of blocks too
-      --allow-large     allow more than 65536 addresses
+      --allow-large     allow more than 65536 addresses (at most 16777216)
   -o, --format=FORMAT   text (default), csv or json
       --check           say which ICMP socket a sweep would use and why, or
                         how to allow one; probes nothing
