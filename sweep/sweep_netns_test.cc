@@ -42,6 +42,24 @@ struct Kind {
 };
 const Kind kKinds[] = {{"datagram", IcmpSocket::Kind::kDatagram}, {"raw", IcmpSocket::Kind::kRaw}};
 
+// A sweep over a real socket of that kind, at most as fast as asked.
+SweepSummary SweepOver(const Kind& k, const std::vector<std::string>& targets,
+                       std::int64_t timeout_ns, double rate, std::unique_ptr<Sweep>* sweep) {
+  static platform::LinuxIcmpOpener opener;
+  static platform::LinuxMonotonicClock clock;
+  int error = 0;
+  const auto socket = opener.Open(IpAddress::Family::kV4, k.kind, &error);
+  EXPECT_TRUE(socket) << std::strerror(error);
+  if (!socket) return {};
+  SweepOptions options;
+  options.timeout_ns = timeout_ns;
+  options.retries = 1;
+  options.rate = rate;
+  *sweep = std::make_unique<Sweep>(&clock, socket.get(), nullptr, Targets(targets),
+                                   std::vector<platform::ConnectedSubnet>{}, options);
+  return (*sweep)->Run(nullptr);
+}
+
 TEST(SweepNetnsTest, RoutedSubnetWithSilentPartAndAnError) {
   PS_REQUIRE_PRIVATE_NETWORK();
   testing::ScopedSysctl ping_group("net/ipv4/ping_group_range", "0 2147483647");
@@ -49,19 +67,12 @@ TEST(SweepNetnsTest, RoutedSubnetWithSilentPartAndAnError) {
   ASSERT_EQ(lab.error(), "");
   ASSERT_TRUE(lab.DropEchoRequests("10.77.1.128/25"));
   ASSERT_TRUE(lab.RejectEchoRequests("10.77.1.100", "host-unreachable"));
-  platform::LinuxIcmpOpener opener;
-  platform::LinuxMonotonicClock clock;
   for (const Kind& k : kKinds) {
     SCOPED_TRACE(k.name);
-    int error = 0;
-    const auto socket = opener.Open(IpAddress::Family::kV4, k.kind, &error);
-    ASSERT_TRUE(socket) << std::strerror(error);
-    SweepOptions options;
-    options.timeout_ns = 300'000'000;
-    options.retries = 1;
-    options.rate = 0;
-    Sweep sweep(&clock, socket.get(), nullptr, Targets({"10.77.1.0/24"}), {}, options);
-    const SweepSummary s = sweep.Run(nullptr);
+    std::unique_ptr<Sweep> swept;
+    const SweepSummary s = SweepOver(k, {"10.77.1.0/24"}, 300'000'000, 0, &swept);
+    ASSERT_TRUE(swept);
+    const Sweep& sweep = *swept;
     EXPECT_EQ(s.system_error, 0);
     EXPECT_EQ(s.answered, 126u);  // .1 to .127 less .100
     EXPECT_EQ(s.errors, 1u);
@@ -107,18 +118,12 @@ TEST(SweepNetnsTest, HostileResponderMakesNoFalseHost) {
   second.Answer("127.0.0.18", {0, std::string("short"), ""});               // truncated data
   second.Answer("127.0.0.19", {0, std::nullopt, "", false, true});          // wrong checksum
   second.Answer("127.0.0.20", {0, std::nullopt, "", true, true});           // damaged error
-  platform::LinuxIcmpOpener opener;
-  platform::LinuxMonotonicClock clock;
   for (const Kind& k : kKinds) {
     SCOPED_TRACE(k.name);
-    int error = 0;
-    const auto socket = opener.Open(IpAddress::Family::kV4, k.kind, &error);
-    ASSERT_TRUE(socket);
-    SweepOptions options;
-    options.timeout_ns = 200'000'000;
-    options.retries = 1;
-    Sweep sweep(&clock, socket.get(), nullptr, Targets({"127.0.0.10-20"}), {}, options);
-    const SweepSummary s = sweep.Run(nullptr);
+    std::unique_ptr<Sweep> swept;
+    const SweepSummary s = SweepOver(k, {"127.0.0.10-20"}, 200'000'000, 10000, &swept);
+    ASSERT_TRUE(swept);
+    const Sweep& sweep = *swept;
     EXPECT_EQ(s.answered, 2u);
     EXPECT_EQ(ResultFor(sweep, "127.0.0.10").outcome, Outcome::kAnswered);
     const HostResult& doubled = ResultFor(sweep, "127.0.0.15");
