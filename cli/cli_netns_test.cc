@@ -72,6 +72,18 @@ TEST_F(CliNetnsTest, CsvAndJsonReadBack) {
   }
 }
 
+// Names through the system's resolver (the hosts file here), escaped.
+TEST_F(CliNetnsTest, NamesFromTheHostsFile) {
+  ASSERT_TRUE(ps::testing::BindHostsFile("10.77.3.1 gateway.lab\n10.77.3.2 bell\x07.lab\n"));
+  const Outcome text = Program("-t 200 10.77.3.1-3");
+  ps::testing::UnbindHostsFile();
+  EXPECT_EQ(text.code, 0) << text.err;
+  EXPECT_NE(text.out.find("10.77.3.1  gateway.lab"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("10.77.3.2  bell\\x07.lab"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("10.77.3.3  -"), std::string::npos) << text.out;
+  EXPECT_EQ(text.out.find('\x07'), std::string::npos);
+}
+
 TEST_F(CliNetnsTest, ExitCodesPermissionsAndInterrupt) {
   EXPECT_EQ(Program("-t 100 -r 0 10.77.2.1-5").code, 1);
   const Outcome usage = Program("10.77.2.1/40");
