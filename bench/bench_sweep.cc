@@ -175,24 +175,28 @@ int main(int argc, char** argv) {
                           std::to_string(forged.ignored) + " ignored; goal 0 false"});
   }
   if (on_link) {
-    // 10.78.0.0/22 answers ARP but drops ICMP; 10.78.4.0/23 answers both.
-    ps::testing::VethLab lab("10.78.0.0/22 10.78.4.0/23", "10.78.255.254/16");
-    if (lab.error().empty() && lab.DropEchoRequests("10.78.0.0/22")) {
-      const std::string targets = "10.78.0.0-10.78.5.255";
-      const Measure m = RunCommand("setpriv --reuid=65534 --regid=65534 --clear-groups " PINGSWEEP_CLI
-                                   " -o csv -n --rate max --timeout 500 --retries 0 " + targets);
+    // 10.78.0.0/22 answers ARP but drops ICMP; 10.78.4.0/23 answers both. A
+    // fresh lab for each tool, so that neither finds the other's entries.
+    const auto run_on_link = [](const std::string& tool, const std::string& command,
+                                long (*found)(const std::string&), const std::string& goal) {
+      ps::testing::VethLab lab("10.78.0.0/22 10.78.4.0/23", "10.78.255.254/16");
+      if (!lab.error().empty() || !lab.DropEchoRequests("10.78.0.0/22")) {
+        std::fprintf(stderr, "on-link lab: %s\n", lab.error().c_str());
+        return;
+      }
+      const Measure m = RunCommand(command);
       char t[32];
       std::snprintf(t, sizeof(t), "%.3f s", m.seconds);
-      g_rows.push_back({"on-link 1536 (512 answer)", "pingsweep-cli (nobody)",
-                        std::to_string(FoundCli(m.out)), t, "all 512 found"});
-      if (Installed("fping")) {
-        const Measure f = RunCommand("fping -a -q -i 0 -r 0 -t 500 " + std::string("-g 10.78.0.0 10.78.5.255"));
-        std::snprintf(t, sizeof(t), "%.3f s", f.seconds);
-        g_rows.push_back({"on-link 1536 (512 answer)", "fping (root)", std::to_string(FoundFping(f.out)), t, ""});
-      }
-    } else {
-      std::fprintf(stderr, "on-link lab: %s\n", lab.error().c_str());
+      g_rows.push_back({"on-link 1536 (512 answer)", tool, std::to_string(found(m.out)), t, goal});
+    };
+    if (Installed("fping")) {
+      run_on_link("fping (root)", "fping -a -q -i 0 -r 0 -t 500 -g 10.78.0.0 10.78.5.255", FoundFping,
+                  "");
     }
+    run_on_link("pingsweep-cli (nobody)",
+                "setpriv --reuid=65534 --regid=65534 --clear-groups " PINGSWEEP_CLI
+                " -o csv -n --rate max --timeout 500 --retries 0 10.78.0.0-10.78.5.255",
+                FoundCli, "all 512 found");
   }
   PrintTable();
   return 0;
