@@ -88,6 +88,29 @@ bool Fail(RegError* error, int line, LONG code, const std::string& what) {
   return false;
 }
 
+// Appends the values of the open `key` to op->values, in enumeration order.
+LONG ReadValues(RegistryService& service, HKEY key, RegKeyOp* op) {
+  std::string name(kMaxValueNameBuffer, '\0');
+  std::string data(4096, '\0');
+  for (DWORD i = 0;;) {
+    DWORD name_size = static_cast<DWORD>(name.size());
+    DWORD data_size = static_cast<DWORD>(data.size());
+    DWORD type = REG_NONE;
+    const LONG rc =
+        service.RegEnumValueA(key, i, name.data(), &name_size, nullptr, &type,
+                              reinterpret_cast<unsigned char*>(data.data()), &data_size);
+    if (rc == ERROR_NO_MORE_ITEMS) break;
+    if (rc == ERROR_MORE_DATA && data_size > data.size()) {
+      data.resize(data_size);
+      continue;
+    }
+    if (rc != ERROR_SUCCESS) return rc;
+    op->values.push_back({0, false, name.substr(0, name_size), type, data.substr(0, data_size)});
+    ++i;
+  }
+  return ERROR_SUCCESS;
+}
+
 // Applies key sections and keeps what it needs to undo them.
 class Journal {
  public:
@@ -106,13 +129,13 @@ class Journal {
         Key key(service_);
         rc = key.Open(it->root, it->path, kValueRights);
         if (rc == ERROR_SUCCESS && it->existed) {
-          rc = service_.RegSetValueExA(key.get(), it->name.c_str(), 0, it->type,
-                                       reinterpret_cast<const unsigned char*>(it->data.data()),
-                                       static_cast<DWORD>(it->data.size()));
+          rc = SetValue(key.get(), it->name, it->type, it->data);
         } else if (rc == ERROR_SUCCESS) {
           rc = service_.RegDeleteValueA(key.get(), it->name.c_str());
           if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
         }
+      } else if (it->kind == Entry::kKeyValues) {
+        rc = RestoreValues(*it);
       } else {
         rc = DeleteTree(service_, it->root, it->path);
         if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
@@ -132,7 +155,7 @@ class Journal {
 
  private:
   struct Entry {
-    enum Kind { kValue, kCreatedKey, kDeletedTree };
+    enum Kind { kValue, kKeyValues, kCreatedKey, kDeletedTree };
     Entry(Kind k, HKEY r, std::string p) : kind(k), root(r), path(std::move(p)) {}
     Kind kind;
     HKEY root;
@@ -144,8 +167,29 @@ class Journal {
     RegFile tree;
   };
 
+  LONG SetValue(HKEY key, const std::string& name, DWORD type, const std::string& data) {
+    return service_.RegSetValueExA(key, name.c_str(), 0, type,
+                                   reinterpret_cast<const unsigned char*>(data.data()),
+                                   static_cast<DWORD>(data.size()));
+  }
+
+  // Puts back exactly the values of the entry's copy, in their order.
+  LONG RestoreValues(const Entry& entry) {
+    Key key(service_);
+    LONG rc = key.Open(entry.root, entry.path, KEY_READ | KEY_SET_VALUE);
+    RegKeyOp now;
+    if (rc == ERROR_SUCCESS) rc = ReadValues(service_, key.get(), &now);
+    for (const RegValueOp& v : now.values) {
+      if (rc == ERROR_SUCCESS) rc = service_.RegDeleteValueA(key.get(), v.name.c_str());
+    }
+    for (const RegValueOp& v : entry.tree.keys.front().values) {
+      if (rc == ERROR_SUCCESS) rc = SetValue(key.get(), v.name, v.type, v.data);
+    }
+    return rc;
+  }
+
   bool Remove(const RegKeyOp& key, RegError* error) {
-    Entry entry{Entry::kDeletedTree, key.root, key.path};
+    Entry entry(Entry::kDeletedTree, key.root, key.path);
     LONG rc = ReadTree(service_, key.root, key.path, &entry.tree);
     if (rc == ERROR_FILE_NOT_FOUND) return true;  // already gone
     if (rc != ERROR_SUCCESS)
@@ -180,9 +224,21 @@ class Journal {
     }
     if (rc != ERROR_SUCCESS)
       return Fail(error, key.line, rc, "cannot open " + Display(key.root, key.path));
+    // A value deleted and set again moves to the end of the enumeration, so
+    // a section that deletes values is undone from a copy of the whole key.
+    const bool deletes = std::any_of(key.values.begin(), key.values.end(),
+                                     [](const RegValueOp& v) { return v.remove; });
+    if (record_ && !created && deletes) {
+      Entry entry(Entry::kKeyValues, key.root, key.path);
+      entry.tree.keys.emplace_back();
+      rc = ReadValues(service_, handle.get(), &entry.tree.keys.back());
+      if (rc != ERROR_SUCCESS)
+        return Fail(error, key.line, rc, "cannot read " + Display(key.root, key.path));
+      entries_.push_back(std::move(entry));
+    }
     for (const RegValueOp& v : key.values) {
-      if (record_ && !created) {
-        Entry entry{Entry::kValue, key.root, key.path};
+      if (record_ && !created && !deletes) {
+        Entry entry(Entry::kValue, key.root, key.path);
         entry.name = v.name;
         rc = QueryValue(service_, handle.get(), v.name, &entry.type, &entry.data);
         if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) {
@@ -196,9 +252,7 @@ class Journal {
         rc = service_.RegDeleteValueA(handle.get(), v.name.c_str());
         if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
       } else {
-        rc = service_.RegSetValueExA(handle.get(), v.name.c_str(), 0, v.type,
-                                     reinterpret_cast<const unsigned char*>(v.data.data()),
-                                     static_cast<DWORD>(v.data.size()));
+        rc = SetValue(handle.get(), v.name, v.type, v.data);
       }
       if (rc != ERROR_SUCCESS) {
         return Fail(error, v.line, rc,
@@ -224,24 +278,7 @@ LONG ReadTree(RegistryService& service, HKEY root, const std::string& path, RegF
     RegKeyOp op;
     op.root = root;
     op.path = path;
-    std::string name(kMaxValueNameBuffer, '\0');
-    std::string data(4096, '\0');
-    for (DWORD i = 0;;) {
-      DWORD name_size = static_cast<DWORD>(name.size());
-      DWORD data_size = static_cast<DWORD>(data.size());
-      DWORD type = REG_NONE;
-      const LONG rc =
-          service.RegEnumValueA(key.get(), i, name.data(), &name_size, nullptr, &type,
-                                reinterpret_cast<unsigned char*>(data.data()), &data_size);
-      if (rc == ERROR_NO_MORE_ITEMS) break;
-      if (rc == ERROR_MORE_DATA && data_size > data.size()) {
-        data.resize(data_size);
-        continue;
-      }
-      if (rc != ERROR_SUCCESS) return rc;
-      op.values.push_back({0, false, name.substr(0, name_size), type, data.substr(0, data_size)});
-      ++i;
-    }
+    if (LONG rc = ReadValues(service, key.get(), &op); rc != ERROR_SUCCESS) return rc;
     if (LONG rc = SubkeyNames(service, key.get(), &subkeys); rc != ERROR_SUCCESS) return rc;
     out->keys.push_back(std::move(op));
   }
