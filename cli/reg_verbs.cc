@@ -80,7 +80,7 @@ class Verb {
 
   // The registry tool's Yes/No question; true for yes.
   bool Confirm(const std::string& question) {
-    out_ << question << " (Yes/No)? " << std::flush;
+    out_ << question << "(Yes/No)? " << std::flush;
     std::string answer;
     if (!std::getline(in_, answer)) answer.clear();
     if (!answer.empty() && (answer[0] == 'y' || answer[0] == 'Y')) return true;
@@ -164,26 +164,32 @@ class Verb {
   }
 
   int Query() {
+    if (args_.default_value && !args_.recurse) {
+      Handle h(service_);
+      if (LONG rc = h.Open(key_, KEY_READ); rc != ERROR_SUCCESS) return Error(rc);
+      DWORD type = REG_SZ, size = 0;
+      LONG rc = service_.RegQueryValueExA(h.get(), "", nullptr, &type, nullptr, &size);
+      std::string data(size, '\0');
+      if (rc == ERROR_SUCCESS) {
+        rc = service_.RegQueryValueExA(h.get(), "", nullptr, &type,
+                                       reinterpret_cast<unsigned char*>(data.data()), &size);
+        data.resize(size);
+      }
+      out_ << "\n" << key_.Display() << "\n";
+      if (rc == ERROR_FILE_NOT_FOUND) {
+        out_ << "    (Default)    REG_SZ    (value not set)\n\n";
+        return 0;
+      }
+      if (rc != ERROR_SUCCESS) return Error(rc);
+      PrintValue("", type, data);
+      out_ << "\n";
+      return 0;
+    }
     if (args_.value || args_.default_value) {
       if (!args_.recurse) {
-        Handle h(service_);
-        if (LONG rc = h.Open(key_, KEY_READ); rc != ERROR_SUCCESS) return Error(rc);
-        DWORD type = REG_SZ, size = 0;
-        const std::string name = ValueName();
-        LONG rc = service_.RegQueryValueExA(h.get(), name.c_str(), nullptr, &type, nullptr, &size);
-        std::string data(size, '\0');
-        if (rc == ERROR_SUCCESS) {
-          rc = service_.RegQueryValueExA(h.get(), name.c_str(), nullptr, &type,
-                                         reinterpret_cast<unsigned char*>(data.data()), &size);
-          data.resize(size);
-        }
-        if (rc == ERROR_FILE_NOT_FOUND && args_.default_value) {
-          out_ << "\n" << key_.Display() << "\n    (Default)    REG_SZ    (value not set)\n\n";
-          return 0;
-        }
-        if (rc != ERROR_SUCCESS) return Error(rc);
-        out_ << "\n" << key_.Display() << "\n";
-        PrintValue(name, type, data);
+        int matches = 0;
+        if (LONG rc = PrintValues(key_, &matches); rc != ERROR_SUCCESS) return Error(rc);
+        if (matches == 0) return Error(ERROR_FILE_NOT_FOUND);
         out_ << "\n";
         return 0;
       }
@@ -251,12 +257,14 @@ class Verb {
       DWORD size = 0;
       LONG rc = service_.RegQueryValueExA(h.get(), name.c_str(), nullptr, nullptr, nullptr, &size);
       if (rc != ERROR_SUCCESS) return Error(rc);
-      if (!args_.force && !Confirm("Delete the registry value " + Shown(name))) return Cancelled();
+      if (!args_.force && !Confirm("Delete the registry value " + Shown(name) + " "))
+        return Cancelled();
       rc = service_.RegDeleteValueA(h.get(), name.c_str());
       return rc == ERROR_SUCCESS ? Done() : Error(rc);
     }
     if (args_.all_values) {
-      if (!args_.force && !Confirm("Delete all values under the registry key " + key_.Display())) {
+      if (!args_.force &&
+          !Confirm("Delete all values under the registry key " + key_.Display() + " ")) {
         return Cancelled();
       }
       reg::RegFile tree;
@@ -271,7 +279,7 @@ class Verb {
       return Done();
     }
     if (key_.path.empty()) return Error("A root key cannot be deleted.");
-    if (!args_.force && !Confirm("Permanently delete the registry key " + key_.Display())) {
+    if (!args_.force && !Confirm("Permanently delete the registry key " + key_.Display() + " ")) {
       return Cancelled();
     }
     const LONG rc = reg::DeleteTree(service_, key_.root, key_.path);
@@ -285,7 +293,7 @@ class Verb {
       return Error(problem.message);
     }
     if (std::ifstream(args_.file).good() && !args_.overwrite &&
-        !Confirm("File " + args_.file + " already exists. Overwrite")) {
+        !Confirm("File " + args_.file + " already exists. Overwrite ")) {
       return Cancelled();
     }
     // A whole new file or none: written aside, then renamed over the target.
