@@ -20,10 +20,14 @@ target_compile_features(ps_core INTERFACE cxx_std_20)
 
 install(TARGETS ps_core ps_platform_registry ps_registry EXPORT PingSweepRegistryTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
-foreach(folder core platform/registry registry)
+# The seam's public headers only; the store's own stay inside.
+foreach(folder core registry)
   file(GLOB headers ${PROJECT_SOURCE_DIR}/${folder}/*.h)
   install(FILES ${headers} DESTINATION ${PINGSWEEP_INSTALL_INCLUDEDIR}/${folder} COMPONENT dev)
 endforeach()
+install(FILES platform/registry/registry_service.h platform/registry/sqlite_registry.h
+              platform/registry/forwarding_registry_service.h
+        DESTINATION ${PINGSWEEP_INSTALL_INCLUDEDIR}/platform/registry COMPONENT dev)
 
 install(EXPORT PingSweepRegistryTargets NAMESPACE PingSweep:: DESTINATION ${PINGSWEEP_INSTALL_CMAKEDIR}
         COMPONENT dev)

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/registry/forwarding_registry_service.h"
 #include "platform/registry/sqlite_registry.h"
 #include "testsupport/temp_dir.h"
 
@@ -16,9 +17,9 @@ using namespace platform;
 // Passes every call to the real registry, failing the n-th value write (and
 // the write-access probe when asked) the way a full disk or a refused right
 // would.
-class FailingRegistry : public RegistryService {
+class FailingRegistry : public ForwardingRegistryService {
  public:
-  explicit FailingRegistry(RegistryService& real) : real_(real) {}
+  explicit FailingRegistry(RegistryService& real) : ForwardingRegistryService(&real) {}
   int fail_write = 0;  // 1-based; 0 never
   bool deny_probe = false;
   int writes = 0;
@@ -26,33 +27,13 @@ class FailingRegistry : public RegistryService {
   LONG RegCreateKeyExA(HKEY k, const char* p, DWORD r, const char* c, DWORD o, REGSAM s,
                        const SECURITY_ATTRIBUTES* a, HKEY* h, DWORD* d) override {
     if (deny_probe && k == HKEY_LOCAL_MACHINE && p && !*p) return ERROR_ACCESS_DENIED;
-    return real_.RegCreateKeyExA(k, p, r, c, o, s, a, h, d);
-  }
-  LONG RegOpenKeyExA(HKEY k, const char* p, DWORD o, REGSAM s, HKEY* h) override {
-    return real_.RegOpenKeyExA(k, p, o, s, h);
-  }
-  LONG RegCloseKey(HKEY k) override { return real_.RegCloseKey(k); }
-  LONG RegQueryValueExA(HKEY k, const char* n, DWORD* r, DWORD* t, unsigned char* d,
-                        DWORD* c) override {
-    return real_.RegQueryValueExA(k, n, r, t, d, c);
+    return ForwardingRegistryService::RegCreateKeyExA(k, p, r, c, o, s, a, h, d);
   }
   LONG RegSetValueExA(HKEY k, const char* n, DWORD r, DWORD t, const unsigned char* d,
                       DWORD c) override {
     if (++writes == fail_write) return ERROR_DISK_FULL;
-    return real_.RegSetValueExA(k, n, r, t, d, c);
+    return ForwardingRegistryService::RegSetValueExA(k, n, r, t, d, c);
   }
-  LONG RegDeleteValueA(HKEY k, const char* n) override { return real_.RegDeleteValueA(k, n); }
-  LONG RegEnumValueA(HKEY k, DWORD i, char* n, DWORD* nc, DWORD* r, DWORD* t, unsigned char* d,
-                     DWORD* c) override {
-    return real_.RegEnumValueA(k, i, n, nc, r, t, d, c);
-  }
-  LONG RegEnumKeyA(HKEY k, DWORD i, char* n, DWORD c) override {
-    return real_.RegEnumKeyA(k, i, n, c);
-  }
-  LONG RegDeleteKeyA(HKEY k, const char* p) override { return real_.RegDeleteKeyA(k, p); }
-
- private:
-  RegistryService& real_;
 };
 
 class RegIoTest : public ::testing::Test {
