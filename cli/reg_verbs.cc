@@ -100,30 +100,19 @@ class Verb {
          << "\n";
   }
 
-  // Values of one open key, as listed by query; false when the listing failed.
+  // The key's header and its values, as query lists them (with /v only the
+  // values of that name, and the header only when there is one).
   LONG PrintValues(const KeyName& key, int* matches) {
     Handle h(service_);
     if (LONG rc = h.Open(key, KEY_READ); rc != ERROR_SUCCESS) return rc;
-    char name[16384];
-    std::string data(4096, '\0');
+    reg::RegKeyOp values;
+    if (LONG rc = reg::ReadValues(service_, h.get(), &values); rc != ERROR_SUCCESS) return rc;
     bool header = false;
-    for (DWORD i = 0;;) {
-      DWORD name_size = sizeof name, data_size = static_cast<DWORD>(data.size()), type = 0;
-      const LONG rc =
-          service_.RegEnumValueA(h.get(), i, name, &name_size, nullptr, &type,
-                                 reinterpret_cast<unsigned char*>(data.data()), &data_size);
-      if (rc == ERROR_NO_MORE_ITEMS) break;
-      if (rc == ERROR_MORE_DATA && data_size > data.size()) {
-        data.resize(data_size);
-        continue;
-      }
-      if (rc != ERROR_SUCCESS) return rc;
-      ++i;
-      const std::string value_name(name, name_size);
-      if (args_.value && Lower(value_name) != Lower(ValueName())) continue;
+    for (const reg::RegValueOp& v : values.values) {
+      if (args_.value && Lower(v.name) != Lower(ValueName())) continue;
       if (!header) out_ << "\n" << key.Display() << "\n";
       header = true;
-      PrintValue(value_name, type, data.substr(0, data_size));
+      PrintValue(v.name, v.type, v.data);
       ++*matches;
     }
     if (!header && !args_.value) out_ << "\n" << key.Display() << "\n";
@@ -154,13 +143,7 @@ class Verb {
   LONG Subkeys(const KeyName& key, std::vector<std::string>* names) {
     Handle h(service_);
     if (LONG rc = h.Open(key, KEY_READ); rc != ERROR_SUCCESS) return rc;
-    char name[256];
-    for (DWORD i = 0;; ++i) {
-      const LONG rc = service_.RegEnumKeyA(h.get(), i, name, sizeof name);
-      if (rc == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
-      if (rc != ERROR_SUCCESS) return rc;
-      names->emplace_back(name);
-    }
+    return reg::SubkeyNames(service_, h.get(), names);
   }
 
   int Query() {

@@ -50,16 +50,6 @@ std::string Join(const std::string& path, const std::string& name) {
   return path.empty() ? name : path + "\\" + name;
 }
 
-LONG SubkeyNames(RegistryService& service, HKEY key, std::vector<std::string>* names) {
-  char name[kMaxKeyNameBuffer];
-  for (DWORD i = 0;; ++i) {
-    const LONG rc = service.RegEnumKeyA(key, i, name, sizeof name);
-    if (rc == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
-    if (rc != ERROR_SUCCESS) return rc;
-    names->emplace_back(name);
-  }
-}
-
 // The value's type and data; false when it does not exist.
 LONG QueryValue(RegistryService& service, HKEY key, const std::string& name, DWORD* type,
                 std::string* data) {
@@ -86,29 +76,6 @@ bool Fail(RegError* error, int line, LONG code, const std::string& what) {
   error->message =
       (line > 0 ? "line " + std::to_string(line) + ": " : "") + what + ": " + ErrorText(code);
   return false;
-}
-
-// Appends the values of the open `key` to op->values, in enumeration order.
-LONG ReadValues(RegistryService& service, HKEY key, RegKeyOp* op) {
-  std::string name(kMaxValueNameBuffer, '\0');
-  std::string data(4096, '\0');
-  for (DWORD i = 0;;) {
-    DWORD name_size = static_cast<DWORD>(name.size());
-    DWORD data_size = static_cast<DWORD>(data.size());
-    DWORD type = REG_NONE;
-    const LONG rc =
-        service.RegEnumValueA(key, i, name.data(), &name_size, nullptr, &type,
-                              reinterpret_cast<unsigned char*>(data.data()), &data_size);
-    if (rc == ERROR_NO_MORE_ITEMS) break;
-    if (rc == ERROR_MORE_DATA && data_size > data.size()) {
-      data.resize(data_size);
-      continue;
-    }
-    if (rc != ERROR_SUCCESS) return rc;
-    op->values.push_back({0, false, name.substr(0, name_size), type, data.substr(0, data_size)});
-    ++i;
-  }
-  return ERROR_SUCCESS;
 }
 
 // Applies key sections and keeps what it needs to undo them.
@@ -269,6 +236,38 @@ class Journal {
 };
 
 }  // namespace
+
+LONG SubkeyNames(RegistryService& service, HKEY key, std::vector<std::string>* names) {
+  char name[kMaxKeyNameBuffer];
+  for (DWORD i = 0;; ++i) {
+    const LONG rc = service.RegEnumKeyA(key, i, name, sizeof name);
+    if (rc == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
+    if (rc != ERROR_SUCCESS) return rc;
+    names->emplace_back(name);
+  }
+}
+
+LONG ReadValues(RegistryService& service, HKEY key, RegKeyOp* op) {
+  std::string name(kMaxValueNameBuffer, '\0');
+  std::string data(4096, '\0');
+  for (DWORD i = 0;;) {
+    DWORD name_size = static_cast<DWORD>(name.size());
+    DWORD data_size = static_cast<DWORD>(data.size());
+    DWORD type = REG_NONE;
+    const LONG rc =
+        service.RegEnumValueA(key, i, name.data(), &name_size, nullptr, &type,
+                              reinterpret_cast<unsigned char*>(data.data()), &data_size);
+    if (rc == ERROR_NO_MORE_ITEMS) break;
+    if (rc == ERROR_MORE_DATA && data_size > data.size()) {
+      data.resize(data_size);
+      continue;
+    }
+    if (rc != ERROR_SUCCESS) return rc;
+    op->values.push_back({0, false, name.substr(0, name_size), type, data.substr(0, data_size)});
+    ++i;
+  }
+  return ERROR_SUCCESS;
+}
 
 LONG ReadTree(RegistryService& service, HKEY root, const std::string& path, RegFile* out) {
   std::vector<std::string> subkeys;

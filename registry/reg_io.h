@@ -20,6 +20,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/registry/registry_service.h"
 #include "registry/reg_file.h"
@@ -32,6 +33,13 @@ namespace ps::reg {
 // a missing key).
 platform::LONG ReadTree(platform::RegistryService& service, HKEY root, const std::string& path,
                         RegFile* out);
+
+// The values of the open key `key`, appended to op->values in enumeration
+// order (op's root and path are left alone).
+platform::LONG ReadValues(platform::RegistryService& service, HKEY key, RegKeyOp* op);
+// The names of the open key's subkeys, appended to *names in enumeration order.
+platform::LONG SubkeyNames(platform::RegistryService& service, HKEY key,
+                           std::vector<std::string>* names);
 
 // Deletes the key (root, path) with everything below it.
 platform::LONG DeleteTree(platform::RegistryService& service, HKEY root, const std::string& path);
