@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
 
 #include "core/codepage.h"
 #include "core/error.h"
@@ -56,17 +55,6 @@ std::string Utf16LeToCodePage(std::string_view bytes) {
     const auto lo = static_cast<unsigned char>(bytes[2 * i]);
     const auto hi = static_cast<unsigned char>(bytes[2 * i + 1]);
     out[i] = CharToCodePage(static_cast<char16_t>(lo | (hi << 8)));
-  }
-  return out;
-}
-
-// Code page -> UTF-16LE bytes.
-std::string CodePageToUtf16Le(std::string_view bytes) {
-  std::string out(bytes.size() * 2, '\0');
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const char16_t c = CodePageToChar(static_cast<unsigned char>(bytes[i]));
-    out[2 * i] = static_cast<char>(c & 0xFF);
-    out[2 * i + 1] = static_cast<char>(c >> 8);
   }
   return out;
 }
@@ -348,101 +336,6 @@ bool Decode(std::string_view bytes, std::u16string* text, bool* unicode, RegErro
   return true;
 }
 
-// Text writing, UTF-16 first and bytes at the end.
-class Writer {
- public:
-  void Line(std::u16string_view s) {
-    out_ += s;
-    out_ += u"\r\n";
-  }
-  void Raw(std::u16string_view s) { out_ += s; }
-  void Escaped(std::string_view bytes) {
-    for (char b : bytes) {
-      const char16_t c = CodePageToChar(static_cast<unsigned char>(b));
-      if (c == '\\' || c == '"') out_ += u'\\';
-      out_ += c;
-    }
-  }
-  std::size_t Column() const { return out_.size() - (out_.rfind(u'\n') + 1); }
-
-  // The platform editor's wrapping: after each "xx," the line is broken once
-  // it has reached 77 characters; continuation lines start with two spaces.
-  void HexList(std::string_view data) {
-    static constexpr char16_t kDigits[] = u"0123456789abcdef";
-    std::size_t column = Column();
-    for (std::size_t i = 0; i < data.size(); ++i) {
-      const auto b = static_cast<unsigned char>(data[i]);
-      out_ += kDigits[b >> 4];
-      out_ += kDigits[b & 15];
-      if (i + 1 == data.size()) break;
-      out_ += u',';
-      column += 3;
-      if (column >= 77) {
-        out_ += u"\\\r\n  ";
-        column = 2;
-      }
-    }
-  }
-
-  std::string Bytes() const {
-    std::string bytes;
-    bytes.reserve(2 + out_.size() * 2);
-    bytes += "\xFF\xFE";
-    for (char16_t c : out_) {
-      bytes.push_back(static_cast<char>(c & 0xFF));
-      bytes.push_back(static_cast<char>(c >> 8));
-    }
-    return bytes;
-  }
-
- private:
-  std::u16string out_;
-};
-
-// True when REG_SZ data reads back unchanged from the "text" form.
-bool PlainString(std::string_view data) {
-  if (data.empty() || data.back() != '\0') return false;
-  data.remove_suffix(1);
-  return data.find_first_of(std::string_view("\0\r\n", 3)) == std::string_view::npos;
-}
-
-void WriteValue(Writer& w, const RegValueOp& v) {
-  if (v.name.empty()) {
-    w.Raw(u"@=");
-  } else {
-    w.Raw(u"\"");
-    w.Escaped(v.name);
-    w.Raw(u"\"=");
-  }
-  if (v.remove) {
-    w.Line(u"-");
-    return;
-  }
-  if (v.type == REG_SZ && PlainString(v.data)) {
-    w.Raw(u"\"");
-    w.Escaped(std::string_view(v.data).substr(0, v.data.size() - 1));
-    w.Line(u"\"");
-    return;
-  }
-  if (v.type == REG_DWORD && v.data.size() == 4) {
-    std::uint32_t d = 0;
-    for (int i = 3; i >= 0; --i) d = (d << 8) | static_cast<unsigned char>(v.data[i]);
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "dword:%08x", d);
-    w.Line(FromUtf8(buf));
-    return;
-  }
-  if (v.type == REG_BINARY) {
-    w.Raw(u"hex:");
-  } else {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "hex(%x):", v.type);
-    w.Raw(FromUtf8(buf));
-  }
-  w.HexList(IsTextType(v.type) ? CodePageToUtf16Le(v.data) : v.data);
-  w.Line(u"");
-}
-
 }  // namespace
 
 HKEY RootFromName(std::u16string_view name) {
@@ -464,24 +357,6 @@ bool ParseRegFile(std::string_view bytes, RegFile* out, RegError* error) {
   bool unicode = true;
   if (!Decode(bytes, &text, &unicode, error)) return false;
   return Parser(text, unicode, out, error).Run();
-}
-
-std::string WriteRegFile(const RegFile& file) {
-  Writer w;
-  w.Line(kHeader5);
-  w.Line(u"");
-  for (const RegKeyOp& key : file.keys) {
-    w.Raw(key.remove ? u"[-" : u"[");
-    w.Raw(RootName(key.root));
-    if (!key.path.empty()) {
-      w.Raw(u"\\");
-      w.Raw(FromCodePage(key.path));
-    }
-    w.Line(u"]");
-    for (const RegValueOp& v : key.values) WriteValue(w, v);
-    w.Line(u"");
-  }
-  return w.Bytes();
 }
 
 }  // namespace ps::reg
