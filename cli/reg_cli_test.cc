@@ -84,7 +84,8 @@ TEST_F(RegToolTest, VerbsExitCodesAndOutput) {
       {"query 'HKCU\\Software\\Nowhere'", "", 1, "", "ERROR: The system was unable to find"},
       {"query 'HKCR\\Software'", "", 1, "", "ERROR: Invalid key name"},
       {"query", "", 1, "", "Invalid syntax"},
-      {"query 'HKCU\\Software' /x", "", 1, "", "unknown switch '/x'"},
+      {"query 'HKCU\\Software' -x", "", 1, "", "unknown switch '-x'"},
+      {"query 'HKCU\\Software' /x", "", 1, "", "query takes KEY"},
       {"export 'HKCU\\Software\\T' t.reg", "", 0, kOk, ""},
       {"export 'HKCU\\Software\\T' t.reg", "", 1,
        "File t.reg already exists. Overwrite (Yes/No)? \n", "cancelled"},
@@ -100,7 +101,7 @@ TEST_F(RegToolTest, VerbsExitCodesAndOutput) {
        "The operation completed successfully.\n",
        ""},
       {"delete 'HKCU\\Software\\T' /f", "", 1, "", "unable to find"},
-      {"import t.reg", "", 0, kOk, ""},
+      {"import \"$PWD/t.reg\"", "", 0, kOk, ""},
       {"query 'HKCU\\Software\\T' /s /v q", "", 0,
        "\nHKEY_CURRENT_USER\\Software\\T\n    Q    REG_QWORD    0xffffffffffffffff\n"
        "\nEnd of search: 1 match(es) found.\n",

@@ -27,7 +27,8 @@ Verbs:
                  (with /v: every value of that name below KEY).
   add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/s SEP] [/f]
                  Create KEY (and the keys above it); with /v or /ve, set a
-                 value. TYPE defaults to REG_SZ, DATA to empty.
+                 value (/t or /d alone set the (Default) value). TYPE
+                 defaults to REG_SZ, DATA to empty.
   delete KEY [/v NAME | /ve | /va] [/f]
                  Delete KEY with everything below it, or one value (/v, /ve),
                  or every value of KEY (/va).

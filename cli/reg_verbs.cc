@@ -1,7 +1,9 @@
 #include "cli/reg_verbs.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 
 #include "core/codepage.h"
@@ -21,8 +23,15 @@ std::string Lower(std::string s) {
   return s;
 }
 
+// A switch: '-' and a name, or '/' and one of the switch names (so that an
+// absolute file name is not taken for one).
 bool IsSwitch(const std::string& word) {
-  return word.size() >= 2 && (word[0] == '/' || word[0] == '-');
+  if (word.size() < 2) return false;
+  if (word[0] == '-') return true;
+  static constexpr const char* kNames[] = {"v", "ve", "va", "f", "y", "t", "d", "s"};
+  const std::string name = Lower(word.substr(1));
+  return word[0] == '/' && std::any_of(std::begin(kNames), std::end(kNames),
+                                       [&](const char* n) { return name == n; });
 }
 
 std::string Utf8(std::string_view code_page) { return ToUtf8(FromCodePage(code_page)); }

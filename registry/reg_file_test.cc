@@ -217,7 +217,7 @@ TEST(RegFileTest, WrittenFilesReadBackByteForByte) {
     for (const std::string& data :
          {std::string(), all_bytes, std::string("text\0", 5), std::string("\0\0", 2),
           std::string(1000, '\x7f'), std::string("1234", 4), std::string("12345678", 8)}) {
-      const std::string name = "v" + std::to_string(v.size()) + " \"\\\xFF=";
+      const std::string name = "v" + std::to_string(v.size()) + " \"\\\xFF=\r\n";
       v.push_back({0, false, name, type, data});
     }
   }

@@ -37,6 +37,12 @@ class Writer {
   void Escaped(std::string_view bytes) {
     for (char b : bytes) {
       const char16_t c = CodePageToChar(static_cast<unsigned char>(b));
+      // Line ends would break the line; names may hold them, string data
+      // that does is written in hex.
+      if (c == '\n' || c == '\r') {
+        out_ += c == '\n' ? u"\\n" : u"\\r";
+        continue;
+      }
       if (c == '\\' || c == '"') out_ += u'\\';
       out_ += c;
     }
