@@ -66,6 +66,8 @@ TEST_F(RegToolTest, VerbsExitCodesAndOutput) {
       {"add 'HKCU\\Software\\T' /v D /t REG_DWORD /d 4294967296 /f", "", 1, "", "numeric value"},
       {"add 'HKCU\\Software\\T' /v B /t REG_BINARY /d 0g /f", "", 1, "", "hex digits"},
       {"add 'HKCU\\Software\\T' /v X /t REG_FOO", "", 1, "", "Invalid type"},
+      {"add 'HKCU\\Software\\New' /v X /t REG_DWORD /d -1", "", 1, "", "numeric value"},
+      {"query 'HKCU\\Software\\New'", "", 1, "", "unable to find"},
       {"query 'HKCU\\Software\\T'", "", 0,
        "\nHKEY_CURRENT_USER\\Software\\T\n"
        "    Name    REG_SZ    changed\n"

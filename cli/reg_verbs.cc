@@ -217,16 +217,17 @@ class Verb {
   }
 
   int Add() {
-    Handle h(service_);
-    if (LONG rc = h.Create(key_, KEY_READ | KEY_WRITE); rc != ERROR_SUCCESS) return Error(rc);
     const bool set_value = args_.value || args_.default_value || args_.data || args_.type;
-    if (!set_value) return Done();
     DWORD type = REG_SZ;
     std::string bytes, problem;
-    if (!EncodeData(args_.type.value_or("REG_SZ"), args_.data.value_or(""), args_.separator, &type,
-                    &bytes, &problem)) {
+    // Bad data is refused before anything, the key included, is created.
+    if (set_value && !EncodeData(args_.type.value_or("REG_SZ"), args_.data.value_or(""),
+                                 args_.separator, &type, &bytes, &problem)) {
       return Error(problem);
     }
+    Handle h(service_);
+    if (LONG rc = h.Create(key_, KEY_READ | KEY_WRITE); rc != ERROR_SUCCESS) return Error(rc);
+    if (!set_value) return Done();
     const std::string name = ValueName();
     DWORD size = 0;
     const LONG exists =
