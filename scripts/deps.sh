@@ -3,7 +3,7 @@
 # prints the one apt-get line to run and stops.
 
 PINGSWEEP_PACKAGES=(
-  g++ make cmake pkg-config
+  g++ make cmake pkg-config help2man
   qt6-base-dev qt6-qpa-plugins libgl-dev
   libsqlite3-dev sqlite3
   libsodium-dev nlohmann-json3-dev

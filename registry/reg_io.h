@@ -1,0 +1,61 @@
+// Moving key trees between the registry service and .reg files
+// (registry/reg_file.h). Everything goes through the service's registry
+// functions, so the rights are the registry's: changing HKEY_LOCAL_MACHINE
+// needs what any change there needs.
+//
+// An import is all or nothing:
+//  1. the whole file is parsed and checked before the registry is touched, so
+//     a malformed file changes nothing and its first error names the line;
+//  2. write access to every root the file names is checked before the first
+//     change;
+//  3. while applying, each change is journalled (the previous data of a value,
+//     the first key a section had to create, a snapshot of a key tree before
+//     it is deleted); when a change fails, the journal is played backwards and
+//     the registry is back where it was.
+// What is not atomic: another process may see the import half applied while
+// it runs, a crash in the middle leaves the changes made so far, and a key
+// that an undo recreates loses its class and volatility. If the undo itself
+// fails, the error says so.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/registry/registry_service.h"
+#include "registry/reg_file.h"
+
+namespace ps::reg {
+
+// Reads the key (root, path) and every key below it into `out`, the key
+// before its subkeys, values and subkeys in the registry's enumeration order.
+// Appends to out->keys. Returns the registry's code (ERROR_FILE_NOT_FOUND for
+// a missing key).
+platform::LONG ReadTree(platform::RegistryService& service, HKEY root, const std::string& path,
+                        RegFile* out);
+
+// The values of the open key `key`, appended to op->values in enumeration
+// order (op's root and path are left alone).
+platform::LONG ReadValues(platform::RegistryService& service, HKEY key, RegKeyOp* op);
+// The names of the open key's subkeys, appended to *names in enumeration order.
+platform::LONG SubkeyNames(platform::RegistryService& service, HKEY key,
+                           std::vector<std::string>* names);
+
+// Deletes the key (root, path) with everything below it.
+platform::LONG DeleteTree(platform::RegistryService& service, HKEY root, const std::string& path);
+
+// The .reg file text (version 5.00, UTF-16LE) of the tree at (root, path).
+bool ExportTree(platform::RegistryService& service, HKEY root, const std::string& path,
+                std::string* bytes, RegError* error);
+
+// Applies a parsed file, all or nothing (see above).
+bool ApplyRegFile(platform::RegistryService& service, const RegFile& file, RegError* error);
+
+// ParseRegFile then ApplyRegFile.
+bool ImportRegFile(platform::RegistryService& service, std::string_view bytes, RegError* error);
+
+// An English sentence for a registry return code, as the platform words it
+// ("Access is denied.").
+std::string ErrorText(platform::LONG code);
+
+}  // namespace ps::reg
