@@ -5,6 +5,12 @@
 #include "platform/registry/registry_store.h"
 
 namespace ps::platform::registry_internal {
+namespace {
+
+// More than a value row needs beside its name, folded name and data.
+constexpr std::size_t kRowOverhead = 256;
+
+}  // namespace
 
 LONG Store::Create(KeyId parent, const std::vector<std::string_view>& parts,
                    std::string_view key_class, bool is_volatile, KeyId* id, DWORD* disposition) {
@@ -64,6 +70,12 @@ LONG Store::DeleteKey(KeyId parent, const std::vector<std::string_view>& parts) 
 }
 
 LONG Store::SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data) {
+  // Checked before the data is read: a size the row cannot hold (the caller's
+  // buffer may not even be that large) is refused rather than cut.
+  const auto limit = static_cast<std::size_t>(sqlite3_limit(db_.get(), SQLITE_LIMIT_LENGTH, -1));
+  if (data.size() > limit || data.size() + 2 * name.size() + kRowOverhead > limit) {
+    return ERROR_OUTOFMEMORY;
+  }
   const std::string fold = Fold(name);
   return Change([&]() -> LONG {
     if (LONG rc = KeyState(key, nullptr); rc != ERROR_SUCCESS) return rc;

@@ -23,6 +23,7 @@ LONG FromSqlite(int rc) {
     case SQLITE_FULL:
       return ERROR_DISK_FULL;
     case SQLITE_NOMEM:
+    case SQLITE_TOOBIG:
       return ERROR_OUTOFMEMORY;
     default:
       return ERROR_REGISTRY_IO_FAILED;

@@ -54,6 +54,11 @@
 // ERROR_KEY_DELETED. Database failures map to ERROR_REGISTRY_IO_FAILED (disk
 // full: ERROR_DISK_FULL).
 //
+// Sizes: a value larger than a database row may hold (SQLite's length limit,
+// 1,000,000,000 bytes unless built otherwise, less its name) is refused with
+// ERROR_OUTOFMEMORY before its data is read, as the platform refuses what its
+// memory cannot hold; nothing changes.
+//
 // The implementation reads in this order: registry_names.h (names, paths,
 // rights), registry_store.h with registry_store.cc, registry_lookups.cc and
 // registry_changes.cc (one root's database and its caches), registry_files.h

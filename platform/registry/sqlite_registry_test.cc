@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -602,6 +603,28 @@ TEST_F(RegistryTest, KilledWriterLosesNoAcknowledgedChange) {
   HKEY writable = Create(reg, "Crash");
   EXPECT_EQ(Set(reg, writable, "after", REG_SZ, "x"), ERROR_SUCCESS);
   EXPECT_EQ(Get(reg, key, "after"), "x");
+}
+
+// Sizes the store cannot keep are refused before the data is read, and the
+// value keeps what it held. The data is a sparse mapping of zero pages, so
+// nothing of that size is ever allocated.
+TEST_F(RegistryTest, OversizedValuesAreRefusedAndChangeNothing) {
+  constexpr std::size_t kMapped = std::size_t{1} << 32;
+  void* map = ::mmap(nullptr, kMapped, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                     -1, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  const auto* zeros = static_cast<const unsigned char*>(map);
+  SqliteRegistry reg(location());
+  HKEY key = Create(reg, "Big");
+  ASSERT_EQ(Set(reg, key, "v", REG_BINARY, "small"), ERROR_SUCCESS);
+  for (DWORD size : {DWORD{1000000001}, DWORD{0x80000000u}, DWORD{0xFFFFFFFFu}}) {
+    SCOPED_TRACE(size);
+    EXPECT_EQ(reg.RegSetValueExA(key, "v", 0, REG_BINARY, zeros, size), ERROR_OUTOFMEMORY);
+    EXPECT_EQ(reg.RegSetValueExA(key, "new", 0, REG_BINARY, zeros, size), ERROR_OUTOFMEMORY);
+    EXPECT_EQ(Get(reg, key, "v"), "small");
+    EXPECT_EQ(Values(reg, key), std::vector<std::string>{"v"});
+  }
+  ::munmap(map, kMapped);
 }
 
 // A file that is no database: the root reads as empty and refuses changes, on
