@@ -62,11 +62,12 @@ bool PrepareDatabaseFile(const std::string& path, bool private_to_owner, bool* m
     } else if (errno != EEXIST) {
       return false;
     }
-  } else if (private_to_owner && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0) {
-    ::chmod(path.c_str(), file_mode);
+    if (::stat(path.c_str(), &st) != 0) return false;
   }
-  // Whoever may write the file changes the root; everyone else reads it.
-  *may_write = ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+  // Whoever may write the file changes the root; everyone else reads it. An
+  // owner who took the write bit away meant it, root included.
+  *may_write = ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 &&
+               (st.st_uid != ::geteuid() || (st.st_mode & S_IWUSR) != 0);
   return true;
 }
 

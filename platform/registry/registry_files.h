@@ -11,10 +11,11 @@ namespace ps::platform::registry_internal {
 
 // Makes sure the database file at `path` exists, creating it and its folders
 // when missing: owner-only (folder 0700, file 0600) when `private_to_owner`,
-// otherwise readable by everyone (0755, 0644), whatever the umask. A private
-// file that others may read is narrowed again. *may_write tells whether this
-// process may change the file. False when the file can be neither found nor
-// created.
+// otherwise readable by everyone (0755, 0644), whatever the umask. Modes are
+// set only on what this call creates: an existing file keeps its owner's
+// choice. *may_write tells whether this process may change the file (an owner's
+// file without its owner-write bit is read-only, even to root). False when the
+// file can be neither found nor created.
 bool PrepareDatabaseFile(const std::string& path, bool private_to_owner, bool* may_write);
 
 // The machine's current boot; it changes when the machine restarts.

@@ -627,6 +627,33 @@ TEST_F(RegistryTest, OversizedValuesAreRefusedAndChangeNothing) {
   ::munmap(map, kMapped);
 }
 
+// The mode of an existing database is its owner's choice: kept as it is, and
+// without the owner's write bit the root refuses changes (root included).
+TEST_F(RegistryTest, ExistingFilesKeepTheirMode) {
+  struct Case {
+    mode_t mode;
+    LONG set;
+  } cases[] = {{0444, ERROR_ACCESS_DENIED}, {0400, ERROR_ACCESS_DENIED}, {0640, ERROR_SUCCESS}};
+  const std::string db = location().current_user;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    {
+      SqliteRegistry reg(location());
+      ASSERT_EQ(Set(reg, Create(reg, "Mode"), "v", REG_SZ, "before"), ERROR_SUCCESS);
+    }
+    ASSERT_EQ(::chmod(db.c_str(), c.mode), 0);
+    SqliteRegistry reg(location());
+    HKEY key = 0;
+    ASSERT_EQ(reg.RegOpenKeyExA(HKEY_CURRENT_USER, "Mode", 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_EQ(Set(reg, HKEY_CURRENT_USER, "v", REG_SZ, "after"), c.set);
+    EXPECT_EQ(Get(reg, key, "v"), "before");
+    struct stat st;
+    ASSERT_EQ(::stat(db.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, c.mode);
+    ASSERT_EQ(::chmod(db.c_str(), 0600), 0);
+  }
+}
+
 // A file that is no database: the root reads as empty and refuses changes, on
 // every call, not only the first.
 TEST_F(RegistryTest, UnusableDatabaseReadsAsEmptyAndRefusesChanges) {
