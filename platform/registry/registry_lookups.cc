@@ -1,5 +1,7 @@
 // The store's lookups, each answered from its cache while the change counter
 // allows.
+#include <algorithm>
+
 #include "platform/registry/registry_names.h"
 #include "platform/registry/registry_store.h"
 
@@ -112,8 +114,13 @@ const ValueListing& Store::Values(KeyId key) {
 
 const KeyListing& Store::Subkeys(KeyId key) {
   return key_lists_.Get(cacheable_, [&] { return key; }, [&] {
-    return ListSql<KeyListing>(stmts_.list_keys.get(), key,
-                               [](const Query& q, auto* out) { out->names.push_back(q.Bytes(0)); });
+    KeyListing listing = ListSql<KeyListing>(
+        stmts_.list_keys.get(), key,
+        [](const Query& q, auto* out) { out->names.push_back(q.Bytes(0)); });
+    // Sorted here rather than by the database, so that files written by any
+    // version list in the same order.
+    std::sort(listing.names.begin(), listing.names.end(), PlatformOrderLess);
+    return listing;
   });
 }
 

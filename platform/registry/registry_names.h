@@ -21,6 +21,12 @@ inline constexpr REGSAM kChangeRights =
 // compared and ordered in.
 std::string Fold(std::string_view name);
 
+// The order the platform lists subkeys in: by the names' UTF-16 code units,
+// upper-cased, compared one by one (a shorter name that is a prefix first).
+// Names are Windows-1252, so "_x" sorts after "apps" and the euro sign after
+// every Latin-1 letter.
+bool PlatformOrderLess(std::string_view a, std::string_view b);
+
 // Splits a backslash path into its key names (a null path has none). A leading
 // backslash is ERROR_BAD_PATHNAME and a name over kMaxKeyName bytes
 // ERROR_INVALID_PARAMETER; repeated and trailing backslashes are skipped.

@@ -40,7 +40,7 @@ struct ValueListing {
 };
 struct KeyListing {
   LONG code = ERROR_SUCCESS;
-  std::vector<std::string> names;  // in folded-name order
+  std::vector<std::string> names;  // in PlatformOrderLess order
 };
 
 // Remembers lookups of one kind while caching is allowed. Entries are dropped

@@ -31,8 +31,10 @@
 // value, so repeated reads and opens run no SQL and still see every change
 // another process has acknowledged.
 //
-// Enumeration order: subkeys by name, compared case-insensitively (ascending
-// bytes of the lower-cased Windows-1252 name); values in creation order (a
+// Enumeration order: subkeys by name as the platform orders them, compared
+// case-insensitively by the upper-cased UTF-16 code units of the name ("_x"
+// after "apps", the euro sign after every Latin-1 letter), in files written by
+// any version; values in creation order (a
 // value that is overwritten keeps its place; one deleted and set again moves
 // to the end).
 //

@@ -364,7 +364,16 @@ TEST_F(RegistryTest, EnumerationOrder) {
     reg.RegCloseKey(Create(reg, (std::string("Order\\") + name).c_str()));
   }
   EXPECT_EQ(Subkeys(reg, key),
-            (std::vector<std::string>{"_under", "Alpha", "beta", "DELTA", "gamma"}));
+            (std::vector<std::string>{"Alpha", "beta", "DELTA", "gamma", "_under"}));
+  // By upper-cased UTF-16 code units: Latin-1 letters by their capitals, then
+  // the letters beyond Latin-1 (OE, S caron, Y diaeresis, Z caron), then the euro.
+  const std::vector<std::string> platform_order = {
+      "apps", "Zulu", "_x", "\xe0", "\xc9t\xe9", "\xfe", "\x9c", "\x8a", "\xff", "\x9e", "\x80"};
+  HKEY sorted = Create(reg, "Sorted");
+  for (auto it = platform_order.rbegin(); it != platform_order.rend(); ++it) {
+    reg.RegCloseKey(Create(reg, ("Sorted\\" + *it).c_str()));
+  }
+  EXPECT_EQ(Subkeys(reg, sorted), platform_order);
   for (const char* name : {"z", "a", "", "m"}) ASSERT_EQ(Set(reg, key, name, REG_SZ, "1"), 0);
   ASSERT_EQ(Set(reg, key, "A", REG_SZ, "overwritten in place"), ERROR_SUCCESS);
   EXPECT_EQ(Values(reg, key), (std::vector<std::string>{"z", "a", "", "m"}));
@@ -377,8 +386,8 @@ TEST_F(RegistryTest, EnumerationOrder) {
   EXPECT_EQ(reg.RegEnumValueA(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr),
             ERROR_MORE_DATA);
   EXPECT_EQ(length, 1u);
-  EXPECT_EQ(reg.RegEnumKeyA(key, 1, name, 5), ERROR_MORE_DATA);
-  EXPECT_EQ(reg.RegEnumKeyA(key, 1, name, 6), ERROR_SUCCESS);
+  EXPECT_EQ(reg.RegEnumKeyA(key, 0, name, 5), ERROR_MORE_DATA);
+  EXPECT_EQ(reg.RegEnumKeyA(key, 0, name, 6), ERROR_SUCCESS);
   EXPECT_STREQ(name, "Alpha");
 }
 
