@@ -86,25 +86,33 @@ void ChangeCounter::Close() {
   writable_ = false;
 }
 
-bool ChangeCounter::Open(const std::string& path, bool writable, bool private_to_owner) {
+LONG ChangeCounter::Open(const std::string& path, bool writable, bool private_to_owner) {
   Close();
   const mode_t mode = FileMode(private_to_owner);
   FileDescriptor fd(
       ::open(path.c_str(), writable ? O_RDWR | O_CREAT | O_CLOEXEC : O_RDONLY | O_CLOEXEC, mode));
-  if (fd.get() < 0) return false;
+  if (fd.get() < 0) return ERROR_REGISTRY_IO_FAILED;
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return false;
-  if (st.st_size < static_cast<off_t>(kCounterFileSize)) {
-    // New: sized, and given the database's mode whatever the umask.
-    if (!writable || ::ftruncate(fd.get(), kCounterFileSize) != 0) return false;
-    if (st.st_uid == ::geteuid()) ::fchmod(fd.get(), mode);
+  if (::fstat(fd.get(), &st) != 0) return ERROR_REGISTRY_IO_FAILED;
+  if (writable) {
+    // Files written before space was reserved may be sparse: reserve it every
+    // time, which costs nothing once it is there.
+    if (const int err = ::posix_fallocate(fd.get(), 0, kCounterFileSize); err != 0) {
+      return err == ENOSPC || err == EDQUOT ? ERROR_DISK_FULL : ERROR_REGISTRY_IO_FAILED;
+    }
+    // New: given the database's mode whatever the umask.
+    if (st.st_size < static_cast<off_t>(kCounterFileSize) && st.st_uid == ::geteuid()) {
+      ::fchmod(fd.get(), mode);
+    }
+  } else if (st.st_size < static_cast<off_t>(kCounterFileSize)) {
+    return ERROR_REGISTRY_IO_FAILED;
   }
   void* map = ::mmap(nullptr, kCounterFileSize, writable ? PROT_READ | PROT_WRITE : PROT_READ,
                      MAP_SHARED, fd.get(), 0);
-  if (map == MAP_FAILED) return false;
+  if (map == MAP_FAILED) return ERROR_REGISTRY_IO_FAILED;
   word_ = static_cast<std::uint64_t*>(map);
   writable_ = writable;
-  return true;
+  return ERROR_SUCCESS;
 }
 
 }  // namespace ps::platform::registry_internal

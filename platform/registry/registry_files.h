@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/registry/registry_service.h"
+
 namespace ps::platform::registry_internal {
 
 // Makes sure the database file at `path` exists, creating it and its folders
@@ -36,9 +38,11 @@ class ChangeCounter {
   ChangeCounter& operator=(const ChangeCounter&) = delete;
 
   // Maps `path`, creating it when `writable` with the access of the database
-  // it counts for (see PrepareDatabaseFile). False leaves it unmapped, and an
-  // unmapped counter always reads odd.
-  bool Open(const std::string& path, bool writable, bool private_to_owner);
+  // it counts for (see PrepareDatabaseFile). A writer's file has its space
+  // reserved before it is mapped, so that a full disk is an error here
+  // (ERROR_DISK_FULL) rather than a fault when the counter is written. Any
+  // failure leaves it unmapped, and an unmapped counter always reads odd.
+  LONG Open(const std::string& path, bool writable, bool private_to_owner);
 
   std::uint64_t Load() const { return word_ ? Word().load(std::memory_order_acquire) : 1; }
   void BeginChange() {

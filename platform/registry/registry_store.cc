@@ -65,8 +65,15 @@ bool Store::Configure(bool try_write) {
     if (!SwitchToWal()) return false;
   }
   if (Exec("PRAGMA synchronous=NORMAL") != ERROR_SUCCESS) return false;
-  // A reader without the counter file still works, it just caches nothing.
-  if (!counter_.Open(path_ + "-gen", writable_, private_) && writable_) return false;
+  // A reader without the counter file still works, it just caches nothing; so
+  // does a writer that has no room for it, refusing changes as a full disk.
+  refusal_ = ERROR_ACCESS_DENIED;
+  if (const LONG rc = counter_.Open(path_ + "-gen", writable_, private_);
+      rc != ERROR_SUCCESS && writable_) {
+    if (rc != ERROR_DISK_FULL) return false;
+    writable_ = false;
+    refusal_ = ERROR_DISK_FULL;
+  }
 
   stmts_.begin.reset(Prepare("BEGIN IMMEDIATE"));
   stmts_.commit.reset(Prepare("COMMIT"));

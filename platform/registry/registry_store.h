@@ -153,6 +153,9 @@ class Store {
   // opened nor created: the root then reads as empty and refuses changes.
   bool Ready() { return db_ != nullptr || Open(); }
   bool writable() const { return writable_; }
+  // Why a store that is not writable refuses changes: ERROR_ACCESS_DENIED, or
+  // ERROR_DISK_FULL when there was no room for its change counter.
+  LONG refusal() const { return refusal_; }
 
   // Drops the caches when another change happened since they were filled.
   void Sync() {
@@ -202,6 +205,7 @@ class Store {
   const bool private_;
   DbPtr db_;
   bool writable_ = false;
+  LONG refusal_ = ERROR_ACCESS_DENIED;
   ChangeCounter counter_;
   std::uint64_t seen_ = 1;
   bool cacheable_ = false;
@@ -221,7 +225,7 @@ class Store {
 
 template <typename Body>
 LONG Store::Change(Body&& body) {
-  if (!writable_) return ERROR_ACCESS_DENIED;
+  if (!writable_) return refusal_;
   {
     Query begin(stmts_.begin.get());
     if (LONG rc = FromSqlite(begin.Step()); rc != ERROR_SUCCESS) return rc;

@@ -98,10 +98,10 @@ struct SqliteRegistry::Impl {
     return true;
   }
 
-  // The rights a new handle gets; false when the root cannot grant them.
-  static bool Grant(const Store& store, REGSAM wanted, REGSAM* rights) {
+  // The rights a new handle gets; the root's refusal when it cannot grant them.
+  static LONG Grant(const Store& store, REGSAM wanted, REGSAM* rights) {
     *rights = MapGenericRights(wanted, store.writable());
-    return store.writable() || (*rights & kChangeRights) == 0;
+    return store.writable() || (*rights & kChangeRights) == 0 ? ERROR_SUCCESS : store.refusal();
   }
 
   std::mutex mu;
@@ -139,12 +139,12 @@ LONG SqliteRegistry::RegCreateKeyExA(HKEY hKey, const char* lpSubKey, DWORD Rese
   if (parent.store == nullptr) return ERROR_ACCESS_DENIED;
   Store& store = *parent.store;
   REGSAM rights;
-  const bool granted = Impl::Grant(store, samDesired, &rights);
+  const LONG granted = Impl::Grant(store, samDesired, &rights);
   // An existing key is opened without a write transaction.
   PathResult found = store.Resolve(parent.id, parts);
   DWORD disposition = REG_OPENED_EXISTING_KEY;
-  if (found.code == ERROR_FILE_NOT_FOUND || (found.code == ERROR_SUCCESS && !granted)) {
-    if (!granted) return ERROR_ACCESS_DENIED;
+  if (found.code == ERROR_FILE_NOT_FOUND || (found.code == ERROR_SUCCESS && granted != 0)) {
+    if (granted != ERROR_SUCCESS) return granted;
     found.code = store.Create(parent.id, parts, lpClass ? std::string_view(lpClass) : "",
                               (dwOptions & REG_OPTION_VOLATILE) != 0, &found.id, &disposition);
   }
@@ -173,7 +173,7 @@ LONG SqliteRegistry::RegOpenKeyExA(HKEY hKey, const char* lpSubKey, DWORD /*ulOp
   const PathResult found = store.Resolve(parent.id, parts);
   if (found.code != ERROR_SUCCESS) return found.code;
   REGSAM rights;
-  if (!Impl::Grant(store, samDesired, &rights)) return ERROR_ACCESS_DENIED;
+  if (LONG rc = Impl::Grant(store, samDesired, &rights); rc != ERROR_SUCCESS) return rc;
   *phkResult = impl_->NewHandle({&store, found.id, rights});
   return ERROR_SUCCESS;
 }
@@ -282,7 +282,7 @@ LONG SqliteRegistry::RegDeleteKeyA(HKEY hKey, const char* lpSubKey) {
   // Only the root's write access counts, not the parent handle's rights.
   if (!parent.store->writable()) {
     const PathResult found = parent.store->Resolve(parent.id, parts);
-    return found.code != ERROR_SUCCESS ? found.code : ERROR_ACCESS_DENIED;
+    return found.code != ERROR_SUCCESS ? found.code : parent.store->refusal();
   }
   return parent.store->DeleteKey(parent.id, parts);
 }

@@ -4,7 +4,9 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sched.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,6 +37,29 @@ int InChild(const std::function<int()>& body) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+// InChild with a mount table of its own, so that what the child mounts
+// (root only) vanishes with it.
+int InPrivateMounts(const std::function<int()>& body) {
+  return InChild([&] {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      return 99;
+    }
+    return body();
+  });
+}
+
+// Fills the file system that holds `dir` to the last byte.
+void FillFileSystem(const std::string& dir) {
+  const int fd = ::open((dir + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  const std::string chunk(1 << 16, 'f');
+  for (std::size_t n = chunk.size(); n > 0; n /= 2) {
+    while (::write(fd, chunk.data(), n) == static_cast<ssize_t>(n)) {
+    }
+  }
+  ::close(fd);
 }
 
 std::string Bytes(const void* data, DWORD size) {
@@ -661,6 +686,47 @@ TEST_F(RegistryTest, ExistingFilesKeepTheirMode) {
     EXPECT_EQ(st.st_mode & 0777, c.mode);
     ASSERT_EQ(::chmod(db.c_str(), 0600), 0);
   }
+}
+
+// A full disk refuses changes with ERROR_DISK_FULL, also when the change
+// counter's file has to be made anew, and keeps every acknowledged change.
+TEST_F(RegistryTest, FullDiskRefusesChangesAndKeepsWhatWasAcknowledged) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a small file system";
+  const std::string small = dir_.path() + "/small";
+  ASSERT_EQ(::mkdir(small.c_str(), 0700), 0);
+  const int failed = InPrivateMounts([&]() -> int {
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0) return 98;
+    const SqliteRegistry::Location where = SqliteRegistry::LocationIn(small);
+    {
+      SqliteRegistry reg(where);
+      HKEY key = 0;
+      if (reg.RegCreateKeyExA(HKEY_CURRENT_USER, "Kept", 0, "", 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr) != ERROR_SUCCESS ||
+          Set(reg, key, "v", REG_SZ, "acknowledged") != ERROR_SUCCESS) {
+        return 97;
+      }
+    }
+    ::unlink((where.current_user + "-gen").c_str());
+    FillFileSystem(small);
+    SqliteRegistry reg(where);
+    HKEY key = 0;
+    struct Step {
+      LONG got;
+      LONG want;
+    } steps[] = {
+        {Set(reg, HKEY_CURRENT_USER, "w", REG_SZ, "x"), ERROR_DISK_FULL},
+        {reg.RegCreateKeyExA(HKEY_CURRENT_USER, "New", 0, "", 0, KEY_ALL_ACCESS, nullptr, &key,
+                             nullptr),
+         ERROR_DISK_FULL},
+        {reg.RegOpenKeyExA(HKEY_CURRENT_USER, "Kept", 0, KEY_READ, &key), ERROR_SUCCESS},
+        {Get(reg, key, "v") == "acknowledged" ? 0 : 1, 0},
+    };
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+      if (steps[i].got != steps[i].want) return static_cast<int>(i + 1);
+    }
+    return 0;
+  });
+  EXPECT_EQ(failed, 0) << "first failing step (1-based), or the signal that ended it";
 }
 
 // A file that is no database: the root reads as empty and refuses changes, on
