@@ -71,6 +71,11 @@ bool PrepareDatabaseFile(const std::string& path, bool private_to_owner, bool* m
   return true;
 }
 
+bool HasContent(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
+}
+
 std::string BootId() {
   std::ifstream in("/proc/sys/kernel/random/boot_id");
   std::string id;

@@ -31,13 +31,13 @@ LONG Store::Create(KeyId parent, const std::vector<std::string_view>& parts,
           created = false;
           continue;
         }
-        if (rc != SQLITE_DONE) return FromSqlite(rc);
+        if (rc != SQLITE_DONE) return Fail(rc);
       }
       if (parent_volatile && !is_volatile) return ERROR_CHILD_MUST_BE_VOLATILE;
       Query insert(stmts_.insert_key.get());
       insert.Bind(1, current).Bind(2, part).Bind(3, std::string_view(fold)).Bind(4, key_class);
       insert.Bind(5, is_volatile ? 1 : 0);
-      if (const int rc = insert.Step(); rc != SQLITE_DONE) return FromSqlite(rc);
+      if (const int rc = insert.Step(); rc != SQLITE_DONE) return Fail(rc);
       current = sqlite3_last_insert_rowid(db_.get());
       parent_volatile = is_volatile;
       created = true;
@@ -58,12 +58,12 @@ LONG Store::DeleteKey(KeyId parent, const std::vector<std::string_view>& parts) 
       q.Bind(1, target.id);
       const int rc = q.Step();
       if (rc == SQLITE_ROW) return ERROR_ACCESS_DENIED;
-      if (rc != SQLITE_DONE) return FromSqlite(rc);
+      if (rc != SQLITE_DONE) return Fail(rc);
     }
     for (sqlite3_stmt* stmt : {stmts_.delete_key_values.get(), stmts_.delete_key.get()}) {
       Query q(stmt);
       q.Bind(1, target.id);
-      if (const int rc = q.Step(); rc != SQLITE_DONE) return FromSqlite(rc);
+      if (const int rc = q.Step(); rc != SQLITE_DONE) return Fail(rc);
     }
     return ERROR_SUCCESS;
   });
@@ -82,7 +82,7 @@ LONG Store::SetValue(KeyId key, std::string_view name, DWORD type, std::string_v
     Query q(stmts_.set_value.get());
     q.Bind(1, key).Bind(2, name).Bind(3, std::string_view(fold));
     q.Bind(4, static_cast<std::int64_t>(type)).Bind(5, data);
-    return FromSqlite(q.Step());
+    return Fail(q.Step());
   });
 }
 
@@ -92,7 +92,7 @@ LONG Store::DeleteValue(KeyId key, std::string_view name) {
     if (LONG rc = KeyState(key, nullptr); rc != ERROR_SUCCESS) return rc;
     Query q(stmts_.delete_value.get());
     q.Bind(1, key).Bind(2, std::string_view(fold));
-    if (const int rc = q.Step(); rc != SQLITE_DONE) return FromSqlite(rc);
+    if (const int rc = q.Step(); rc != SQLITE_DONE) return Fail(rc);
     return sqlite3_changes(db_.get()) > 0 ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
   });
 }

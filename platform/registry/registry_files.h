@@ -20,6 +20,9 @@ namespace ps::platform::registry_internal {
 // file can be neither found nor created.
 bool PrepareDatabaseFile(const std::string& path, bool private_to_owner, bool* may_write);
 
+// Whether a file exists at `path` and holds at least one byte.
+bool HasContent(const std::string& path);
+
 // The machine's current boot; it changes when the machine restarts.
 std::string BootId();
 

@@ -25,7 +25,7 @@ LONG Store::KeyState(KeyId key, bool* is_volatile) {
     if (is_volatile) *is_volatile = q.Int(0) != 0;
     return ERROR_SUCCESS;
   }
-  return rc == SQLITE_DONE ? ERROR_KEY_DELETED : FromSqlite(rc);
+  return rc == SQLITE_DONE ? ERROR_KEY_DELETED : Fail(rc);
 }
 
 PathResult Store::Resolve(KeyId parent, const std::vector<std::string_view>& parts) {
@@ -51,7 +51,7 @@ PathResult Store::ResolveSql(KeyId parent, const std::vector<std::string_view>& 
       id = q.Int(0);
       continue;
     }
-    if (rc != SQLITE_DONE) return {FromSqlite(rc), 0};
+    if (rc != SQLITE_DONE) return {Fail(rc), 0};
     if (i == 0 && parent != kRootId) {
       if (LONG state = KeyState(parent, nullptr); state != ERROR_SUCCESS) return {state, 0};
     }
@@ -81,7 +81,7 @@ ValueRecord Store::QueryValueSql(KeyId key, std::string_view fold) {
     record.code = key == kRootId ? ERROR_FILE_NOT_FOUND : KeyState(key, nullptr);
     if (record.code == ERROR_SUCCESS) record.code = ERROR_FILE_NOT_FOUND;
   } else {
-    record.code = FromSqlite(rc);
+    record.code = Fail(rc);
   }
   return record;
 }
@@ -95,7 +95,7 @@ Listing Store::ListSql(sqlite3_stmt* stmt, KeyId key, AddRow&& add_row) {
     q.Bind(1, key);
     int rc;
     for (; (rc = q.Step()) == SQLITE_ROW; empty = false) add_row(q, &listing);
-    listing.code = FromSqlite(rc);
+    listing.code = Fail(rc);
   }
   // An empty listing may be a deleted key's.
   if (listing.code == ERROR_SUCCESS && empty && key != kRootId) {

@@ -1,6 +1,7 @@
 #include "platform/registry/registry_store.h"
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 namespace ps::platform::registry_internal {
@@ -9,6 +10,9 @@ constexpr int kBusyTimeoutMs = 30000;
 
 LONG FromSqlite(int rc) {
   switch (rc & 0xFF) {
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      return ERROR_REGISTRY_CORRUPT;
     case SQLITE_OK:
     case SQLITE_DONE:
     case SQLITE_ROW:
@@ -33,44 +37,86 @@ LONG FromSqlite(int rc) {
 // ---------------------------------------------------------------------------
 // Opening.
 
-bool Store::Open() {
+LONG Store::Open() {
   bool may_write = false;
-  if (PrepareDatabaseFile(path_, private_, &may_write) && Configure(may_write)) return true;
+  if (!PrepareDatabaseFile(path_, private_, &may_write)) return ERROR_FILE_NOT_FOUND;
+  int rc = Configure(may_write ? Mode::kWrite : Mode::kRead);
+  // A folder that cannot hold the journal files (read-only) still lets the
+  // database be read; and when there is no journal to apply, nobody can be
+  // changing it, so it is read as it is, without the shared lock file.
+  const int primary = rc & 0xFF;
+  if (may_write && (primary == SQLITE_CANTOPEN || primary == SQLITE_READONLY)) {
+    rc = Configure(Mode::kRead);
+  }
+  if ((rc & 0xFF) == SQLITE_CANTOPEN && !HasContent(path_ + "-wal")) {
+    rc = Configure(Mode::kImmutable);
+  }
+  if (rc == SQLITE_OK) return ERROR_SUCCESS;
+  const LONG code = Fail(rc);
   // Half set up is not open: the next call tries again from the start.
   stmts_ = Statements();
   db_.reset();
   writable_ = false;
-  return false;
+  return code;
 }
 
-bool Store::Configure(bool try_write) {
+namespace {
+
+// `path` as an SQLite URI that opens it read-only with no locking at all.
+std::string ImmutableUri(const std::string& path) {
+  std::string uri = "file:";
+  for (const unsigned char c : path) {
+    if (c == '%' || c == '?' || c == '#' || c < 0x20 || c >= 0x7F) {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      uri += '%';
+      uri += kHex[c >> 4];
+      uri += kHex[c & 15];
+    } else {
+      uri += static_cast<char>(c);
+    }
+  }
+  return uri + "?immutable=1";
+}
+
+}  // namespace
+
+int Store::Configure(Mode mode) {
   ClearCaches();
   stmts_ = Statements();
   db_.reset();
+  writable_ = false;
 
   sqlite3* raw = nullptr;
-  const int flags = (try_write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) |
-                    SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_PRIVATECACHE;
-  const int rc = sqlite3_open_v2(path_.c_str(), &raw, flags, nullptr);
+  const bool write = mode == Mode::kWrite;
+  const int flags = (write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX |
+                    SQLITE_OPEN_PRIVATECACHE | SQLITE_OPEN_URI;
+  const std::string name = mode == Mode::kImmutable ? ImmutableUri(path_) : path_;
+  int rc = sqlite3_open_v2(name.c_str(), &raw, flags, nullptr);
   db_.reset(raw);
-  if (rc != SQLITE_OK) return false;
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_extended_result_codes(db_.get(), 1);
   sqlite3_busy_timeout(db_.get(), kBusyTimeoutMs);
-  writable_ = try_write && sqlite3_db_readonly(db_.get(), "main") == 0;
-  if (try_write && !writable_) return false;
-  if (writable_) {
+  if (write) {
+    if (sqlite3_db_readonly(db_.get(), "main") != 0) return SQLITE_READONLY;
     // Keep -wal and -shm after the last connection closes, so that processes
     // that may only read can still open the database.
     int persist = 1;
     sqlite3_file_control(db_.get(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
-    if (!SwitchToWal()) return false;
+    if ((rc = SwitchToWal()) != SQLITE_OK) return rc;
+    writable_ = true;
   }
-  if (Exec("PRAGMA synchronous=NORMAL") != ERROR_SUCCESS) return false;
+  // Opening reads nothing: read the schema now, so that a damaged or
+  // unreadable file shows here rather than as a missing key.
+  if ((rc = sqlite3_exec(db_.get(), "PRAGMA synchronous=NORMAL; SELECT count(*) FROM sqlite_master",
+                         nullptr, nullptr, nullptr)) != SQLITE_OK) {
+    return rc;
+  }
   // A reader without the counter file still works, it just caches nothing; so
   // does a writer that has no room for it, refusing changes as a full disk.
   refusal_ = ERROR_ACCESS_DENIED;
-  if (const LONG rc = counter_.Open(path_ + "-gen", writable_, private_);
-      rc != ERROR_SUCCESS && writable_) {
-    if (rc != ERROR_DISK_FULL) return false;
+  if (const LONG counted = counter_.Open(path_ + "-gen", writable_, private_);
+      counted != ERROR_SUCCESS && writable_) {
+    if (counted != ERROR_DISK_FULL) return SQLITE_IOERR;
     writable_ = false;
     refusal_ = ERROR_DISK_FULL;
   }
@@ -78,11 +124,11 @@ bool Store::Configure(bool try_write) {
   stmts_.begin.reset(Prepare("BEGIN IMMEDIATE"));
   stmts_.commit.reset(Prepare("COMMIT"));
   stmts_.rollback.reset(Prepare("ROLLBACK"));
-  if (!stmts_.begin || !stmts_.commit || !stmts_.rollback) return false;
-  if (writable_ && InitSchema() != ERROR_SUCCESS) return false;
+  if (!stmts_.begin || !stmts_.commit || !stmts_.rollback) return sqlite3_errcode(db_.get());
+  if (writable_ && InitSchema() != ERROR_SUCCESS) return sqlite3_errcode(db_.get());
   seen_ = 1;
   cacheable_ = false;
-  return PrepareStatements();
+  return PrepareStatements() ? SQLITE_OK : SQLITE_CORRUPT;
 }
 
 bool Store::PrepareStatements() {
@@ -108,18 +154,18 @@ bool Store::PrepareStatements() {
 // Switching a new database to WAL needs it to itself, and SQLite answers
 // "busy" at once rather than wait for another process that is setting it up at
 // the same moment; so wait here, for that and nothing else.
-bool Store::SwitchToWal() {
+int Store::SwitchToWal() {
   StmtPtr wal(Prepare("PRAGMA journal_mode=WAL"));
-  if (!wal) return false;
+  if (!wal) return sqlite3_errcode(db_.get());
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
   for (;;) {
     {
       Query q(wal.get());
       const int rc = q.Step();
-      if (rc == SQLITE_ROW) return q.Bytes(0) == "wal";
-      if ((rc & 0xFF) != SQLITE_BUSY && (rc & 0xFF) != SQLITE_LOCKED) return false;
+      if (rc == SQLITE_ROW) return q.Bytes(0) == "wal" ? SQLITE_OK : SQLITE_CANTOPEN;
+      if ((rc & 0xFF) != SQLITE_BUSY && (rc & 0xFF) != SQLITE_LOCKED) return rc;
     }
-    if (std::chrono::steady_clock::now() > give_up) return false;
+    if (std::chrono::steady_clock::now() > give_up) return SQLITE_BUSY;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
 }
@@ -168,11 +214,22 @@ LONG Store::RemoveVolatileKeysAfterRestart() {
   if (!set_boot) return ERROR_REGISTRY_IO_FAILED;
   Query q(set_boot.get());
   q.Bind(1, std::string_view(boot));
-  return FromSqlite(q.Step());
+  return Fail(q.Step());
 }
 
 LONG Store::Exec(const char* sql) {
-  return FromSqlite(sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr));
+  return Fail(sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr));
+}
+
+LONG Store::Fail(int rc) {
+  const LONG code = FromSqlite(rc);
+  if ((code == ERROR_REGISTRY_CORRUPT || code == ERROR_REGISTRY_IO_FAILED) && !reported_) {
+    reported_ = true;
+    std::fprintf(stderr, "pingsweep: registry file %s %s: %s\n", path_.c_str(),
+                 code == ERROR_REGISTRY_CORRUPT ? "is damaged" : "cannot be used",
+                 sqlite3_errstr(rc));
+  }
+  return code;
 }
 
 sqlite3_stmt* Store::Prepare(const char* sql) {

@@ -149,9 +149,12 @@ class Store {
   Store(std::string path, bool private_to_owner)
       : path_(std::move(path)), private_(private_to_owner) {}
 
-  // Opens the database when it is not open yet. False when it can be neither
-  // opened nor created: the root then reads as empty and refuses changes.
-  bool Ready() { return db_ != nullptr || Open(); }
+  // Opens the database when it is not open yet (a failed open is tried again
+  // on the next call). ERROR_SUCCESS when it is open; ERROR_FILE_NOT_FOUND
+  // when it can be neither found nor created, and the root then reads as empty
+  // and refuses changes; any other code (a damaged file, ERROR_REGISTRY_CORRUPT
+  // or ERROR_REGISTRY_IO_FAILED; a full disk) is the answer to every call.
+  LONG Ready() { return db_ != nullptr ? ERROR_SUCCESS : Open(); }
   bool writable() const { return writable_; }
   // Why a store that is not writable refuses changes: ERROR_ACCESS_DENIED, or
   // ERROR_DISK_FULL when there was no room for its change counter.
@@ -181,10 +184,17 @@ class Store {
   LONG DeleteValue(KeyId key, std::string_view name);
 
  private:
-  bool Open();
-  bool Configure(bool try_write);
+  // How Configure opens the database: to change it, to read it (with the
+  // shared lock file), or as a file nobody changes (no lock files at all).
+  enum class Mode { kWrite, kRead, kImmutable };
+  LONG Open();
+  // An SQLite result code: SQLITE_OK once everything is set up.
+  int Configure(Mode mode);
+  // The registry error for an SQLite result code; damage and I/O failures are
+  // reported on standard error, naming the file, once per store.
+  LONG Fail(int rc);
   bool PrepareStatements();
-  bool SwitchToWal();
+  int SwitchToWal();
   LONG InitSchema();
   LONG RemoveVolatileKeysAfterRestart();
   LONG Exec(const char* sql);
@@ -205,6 +215,7 @@ class Store {
   const bool private_;
   DbPtr db_;
   bool writable_ = false;
+  bool reported_ = false;
   LONG refusal_ = ERROR_ACCESS_DENIED;
   ChangeCounter counter_;
   std::uint64_t seen_ = 1;
@@ -228,7 +239,7 @@ LONG Store::Change(Body&& body) {
   if (!writable_) return refusal_;
   {
     Query begin(stmts_.begin.get());
-    if (LONG rc = FromSqlite(begin.Step()); rc != ERROR_SUCCESS) return rc;
+    if (LONG rc = Fail(begin.Step()); rc != ERROR_SUCCESS) return rc;
   }
   counter_.BeginChange();
   // Ends the transaction however `body` leaves (a bad_alloc included).
@@ -246,7 +257,7 @@ LONG Store::Change(Body&& body) {
   LONG result = body();
   if (result == ERROR_SUCCESS) {
     Query commit(stmts_.commit.get());
-    result = FromSqlite(commit.Step());
+    result = Fail(commit.Step());
     finish.committed = result == ERROR_SUCCESS;
   }
   return result;

@@ -63,19 +63,22 @@ struct SqliteRegistry::Impl {
     REGSAM rights;
   };
 
-  // The store and key a handle stands for; false for an unknown handle.
-  // A root whose database is unavailable yields a null store.
-  bool Lookup(HKEY hKey, OpenKey* out) {
+  // The store and key a handle stands for: ERROR_SUCCESS, ERROR_INVALID_HANDLE
+  // for an unknown handle, or the failure of a root's database that answers
+  // every call (Store::Ready). A root without a database yields a null store.
+  LONG Lookup(HKEY hKey, OpenKey* out) {
     if (hKey == HKEY_CURRENT_USER || hKey == HKEY_LOCAL_MACHINE) {
       Store* store = hKey == HKEY_CURRENT_USER ? &current_user : &local_machine;
-      *out = {store->Ready() ? store : nullptr, kRootId, KEY_ALL_ACCESS};
+      const LONG ready = store->Ready();
+      if (ready != ERROR_SUCCESS && ready != ERROR_FILE_NOT_FOUND) return ready;
+      *out = {ready == ERROR_SUCCESS ? store : nullptr, kRootId, KEY_ALL_ACCESS};
     } else {
       auto it = handles.find(hKey);
-      if (it == handles.end()) return false;
+      if (it == handles.end()) return ERROR_INVALID_HANDLE;
       *out = it->second;
     }
     if (out->store) out->store->Sync();
-    return true;
+    return ERROR_SUCCESS;
   }
 
   // Numbers stay small: a closed handle's number is given out again, but only
@@ -134,7 +137,7 @@ LONG SqliteRegistry::RegCreateKeyExA(HKEY hKey, const char* lpSubKey, DWORD Rese
   if (LONG rc = SplitPath(lpSubKey, &parts); rc != ERROR_SUCCESS) return rc;
   std::lock_guard lock(impl_->mu);
   Impl::OpenKey parent;
-  if (!impl_->Lookup(hKey, &parent)) return ERROR_INVALID_HANDLE;
+  if (LONG rc = impl_->Lookup(hKey, &parent); rc != ERROR_SUCCESS) return rc;
   *phkResult = 0;
   if (parent.store == nullptr) return ERROR_ACCESS_DENIED;
   Store& store = *parent.store;
@@ -161,7 +164,7 @@ LONG SqliteRegistry::RegOpenKeyExA(HKEY hKey, const char* lpSubKey, DWORD /*ulOp
   if (LONG rc = SplitPath(lpSubKey, &parts); rc != ERROR_SUCCESS) return rc;
   std::lock_guard lock(impl_->mu);
   Impl::OpenKey parent;
-  if (!impl_->Lookup(hKey, &parent)) return ERROR_INVALID_HANDLE;
+  if (LONG rc = impl_->Lookup(hKey, &parent); rc != ERROR_SUCCESS) return rc;
   if (parts.empty() && hKey < 0) {
     // The predefined root itself stays its own handle.
     *phkResult = hKey;
@@ -191,7 +194,7 @@ LONG SqliteRegistry::RegQueryValueExA(HKEY hKey, const char* lpValueName, DWORD*
   }
   std::lock_guard lock(impl_->mu);
   Impl::OpenKey key;
-  if (!impl_->Lookup(hKey, &key)) return ERROR_INVALID_HANDLE;
+  if (LONG rc = impl_->Lookup(hKey, &key); rc != ERROR_SUCCESS) return rc;
   if (!(key.rights & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   if (key.store == nullptr) {
     if (lpcbData && !lpData) *lpcbData = 0;
@@ -213,7 +216,7 @@ LONG SqliteRegistry::RegSetValueExA(HKEY hKey, const char* lpValueName, DWORD Re
   if (lpData == nullptr && cbData > 0) return ERROR_NOACCESS;
   std::lock_guard lock(impl_->mu);
   Impl::OpenKey key;
-  if (!impl_->Lookup(hKey, &key)) return ERROR_INVALID_HANDLE;
+  if (LONG rc = impl_->Lookup(hKey, &key); rc != ERROR_SUCCESS) return rc;
   if (!(key.rights & KEY_SET_VALUE) || key.store == nullptr) return ERROR_ACCESS_DENIED;
   const std::string_view data(reinterpret_cast<const char*>(lpData), lpData ? cbData : 0);
   return key.store->SetValue(key.id, name, dwType, data);
@@ -222,7 +225,7 @@ LONG SqliteRegistry::RegSetValueExA(HKEY hKey, const char* lpValueName, DWORD Re
 LONG SqliteRegistry::RegDeleteValueA(HKEY hKey, const char* lpValueName) {
   std::lock_guard lock(impl_->mu);
   Impl::OpenKey key;
-  if (!impl_->Lookup(hKey, &key)) return ERROR_INVALID_HANDLE;
+  if (LONG rc = impl_->Lookup(hKey, &key); rc != ERROR_SUCCESS) return rc;
   if (!(key.rights & KEY_SET_VALUE) || key.store == nullptr) return ERROR_ACCESS_DENIED;
   return key.store->DeleteValue(key.id, ValueName(lpValueName));
 }
@@ -236,7 +239,7 @@ LONG SqliteRegistry::RegEnumValueA(HKEY hKey, DWORD dwIndex, char* lpValueName,
   }
   std::lock_guard lock(impl_->mu);
   Impl::OpenKey key;
-  if (!impl_->Lookup(hKey, &key)) return ERROR_INVALID_HANDLE;
+  if (LONG rc = impl_->Lookup(hKey, &key); rc != ERROR_SUCCESS) return rc;
   if (!(key.rights & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   if (key.store == nullptr) return ERROR_NO_MORE_ITEMS;
   const ValueListing& listing = key.store->Values(key.id);
@@ -258,7 +261,7 @@ LONG SqliteRegistry::RegEnumKeyA(HKEY hKey, DWORD dwIndex, char* lpName, DWORD c
   if (lpName == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard lock(impl_->mu);
   Impl::OpenKey key;
-  if (!impl_->Lookup(hKey, &key)) return ERROR_INVALID_HANDLE;
+  if (LONG rc = impl_->Lookup(hKey, &key); rc != ERROR_SUCCESS) return rc;
   if (!(key.rights & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
   if (key.store == nullptr) return ERROR_NO_MORE_ITEMS;
   const KeyListing& listing = key.store->Subkeys(key.id);
@@ -277,7 +280,7 @@ LONG SqliteRegistry::RegDeleteKeyA(HKEY hKey, const char* lpSubKey) {
   if (LONG rc = SplitPath(lpSubKey, &parts); rc != ERROR_SUCCESS) return rc;
   std::lock_guard lock(impl_->mu);
   Impl::OpenKey parent;
-  if (!impl_->Lookup(hKey, &parent)) return ERROR_INVALID_HANDLE;
+  if (LONG rc = impl_->Lookup(hKey, &parent); rc != ERROR_SUCCESS) return rc;
   if (parent.store == nullptr) return ERROR_FILE_NOT_FOUND;
   // Only the root's write access counts, not the parent handle's rights.
   if (!parent.store->writable()) {

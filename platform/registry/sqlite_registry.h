@@ -53,8 +53,11 @@
 // another open key, and a closed handle's number is given again only after
 // 1024 further closes (so a stale handle is refused for a while rather than
 // landing on another key). A key deleted while open leaves its handles answering
-// ERROR_KEY_DELETED. Database failures map to ERROR_REGISTRY_IO_FAILED (disk
-// full: ERROR_DISK_FULL).
+// ERROR_KEY_DELETED. A damaged database answers every call with
+// ERROR_REGISTRY_CORRUPT, a file that cannot be read or written as it must with
+// ERROR_REGISTRY_IO_FAILED (a full disk: ERROR_DISK_FULL), and the first such
+// failure prints one line naming the file on standard error. A database in a
+// read-only folder without its journal files is read as it is.
 //
 // Sizes: a value larger than a database row may hold (SQLite's length limit,
 // 1,000,000,000 bytes unless built otherwise, less its name) is refused with

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -729,26 +730,95 @@ TEST_F(RegistryTest, FullDiskRefusesChangesAndKeepsWhatWasAcknowledged) {
   EXPECT_EQ(failed, 0) << "first failing step (1-based), or the signal that ended it";
 }
 
-// A file that is no database: the root reads as empty and refuses changes, on
-// every call, not only the first.
-TEST_F(RegistryTest, UnusableDatabaseReadsAsEmptyAndRefusesChanges) {
+// A damaged database is reported as damage, on every call and not only the
+// first, with one line on standard error that names the file.
+TEST_F(RegistryTest, DamagedDatabaseIsReportedAsSuch) {
+  const std::string db = location().current_user;
+  struct Case {
+    const char* what;
+    std::function<void()> damage;
+  } cases[] = {
+      {"no database at all",
+       [&] {
+         const int fd = ::open(db.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+         const std::string garbage(8192, 'g');
+         ASSERT_EQ(::write(fd, garbage.data(), garbage.size()),
+                   static_cast<ssize_t>(garbage.size()));
+         ::close(fd);
+       }},
+      {"cut in the middle", [&] { ASSERT_EQ(::truncate(db.c_str(), 40000), 0); }},
+      {"cut in its header", [&] { ASSERT_EQ(::truncate(db.c_str(), 100), 0); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    {
+      SqliteRegistry reg(location());
+      HKEY key = Create(reg, "Filled");
+      for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(Set(reg, key, std::to_string(i).c_str(), REG_BINARY, std::string(900, 'd')), 0);
+      }
+    }
+    for (const char* suffix : {"-wal", "-shm", "-gen"}) ::unlink((db + suffix).c_str());
+    c.damage();
+    testing::internal::CaptureStderr();
+    {
+      SqliteRegistry reg(location());
+      for (int call = 0; call < 2; ++call) {
+        HKEY key = 77;
+        EXPECT_EQ(reg.RegCreateKeyExA(HKEY_CURRENT_USER, "x", 0, "", 0, KEY_ALL_ACCESS, nullptr,
+                                      &key, nullptr),
+                  ERROR_REGISTRY_CORRUPT);
+        EXPECT_EQ(reg.RegOpenKeyExA(HKEY_CURRENT_USER, "Filled", 0, KEY_READ, &key),
+                  ERROR_REGISTRY_CORRUPT);
+        EXPECT_EQ(Set(reg, HKEY_CURRENT_USER, "v", REG_SZ, "1"), ERROR_REGISTRY_CORRUPT);
+        char name[16];
+        EXPECT_EQ(reg.RegEnumKeyA(HKEY_CURRENT_USER, 0, name, sizeof name),
+                  ERROR_REGISTRY_CORRUPT);
+      }
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(db), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    ::unlink(db.c_str());
+  }
+}
+
+// A read-only folder that holds the database but none of its journal files:
+// the database reads as it is, and changes are refused.
+TEST_F(RegistryTest, DatabaseInAReadOnlyFolderIsRead) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a folder read-only";
+  const std::string ro = dir_.path() + "/ro";
+  const SqliteRegistry::Location where = SqliteRegistry::LocationIn(ro);
   {
-    const int fd = ::open(location().current_user.c_str(), O_WRONLY | O_CREAT, 0600);
-    ASSERT_GE(fd, 0);
-    const std::string garbage(8192, 'g');
-    ASSERT_EQ(::write(fd, garbage.data(), garbage.size()), static_cast<ssize_t>(garbage.size()));
-    ::close(fd);
+    SqliteRegistry reg({ro + "/HKEY_CURRENT_USER.db", where.local_machine});
+    ASSERT_EQ(Set(reg, Create(reg, "Kept"), "v", REG_SZ, "there"), ERROR_SUCCESS);
   }
-  SqliteRegistry reg(location());
-  for (int call = 0; call < 2; ++call) {
-    HKEY key = 77;
-    EXPECT_EQ(reg.RegCreateKeyExA(HKEY_CURRENT_USER, "x", 0, "", 0, KEY_ALL_ACCESS, nullptr, &key,
-                                  nullptr),
-              ERROR_ACCESS_DENIED);
-    EXPECT_EQ(reg.RegOpenKeyExA(HKEY_CURRENT_USER, "x", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(Set(reg, HKEY_CURRENT_USER, "v", REG_SZ, "1"), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(Subkeys(reg, HKEY_CURRENT_USER), std::vector<std::string>{});
+  for (const char* suffix : {"-wal", "-shm", "-gen"}) {
+    ::unlink((where.current_user + suffix).c_str());
   }
+  const int failed = InPrivateMounts([&]() -> int {
+    if (::mount(ro.c_str(), ro.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+        ::mount(nullptr, ro.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+      return 98;
+    }
+    SqliteRegistry reg(where);
+    HKEY key = 0;
+    struct Step {
+      LONG got;
+      LONG want;
+    } steps[] = {
+        {reg.RegOpenKeyExA(HKEY_CURRENT_USER, "Kept", 0, KEY_READ, &key), ERROR_SUCCESS},
+        {Get(reg, key, "v") == "there" ? 0 : 1, 0},
+        {Subkeys(reg, HKEY_CURRENT_USER) == std::vector<std::string>{"Kept"} ? 0 : 1, 0},
+        {Set(reg, HKEY_CURRENT_USER, "w", REG_SZ, "x"), ERROR_ACCESS_DENIED},
+        {reg.RegOpenKeyExA(HKEY_CURRENT_USER, "Kept", 0, KEY_WRITE, &key), ERROR_ACCESS_DENIED},
+    };
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+      if (steps[i].got != steps[i].want) return static_cast<int>(i + 1);
+    }
+    return 0;
+  });
+  EXPECT_EQ(failed, 0) << "first failing step (1-based)";
 }
 
 // Only the owner of the machine root changes it; others read it and get 5.
