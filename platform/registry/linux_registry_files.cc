@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <fstream>
+#include <utility>
 
 #include "platform/registry/registry_files.h"
 
@@ -24,6 +25,7 @@ class FileDescriptor {
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
   int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
@@ -87,8 +89,52 @@ ChangeCounter::~ChangeCounter() { Close(); }
 
 void ChangeCounter::Close() {
   if (word_ != nullptr) ::munmap(word_, kCounterFileSize);
+  if (fd_ >= 0) ::close(fd_);
   word_ = nullptr;
+  fd_ = -1;
   writable_ = false;
+}
+
+namespace {
+
+// The change lock: the first byte of the counter's file, locked for writing
+// through the writer's own open file (so it ends with the writer however it
+// ends). Anyone who may read the file may hold a read lock there too; a writer
+// that finds one goes on without the lock rather than wait.
+bool ChangeLock(int fd, short type, int command) {
+  struct flock lock = {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 1;
+  return ::fcntl(fd, command, &lock) == 0;
+}
+
+}  // namespace
+
+void ChangeCounter::BeginChange() {
+  if (!writable_) return;
+  ChangeLock(fd_, F_WRLCK, F_OFD_SETLK);
+  const std::uint64_t now = Word().load(std::memory_order_acquire);
+  Word().store(now + ((now & 1) ? 2 : 1), std::memory_order_release);
+}
+
+void ChangeCounter::EndChange() {
+  if (!writable_) return;
+  Word().fetch_add(1, std::memory_order_acq_rel);
+  ChangeLock(fd_, F_UNLCK, F_OFD_SETLK);
+}
+
+bool ChangeCounter::Abandoned(std::uint64_t seen) const {
+  if (word_ == nullptr) return false;
+  // Asks for a read lock's conflicts: only a writer's lock counts.
+  struct flock lock = {};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 1;
+  if (::fcntl(fd_, F_OFD_GETLK, &lock) != 0 || lock.l_type != F_UNLCK) return false;
+  return Load() == seen;
 }
 
 LONG ChangeCounter::Open(const std::string& path, bool writable, bool private_to_owner) {
@@ -116,6 +162,7 @@ LONG ChangeCounter::Open(const std::string& path, bool writable, bool private_to
                      MAP_SHARED, fd.get(), 0);
   if (map == MAP_FAILED) return ERROR_REGISTRY_IO_FAILED;
   word_ = static_cast<std::uint64_t*>(map);
+  fd_ = fd.release();
   writable_ = writable;
   return ERROR_SUCCESS;
 }

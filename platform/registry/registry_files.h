@@ -30,9 +30,11 @@ std::string BootId();
 // small mapped file beside it. Writers call BeginChange() once they hold the
 // database's write lock and EndChange() after the commit. Readers may trust
 // what they cached while Load() returns the same even value it returned when
-// they filled the cache; an odd value (a change under way, or a writer that
-// died mid-change) allows no caching at all. The counter only grows, so it
-// never comes back to a value a reader has already seen.
+// they filled the cache. An odd value is a change under way, and allows no
+// caching while its writer lives; a writer that died mid-change leaves it odd,
+// and Abandoned() then lets readers cache again. Every BeginChange() moves the
+// counter to a value it never had, so no reader mistakes a new change for the
+// abandoned one.
 class ChangeCounter {
  public:
   ChangeCounter() = default;
@@ -48,18 +50,21 @@ class ChangeCounter {
   LONG Open(const std::string& path, bool writable, bool private_to_owner);
 
   std::uint64_t Load() const { return word_ ? Word().load(std::memory_order_acquire) : 1; }
-  void BeginChange() {
-    if (writable_) Word().fetch_or(1, std::memory_order_acq_rel);
-  }
-  void EndChange() {
-    if (writable_) Word().fetch_add(1, std::memory_order_acq_rel);
-  }
+  // Takes the change lock (a lock on the file that lives as long as the
+  // writer; never waited for) and makes the counter odd.
+  void BeginChange();
+  // Makes the counter even and releases the change lock.
+  void EndChange();
+  // Whether the odd value `seen` was left by a writer that is gone: nobody
+  // holds the change lock and the counter still reads `seen`.
+  bool Abandoned(std::uint64_t seen) const;
 
  private:
   void Close();
   std::atomic_ref<std::uint64_t> Word() const { return std::atomic_ref<std::uint64_t>(*word_); }
 
   std::uint64_t* word_ = nullptr;
+  int fd_ = -1;
   bool writable_ = false;
 };
 static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free);

@@ -161,12 +161,16 @@ class Store {
   LONG refusal() const { return refusal_; }
 
   // Drops the caches when another change happened since they were filled.
+  // Caches nothing while a change is under way, and caches again once the
+  // writer of an unfinished change is known to be gone.
   void Sync() {
     const std::uint64_t now = counter_.Load();
-    if (now == seen_ && !(now & 1)) return;
-    ClearCaches();
-    seen_ = now;
-    cacheable_ = !(now & 1);
+    if (now == seen_ && cacheable_) return;
+    if (now != seen_) {
+      ClearCaches();
+      seen_ = now;
+    }
+    cacheable_ = !(now & 1) || counter_.Abandoned(now);
   }
 
   // Lookups. ERROR_KEY_DELETED when the key (or `parent`) no longer exists.

@@ -29,7 +29,9 @@
 // the database and advance after the commit. Lookups (key paths, values,
 // listings) are cached per process while the counter stays at the same even
 // value, so repeated reads and opens run no SQL and still see every change
-// another process has acknowledged.
+// another process has acknowledged. A writer killed mid-change leaves the
+// counter odd; readers find that no writer holds the change lock (a lock on
+// the counter's file that ends with its holder) and cache again.
 //
 // Enumeration order: subkeys by name as the platform orders them, compared
 // case-insensitively by the upper-cased UTF-16 code units of the name ("_x"

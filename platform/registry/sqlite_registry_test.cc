@@ -730,6 +730,55 @@ TEST_F(RegistryTest, FullDiskRefusesChangesAndKeepsWhatWasAcknowledged) {
   EXPECT_EQ(failed, 0) << "first failing step (1-based), or the signal that ended it";
 }
 
+// A writer killed mid-change leaves the change counter odd. While its writer
+// lives (holds the change lock) readers cache nothing; once it is gone they
+// cache again, which a change made behind the registry's back (plain SQL, not
+// counted) shows: a cached listing does not see it.
+TEST_F(RegistryTest, ReadersCacheAgainAfterAWriterDiedMidChange) {
+  const std::string db = location().current_user;
+  struct Case {
+    const char* what;
+    bool writer_alive;
+  } cases[] = {{"writer alive", true}, {"writer gone", false}};
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = "Abandoned" + std::to_string(++round);
+    SqliteRegistry reg(location());
+    HKEY key = Create(reg, path.c_str());
+    ASSERT_EQ(Set(reg, key, "a", REG_SZ, "1"), ERROR_SUCCESS);
+    // What a writer leaves when it dies mid-change: an odd counter, and its
+    // change lock held only while it lives.
+    const int gen = ::open((db + "-gen").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(gen, 0);
+    std::uint64_t counter = 0;
+    ASSERT_EQ(::pread(gen, &counter, sizeof counter, 0), 8);
+    counter += 1 + 2 * (counter & 1);
+    ASSERT_EQ(::pwrite(gen, &counter, sizeof counter, 0), 8);
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_len = 1;
+    if (c.writer_alive) {
+      ASSERT_EQ(::fcntl(gen, F_OFD_SETLK, &lock), 0);
+    }
+    EXPECT_EQ(Values(reg, key), std::vector<std::string>{"a"});
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
+    const std::string insert =
+        "INSERT INTO vals(key, name, fold, type, data) SELECT id, x'62', x'62', 1, x'' FROM keys "
+        "WHERE name = CAST('" +
+        path + "' AS BLOB)";
+    ASSERT_EQ(sqlite3_exec(raw, insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(raw);
+    EXPECT_EQ(Values(reg, key).size(), c.writer_alive ? 2u : 1u);
+    ::close(gen);
+    // The next change through the registry is seen at once, and evens the counter.
+    SqliteRegistry other(location());
+    ASSERT_EQ(Set(other, Create(other, path.c_str()), "c", REG_SZ, "3"), ERROR_SUCCESS);
+    EXPECT_EQ(Values(reg, key), (std::vector<std::string>{"a", "b", "c"}));
+  }
+}
+
 // A damaged database is reported as damage, on every call and not only the
 // first, with one line on standard error that names the file.
 TEST_F(RegistryTest, DamagedDatabaseIsReportedAsSuch) {
