@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <utility>
 
@@ -33,44 +34,118 @@ class FileDescriptor {
 
 mode_t FileMode(bool private_to_owner) { return private_to_owner ? 0600 : 0644; }
 
-bool MakeDirectories(const std::string& dir, mode_t mode) {
-  if (dir.empty()) return true;
-  struct stat st;
-  if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  const std::size_t slash = dir.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !MakeDirectories(dir.substr(0, slash), mode)) {
-    return false;
-  }
-  if (::mkdir(dir.c_str(), mode) == 0) return ::chmod(dir.c_str(), mode) == 0;  // not the umask's
-  return errno == EEXIST;
-}
-
 std::string ParentDirectory(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
+bool TrustedOwner(uid_t uid) { return uid == ::geteuid() || uid == 0; }
+
+// Why a folder or file may not hold a registry, or nullptr when it may: it
+// must belong to this process's user or root and be changeable by nobody else.
+// A sticky folder above the registry's own lets others add names but not
+// touch ours, so `sticky_will_do` accepts it.
+const char* Distrust(const struct stat& st, bool sticky_will_do) {
+  if (!TrustedOwner(st.st_uid)) return "belongs to another user";
+  const bool others_write =
+      (st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && st.st_gid != ::getegid());
+  const bool sticky = S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0;
+  if (others_write && !(sticky_will_do && sticky)) return "may be changed by other users";
+  return nullptr;
+}
+
+// Checks the existing folder `dir` and every folder above it, and sets *real
+// to its path without symbolic links (the links on the way must be a trusted
+// user's). ERROR_FILE_NOT_FOUND when it does not exist, ERROR_ACCESS_DENIED
+// with *problem set when it may not be trusted.
+LONG CheckFolder(const std::string& dir, bool registry_folder, std::string* real,
+                 std::string* problem) {
+  for (std::size_t end = 1; end <= dir.size(); ++end) {
+    if (end != dir.size() && dir[end] != '/') continue;
+    const std::string prefix = dir.substr(0, end);
+    struct stat st;
+    if (::lstat(prefix.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && !TrustedOwner(st.st_uid)) {
+      *problem = "folder " + dir + ": the link " + prefix + " belongs to another user";
+      return ERROR_ACCESS_DENIED;
+    }
+  }
+  char* resolved = ::realpath(dir.c_str(), nullptr);
+  if (resolved == nullptr) return ERROR_FILE_NOT_FOUND;
+  *real = resolved;
+  std::free(resolved);
+  std::string path = *real;
+  for (bool own = registry_folder;; own = false) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ERROR_FILE_NOT_FOUND;
+    if (const char* why = Distrust(st, !own)) {
+      *problem = "folder " + path + " " + why;
+      return ERROR_ACCESS_DENIED;
+    }
+    if (path == "/") return ERROR_SUCCESS;
+    path = ParentDirectory(path);
+    if (path.empty()) path = "/";
+  }
+}
+
+// Creates the missing folders of `dir` with `mode`, each inside a folder
+// CheckFolder trusts: nothing is ever created in another user's folder.
+LONG MakeDirectories(const std::string& dir, mode_t mode, std::string* problem) {
+  struct stat st;
+  if (::stat(dir.c_str(), &st) == 0) {
+    std::string real;
+    return CheckFolder(dir, false, &real, problem);
+  }
+  if (const std::string parent = ParentDirectory(dir); !parent.empty()) {
+    if (LONG rc = MakeDirectories(parent, mode, problem); rc != ERROR_SUCCESS) return rc;
+  }
+  if (::mkdir(dir.c_str(), mode) == 0) {
+    return ::chmod(dir.c_str(), mode) == 0 ? ERROR_SUCCESS
+                                           : ERROR_FILE_NOT_FOUND;  // not the umask's
+  }
+  return errno == EEXIST ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
 }  // namespace
 
-bool PrepareDatabaseFile(const std::string& path, bool private_to_owner, bool* may_write) {
+LONG PrepareDatabaseFile(const std::string& path, bool private_to_owner, std::string* real_path,
+                         bool* may_write, std::string* problem) {
   const mode_t file_mode = FileMode(private_to_owner);
+  const std::string dir = path.find('/') == std::string::npos ? "." : ParentDirectory(path);
+  const std::string name = path.substr(path.find_last_of('/') + 1);
+  std::string real_dir;
+  LONG rc = CheckFolder(dir.empty() ? "/" : dir, true, &real_dir, problem);
+  if (rc == ERROR_FILE_NOT_FOUND) {
+    rc = MakeDirectories(dir, private_to_owner ? 0700 : 0755, problem);
+    if (rc == ERROR_SUCCESS) rc = CheckFolder(dir, true, &real_dir, problem);
+  }
+  if (rc != ERROR_SUCCESS) return rc;
+  *real_path = (real_dir == "/" ? "" : real_dir) + "/" + name;
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
-    if (!MakeDirectories(ParentDirectory(path), private_to_owner ? 0700 : 0755)) return false;
-    FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
+  if (::lstat(real_path->c_str(), &st) != 0) {
+    FileDescriptor fd(
+        ::open(real_path->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, file_mode));
     if (fd.get() >= 0) {
       // The umask must not widen or narrow what the root promises.
-      if (::fchmod(fd.get(), file_mode) != 0) return false;
+      if (::fchmod(fd.get(), file_mode) != 0) return ERROR_REGISTRY_IO_FAILED;
+    } else if (errno == ENOSPC || errno == EDQUOT) {
+      return ERROR_DISK_FULL;
     } else if (errno != EEXIST) {
-      return false;
+      return ERROR_FILE_NOT_FOUND;
     }
-    if (::stat(path.c_str(), &st) != 0) return false;
+    if (::lstat(real_path->c_str(), &st) != 0) return ERROR_FILE_NOT_FOUND;
+  }
+  const char* why = S_ISLNK(st.st_mode)    ? "is a symbolic link"
+                    : !S_ISREG(st.st_mode) ? "is not a file"
+                                           : Distrust(st, false);
+  if (why != nullptr) {
+    *problem = "file " + path + " " + why;
+    return ERROR_ACCESS_DENIED;
   }
   // Whoever may write the file changes the root; everyone else reads it. An
   // owner who took the write bit away meant it, root included.
-  *may_write = ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 &&
+  *may_write = ::faccessat(AT_FDCWD, real_path->c_str(), W_OK, AT_EACCESS) == 0 &&
                (st.st_uid != ::geteuid() || (st.st_mode & S_IWUSR) != 0);
-  return true;
+  return ERROR_SUCCESS;
 }
 
 bool HasContent(const std::string& path) {
@@ -140,8 +215,8 @@ bool ChangeCounter::Abandoned(std::uint64_t seen) const {
 LONG ChangeCounter::Open(const std::string& path, bool writable, bool private_to_owner) {
   Close();
   const mode_t mode = FileMode(private_to_owner);
-  FileDescriptor fd(
-      ::open(path.c_str(), writable ? O_RDWR | O_CREAT | O_CLOEXEC : O_RDONLY | O_CLOEXEC, mode));
+  FileDescriptor fd(::open(
+      path.c_str(), (writable ? O_RDWR | O_CREAT : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC, mode));
   if (fd.get() < 0) return ERROR_REGISTRY_IO_FAILED;
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return ERROR_REGISTRY_IO_FAILED;

@@ -16,9 +16,21 @@ namespace ps::platform::registry_internal {
 // otherwise readable by everyone (0755, 0644), whatever the umask. Modes are
 // set only on what this call creates: an existing file keeps its owner's
 // choice. *may_write tells whether this process may change the file (an owner's
-// file without its owner-write bit is read-only, even to root). False when the
-// file can be neither found nor created.
-bool PrepareDatabaseFile(const std::string& path, bool private_to_owner, bool* may_write);
+// file without its owner-write bit is read-only, even to root).
+//
+// Only a folder and file that no other user can change are used: the file,
+// its folder and every folder above must belong to this process's user or
+// root and be writable by nobody else (folders above the registry's own may be
+// sticky, as /tmp is), the file must not be a symbolic link, and links on the
+// way must belong to a trusted user. Nothing is ever created in a folder that
+// fails these checks. *real_path is the file's path without symbolic links:
+// open it without following any.
+//
+// Returns ERROR_SUCCESS; ERROR_FILE_NOT_FOUND when the file can be neither
+// found nor created; ERROR_ACCESS_DENIED, with *problem saying why, for a
+// folder or file that fails the checks; ERROR_DISK_FULL.
+LONG PrepareDatabaseFile(const std::string& path, bool private_to_owner, std::string* real_path,
+                         bool* may_write, std::string* problem);
 
 // Whether a file exists at `path` and holds at least one byte.
 bool HasContent(const std::string& path);

@@ -39,7 +39,15 @@ LONG FromSqlite(int rc) {
 
 LONG Store::Open() {
   bool may_write = false;
-  if (!PrepareDatabaseFile(path_, private_, &may_write)) return ERROR_FILE_NOT_FOUND;
+  std::string problem;
+  if (const LONG rc = PrepareDatabaseFile(path_, private_, &real_path_, &may_write, &problem);
+      rc != ERROR_SUCCESS) {
+    if (!problem.empty() && !reported_) {
+      reported_ = true;
+      std::fprintf(stderr, "pingsweep: registry %s; it is not used\n", problem.c_str());
+    }
+    return rc;
+  }
   int rc = Configure(may_write ? Mode::kWrite : Mode::kRead);
   // A folder that cannot hold the journal files (read-only) still lets the
   // database be read; and when there is no journal to apply, nobody can be
@@ -48,7 +56,7 @@ LONG Store::Open() {
   if (may_write && (primary == SQLITE_CANTOPEN || primary == SQLITE_READONLY)) {
     rc = Configure(Mode::kRead);
   }
-  if ((rc & 0xFF) == SQLITE_CANTOPEN && !HasContent(path_ + "-wal")) {
+  if ((rc & 0xFF) == SQLITE_CANTOPEN && !HasContent(real_path_ + "-wal")) {
     rc = Configure(Mode::kImmutable);
   }
   if (rc == SQLITE_OK) return ERROR_SUCCESS;
@@ -89,8 +97,8 @@ int Store::Configure(Mode mode) {
   sqlite3* raw = nullptr;
   const bool write = mode == Mode::kWrite;
   const int flags = (write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX |
-                    SQLITE_OPEN_PRIVATECACHE | SQLITE_OPEN_URI;
-  const std::string name = mode == Mode::kImmutable ? ImmutableUri(path_) : path_;
+                    SQLITE_OPEN_PRIVATECACHE | SQLITE_OPEN_URI | SQLITE_OPEN_NOFOLLOW;
+  const std::string name = mode == Mode::kImmutable ? ImmutableUri(real_path_) : real_path_;
   int rc = sqlite3_open_v2(name.c_str(), &raw, flags, nullptr);
   db_.reset(raw);
   if (rc != SQLITE_OK) return rc;
@@ -114,7 +122,7 @@ int Store::Configure(Mode mode) {
   // A reader without the counter file still works, it just caches nothing; so
   // does a writer that has no room for it, refusing changes as a full disk.
   refusal_ = ERROR_ACCESS_DENIED;
-  if (const LONG counted = counter_.Open(path_ + "-gen", writable_, private_);
+  if (const LONG counted = counter_.Open(real_path_ + "-gen", writable_, private_);
       counted != ERROR_SUCCESS && writable_) {
     if (counted != ERROR_DISK_FULL) return SQLITE_IOERR;
     writable_ = false;

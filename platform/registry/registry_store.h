@@ -215,8 +215,9 @@ class Store {
   template <typename Listing, typename AddRow>
   Listing ListSql(sqlite3_stmt* stmt, KeyId key, AddRow&& add_row);
 
-  const std::string path_;
+  const std::string path_;  // as given, for messages
   const bool private_;
+  std::string real_path_;  // without symbolic links, for opening
   DbPtr db_;
   bool writable_ = false;
   bool reported_ = false;

@@ -12,6 +12,14 @@
 // predefined roots (HKEY_CLASSES_ROOT, HKEY_USERS, ...) are not supported:
 // they answer ERROR_INVALID_HANDLE.
 //
+// Safety: a root's files are used only in a folder no other user can change
+// (the folder and every folder above it belong to the user or root and only
+// they may write them; folders above may be sticky, as /tmp is), are never
+// symbolic links, and belong to the user or root. Otherwise every call on
+// that root answers ERROR_ACCESS_DENIED, one line on standard error says why,
+// and nothing is created there: a root process run with a user's environment
+// leaves no file in that user's folders.
+//
 // Access is the file system's: a process that cannot write a root's database
 // reads what is there and gets ERROR_ACCESS_DENIED for every change, including
 // an open or create that asks for a right to change.

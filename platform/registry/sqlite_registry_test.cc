@@ -696,7 +696,7 @@ TEST_F(RegistryTest, FullDiskRefusesChangesAndKeepsWhatWasAcknowledged) {
   const std::string small = dir_.path() + "/small";
   ASSERT_EQ(::mkdir(small.c_str(), 0700), 0);
   const int failed = InPrivateMounts([&]() -> int {
-    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0) return 98;
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m,mode=0700") != 0) return 98;
     const SqliteRegistry::Location where = SqliteRegistry::LocationIn(small);
     {
       SqliteRegistry reg(where);
@@ -776,6 +776,89 @@ TEST_F(RegistryTest, ReadersCacheAgainAfterAWriterDiedMidChange) {
     SqliteRegistry other(location());
     ASSERT_EQ(Set(other, Create(other, path.c_str()), "c", REG_SZ, "3"), ERROR_SUCCESS);
     EXPECT_EQ(Values(reg, key), (std::vector<std::string>{"a", "b", "c"}));
+  }
+}
+
+// A registry folder or file that another user could change is refused with
+// ERROR_ACCESS_DENIED and one line on standard error; nothing is followed,
+// created or changed there (root above all: the scenario of a root process
+// run with a user's environment).
+TEST_F(RegistryTest, FoldersAndFilesOtherUsersCanChangeAreRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant files as another user";
+  const passwd* nobody = ::getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  const uid_t other = nobody->pw_uid;
+  const std::string victim = dir_.path() + "/victim";
+  struct Case {
+    const char* what;
+    std::function<std::string(const std::string&)> plant;  // returns the registry folder
+  } cases[] = {
+      {"folder in another user's folder",
+       [&](const std::string& base) {
+         EXPECT_EQ(::chown(base.c_str(), other, other), 0);
+         return base + "/.local/share/pingsweep";
+       }},
+      {"folder writable by everyone",
+       [&](const std::string& base) {
+         EXPECT_EQ(::chmod(base.c_str(), 01777), 0);
+         return base;
+       }},
+      {"folder linked by another user from a sticky folder",
+       [&](const std::string& base) {
+         EXPECT_EQ(::chmod(base.c_str(), 01777), 0);
+         EXPECT_EQ(::mkdir((base + "/target").c_str(), 0700), 0);
+         EXPECT_EQ(::symlink((base + "/target").c_str(), (base + "/reg").c_str()), 0);
+         EXPECT_EQ(::lchown((base + "/reg").c_str(), other, other), 0);
+         return base + "/reg";
+       }},
+      {"database linked to another file",
+       [&](const std::string& base) {
+         EXPECT_EQ(::symlink(victim.c_str(), (base + "/HKEY_CURRENT_USER.db").c_str()), 0);
+         return base;
+       }},
+      {"database of another user",
+       [&](const std::string& base) {
+         const std::string db = base + "/HKEY_CURRENT_USER.db";
+         EXPECT_EQ(::close(::open(db.c_str(), O_WRONLY | O_CREAT, 0644)), 0);
+         EXPECT_EQ(::chown(db.c_str(), other, other), 0);
+         return base;
+       }},
+  };
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    {
+      const int fd = ::open(victim.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ASSERT_EQ(::write(fd, "precious", 8), 8);
+      ::close(fd);
+    }
+    const std::string base = dir_.path() + "/case" + std::to_string(++round);
+    ASSERT_EQ(::mkdir(base.c_str(), 0755), 0);
+    const std::string folder = c.plant(base);
+    testing::internal::CaptureStderr();
+    {
+      SqliteRegistry reg(SqliteRegistry::LocationIn(folder));
+      for (int call = 0; call < 2; ++call) {
+        HKEY key = 77;
+        EXPECT_EQ(reg.RegCreateKeyExA(HKEY_CURRENT_USER, "x", 0, "", 0, KEY_ALL_ACCESS, nullptr,
+                                      &key, nullptr),
+                  ERROR_ACCESS_DENIED);
+        EXPECT_EQ(reg.RegOpenKeyExA(HKEY_CURRENT_USER, "x", 0, KEY_READ, &key),
+                  ERROR_ACCESS_DENIED);
+        EXPECT_EQ(Set(reg, HKEY_CURRENT_USER, "v", REG_SZ, "1"), ERROR_ACCESS_DENIED);
+      }
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_NE(err.find("pingsweep: registry"), std::string::npos) << err;
+    // Nothing made, and nothing followed.
+    struct stat st;
+    EXPECT_NE(::stat((base + "/.local").c_str(), &st), 0);
+    EXPECT_NE(::stat((base + "/target/HKEY_CURRENT_USER.db").c_str(), &st), 0);
+    EXPECT_NE(::stat((base + "/HKEY_CURRENT_USER.db-wal").c_str(), &st), 0);
+    ASSERT_EQ(::stat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 8);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
   }
 }
 
