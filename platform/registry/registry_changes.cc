@@ -12,6 +12,11 @@ constexpr std::size_t kRowOverhead = 256;
 
 }  // namespace
 
+LONG Store::Reclaiming(LONG result) {
+  if (result == ERROR_SUCCESS) ReclaimSpace();
+  return result;
+}
+
 LONG Store::Create(KeyId parent, const std::vector<std::string_view>& parts,
                    std::string_view key_class, bool is_volatile, KeyId* id, DWORD* disposition) {
   return Change([&]() -> LONG {
@@ -49,7 +54,7 @@ LONG Store::Create(KeyId parent, const std::vector<std::string_view>& parts,
 }
 
 LONG Store::DeleteKey(KeyId parent, const std::vector<std::string_view>& parts) {
-  return Change([&]() -> LONG {
+  return Reclaiming(Change([&]() -> LONG {
     const PathResult target = ResolveSql(parent, parts);
     if (target.code != ERROR_SUCCESS) return target.code;
     if (target.id == kRootId) return ERROR_ACCESS_DENIED;
@@ -66,7 +71,7 @@ LONG Store::DeleteKey(KeyId parent, const std::vector<std::string_view>& parts) 
       if (const int rc = q.Step(); rc != SQLITE_DONE) return Fail(rc);
     }
     return ERROR_SUCCESS;
-  });
+  }));
 }
 
 LONG Store::SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data) {
@@ -77,24 +82,24 @@ LONG Store::SetValue(KeyId key, std::string_view name, DWORD type, std::string_v
     return ERROR_OUTOFMEMORY;
   }
   const std::string fold = Fold(name);
-  return Change([&]() -> LONG {
+  return Reclaiming(Change([&]() -> LONG {
     if (LONG rc = KeyState(key, nullptr); rc != ERROR_SUCCESS) return rc;
     Query q(stmts_.set_value.get());
     q.Bind(1, key).Bind(2, name).Bind(3, std::string_view(fold));
     q.Bind(4, static_cast<std::int64_t>(type)).Bind(5, data);
     return Fail(q.Step());
-  });
+  }));
 }
 
 LONG Store::DeleteValue(KeyId key, std::string_view name) {
   const std::string fold = Fold(name);
-  return Change([&]() -> LONG {
+  return Reclaiming(Change([&]() -> LONG {
     if (LONG rc = KeyState(key, nullptr); rc != ERROR_SUCCESS) return rc;
     Query q(stmts_.delete_value.get());
     q.Bind(1, key).Bind(2, std::string_view(fold));
     if (const int rc = q.Step(); rc != SQLITE_DONE) return Fail(rc);
     return sqlite3_changes(db_.get()) > 0 ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
-  });
+  }));
 }
 
 }  // namespace ps::platform::registry_internal

@@ -7,6 +7,8 @@
 namespace ps::platform::registry_internal {
 
 constexpr int kBusyTimeoutMs = 30000;
+// Free space in the database worth giving back to the file system.
+constexpr std::int64_t kReclaimBytes = 1 << 20;
 
 LONG FromSqlite(int rc) {
   switch (rc & 0xFF) {
@@ -110,7 +112,15 @@ int Store::Configure(Mode mode) {
     // that may only read can still open the database.
     int persist = 1;
     sqlite3_file_control(db_.get(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
-    if ((rc = SwitchToWal()) != SQLITE_OK) return rc;
+    // Space freed by deletions goes back to the file system (ReclaimSpace): a
+    // new database is made so, an old one switches on its first reclaim. (Set
+    // only on a new one: on an old one the pragma writes, and so fails on a
+    // full disk.) The journal shrinks back after each checkpoint.
+    if ((rc = MakeNewDatabaseReclaimable()) != SQLITE_OK || (rc = SwitchToWal()) != SQLITE_OK ||
+        (rc = sqlite3_exec(db_.get(), "PRAGMA journal_size_limit=4194304", nullptr, nullptr,
+                           nullptr)) != SQLITE_OK) {
+      return rc;
+    }
     writable_ = true;
   }
   // Opening reads nothing: read the schema now, so that a damaged or
@@ -132,7 +142,10 @@ int Store::Configure(Mode mode) {
   stmts_.begin.reset(Prepare("BEGIN IMMEDIATE"));
   stmts_.commit.reset(Prepare("COMMIT"));
   stmts_.rollback.reset(Prepare("ROLLBACK"));
-  if (!stmts_.begin || !stmts_.commit || !stmts_.rollback) return sqlite3_errcode(db_.get());
+  stmts_.free_pages.reset(Prepare("PRAGMA freelist_count"));
+  if (!stmts_.begin || !stmts_.commit || !stmts_.rollback || !stmts_.free_pages) {
+    return sqlite3_errcode(db_.get());
+  }
   if (writable_ && InitSchema() != ERROR_SUCCESS) return sqlite3_errcode(db_.get());
   seen_ = 1;
   cacheable_ = false;
@@ -223,6 +236,43 @@ LONG Store::RemoveVolatileKeysAfterRestart() {
   Query q(set_boot.get());
   q.Bind(1, std::string_view(boot));
   return Fail(q.Step());
+}
+
+int Store::MakeNewDatabaseReclaimable() {
+  StmtPtr pages(Prepare("PRAGMA page_count"));
+  if (!pages) return sqlite3_errcode(db_.get());
+  {
+    Query q(pages.get());
+    const int rc = q.Step();
+    if (rc != SQLITE_ROW) return rc;
+    if (q.Int(0) != 0) return SQLITE_OK;
+  }
+  return sqlite3_exec(db_.get(), "PRAGMA auto_vacuum=INCREMENTAL", nullptr, nullptr, nullptr);
+}
+
+void Store::ReclaimSpace() {
+  std::int64_t free_pages = 0;
+  {
+    Query q(stmts_.free_pages.get());
+    if (q.Step() != SQLITE_ROW) return;
+    free_pages = q.Int(0);
+  }
+  const std::int64_t page_size = 4096;  // at least; the threshold need not be exact
+  if (free_pages * page_size < kReclaimBytes) return;
+  StmtPtr mode(Prepare("PRAGMA auto_vacuum"));
+  bool incremental = false;
+  if (mode) {
+    Query q(mode.get());
+    incremental = q.Step() == SQLITE_ROW && q.Int(0) == 2;
+  }
+  // A database made before pages were given back needs one full rebuild to
+  // switch; later ones give back their free pages at little cost.
+  Exec(incremental ? "PRAGMA incremental_vacuum" : "PRAGMA auto_vacuum=INCREMENTAL; VACUUM");
+  // The journal holds the freed pages too: empty it, unless a reader is in
+  // the middle of it (then the next reclaim will).
+  sqlite3_busy_timeout(db_.get(), 0);
+  sqlite3_wal_checkpoint_v2(db_.get(), "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  sqlite3_busy_timeout(db_.get(), kBusyTimeoutMs);
 }
 
 LONG Store::Exec(const char* sql) {

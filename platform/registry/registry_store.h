@@ -199,11 +199,18 @@ class Store {
   LONG Fail(int rc);
   bool PrepareStatements();
   int SwitchToWal();
+  int MakeNewDatabaseReclaimable();
   LONG InitSchema();
   LONG RemoveVolatileKeysAfterRestart();
   LONG Exec(const char* sql);
   sqlite3_stmt* Prepare(const char* sql);
   void ClearCaches();
+  // After a change that may have freed space: when a good deal of the
+  // database is free, gives it back to the file system (the database and its
+  // journal shrink). Best effort: a failure leaves the space for next time.
+  void ReclaimSpace();
+  // `result`, after ReclaimSpace() when it is ERROR_SUCCESS.
+  LONG Reclaiming(LONG result);
   // Runs `body` as one IMMEDIATE transaction; commits when it returns 0.
   template <typename Body>
   LONG Change(Body&& body);
@@ -228,7 +235,7 @@ class Store {
 
   // Prepared once per connection and reused by every call.
   struct Statements {
-    StmtPtr begin, commit, rollback;
+    StmtPtr begin, commit, rollback, free_pages;
     StmtPtr key_state, find_child, insert_key, has_child, delete_key, delete_key_values;
     StmtPtr get_value, set_value, delete_value, list_values, list_keys;
   } stmts_;

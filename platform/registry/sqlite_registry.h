@@ -32,6 +32,11 @@
 // with a 30 s busy timeout; a call that still cannot get the lock returns
 // ERROR_BUSY and changes nothing.
 //
+// Space: a change that leaves a megabyte or more of the database free gives
+// it back to the file system (incremental vacuum, then the journal is emptied
+// and truncated); a database made before this switches over, with one full
+// rebuild, the first time. The journal is cut back to 4 MiB after checkpoints.
+//
 // Caching: each database has a companion "<file>-gen" mapped into every
 // process, holding a change counter that writers make odd before they change
 // the database and advance after the commit. Lookups (key paths, values,

@@ -862,6 +862,69 @@ TEST_F(RegistryTest, FoldersAndFilesOtherUsersCanChangeAreRefused) {
   }
 }
 
+// Space a deletion frees goes back to the file system: the database and its
+// journal shrink, in databases made before space was given back too.
+TEST_F(RegistryTest, DeletedDataGivesItsSpaceBack) {
+  constexpr std::size_t kLarge = 8 << 20;
+  const auto files_size = [](const std::string& db) {
+    std::int64_t total = 0;
+    for (const char* suffix : {"", "-wal"}) {
+      struct stat st;
+      if (::stat((db + suffix).c_str(), &st) == 0) total += st.st_size;
+    }
+    return total;
+  };
+  struct Case {
+    const char* what;
+    bool old_database;
+    std::function<LONG(SqliteRegistry&, HKEY)> free;
+  } cases[] = {
+      {"value deleted", false, [](SqliteRegistry& reg, HKEY key) {
+         return reg.RegDeleteValueA(key, "large");
+       }},
+      {"value made small", false, [](SqliteRegistry& reg, HKEY key) {
+         return Set(reg, key, "large", REG_BINARY, "small");
+       }},
+      {"key deleted", false, [](SqliteRegistry& reg, HKEY key) {
+         return reg.RegDeleteKeyA(key, "");
+       }},
+      {"value deleted in an old database", true, [](SqliteRegistry& reg, HKEY key) {
+         return reg.RegDeleteValueA(key, "large");
+       }},
+  };
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string folder = dir_.path() + "/space" + std::to_string(++round);
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    const SqliteRegistry::Location where = SqliteRegistry::LocationIn(folder);
+    if (c.old_database) {
+      sqlite3* raw = nullptr;
+      ASSERT_EQ(sqlite3_open(where.current_user.c_str(), &raw), SQLITE_OK);
+      ASSERT_EQ(sqlite3_exec(raw,
+                             "PRAGMA journal_mode=WAL; CREATE TABLE meta(name TEXT PRIMARY KEY, "
+                             "value TEXT NOT NULL)",
+                             nullptr, nullptr, nullptr),
+                SQLITE_OK);
+      sqlite3_close(raw);
+    }
+    SqliteRegistry reg(where);
+    HKEY key = 0;
+    ASSERT_EQ(reg.RegCreateKeyExA(HKEY_CURRENT_USER, "Space", 0, "", 0, KEY_ALL_ACCESS, nullptr,
+                                  &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(Set(reg, key, "kept", REG_SZ, "k"), ERROR_SUCCESS);
+    ASSERT_EQ(Set(reg, key, "large", REG_BINARY, std::string(kLarge, 'l')), ERROR_SUCCESS);
+    EXPECT_GE(files_size(where.current_user), static_cast<std::int64_t>(kLarge));
+    ASSERT_EQ(c.free(reg, key), ERROR_SUCCESS);
+    EXPECT_LT(files_size(where.current_user), 1 << 20);
+    HKEY check = 0;
+    if (reg.RegOpenKeyExA(HKEY_CURRENT_USER, "Space", 0, KEY_READ, &check) == ERROR_SUCCESS) {
+      EXPECT_EQ(Get(reg, check, "kept"), "k");
+    }
+  }
+}
+
 // A damaged database is reported as damage, on every call and not only the
 // first, with one line on standard error that names the file.
 TEST_F(RegistryTest, DamagedDatabaseIsReportedAsSuch) {
