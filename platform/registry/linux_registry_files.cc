@@ -153,11 +153,79 @@ bool HasContent(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
 }
 
+bool TrustedFile(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && Distrust(st, false) == nullptr;
+}
+
+void ProtectJournal(const std::string& real_path) {
+  for (const char* suffix : {"-wal", "-shm"}) {
+    const std::string path = real_path + suffix;
+    // SQLite gives an empty journal file the database's mode when it opens
+    // it: a new one starts with one byte (which it reads as no journal).
+    FileDescriptor made(
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (made.get() >= 0) {
+      if (::write(made.get(), "", 1) != 1) ::fchmod(made.get(), 0600);
+      continue;
+    }
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 && st.st_uid == ::geteuid() &&
+        (st.st_mode & 077) != 0) {
+      ::fchmod(fd.get(), 0600);
+    }
+  }
+}
+
+LONG CreateFresh(const std::string& path, unsigned mode) {
+  ::unlink(path.c_str());
+  FileDescriptor fd(
+      ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 0777));
+  if (fd.get() < 0) {
+    return errno == ENOSPC || errno == EDQUOT ? ERROR_DISK_FULL : ERROR_REGISTRY_IO_FAILED;
+  }
+  return ::fchmod(fd.get(), mode & 0777) == 0 ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+}
+
+bool WriteAt(const std::string& path, long offset, const std::string& bytes) {
+  FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+  return fd.get() >= 0 && ::pwrite(fd.get(), bytes.data(), bytes.size(), offset) ==
+                              static_cast<ssize_t>(bytes.size());
+}
+
+bool ReplaceFile(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
 std::string BootId() {
   std::ifstream in("/proc/sys/kernel/random/boot_id");
   std::string id;
   std::getline(in, id);
   return id;
+}
+
+OwnerLock::~OwnerLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool OwnerLock::Open(const std::string& path) {
+  if (fd_ >= 0) return true;
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  return fd_ >= 0;
+}
+
+void OwnerLock::Lock() {
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  while (fd_ >= 0 && ::fcntl(fd_, F_OFD_SETLKW, &lock) != 0 && errno == EINTR) {
+  }
+}
+
+void OwnerLock::Unlock() {
+  struct flock lock = {};
+  lock.l_type = F_UNLCK;
+  if (fd_ >= 0) ::fcntl(fd_, F_OFD_SETLK, &lock);
 }
 
 ChangeCounter::~ChangeCounter() { Close(); }

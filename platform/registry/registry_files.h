@@ -35,8 +35,49 @@ LONG PrepareDatabaseFile(const std::string& path, bool private_to_owner, std::st
 // Whether a file exists at `path` and holds at least one byte.
 bool HasContent(const std::string& path);
 
+// Whether `path` is a file (not a symbolic link) that only this process's user
+// or root can change and that belongs to one of them.
+bool TrustedFile(const std::string& path);
+
+// Makes the journal files of the database at `real_path` ("-wal", "-shm")
+// private to their owner (0600), creating them when missing, so that no other
+// user can open them, let alone hold a lock a writer would wait on. Call it
+// before and after SQLite opens them.
+void ProtectJournal(const std::string& real_path);
+
+// Creates `path` empty with `mode` (whatever the umask), replacing what was
+// there and never through a symbolic link. ERROR_DISK_FULL or
+// ERROR_REGISTRY_IO_FAILED on failure.
+LONG CreateFresh(const std::string& path, unsigned mode);
+
+// Writes `bytes` at `offset` of the existing file `path`.
+bool WriteAt(const std::string& path, long offset, const std::string& bytes);
+
+// Puts `from` in the place of `to` in one step: whoever opens `to` gets the
+// old file or the new one, whole.
+bool ReplaceFile(const std::string& from, const std::string& to);
+
 // The machine's current boot; it changes when the machine restarts.
 std::string BootId();
+
+// A lock shared by the processes that can open `path` for writing (the file
+// is created owner-only when missing): no other user can ever hold it, so none
+// can make its holders wait. Released when its holder ends, however it ends.
+class OwnerLock {
+ public:
+  OwnerLock() = default;
+  ~OwnerLock();
+  OwnerLock(const OwnerLock&) = delete;
+  OwnerLock& operator=(const OwnerLock&) = delete;
+
+  bool Open(const std::string& path);
+  // Wait for the lock, and give it back. Do nothing when not open.
+  void Lock();
+  void Unlock();
+
+ private:
+  int fd_ = -1;
+};
 
 // The change counter shared by every process that uses one database, kept in a
 // small mapped file beside it. Writers call BeginChange() once they hold the

@@ -50,6 +50,16 @@ LONG Store::Open() {
     }
     return rc;
   }
+  snapshot_ = false;
+  if (!may_write && !private_ && TrustedFile(real_path_ + kSnapshotSuffix) &&
+      counter_.Open(real_path_ + "-gen", false, private_) == ERROR_SUCCESS) {
+    seen_ = counter_.Load();
+    if (OpenSnapshot() == SQLITE_OK) {
+      snapshot_ = true;
+      cacheable_ = true;
+      return ERROR_SUCCESS;
+    }
+  }
   int rc = Configure(may_write ? Mode::kWrite : Mode::kRead);
   // A folder that cannot hold the journal files (read-only) still lets the
   // database be read; and when there is no journal to apply, nobody can be
@@ -70,8 +80,6 @@ LONG Store::Open() {
   return code;
 }
 
-namespace {
-
 // `path` as an SQLite URI that opens it read-only with no locking at all.
 std::string ImmutableUri(const std::string& path) {
   std::string uri = "file:";
@@ -88,8 +96,6 @@ std::string ImmutableUri(const std::string& path) {
   return uri + "?immutable=1";
 }
 
-}  // namespace
-
 int Store::Configure(Mode mode) {
   ClearCaches();
   stmts_ = Statements();
@@ -98,6 +104,10 @@ int Store::Configure(Mode mode) {
 
   sqlite3* raw = nullptr;
   const bool write = mode == Mode::kWrite;
+  if (write && !private_) {
+    ProtectJournal(real_path_);
+    if (!publish_lock_.Open(real_path_ + kSnapshotSuffix + ".lock")) return SQLITE_CANTOPEN;
+  }
   const int flags = (write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX |
                     SQLITE_OPEN_PRIVATECACHE | SQLITE_OPEN_URI | SQLITE_OPEN_NOFOLLOW;
   const std::string name = mode == Mode::kImmutable ? ImmutableUri(real_path_) : real_path_;
@@ -129,6 +139,7 @@ int Store::Configure(Mode mode) {
                          nullptr, nullptr, nullptr)) != SQLITE_OK) {
     return rc;
   }
+  if (write && !private_) ProtectJournal(real_path_);
   // A reader without the counter file still works, it just caches nothing; so
   // does a writer that has no room for it, refusing changes as a full disk.
   refusal_ = ERROR_ACCESS_DENIED;
@@ -139,17 +150,22 @@ int Store::Configure(Mode mode) {
     refusal_ = ERROR_DISK_FULL;
   }
 
+  if (!PrepareTransactions()) return sqlite3_errcode(db_.get());
+  if (writable_ && InitSchema() != ERROR_SUCCESS) {
+    const int rc = sqlite3_errcode(db_.get());
+    return rc != SQLITE_OK ? rc : SQLITE_IOERR;
+  }
+  seen_ = 1;
+  cacheable_ = false;
+  return PrepareStatements() ? SQLITE_OK : SQLITE_CORRUPT;
+}
+
+bool Store::PrepareTransactions() {
   stmts_.begin.reset(Prepare("BEGIN IMMEDIATE"));
   stmts_.commit.reset(Prepare("COMMIT"));
   stmts_.rollback.reset(Prepare("ROLLBACK"));
   stmts_.free_pages.reset(Prepare("PRAGMA freelist_count"));
-  if (!stmts_.begin || !stmts_.commit || !stmts_.rollback || !stmts_.free_pages) {
-    return sqlite3_errcode(db_.get());
-  }
-  if (writable_ && InitSchema() != ERROR_SUCCESS) return sqlite3_errcode(db_.get());
-  seen_ = 1;
-  cacheable_ = false;
-  return PrepareStatements() ? SQLITE_OK : SQLITE_CORRUPT;
+  return stmts_.begin && stmts_.commit && stmts_.rollback && stmts_.free_pages;
 }
 
 bool Store::PrepareStatements() {
@@ -271,7 +287,11 @@ void Store::ReclaimSpace() {
   // The journal holds the freed pages too: empty it, unless a reader is in
   // the middle of it (then the next reclaim will).
   sqlite3_busy_timeout(db_.get(), 0);
-  sqlite3_wal_checkpoint_v2(db_.get(), "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  // (Where others read, an emptied journal would get the database's mode the
+  // next time it is opened: restart it instead; it is cut back to its limit.)
+  sqlite3_wal_checkpoint_v2(db_.get(), "main",
+                            private_ ? SQLITE_CHECKPOINT_TRUNCATE : SQLITE_CHECKPOINT_RESTART,
+                            nullptr, nullptr);
   sqlite3_busy_timeout(db_.get(), kBusyTimeoutMs);
 }
 

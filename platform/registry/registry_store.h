@@ -143,6 +143,12 @@ class Query {
 // The registry error an SQLite result code stands for.
 LONG FromSqlite(int rc);
 
+// `path` as an SQLite URI that opens it read-only with no locking at all.
+std::string ImmutableUri(const std::string& path);
+
+// Beside a database others may read: the snapshot its readers read.
+inline constexpr char kSnapshotSuffix[] = "-snapshot";
+
 // Not thread-safe: the registry calls it under its own lock.
 class Store {
  public:
@@ -166,6 +172,11 @@ class Store {
   void Sync() {
     const std::uint64_t now = counter_.Load();
     if (now == seen_ && cacheable_) return;
+    if (snapshot_) {
+      // A file nobody changes: good until a newer one is published.
+      if (OpenSnapshot() == SQLITE_OK) seen_ = now;
+      return;
+    }
     if (now != seen_) {
       ClearCaches();
       seen_ = now;
@@ -197,7 +208,16 @@ class Store {
   // The registry error for an SQLite result code; damage and I/O failures are
   // reported on standard error, naming the file, once per store.
   LONG Fail(int rc);
+  bool PrepareTransactions();
   bool PrepareStatements();
+  // Readers of a root others may read, who may not change it, read the
+  // snapshot its writers publish rather than the database: they take no lock
+  // at all, so no writer ever waits for them (registry_snapshot.cc).
+  // OpenSnapshot() puts the current snapshot in place of the open one (kept
+  // when that fails); Publish() writes the database as this connection sees it
+  // to a new snapshot and puts it in place.
+  int OpenSnapshot();
+  LONG Publish();
   int SwitchToWal();
   int MakeNewDatabaseReclaimable();
   LONG InitSchema();
@@ -227,6 +247,8 @@ class Store {
   std::string real_path_;  // without symbolic links, for opening
   DbPtr db_;
   bool writable_ = false;
+  bool snapshot_ = false;   // reading a published snapshot
+  OwnerLock publish_lock_;  // open only where snapshots are published
   bool reported_ = false;
   LONG refusal_ = ERROR_ACCESS_DENIED;
   ChangeCounter counter_;
@@ -240,7 +262,7 @@ class Store {
     StmtPtr get_value, set_value, delete_value, list_values, list_keys;
   } stmts_;
 
-  LookupCache<std::string, PathResult> paths_;  // by parent id and folded path
+  LookupCache<std::string, PathResult> paths_;    // by parent id and folded path
   LookupCache<std::string, ValueRecord> values_;  // by key id and folded name
   LookupCache<KeyId, ValueListing> value_lists_;
   LookupCache<KeyId, KeyListing> key_lists_;
@@ -249,6 +271,13 @@ class Store {
 template <typename Body>
 LONG Store::Change(Body&& body) {
   if (!writable_) return refusal_;
+  // Writers of a snapshot-published root publish one after the other, each
+  // right after its commit, so the last snapshot is the last change's.
+  struct Publishing {
+    OwnerLock* lock;
+    explicit Publishing(OwnerLock* l) : lock(l) { lock->Lock(); }
+    ~Publishing() { lock->Unlock(); }
+  } publishing(&publish_lock_);
   {
     Query begin(stmts_.begin.get());
     if (LONG rc = Fail(begin.Step()); rc != ERROR_SUCCESS) return rc;
@@ -272,6 +301,10 @@ LONG Store::Change(Body&& body) {
     result = Fail(commit.Step());
     finish.committed = result == ERROR_SUCCESS;
   }
+  // Published before the counter moves, so a reader that sees it move opens
+  // the snapshot with this change. A failure here loses nothing: the change
+  // stands, and the next one publishes again.
+  if (finish.committed && !private_) Publish();
   return result;
 }
 

@@ -20,6 +20,17 @@
 // and nothing is created there: a root process run with a user's environment
 // leaves no file in that user's folders.
 //
+// Roots others read (HKEY_LOCAL_MACHINE): no other user can delay a change.
+// The journal files are the owner's alone (0600), and after each change the
+// writer publishes "<file>-snapshot" (0644), a copy put in place in one step
+// (writers publish in turn, under "<file>-snapshot.lock", 0600). A process
+// that may not change the root reads the latest snapshot with no lock at all,
+// and opens the next one when the change counter moves: during a change it
+// sees the root as it was before, and the change from the moment it is
+// committed and published. Without a snapshot (a root no newer writer has
+// opened yet) it reads the database itself. Each change of such a root costs
+// a copy of its database.
+//
 // Access is the file system's: a process that cannot write a root's database
 // reads what is there and gets ERROR_ACCESS_DENIED for every change, including
 // an open or create that asks for a right to change.
@@ -81,7 +92,8 @@
 //
 // The implementation reads in this order: registry_names.h (names, paths,
 // rights), registry_store.h with registry_store.cc, registry_lookups.cc and
-// registry_changes.cc (one root's database and its caches), registry_files.h
+// registry_changes.cc and registry_snapshot.cc (one root's database, its
+// caches and its published snapshot), registry_files.h
 // with its backend linux_registry_files.cc (file modes, the change counter,
 // the boot id), and sqlite_registry.cc (the handle table and the nine calls).
 #pragma once

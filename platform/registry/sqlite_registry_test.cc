@@ -2,9 +2,9 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sched.h>
 #include <signal.h>
 #include <sqlite3.h>
-#include <sched.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -645,8 +645,8 @@ TEST_F(RegistryTest, KilledWriterLosesNoAcknowledgedChange) {
 // nothing of that size is ever allocated.
 TEST_F(RegistryTest, OversizedValuesAreRefusedAndChangeNothing) {
   constexpr std::size_t kMapped = std::size_t{1} << 32;
-  void* map = ::mmap(nullptr, kMapped, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                     -1, 0);
+  void* map =
+      ::mmap(nullptr, kMapped, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   ASSERT_NE(map, MAP_FAILED);
   const auto* zeros = static_cast<const unsigned char*>(map);
   SqliteRegistry reg(location());
@@ -879,18 +879,14 @@ TEST_F(RegistryTest, DeletedDataGivesItsSpaceBack) {
     bool old_database;
     std::function<LONG(SqliteRegistry&, HKEY)> free;
   } cases[] = {
-      {"value deleted", false, [](SqliteRegistry& reg, HKEY key) {
-         return reg.RegDeleteValueA(key, "large");
-       }},
-      {"value made small", false, [](SqliteRegistry& reg, HKEY key) {
-         return Set(reg, key, "large", REG_BINARY, "small");
-       }},
-      {"key deleted", false, [](SqliteRegistry& reg, HKEY key) {
-         return reg.RegDeleteKeyA(key, "");
-       }},
-      {"value deleted in an old database", true, [](SqliteRegistry& reg, HKEY key) {
-         return reg.RegDeleteValueA(key, "large");
-       }},
+      {"value deleted", false,
+       [](SqliteRegistry& reg, HKEY key) { return reg.RegDeleteValueA(key, "large"); }},
+      {"value made small", false,
+       [](SqliteRegistry& reg, HKEY key) { return Set(reg, key, "large", REG_BINARY, "small"); }},
+      {"key deleted", false,
+       [](SqliteRegistry& reg, HKEY key) { return reg.RegDeleteKeyA(key, ""); }},
+      {"value deleted in an old database", true,
+       [](SqliteRegistry& reg, HKEY key) { return reg.RegDeleteValueA(key, "large"); }},
   };
   int round = 0;
   for (const Case& c : cases) {
@@ -922,6 +918,78 @@ TEST_F(RegistryTest, DeletedDataGivesItsSpaceBack) {
     if (reg.RegOpenKeyExA(HKEY_CURRENT_USER, "Space", 0, KEY_READ, &check) == ERROR_SUCCESS) {
       EXPECT_EQ(Get(reg, check, "kept"), "k");
     }
+  }
+}
+
+// Another user who holds read locks on every file of the machine root it can
+// open delays no change of root's: root's writes and opens go on at once, and
+// readers who may not write see each change once it is made.
+TEST_F(RegistryTest, OtherUsersCannotHoldUpTheMachineRoot) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  const passwd* nobody = ::getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  const auto as_nobody = [&] {
+    return ::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0;
+  };
+  const std::string db = location().local_machine;
+  const auto read_as_nobody = [&](const char* want) {
+    return InChild([&] {
+      if (!as_nobody()) return 100;
+      SqliteRegistry reg(location());
+      HKEY key = 0;
+      if (reg.RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Held", 0, KEY_READ, &key) != 0) return 1;
+      return Get(reg, key, "v") == want ? 0 : 2;
+    });
+  };
+  {
+    SqliteRegistry reg(location());
+    HKEY key = 0;
+    ASSERT_EQ(reg.RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Held", 0, "", 0, KEY_ALL_ACCESS,
+                                  nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(Set(reg, key, "v", REG_SZ, "before"), ERROR_SUCCESS);
+  }
+  EXPECT_EQ(read_as_nobody("before"), 0);
+  int held[2], done[2];
+  ASSERT_EQ(::pipe(held), 0);
+  ASSERT_EQ(::pipe(done), 0);
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    if (!as_nobody()) ::_exit(100);
+    char locked = 0;
+    for (const char* suffix : {"", "-wal", "-shm", "-gen", "-snapshot", "-snapshot.lock"}) {
+      const int fd = ::open((db + suffix).c_str(), O_RDONLY);
+      struct flock lock = {};
+      lock.l_type = F_RDLCK;
+      if (fd >= 0 && ::fcntl(fd, F_SETLK, &lock) == 0) ++locked;
+    }
+    char c;
+    ::_exit(::write(held[1], &locked, 1) == 1 && ::read(done[0], &c, 1) == 1 ? 0 : 1);
+  }
+  char locked = 0;
+  ASSERT_EQ(::read(held[0], &locked, 1), 1);
+  EXPECT_GE(locked, 1);  // the database and its counter are everyone's to read
+  const auto start = std::chrono::steady_clock::now();
+  {
+    SqliteRegistry reg(location());
+    HKEY key = 0;
+    EXPECT_EQ(reg.RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Held", 0, KEY_ALL_ACCESS, &key),
+              ERROR_SUCCESS);
+    EXPECT_EQ(Set(reg, key, "v", REG_SZ, "after"), ERROR_SUCCESS);
+  }
+  const auto took = std::chrono::steady_clock::now() - start;
+  std::printf("root's open and write with another user's locks held: %.1f ms\n",
+              std::chrono::duration<double, std::milli>(took).count());
+  EXPECT_EQ(read_as_nobody("after"), 0);
+  ASSERT_EQ(::write(done[1], "x", 1), 1);
+  int status = 0;
+  ::waitpid(holder, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  for (int fd : {held[0], held[1], done[0], done[1]}) ::close(fd);
+  for (const char* suffix : {"-wal", "-shm"}) {
+    struct stat st;
+    ASSERT_EQ(::stat((db + suffix).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << suffix;
   }
 }
 
@@ -967,8 +1035,7 @@ TEST_F(RegistryTest, DamagedDatabaseIsReportedAsSuch) {
                   ERROR_REGISTRY_CORRUPT);
         EXPECT_EQ(Set(reg, HKEY_CURRENT_USER, "v", REG_SZ, "1"), ERROR_REGISTRY_CORRUPT);
         char name[16];
-        EXPECT_EQ(reg.RegEnumKeyA(HKEY_CURRENT_USER, 0, name, sizeof name),
-                  ERROR_REGISTRY_CORRUPT);
+        EXPECT_EQ(reg.RegEnumKeyA(HKEY_CURRENT_USER, 0, name, sizeof name), ERROR_REGISTRY_CORRUPT);
       }
     }
     const std::string err = testing::internal::GetCapturedStderr();
