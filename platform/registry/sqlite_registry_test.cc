@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,6 +62,24 @@ void FillFileSystem(const std::string& dir) {
     }
   }
   ::close(fd);
+}
+
+// A step of a scripted run in a child process: what a call returned, and
+// what it should have.
+struct Step {
+  LONG got;
+  LONG want;
+};
+
+// 0 when every step got what it wanted, else the first failing step's number
+// (1-based): a child's exit code.
+int FirstFailingStep(std::initializer_list<Step> steps) {
+  int number = 0;
+  for (const Step& step : steps) {
+    ++number;
+    if (step.got != step.want) return number;
+  }
+  return 0;
 }
 
 std::string Bytes(const void* data, DWORD size) {
@@ -121,6 +140,26 @@ class RegistryTest : public ::testing::Test {
       names.emplace_back(name, length);
     }
     return names;
+  }
+
+  // Checks that calls of every kind on HKEY_CURRENT_USER answer `code`, each
+  // twice; returns what was printed on standard error meanwhile.
+  static std::string EveryCallAnswers(const SqliteRegistry::Location& where, LONG code) {
+    testing::internal::CaptureStderr();
+    {
+      SqliteRegistry reg(where);
+      for (int call = 0; call < 2; ++call) {
+        HKEY key = 77;
+        EXPECT_EQ(reg.RegCreateKeyExA(HKEY_CURRENT_USER, "x", 0, "", 0, KEY_ALL_ACCESS, nullptr,
+                                      &key, nullptr),
+                  code);
+        EXPECT_EQ(reg.RegOpenKeyExA(HKEY_CURRENT_USER, "Filled", 0, KEY_READ, &key), code);
+        EXPECT_EQ(Set(reg, HKEY_CURRENT_USER, "v", REG_SZ, "1"), code);
+        char name[16];
+        EXPECT_EQ(reg.RegEnumKeyA(HKEY_CURRENT_USER, 0, name, sizeof name), code);
+      }
+    }
+    return testing::internal::GetCapturedStderr();
   }
 
   TempDir dir_;
@@ -711,21 +750,14 @@ TEST_F(RegistryTest, FullDiskRefusesChangesAndKeepsWhatWasAcknowledged) {
     FillFileSystem(small);
     SqliteRegistry reg(where);
     HKEY key = 0;
-    struct Step {
-      LONG got;
-      LONG want;
-    } steps[] = {
+    return FirstFailingStep({
         {Set(reg, HKEY_CURRENT_USER, "w", REG_SZ, "x"), ERROR_DISK_FULL},
         {reg.RegCreateKeyExA(HKEY_CURRENT_USER, "New", 0, "", 0, KEY_ALL_ACCESS, nullptr, &key,
                              nullptr),
          ERROR_DISK_FULL},
         {reg.RegOpenKeyExA(HKEY_CURRENT_USER, "Kept", 0, KEY_READ, &key), ERROR_SUCCESS},
         {Get(reg, key, "v") == "acknowledged" ? 0 : 1, 0},
-    };
-    for (std::size_t i = 0; i < std::size(steps); ++i) {
-      if (steps[i].got != steps[i].want) return static_cast<int>(i + 1);
-    }
-    return 0;
+    });
   });
   EXPECT_EQ(failed, 0) << "first failing step (1-based), or the signal that ended it";
 }
@@ -835,20 +867,8 @@ TEST_F(RegistryTest, FoldersAndFilesOtherUsersCanChangeAreRefused) {
     const std::string base = dir_.path() + "/case" + std::to_string(++round);
     ASSERT_EQ(::mkdir(base.c_str(), 0755), 0);
     const std::string folder = c.plant(base);
-    testing::internal::CaptureStderr();
-    {
-      SqliteRegistry reg(SqliteRegistry::LocationIn(folder));
-      for (int call = 0; call < 2; ++call) {
-        HKEY key = 77;
-        EXPECT_EQ(reg.RegCreateKeyExA(HKEY_CURRENT_USER, "x", 0, "", 0, KEY_ALL_ACCESS, nullptr,
-                                      &key, nullptr),
-                  ERROR_ACCESS_DENIED);
-        EXPECT_EQ(reg.RegOpenKeyExA(HKEY_CURRENT_USER, "x", 0, KEY_READ, &key),
-                  ERROR_ACCESS_DENIED);
-        EXPECT_EQ(Set(reg, HKEY_CURRENT_USER, "v", REG_SZ, "1"), ERROR_ACCESS_DENIED);
-      }
-    }
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err =
+        EveryCallAnswers(SqliteRegistry::LocationIn(folder), ERROR_ACCESS_DENIED);
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_NE(err.find("pingsweep: registry"), std::string::npos) << err;
     // Nothing made, and nothing followed.
@@ -1023,22 +1043,7 @@ TEST_F(RegistryTest, DamagedDatabaseIsReportedAsSuch) {
     }
     for (const char* suffix : {"-wal", "-shm", "-gen"}) ::unlink((db + suffix).c_str());
     c.damage();
-    testing::internal::CaptureStderr();
-    {
-      SqliteRegistry reg(location());
-      for (int call = 0; call < 2; ++call) {
-        HKEY key = 77;
-        EXPECT_EQ(reg.RegCreateKeyExA(HKEY_CURRENT_USER, "x", 0, "", 0, KEY_ALL_ACCESS, nullptr,
-                                      &key, nullptr),
-                  ERROR_REGISTRY_CORRUPT);
-        EXPECT_EQ(reg.RegOpenKeyExA(HKEY_CURRENT_USER, "Filled", 0, KEY_READ, &key),
-                  ERROR_REGISTRY_CORRUPT);
-        EXPECT_EQ(Set(reg, HKEY_CURRENT_USER, "v", REG_SZ, "1"), ERROR_REGISTRY_CORRUPT);
-        char name[16];
-        EXPECT_EQ(reg.RegEnumKeyA(HKEY_CURRENT_USER, 0, name, sizeof name), ERROR_REGISTRY_CORRUPT);
-      }
-    }
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = EveryCallAnswers(location(), ERROR_REGISTRY_CORRUPT);
     EXPECT_NE(err.find(db), std::string::npos) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     ::unlink(db.c_str());
@@ -1065,20 +1070,13 @@ TEST_F(RegistryTest, DatabaseInAReadOnlyFolderIsRead) {
     }
     SqliteRegistry reg(where);
     HKEY key = 0;
-    struct Step {
-      LONG got;
-      LONG want;
-    } steps[] = {
+    return FirstFailingStep({
         {reg.RegOpenKeyExA(HKEY_CURRENT_USER, "Kept", 0, KEY_READ, &key), ERROR_SUCCESS},
         {Get(reg, key, "v") == "there" ? 0 : 1, 0},
         {Subkeys(reg, HKEY_CURRENT_USER) == std::vector<std::string>{"Kept"} ? 0 : 1, 0},
         {Set(reg, HKEY_CURRENT_USER, "w", REG_SZ, "x"), ERROR_ACCESS_DENIED},
         {reg.RegOpenKeyExA(HKEY_CURRENT_USER, "Kept", 0, KEY_WRITE, &key), ERROR_ACCESS_DENIED},
-    };
-    for (std::size_t i = 0; i < std::size(steps); ++i) {
-      if (steps[i].got != steps[i].want) return static_cast<int>(i + 1);
-    }
-    return 0;
+    });
   });
   EXPECT_EQ(failed, 0) << "first failing step (1-based)";
 }
@@ -1104,10 +1102,7 @@ TEST_F(RegistryTest, MachineRootRefusesChangesFromOtherUsers) {
     HKEY key = 0;
     DWORD disposition = 0;
     const unsigned char data[] = "x";
-    struct Step {
-      LONG got;
-      LONG want;
-    } steps[] = {
+    return FirstFailingStep({
         {reg.RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Vendor", 0, KEY_READ, &key), 0},
         {key != 0 && Get(reg, key, "v") == "machine" ? 0 : 1, 0},
         {reg.RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\New", 0, "", 0, KEY_ALL_ACCESS, nullptr,
@@ -1126,11 +1121,7 @@ TEST_F(RegistryTest, MachineRootRefusesChangesFromOtherUsers) {
         {reg.RegDeleteValueA(HKEY_LOCAL_MACHINE, "v"), ERROR_ACCESS_DENIED},
         {reg.RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Vendor"), ERROR_ACCESS_DENIED},
         {reg.RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Missing"), ERROR_FILE_NOT_FOUND},
-    };
-    for (std::size_t i = 0; i < std::size(steps); ++i) {
-      if (steps[i].got != steps[i].want) return static_cast<int>(i + 1);
-    }
-    return 0;
+    });
   });
   EXPECT_EQ(failed, 0) << "first failing step (1-based)";
   SqliteRegistry reg(location());
