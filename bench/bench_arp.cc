@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_stats.h"
 #include "platform/net/packet_io.h"
 #include "sweep/arp_prober.h"
 #include "testsupport/peer_namespace.h"
@@ -21,11 +22,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kNet = 0x0A4E0000;  // 10.78.0.0/16
 constexpr std::uint32_t kOurIp = 0x0AC80001;  // 10.200.0.1
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const std::size_t n = v.size();
-  return n == 0 ? 0 : (n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2);
-}
+using ps::bench::Median;
 
 struct Figure {
   std::vector<double> seconds;

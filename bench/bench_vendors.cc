@@ -8,17 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_stats.h"
 #include "sweep/vendors.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const std::size_t n = v.size();
-  return n == 0 ? 0 : (n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2);
-}
+using ps::bench::Median;
 
 }  // namespace
 
