@@ -62,4 +62,12 @@ ArpPlan PlanArp(const std::vector<platform::Link>& links, std::span<const std::u
   return plan;
 }
 
+std::string ArpAvailability(platform::PacketNetwork& network, bool* available) {
+  int error = 0;
+  const bool opened = network.OpenArp(0, &error) != nullptr;
+  if (available != nullptr) *available = opened;
+  if (opened) return "ARP: available (a packet socket may be opened) for on-link targets";
+  return "ARP: not available: " + platform::PacketSocketErrorText(error);
+}
+
 }  // namespace ps::sweep

@@ -35,4 +35,9 @@ struct ArpPlan {
 ArpPlan PlanArp(const std::vector<platform::Link>& links, std::span<const std::uint32_t> targets,
                 std::string_view interface);
 
+// Whether this process may open ARP sockets, as one line for --check:
+// "ARP: available ..." or "ARP: not available: <why and the fix>". Opens and
+// closes one socket; sends nothing.
+std::string ArpAvailability(platform::PacketNetwork& network, bool* available);
+
 }  // namespace ps::sweep

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 namespace ps::sweep {
 namespace {
 
@@ -70,6 +72,31 @@ TEST(ArpPlanTest, ANamedInterfaceIsTheOnlyOneUsedAndMustBeUsable) {
   auto links = Links();
   links[1].ipv4.clear();
   EXPECT_EQ(PlanArp(links, targets, "eth0").error, "interface eth0 has no IPv4 address");
+}
+
+TEST(ArpPlanTest, AvailabilitySaysWhyNot) {
+  struct Network : platform::PacketNetwork {
+    int error = 0;
+    std::vector<platform::Link> Links() override { return {}; }
+    std::unique_ptr<platform::PacketSocket> OpenArp(int ifindex, int* e) override {
+      EXPECT_EQ(ifindex, 0);
+      *e = error;
+      struct Idle : platform::PacketSocket {
+        SendResult Send(std::span<const platform::OutgoingFrame>) override { return {}; }
+        int Receive(std::span<platform::IncomingFrame>, std::int64_t) override { return 0; }
+      };
+      return error == 0 ? std::make_unique<Idle>() : nullptr;
+    }
+  } network;
+  bool available = false;
+  EXPECT_EQ(ArpAvailability(network, &available).rfind("ARP: available", 0), 0u);
+  EXPECT_TRUE(available);
+  network.error = EPERM;
+  const std::string why = ArpAvailability(network, &available);
+  EXPECT_FALSE(available);
+  EXPECT_EQ(why.rfind("ARP: not available: ", 0), 0u) << why;
+  EXPECT_NE(why.find("CAP_NET_RAW"), std::string::npos) << why;
+  EXPECT_NE(why.find("setcap cap_net_raw+ep"), std::string::npos) << why;
 }
 
 }  // namespace
