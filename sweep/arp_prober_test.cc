@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 
+#include "sweep/arp_fakes.h"
 #include "sweep/arp_packet.h"
 
 namespace ps::sweep {
@@ -15,84 +16,9 @@ constexpr std::int64_t kMs = 1'000'000;
 const MacAddress kOurMac = *MacAddress::Parse("02:00:00:00:00:01");
 constexpr std::uint32_t kOurIp = 0x0A000001;  // 10.0.0.1
 
-MacAddress HostMac(std::uint32_t ip) { return MacAddress::FromUint64(0x00000c000000ull | (ip & 0xffffff)); }
+MacAddress HostMac(std::uint32_t ip) { return FakeArpSegment::HostMac(ip); }
 std::uint32_t Ip(unsigned last) { return 0x0A000000 | last; }
-
-// A segment of scripted hosts behind a fake ARP socket, on a fake clock that
-// moves only while the prober waits in Receive.
-class FakeSegment : public platform::PacketSocket, public platform::MonotonicClock {
- public:
-  struct Host {
-    std::int64_t delay_ns = 1 * kMs;
-    int ignore_first = 0;  // requests it does not answer before answering
-    int copies = 1;        // replies per request answered
-  };
-
-  std::map<std::uint32_t, Host> hosts;
-  std::vector<std::pair<std::int64_t, std::uint32_t>> requests;  // (time, target ip)
-  int accept_per_call = 1 << 30;  // then ENOBUFS
-  int fail_send_with = 0;
-  int fail_receive_with = 0;
-
-  std::int64_t NowNs() override { return now_; }
-
-  void Deliver(std::int64_t at, const ArpPacket& packet, bool to_us = true) {
-    platform::IncomingFrame frame;
-    frame.source = packet.sender_mac;
-    frame.to_us = to_us;
-    frame.received_ns = at;
-    const auto bytes = BuildArp(packet);
-    frame.size = static_cast<std::uint16_t>(bytes.size());
-    std::copy(bytes.begin(), bytes.end(), frame.data.begin());
-    queue_.emplace(at, frame);
-  }
-  static ArpPacket Reply(std::uint32_t from, MacAddress mac) {
-    return {kArpReply, mac, from, kOurMac, kOurIp};
-  }
-
-  SendResult Send(std::span<const platform::OutgoingFrame> frames) override {
-    SendResult result;
-    if (fail_send_with != 0) return {0, fail_send_with};
-    for (const auto& frame : frames) {
-      if (result.sent == accept_per_call) return {result.sent, ENOBUFS};
-      const auto packet = ParseArp(std::span(frame.data, frame.size));
-      EXPECT_TRUE(packet && packet->operation == kArpRequest && frame.destination == kBroadcastMac);
-      EXPECT_EQ(packet->sender_mac, kOurMac);
-      EXPECT_EQ(packet->sender_ip, kOurIp);
-      requests.emplace_back(now_, packet->target_ip);
-      ++result.sent;
-      auto it = hosts.find(packet->target_ip);
-      if (it == hosts.end()) continue;
-      if (it->second.ignore_first > 0) {
-        --it->second.ignore_first;
-        continue;
-      }
-      for (int i = 0; i < it->second.copies; ++i) {
-        Deliver(now_ + it->second.delay_ns + i, Reply(packet->target_ip, HostMac(packet->target_ip)));
-      }
-    }
-    return result;
-  }
-
-  int Receive(std::span<platform::IncomingFrame> out, std::int64_t deadline_ns) override {
-    if (fail_receive_with != 0) return -fail_receive_with;
-    if (queue_.empty() || queue_.begin()->first > std::max(now_, deadline_ns)) {
-      now_ = std::max(now_, deadline_ns);
-      return 0;
-    }
-    now_ = std::max(now_, queue_.begin()->first);
-    int n = 0;
-    while (!queue_.empty() && queue_.begin()->first <= now_ && static_cast<std::size_t>(n) < out.size()) {
-      out[static_cast<std::size_t>(n++)] = queue_.begin()->second;
-      queue_.erase(queue_.begin());
-    }
-    return n;
-  }
-
- private:
-  std::int64_t now_ = 1000 * kMs;
-  std::multimap<std::int64_t, platform::IncomingFrame> queue_;
-};
+ArpPacket Reply(std::uint32_t from, MacAddress mac) { return {kArpReply, mac, from, kOurMac, kOurIp}; }
 
 class ArpProberTest : public ::testing::Test {
  protected:
@@ -103,23 +29,19 @@ class ArpProberTest : public ::testing::Test {
     summary_ = prober.summary();
     return answers;
   }
-  int RequestsTo(std::uint32_t ip) const {
-    int n = 0;
-    for (const auto& r : segment_.requests) n += r.second == ip;
-    return n;
-  }
-  FakeSegment segment_;
+  int RequestsTo(std::uint32_t ip) const { return segment_.RequestsTo(ip); }
+  FakeArpSegment segment_;
   ArpSummary summary_;
 };
 
 TEST_F(ArpProberTest, FindsAnsweringHostsAndRetriesSilentOnes) {
-  segment_.hosts[Ip(2)] = {3 * kMs};
-  segment_.hosts[Ip(5)] = {499 * kMs};        // just in time
+  segment_.hosts[Ip(2)] = {.delay_ns = 3 * kMs};
+  segment_.hosts[Ip(5)] = {.delay_ns = 499 * kMs};  // just in time
   // Late for its first request but in time for the retry: ARP replies carry
   // nothing that tells the two apart, so it counts.
-  segment_.hosts[Ip(6)] = {700 * kMs};
-  segment_.hosts[Ip(7)] = {2 * kMs, 1};       // drops the first request
-  segment_.hosts[Ip(8)] = {2 * kMs, 2};       // drops both it gets
+  segment_.hosts[Ip(6)] = {.delay_ns = 700 * kMs};
+  segment_.hosts[Ip(7)] = {.delay_ns = 2 * kMs, .ignore_first = 1};  // drops the first request
+  segment_.hosts[Ip(8)] = {.delay_ns = 2 * kMs, .ignore_first = 2};  // drops both it gets
   const auto answers = Run({Ip(8), Ip(7), Ip(6), Ip(5), Ip(4), Ip(3), Ip(2), Ip(2)});
   ASSERT_EQ(answers.size(), 4u);
   EXPECT_EQ(answers[0].address, Ip(2));
@@ -141,7 +63,13 @@ TEST_F(ArpProberTest, FindsAnsweringHostsAndRetriesSilentOnes) {
   EXPECT_EQ(summary_.answered, 4u);
   EXPECT_EQ(summary_.sent, 12u);
   EXPECT_EQ(summary_.ignored, 0u);
-  EXPECT_EQ(segment_.requests.front().second, Ip(8));  // the caller's order
+  EXPECT_EQ(segment_.requests.front().second.target_ip, Ip(8));  // the caller's order
+  for (const auto& [at, request] : segment_.requests) {
+    EXPECT_EQ(request.operation, kArpRequest);
+    EXPECT_EQ(request.sender_mac, kOurMac);
+    EXPECT_EQ(request.sender_ip, kOurIp);
+    EXPECT_TRUE(request.target_mac.IsZero());
+  }
 }
 
 TEST_F(ArpProberTest, OnlyRepliesToItsOwnRequestsCount) {
@@ -157,14 +85,14 @@ TEST_F(ArpProberTest, OnlyRepliesToItsOwnRequestsCount) {
     std::int64_t at;
     ArpPacket packet;
   } cases[] = {
-      {"before it was asked", t0 + 50 * kMs, FakeSegment::Reply(Ip(10), forger)},
-      {"after its deadline", t0 + 585 * kMs, FakeSegment::Reply(Ip(9), forger)},
-      {"from an address not asked", t0 + 100 * kMs, FakeSegment::Reply(Ip(200), forger)},
+      {"before it was asked", t0 + 50 * kMs, Reply(Ip(10), forger)},
+      {"after its deadline", t0 + 585 * kMs, Reply(Ip(9), forger)},
+      {"from an address not asked", t0 + 100 * kMs, Reply(Ip(200), forger)},
       {"gratuitous", t0 + 100 * kMs, {kArpReply, forger, Ip(10), kBroadcastMac, Ip(10)}},
       {"to another address", t0 + 100 * kMs, {kArpReply, forger, Ip(10), kOurMac, Ip(99)}},
       {"to another MAC", t0 + 100 * kMs, {kArpReply, forger, Ip(10), forger, kOurIp}},
-      {"from a group MAC", t0 + 100 * kMs, FakeSegment::Reply(Ip(10), kBroadcastMac)},
-      {"from a zero MAC", t0 + 100 * kMs, FakeSegment::Reply(Ip(10), MacAddress{})},
+      {"from a group MAC", t0 + 100 * kMs, Reply(Ip(10), kBroadcastMac)},
+      {"from a zero MAC", t0 + 100 * kMs, Reply(Ip(10), MacAddress{})},
       {"a request, not a reply", t0 + 100 * kMs, {kArpRequest, forger, Ip(10), kOurMac, kOurIp}},
   };
   for (const Case& c : cases) segment_.Deliver(c.at, c.packet);
@@ -177,9 +105,9 @@ TEST_F(ArpProberTest, OnlyRepliesToItsOwnRequestsCount) {
 }
 
 TEST_F(ArpProberTest, DuplicatesAreCountedNotListed) {
-  segment_.hosts[Ip(2)] = {1 * kMs, 0, 3};
+  segment_.hosts[Ip(2)] = {.delay_ns = 1 * kMs, .copies = 3};
   segment_.Deliver(segment_.NowNs() + 50 * kMs,
-                   FakeSegment::Reply(Ip(2), *MacAddress::Parse("00:66:66:66:66:66")));
+                   Reply(Ip(2), *MacAddress::Parse("00:66:66:66:66:66")));
   const auto answers = Run({Ip(2), Ip(3)});  // the silent .3 keeps the sweep listening
   ASSERT_EQ(answers.size(), 1u);
   EXPECT_EQ(answers[0].mac, HostMac(Ip(2)));
