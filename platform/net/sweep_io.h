@@ -13,15 +13,9 @@
 #include <vector>
 
 #include "core/ip_address.h"
+#include "platform/net/monotonic_clock.h"
 
 namespace ps::platform {
-
-// Monotonic time in nanoseconds (CLOCK_MONOTONIC on Linux).
-class MonotonicClock {
- public:
-  virtual ~MonotonicClock() = default;
-  virtual std::int64_t NowNs() = 0;
-};
 
 // One echo request: the socket fills in the type, identifier and checksum.
 struct EchoRequest {
