@@ -14,6 +14,8 @@
 
 #include "core/ip_address.h"
 #include "platform/net/monotonic_clock.h"
+#include "platform/net/packet_io.h"
+#include "platform/net/privileges.h"
 
 namespace ps::platform {
 
@@ -145,6 +147,8 @@ struct SweepPlatform {
   NeighbourTable* neighbours = nullptr;
   InterfaceTable* interfaces = nullptr;
   Resolver* resolver = nullptr;
+  PacketNetwork* packets = nullptr;   // null: no ARP
+  Privileges* privileges = nullptr;   // null: capabilities are left alone
 };
 
 // The process-wide real implementations (each backend defines it).
