@@ -64,6 +64,9 @@ int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
   }
   std::string where;
   std::size_t count = 0;
+  for (const Group& g : groups_) count += g.plan.targets.size();
+  arp_targets_.reserve(count);
+  count = 0;
   for (const Group& g : groups_) {
     for (std::uint32_t t : g.plan.targets) arp_targets_.insert(IpAddress::V4(t));
     count += g.plan.targets.size();
@@ -98,7 +101,9 @@ void ArpStage::Run(platform::MonotonicClock* clock, const Options& o,
       break;
     }
     sweep::ArpProber prober(g.socket.get(), clock, g.plan.source, options);
-    for (const sweep::ArpAnswer& a : prober.Run(g.plan.targets, nullptr, stop)) {
+    const std::vector<sweep::ArpAnswer> found = prober.Run(g.plan.targets, nullptr, stop);
+    answers_.reserve(answers_.size() + found.size());
+    for (const sweep::ArpAnswer& a : found) {
       answers_[IpAddress::V4(a.address)] = a;
     }
     const sweep::ArpSummary& s = prober.summary();

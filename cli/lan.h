@@ -3,11 +3,11 @@
 #pragma once
 
 #include <atomic>
-#include <map>
 #include <memory>
 #include <optional>
 #include <ostream>
-#include <set>
+#include <unordered_map>
+#include <unordered_set>
 #include <string>
 #include <vector>
 
@@ -38,7 +38,9 @@ class ArpStage {
   // Requests sent to each silent ARP target.
   int tries() const { return tries_; }
   // The hosts that answered ARP, by address.
-  const std::map<IpAddress, sweep::ArpAnswer>& answers() const { return answers_; }
+  const std::unordered_map<IpAddress, sweep::ArpAnswer, IpAddressHash>& answers() const {
+    return answers_;
+  }
   const sweep::ArpSummary& totals() const { return totals_; }
 
  private:
@@ -48,9 +50,9 @@ class ArpStage {
   };
   std::vector<Group> groups_;
   std::vector<IpAddress> icmp_targets_;
-  std::set<IpAddress> arp_targets_;
+  std::unordered_set<IpAddress, IpAddressHash> arp_targets_;
   int tries_ = 1;
-  std::map<IpAddress, sweep::ArpAnswer> answers_;
+  std::unordered_map<IpAddress, sweep::ArpAnswer, IpAddressHash> answers_;
   sweep::ArpSummary totals_;
 };
 
@@ -70,7 +72,7 @@ class MacBook {
 
  private:
   platform::NeighbourTable* neighbours_;
-  std::map<IpAddress, MacAddress> macs_;
+  std::unordered_map<IpAddress, MacAddress, IpAddressHash> macs_;
   std::optional<sweep::VendorRegistry> vendors_;
   bool vendors_tried_ = false;
 };

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <algorithm>
 #include <iostream>
-#include <map>
 
 #include "cli/check.h"
 #include "cli/lan.h"
@@ -101,19 +101,14 @@ std::string ReadTargets(const Options& o, const Streams& streams, sweep::TargetL
   return "";
 }
 
-// Folds the ARP answers into the ICMP results (targets probed only by ARP
-// start silent) and the summary; ARP replies give the hosts' MACs.
+// Folds the ARP answers into the results (one per target, in target order)
+// and the summary; ARP replies give the hosts' MACs.
 void MergeArp(const ArpStage& arp, const std::vector<IpAddress>& targets,
-              std::map<IpAddress, sweep::HostResult>* results, MacBook* macs,
+              std::vector<sweep::HostResult>* results, MacBook* macs,
               sweep::SweepSummary* summary) {
-  for (const IpAddress& t : targets) {
-    if (results->count(t) != 0) continue;
-    sweep::HostResult& r = (*results)[t];
-    r.address = t;
-    r.sent = arp.Probes(t) ? arp.tries() : 0;
-  }
   for (const auto& [address, a] : arp.answers()) {
-    sweep::HostResult& r = (*results)[address];
+    const auto at = std::lower_bound(targets.begin(), targets.end(), address);
+    sweep::HostResult& r = (*results)[static_cast<std::size_t>(at - targets.begin())];
     if (r.outcome != sweep::Outcome::kAnswered) {
       r.outcome = sweep::Outcome::kAnswered;
       r.sent = a.sent;
@@ -125,7 +120,7 @@ void MergeArp(const ArpStage& arp, const std::vector<IpAddress>& targets,
   }
   summary->targets = targets.size();
   summary->answered = summary->errors = 0;
-  for (const auto& [address, r] : *results) {
+  for (const sweep::HostResult& r : *results) {
     summary->answered += r.outcome == sweep::Outcome::kAnswered;
     summary->errors += r.outcome == sweep::Outcome::kError;
   }
@@ -219,7 +214,12 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
   }
 
   sweep::SweepSummary summary;
-  std::map<IpAddress, sweep::HostResult> results;
+  // One per target, in target order (sorted); ARP targets start silent.
+  std::vector<sweep::HostResult> results(targets.size());
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    results[i].address = targets[i];
+    results[i].sent = arp.Probes(targets[i]) ? arp.tries() : 0;
+  }
   if (!icmp_targets.empty()) {
     sweep::SweepOptions so;
     so.timeout_ns = static_cast<std::int64_t>(o.timeout_ms) * 1000000;
@@ -243,7 +243,10 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
     summary = sweep.Run(&progress);
     g_sweep.store(nullptr);
     progress.Clear();
-    for (const sweep::HostResult& r : sweep.results()) results[r.address] = r;
+    for (const sweep::HostResult& r : sweep.results()) {
+      const auto at = std::lower_bound(targets.begin(), targets.end(), r.address);
+      results[static_cast<std::size_t>(at - targets.begin())] = r;
+    }
   }
   g_interrupted.store(false);
   macs.Poll();
@@ -256,8 +259,9 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
   }
 
   std::vector<HostLine> lines;
-  for (const auto& [address, r] : results) {
+  for (const sweep::HostResult& r : results) {
     if (!o.all && r.outcome != sweep::Outcome::kAnswered) continue;
+    const IpAddress& address = r.address;
     HostLine line{r, names ? names->Name(r.address) : "", "", ""};
     const MacAddress* mac = r.outcome == sweep::Outcome::kAnswered ? macs.Find(address) : nullptr;
     if (mac != nullptr) {
