@@ -19,6 +19,7 @@
 #include <cstring>
 #include <map>
 
+#include "platform/net/linux_batch_io.h"
 #include "platform/net/packet_io.h"
 
 namespace ps::platform {
@@ -29,12 +30,6 @@ constexpr std::size_t kFrameBuffer = 128;  // an ARP packet and Ethernet padding
 constexpr std::size_t kControlBuffer = 64;
 constexpr int kReceiveBuffer = 32 << 20;  // a /16 of replies while the sweep still sends
 constexpr int kSendBuffer = 4 << 20;
-
-std::int64_t ClockNs(clockid_t id) {
-  timespec ts{};
-  clock_gettime(id, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 void SetInt(int fd, int level, int name, int value) {
   setsockopt(fd, level, name, &value, sizeof(value));
@@ -79,31 +74,19 @@ class LinuxArpSocket : public PacketSocket {
         msgs[i].msg_hdr.msg_iov = &iovs[i];
         msgs[i].msg_hdr.msg_iovlen = 1;
       }
-      std::size_t done = 0;
-      while (done < n) {
-        const int r = sendmmsg(fd_, msgs + done, static_cast<unsigned>(n - done), 0);
-        if (r < 0) {
-          result.sent += static_cast<int>(done);
-          result.error = errno;
-          return result;
-        }
-        done += static_cast<std::size_t>(r);
-      }
-      result.sent += static_cast<int>(n);
+      const std::size_t done = batch_io::SendAll(fd_, msgs, n, &result.error);
+      result.sent += static_cast<int>(done);
+      if (done < n) return result;
     }
     return result;
   }
 
   int Receive(std::span<IncomingFrame> out, std::int64_t deadline_ns) override {
     if (out.empty()) return 0;
-    pollfd pfd{fd_, POLLIN, 0};
-    const std::int64_t wait = std::max<std::int64_t>(deadline_ns - ClockNs(CLOCK_MONOTONIC), 0);
-    const timespec ts{static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
-    const int ready = ppoll(&pfd, 1, &ts, nullptr);
-    if (ready < 0) return errno == EINTR ? 0 : -errno;
-    if (ready == 0) return 0;
-    // Kernel stamps are on the real-time clock: carry them over to the monotonic one.
-    const std::int64_t offset = ClockNs(CLOCK_REALTIME) - ClockNs(CLOCK_MONOTONIC);
+    short revents = 0;
+    const int ready = batch_io::WaitForInput(fd_, deadline_ns, &revents);
+    if (ready <= 0) return ready;
+    const std::int64_t offset = batch_io::RealtimeOffset();
     const std::size_t n = std::min(kBatch, out.size());
     mmsghdr msgs[kBatch];
     iovec iovs[kBatch];
@@ -128,7 +111,7 @@ class LinuxArpSocket : public PacketSocket {
       IncomingFrame& frame = out[static_cast<std::size_t>(count++)];
       std::memcpy(frame.source.octets.data(), sll.sll_addr, 6);
       frame.to_us = sll.sll_pkttype == PACKET_HOST;
-      frame.received_ns = Stamp(msgs[i].msg_hdr, offset);
+      frame.received_ns = batch_io::ReceiveStamp(msgs[i].msg_hdr, offset);
       frame.size = static_cast<std::uint16_t>(
           std::min<std::size_t>(msgs[i].msg_len, IncomingFrame::kMaxData));
       std::memcpy(frame.data.data(), buffers_[i], frame.size);
@@ -137,20 +120,6 @@ class LinuxArpSocket : public PacketSocket {
   }
 
  private:
-  static std::int64_t Stamp(msghdr& msg, std::int64_t offset) {
-    std::int64_t when = ClockNs(CLOCK_MONOTONIC);
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
-          c->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
-        timespec stamp;
-        std::memcpy(&stamp, CMSG_DATA(c), sizeof(stamp));
-        when = std::min(when, static_cast<std::int64_t>(stamp.tv_sec) * 1000000000 +
-                                  stamp.tv_nsec - offset);
-      }
-    }
-    return when;
-  }
-
   int fd_;
   int ifindex_;
   std::uint8_t buffers_[kBatch][kFrameBuffer];
