@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_stats.h"
 #include "net/ping.h"
 #include "platform/net/linux_net_services.h"
 #include "testsupport/private_network.h"
@@ -23,11 +24,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const std::size_t n = v.size();
-  return n == 0 ? 0 : (n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2);
-}
+using ps::bench::Median;
 
 void SetSysctl(const char* name, const char* value) {
   std::ofstream(std::string("/proc/sys/") + name) << value;

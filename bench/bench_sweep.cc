@@ -1,10 +1,12 @@
-// pingsweep-cli against fping and nmap, in a lab of private network
+// pingsweep-cli against fping, nmap and arp-scan, in a lab of private network
 // namespaces it builds itself (run as root): a veth pair to a far namespace
 // that answers for a whole /16 (a `local` route), routed through it.
 //  - routed /16, all answering; the same with half of it dropped;
 //  - a silent /24 with a 10 ms time-out;
 //  - peak resident memory of a /16 sweep;
 //  - 1,000,000 forged replies during a /16 sweep: false hosts;
+//  - an on-link /16 by ARP as root, half of it dropping echo requests, with
+//    arp-scan -B 100M and nmap -sn beside it (ARP takes no neighbour entry);
 //  - with --on-link only (it fills the machine-wide neighbour table for up to
 //    a minute): 1,536 on-link addresses, the first 1,024 answering ARP but
 //    dropping ICMP, as an unprivileged user on the ping socket.
@@ -117,6 +119,27 @@ void Scenario(const std::string& name, const std::string& cli_args, const std::s
   }
 }
 
+// One peer's row: median time of `runs` runs and the lines of its output that
+// contain `found_marker`.
+void PeerRow(const std::string& scenario, const char* tool, const std::string& command,
+             const std::string& found_marker, int runs) {
+  if (!Installed(tool)) {
+    g_rows.push_back({scenario, tool, "-", "not installed", ""});
+    return;
+  }
+  std::vector<double> times;
+  long found = -1;
+  for (int i = 0; i < runs; ++i) {
+    const Measure m = RunCommand(command);
+    times.push_back(m.seconds);
+    found = CountLines(m.out, found_marker);
+  }
+  char median[32];
+  std::snprintf(median, sizeof(median), "%.3f s", Median(times));
+  g_rows.push_back({scenario, tool, std::to_string(found), median, ""});
+  std::fprintf(stderr, "  %s / %s: %s, %ld found\n", scenario.c_str(), tool, median, found);
+}
+
 void PrintTable() {
   std::printf("\n%-34s %-14s %8s %14s  %s\n", "scenario", "tool", "found", "median", "goal");
   for (const Row& r : g_rows)
@@ -173,6 +196,19 @@ int main(int argc, char** argv) {
                       std::to_string(forged.answered), std::to_string(forged.false_hosts) + " false",
                       std::to_string(forged.forged_sent) + " forged sent, " +
                           std::to_string(forged.ignored) + " ignored; goal 0 false"});
+  }
+  {
+    // ARP as root: 10.79.0.0/16 on-link, its first half dropping echo requests.
+    ps::testing::VethLab lab("10.79.0.0/16", "10.78.255.254/15");
+    if (lab.error().empty() && lab.DropEchoRequests("10.79.0.0/17")) {
+      const std::string name = "on-link /16 ARP, half drop ICMP";
+      Scenario(name, "--rate max -n --probe arp 10.79.0.0-10.79.255.255", "", "", runs,
+               "65536 found, <= 0.4 s, <= arp-scan");
+      PeerRow(name, "arp-scan", "arp-scan -I psv0 -B 100M -q -x 10.79.0.0/16", "10.79.", runs);
+      PeerRow(name, "nmap", "nmap -sn -n -e psv0 -oG - 10.79.0.0/16", "Status: Up", runs);
+    } else {
+      std::fprintf(stderr, "on-link ARP lab: %s\n", lab.error().c_str());
+    }
   }
   if (on_link) {
     // 10.78.0.0/22 answers ARP but drops ICMP; 10.78.4.0/23 answers both. A

@@ -122,3 +122,79 @@ TEST_F(CliNetnsTest, ExitCodesPermissionsAndInterrupt) {
 
 }  // namespace
 }  // namespace ps::cli
+
+namespace ps::cli {
+namespace {
+
+// An on-link lab: the far side owns 10.78.0.0/24 behind a MAC of a known
+// vendor, and drops echo requests to 10.78.0.0/25.
+class CliLanTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!ps::testing::PrivateNetworkSkipReason().empty()) GTEST_SKIP() << "needs a private network";
+    lab_ = std::make_unique<ps::testing::VethLab>("10.78.0.0/24", "10.78.1.254/16");
+    ASSERT_EQ(lab_->error(), "");
+    ASSERT_EQ(lab_->Far("ip link set psv1 address 00:00:0c:12:34:56"), 0);
+    ASSERT_TRUE(lab_->DropEchoRequests("10.78.0.0/25"));
+  }
+  std::unique_ptr<ps::testing::VethLab> lab_;
+};
+
+TEST_F(CliLanTest, ArpFindsHostsThatDropEchoRequestsWithTheirVendor) {
+  const Outcome arp = Program("-n -t 200 -r 0 -o csv 10.78.0.100-139");
+  EXPECT_EQ(arp.code, 0) << arp.err;
+  EXPECT_NE(arp.err.find("probing 40 on-link targets by ARP on psv0"), std::string::npos) << arp.err;
+  bool ok = false;
+  const auto rows = ps::cli::testing::CsvRows(arp.out, &ok);
+  ASSERT_EQ(rows.size(), 40u) << arp.out;
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.at("status"), "answered") << row.at("address");
+    EXPECT_EQ(row.at("mac"), "00:00:0c:12:34:56");
+    EXPECT_EQ(row.at("vendor"), "Cisco Systems, Inc");  // from the installed registries
+    EXPECT_EQ(row.at("ttl"), "");
+  }
+
+  // ICMP alone: only the half that answers echo requests, MACs from the
+  // neighbour table.
+  const Outcome icmp = Program("-n -t 200 -r 0 --probe icmp 10.78.0.100-139");
+  EXPECT_EQ(icmp.code, 0) << icmp.err;
+  EXPECT_NE(icmp.out.find("12 of 40 hosts answered"), std::string::npos) << icmp.out;
+  EXPECT_NE(icmp.out.find("\n10.78.0.128  -     "), std::string::npos) << icmp.out;
+  EXPECT_NE(icmp.out.find("MAC                VENDOR"), std::string::npos) << icmp.out;
+  EXPECT_NE(icmp.out.find("00:00:0c:12:34:56  Cisco Systems, Inc\n"), std::string::npos) << icmp.out;
+
+  const Outcome both = Program("-n -t 200 -r 0 -o json --probe both 10.78.0.126-129");
+  const auto objects = ps::cli::testing::JsonLines(both.out);
+  ASSERT_EQ(objects.size(), 4u) << both.out << both.err;
+  for (const auto& o : objects) {
+    EXPECT_EQ(o["mac"], "00:00:0c:12:34:56");
+    EXPECT_EQ(o["ttl"].is_null(), o["address"] < "10.78.0.128") << o.dump();
+  }
+}
+
+TEST_F(CliLanTest, WithoutCapNetRawAutoFallsBackAndArpIsRefused) {
+  const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+  ps::testing::ScopedSysctl open("net/ipv4/ping_group_range", "0 2147483647");
+  const Outcome fallback = Program("-n -t 200 -r 0 10.78.0.120-135", nobody);
+  EXPECT_EQ(fallback.code, 0) << fallback.err;
+  EXPECT_NE(fallback.err.find("probing by ICMP: ARP needs a packet socket"), std::string::npos)
+      << fallback.err;
+  EXPECT_NE(fallback.out.find("8 of 16 hosts answered"), std::string::npos) << fallback.out;
+
+  const Outcome refused = Program("--probe arp 10.78.0.120", nobody);
+  EXPECT_EQ(refused.code, 3);
+  EXPECT_NE(refused.err.find("CAP_NET_RAW"), std::string::npos) << refused.err;
+  EXPECT_NE(Program("--check", nobody).out.find("ARP: not available"), std::string::npos);
+  EXPECT_NE(Program("--check").out.find("ARP: available"), std::string::npos);
+
+  const Outcome off_link = Program("--probe arp 10.78.0.120 10.99.9.9");
+  EXPECT_EQ(off_link.code, 2);
+  EXPECT_NE(off_link.err.find("'10.99.9.9' is not on a directly connected subnet"),
+            std::string::npos) << off_link.err;
+  const Outcome no_such = Program("-I nosuch0 10.78.0.120");
+  EXPECT_EQ(no_such.code, 2);
+  EXPECT_NE(no_such.err.find("no interface named nosuch0"), std::string::npos) << no_such.err;
+}
+
+}  // namespace
+}  // namespace ps::cli

@@ -10,6 +10,7 @@
 #include "cli/run.h"
 #include "cli/test_readers.h"
 #include "platform/net/sweep_fakes.h"
+#include "sweep/arp_fakes.h"
 
 namespace ps::cli {
 namespace {
@@ -50,6 +51,11 @@ TEST(OptionsTest, ParsesEveryOptionAndNamesWhatIsWrong) {
   EXPECT_TRUE(Parse({"-h"}).options.help);
   EXPECT_TRUE(Parse({"--version"}).options.version);
   EXPECT_EQ(Parse({"-R", "2500"}).options.rate, 2500);
+  EXPECT_EQ(defaults.probe, Probe::kAuto);
+  EXPECT_EQ(Parse({"--probe", "arp"}).options.probe, Probe::kArp);
+  EXPECT_EQ(Parse({"--probe=both"}).options.probe, Probe::kBoth);
+  EXPECT_EQ(Parse({"--probe", "icmp"}).options.probe, Probe::kIcmp);
+  EXPECT_EQ(Parse({"-I", "eth1"}).options.interface, "eth1");
 
   const std::pair<std::vector<std::string>, std::string> errors[] = {
       {{"--timeout", "0"}, "--timeout: '0'"},
@@ -59,6 +65,8 @@ TEST(OptionsTest, ParsesEveryOptionAndNamesWhatIsWrong) {
       {{"--rate", "fast"}, "--rate: 'fast'"},
       {{"--interval=1s"}, "--interval: '1s'"},
       {{"--format", "xml"}, "--format: 'xml'"},
+      {{"--probe", "udp"}, "--probe: 'udp'"},
+      {{"--interface="}, "--interface: needs an interface name"},
       {{"--bogus"}, "unknown option '--bogus'"},
       {{"-Z"}, "unknown option '-Z'"},
       {{"10.0.0.1", "-t"}, "-t: needs a value"},
@@ -279,6 +287,108 @@ TEST_F(RunTest, InterruptBeforeTheSweepReportsNothingFound) {
   EXPECT_EQ(RunWith({"10.0.0.1-4"}), kInterrupted);
   EXPECT_NE(out_.str().find("0 of 4 hosts answered in 0.00 s (interrupted)"), std::string::npos)
       << out_.str();
+}
+
+// Records when the capabilities were given up: after every socket was opened.
+class FakePrivileges : public platform::Privileges {
+ public:
+  explicit FakePrivileges(sweep::FakePacketNetwork* packets) : packets_(packets) {}
+  bool HasNetRaw() override { return !dropped; }
+  bool DropAll(std::string*) override {
+    dropped = true;
+    arp_sockets_before = packets_->opened.size();
+    return true;
+  }
+  bool dropped = false;
+  std::size_t arp_sockets_before = 0;
+
+ private:
+  sweep::FakePacketNetwork* packets_;
+};
+
+class LanRunTest : public RunTest {
+ protected:
+  LanRunTest() {
+    platform::Link eth0{"eth0", 2, *MacAddress::Parse("00:00:0c:00:00:06"), true, true,
+                        {{0x0A000006, 29}}};
+    packets_.links = {eth0};
+    segment_.hosts[0x0A000002] = {};  // answers ARP, drops echo requests
+    segment_.hosts[0x0A000003] = {.mac = *MacAddress::Parse("02:42:ac:11:00:03")};
+  }
+  int RunLan(std::vector<std::string> args) {
+    out_.str("");
+    err_.str("");
+    std::istringstream in;
+    const ParseResult parsed = Parse(std::move(args));
+    EXPECT_EQ(parsed.error, "");
+    const platform::SweepPlatform p{&clock_,     &opener_,  nullptr,   &interfaces_,
+                                    &resolver_,  &packets_, &privileges_};
+    return cli::Run(parsed.options, p, Streams{&in, &out_, &err_, false}, "pingsweep-cli");
+  }
+  sweep::FakeArpSegment segment_{&clock_.now_ns};
+  sweep::FakePacketNetwork packets_{&segment_};
+  FakePrivileges privileges_{&packets_};
+};
+
+TEST_F(LanRunTest, OnLinkTargetsGoByArpAndShowTheirMac) {
+  EXPECT_EQ(RunLan({"-n", "10.0.0.1-4", "192.0.2.1"}), kAnswered);
+  EXPECT_NE(err_.str().find("probing 4 on-link targets by ARP on eth0, 1 by ICMP"),
+            std::string::npos) << err_.str();
+  const std::string& out = out_.str();
+  EXPECT_NE(out.find("MAC                VENDOR\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("10.0.0.2  -     1.000 ms  -    00:00:0c:00:00:02  "), std::string::npos) << out;
+  EXPECT_NE(out.find("10.0.0.3  -     1.000 ms  -    02:42:ac:11:00:03  private address\n"),
+            std::string::npos) << out;
+  EXPECT_EQ(out.find("10.0.0.1 "), std::string::npos) << out;  // answers echo, not ARP
+  EXPECT_NE(out.find("2 of 5 hosts answered"), std::string::npos) << out;
+  EXPECT_EQ(segment_.RequestsTo(0x0A000004), 2);  // one retry
+  EXPECT_EQ(packets_.opened, std::vector<int>{2});
+  EXPECT_TRUE(privileges_.dropped);
+  EXPECT_EQ(privileges_.arp_sockets_before, 1u);
+
+  // Both: ICMP finds .1 too; ARP adds the MACs.
+  EXPECT_EQ(RunLan({"-n", "-o", "csv", "--probe", "both", "10.0.0.1-3"}), kAnswered);
+  bool ok = false;
+  const auto rows = testing::CsvRows(out_.str(), &ok);
+  ASSERT_EQ(rows.size(), 3u) << out_.str();
+  EXPECT_EQ(rows[0].at("mac"), "");
+  EXPECT_EQ(rows[0].at("ttl"), "64");
+  EXPECT_EQ(rows[2].at("mac"), "02:42:ac:11:00:03");
+  EXPECT_EQ(rows[2].at("vendor"), "private address");
+  EXPECT_EQ(rows[2].at("ttl"), "64");  // ICMP answered too
+
+  // ICMP alone: no ARP socket, no MAC column.
+  packets_.opened.clear();
+  EXPECT_EQ(RunLan({"-n", "--probe", "icmp", "10.0.0.1-4"}), kAnswered);
+  EXPECT_TRUE(packets_.opened.empty());
+  EXPECT_EQ(out_.str().find("MAC"), std::string::npos) << out_.str();
+  EXPECT_EQ(err_.str(), "");
+}
+
+TEST_F(LanRunTest, WhenArpIsNotAllowedAutoSaysSoAndArpFails) {
+  packets_.open_error = EPERM;
+  EXPECT_EQ(RunLan({"-n", "10.0.0.1-4"}), kAnswered);
+  EXPECT_NE(err_.str().find("probing by ICMP: ARP needs a packet socket"), std::string::npos)
+      << err_.str();
+  EXPECT_NE(out_.str().find("2 of 4 hosts answered"), std::string::npos) << out_.str();
+  EXPECT_EQ(RunLan({"--probe", "arp", "10.0.0.2"}), kNoPermission);
+  EXPECT_NE(err_.str().find("CAP_NET_RAW"), std::string::npos) << err_.str();
+  EXPECT_EQ(RunLan({"--check"}), kAnswered);
+  EXPECT_NE(out_.str().find("ARP: not available: "), std::string::npos) << out_.str();
+
+  packets_.open_error = 0;
+  EXPECT_EQ(RunLan({"--check"}), kAnswered);
+  EXPECT_NE(out_.str().find("ARP: available"), std::string::npos) << out_.str();
+  const std::pair<std::vector<std::string>, std::string> usage[] = {
+      {{"--probe", "arp", "10.0.0.2", "192.0.2.1"}, "'192.0.2.1' is not on a directly connected"},
+      {{"--probe", "arp", "10.0.0.6"}, "'10.0.0.6' is not on a directly connected"},
+      {{"-I", "wlan0", "10.0.0.2"}, "--interface: no interface named wlan0"},
+      {{"--probe", "icmp", "-I", "eth0", "10.0.0.2"}, "no use with --probe icmp"},
+  };
+  for (const auto& [args, expected] : usage) {
+    EXPECT_EQ(RunLan(args), kUsage) << args[0];
+    EXPECT_NE(err_.str().find(expected), std::string::npos) << err_.str();
+  }
 }
 
 }  // namespace

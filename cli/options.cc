@@ -8,7 +8,7 @@
 namespace ps::cli {
 namespace {
 
-enum LongOnly { kAllowLarge = 256, kCheck };
+enum LongOnly { kAllowLarge = 256, kCheck, kProbe };
 
 const option kOptions[] = {
     {"file", required_argument, nullptr, 'f'},
@@ -24,11 +24,13 @@ const option kOptions[] = {
     {"allow-large", no_argument, nullptr, kAllowLarge},
     {"format", required_argument, nullptr, 'o'},
     {"check", no_argument, nullptr, kCheck},
+    {"probe", required_argument, nullptr, kProbe},
+    {"interface", required_argument, nullptr, 'I'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
-constexpr char kShort[] = ":f:x:t:r:c:i:R:naAo:hV";
+constexpr char kShort[] = ":f:x:t:r:c:i:R:naAo:I:hV";
 
 bool ParseInt(const char* text, long min, long max, long* out) {
   const char* end = text + std::strlen(text);
@@ -89,6 +91,17 @@ ParseResult ParseOptions(int argc, char** argv) {
         else bad(name + ": '" + arg + "' is not a format (text, csv or json)");
         break;
       case kCheck: o.check = true; break;
+      case kProbe:
+        if (arg == "auto") o.probe = Probe::kAuto;
+        else if (arg == "icmp") o.probe = Probe::kIcmp;
+        else if (arg == "arp") o.probe = Probe::kArp;
+        else if (arg == "both") o.probe = Probe::kBoth;
+        else bad(name + ": '" + arg + "' is not a probe kind (auto, icmp, arp or both)");
+        break;
+      case 'I':
+        if (!arg.empty()) o.interface = arg;
+        else bad(name + ": needs an interface name");
+        break;
       case 'h': o.help = true; break;
       case 'V': o.version = true; break;
       case ':': bad(std::string(argv[optind - 1]) + ": needs a value"); break;
@@ -115,7 +128,8 @@ Every target is probed concurrently over one ICMP socket; a reply counts only
 when it comes from the address probed, carries this sweep's keyed cookie and
 arrives within the time-out. Without a target, every directly connected IPv4
 subnet of the interfaces that are up (loopback excepted) is swept, each capped
-at a /16; standard error says which.
+at a /16; standard error says which. On a directly connected subnet ARP
+requests find the hosts that drop echo requests too (see --probe).
 
 Targets:
   ADDRESS               one address, e.g. 192.168.1.10
@@ -146,32 +160,44 @@ Options:
   -A, --all-addresses   probe network and broadcast addresses of blocks too
       --allow-large     allow more than 65536 addresses (at most 16777216)
   -o, --format=FORMAT   text (default), csv or json
-      --check           say which ICMP socket a sweep would use and why, or
-                        how to allow one; probes nothing
+      --probe=KIND      auto (default): ARP for targets on a directly connected
+                        subnet when a packet socket may be opened, ICMP for
+                        the rest and otherwise; icmp; arp (on-link targets
+                        only); both (ARP and ICMP for on-link targets)
+  -I, --interface=IFACE ARP only through IFACE
+      --check           say which ICMP socket a sweep would use and why,
+                        whether ARP is available, or how to allow them;
+                        probes nothing
   -h, --help            show this help and exit
   -V, --version         show the version and exit
 
 Output:
-  text  aligned columns sorted by address (address, name, round trip, TTL),
-        then "N of M hosts answered in T s"
+  text  aligned columns sorted by address (address, name, round trip, TTL;
+        MAC and vendor when some host has one), then "N of M hosts answered
+        in T s"
   csv   RFC 4180 with a header row; the summary goes to standard error
   json  JSON Lines, one object a host; the summary goes to standard error
 CSV columns and JSON fields: address, name, status (answered, silent or
 error), rtt_ms, rtt_min_ms, rtt_avg_ms, rtt_max_ms, ttl, sent, received,
-loss_percent, duplicates, error. Absent values are empty in CSV and null in
-JSON. Control characters in names are written as \xNN, in every format.
+loss_percent, duplicates, error, mac, vendor. Absent values are empty in CSV
+and null in JSON. The MAC address of an on-link host comes from its ARP reply
+or the kernel's neighbour table; the vendor from the IEEE registries of the
+ieee-data package ("private address" for a locally administered one). Control characters in names are written as \xNN, in every format.
 While standard error is a terminal, a progress line shows there.
 
 Permissions:
   The unprivileged ICMP datagram socket is used when the user's group lies in
   net.ipv4.ping_group_range, else a raw socket (needs CAP_NET_RAW). --check
-  prints the commands that allow either.
+  prints the commands that allow either. ARP needs a packet socket, so
+  CAP_NET_RAW (root, or setcap cap_net_raw+ep on the program). Once its sockets
+  are open the program gives up every capability it holds.
 
 Large on-link subnets:
   Each on-link address probed takes an entry in the kernel's neighbour table,
   which the whole machine shares (net.ipv4.neigh.default.gc_thresh3 entries).
   The sweep never overfills it, so no answering host is lost, but a subnet
-  larger than the table takes a while; standard error says how long.
+  larger than the table takes a while; standard error says how long. ARP
+  probing takes no entry and is not held back.
 
 Exit status:
   0  at least one host answered
@@ -185,6 +211,7 @@ Examples:
   pingsweep-cli 192.168.1.0/24
   pingsweep-cli -n --rate max --format csv 10.0.0.0/16 > hosts.csv
   pingsweep-cli -c 5 -a 10.0.0.1-20 --exclude 10.0.0.7
+  sudo pingsweep-cli --probe arp -I eth0 192.168.1.0/24
 )";
 }
 

@@ -8,6 +8,9 @@
 namespace ps::cli {
 
 enum class Format { kText, kCsv, kJson };
+// How targets are probed: ARP for on-link ones (auto: when a packet socket may
+// be opened), ICMP echo, or both.
+enum class Probe { kAuto, kIcmp, kArp, kBoth };
 
 struct Options {
   std::vector<std::string> targets;   // as typed; "-" reads standard input
@@ -23,6 +26,8 @@ struct Options {
   bool all_addresses = false;
   bool allow_large = false;
   Format format = Format::kText;
+  Probe probe = Probe::kAuto;
+  std::string interface;  // ARP only on this interface; "" = any
   bool check = false;
   bool help = false;
   bool version = false;

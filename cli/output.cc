@@ -51,6 +51,9 @@ std::string Percent(const sweep::HostResult& r) {
   return buf;
 }
 
+// ARP answers carry no IP header, so no TTL.
+bool HasTtl(const sweep::HostResult& r) { return r.received > 0 && r.ttl > 0; }
+
 std::string CsvField(const std::string& s) {
   if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
   std::string out = "\"";
@@ -71,19 +74,27 @@ void WriteText(std::ostream& out, const std::vector<HostLine>& hosts, int count)
   std::vector<std::vector<std::string>> rows;
   std::vector<std::string> header = {"ADDRESS", "NAME", count > 1 ? "RTT MIN/AVG/MAX" : "RTT", "TTL"};
   if (count > 1) header.push_back("LOSS");
-  bool any_status = false;
-  for (const HostLine& h : hosts) any_status = any_status || h.result.outcome != sweep::Outcome::kAnswered;
+  bool any_status = false, any_mac = false;
+  for (const HostLine& h : hosts) {
+    any_status = any_status || h.result.outcome != sweep::Outcome::kAnswered;
+    any_mac = any_mac || !h.mac.empty();
+  }
   if (any_status) header.push_back("STATUS");
+  if (any_mac) header.insert(header.end(), {"MAC", "VENDOR"});
   rows.push_back(header);
   for (const HostLine& h : hosts) {
     const sweep::HostResult& r = h.result;
     std::vector<std::string> row = {r.address.ToString(), h.name.empty() ? "-" : EscapeName(h.name),
                                     RttText(r, count),
-                                    r.received > 0 ? std::to_string(r.ttl) : "-"};
+                                    HasTtl(r) ? std::to_string(r.ttl) : "-"};
     if (count > 1) row.push_back(Percent(r) + "%");
     if (any_status) {
       const std::string error = ErrorText(r);
       row.push_back(error.empty() ? StatusWord(r) : error);
+    }
+    if (any_mac) {
+      row.push_back(h.mac.empty() ? "-" : h.mac);
+      row.push_back(h.vendor.empty() ? "-" : EscapeName(h.vendor));
     }
     rows.push_back(std::move(row));
   }
@@ -162,7 +173,7 @@ void WriteHosts(std::ostream& out, Format format, const std::vector<HostLine>& h
   }
   if (format == Format::kCsv) {
     out << "address,name,status,rtt_ms,rtt_min_ms,rtt_avg_ms,rtt_max_ms,ttl,sent,received,"
-           "loss_percent,duplicates,error\r\n";
+           "loss_percent,duplicates,error,mac,vendor\r\n";
   }
   for (const HostLine& h : hosts) {
     const sweep::HostResult& r = h.result;
@@ -171,8 +182,9 @@ void WriteHosts(std::ostream& out, Format format, const std::vector<HostLine>& h
     if (format == Format::kCsv) {
       out << r.address.ToString() << ',' << CsvField(EscapeName(h.name)) << ',' << StatusWord(r)
           << ',' << avg << ',' << (got ? Ms(r.rtt_min_ns) : "") << ',' << avg << ',' << (got ? Ms(r.rtt_max_ns) : "") << ','
-          << (got ? std::to_string(r.ttl) : "") << ',' << r.sent << ',' << r.received << ','
-          << Percent(r) << ',' << r.duplicates << ',' << CsvField(ErrorText(r)) << "\r\n";
+          << (HasTtl(r) ? std::to_string(r.ttl) : "") << ',' << r.sent << ',' << r.received << ','
+          << Percent(r) << ',' << r.duplicates << ',' << CsvField(ErrorText(r)) << ',' << h.mac
+          << ',' << CsvField(EscapeName(h.vendor)) << "\r\n";
       continue;
     }
     nlohmann::ordered_json j;
@@ -187,7 +199,7 @@ void WriteHosts(std::ostream& out, Format format, const std::vector<HostLine>& h
     j["rtt_min_ms"] = number_or_null(got, r.rtt_min_ns / 1e6);
     j["rtt_avg_ms"] = number_or_null(got, got ? r.rtt_sum_ns / 1e6 / r.received : 0);
     j["rtt_max_ms"] = number_or_null(got, r.rtt_max_ns / 1e6);
-    j["ttl"] = got ? nlohmann::ordered_json(r.ttl) : nlohmann::ordered_json(nullptr);
+    j["ttl"] = HasTtl(r) ? nlohmann::ordered_json(r.ttl) : nlohmann::ordered_json(nullptr);
     j["sent"] = r.sent;
     j["received"] = r.received;
     j["loss_percent"] = r.sent > 0 ? nlohmann::ordered_json(100.0 * (r.sent - r.received) / r.sent)
@@ -195,6 +207,11 @@ void WriteHosts(std::ostream& out, Format format, const std::vector<HostLine>& h
     j["duplicates"] = r.duplicates;
     const std::string error = ErrorText(r);
     j["error"] = error.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(error);
+    const auto text_or_null = [](const std::string& t) {
+      return t.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(t);
+    };
+    j["mac"] = text_or_null(h.mac);
+    j["vendor"] = text_or_null(h.vendor.empty() ? "" : EscapeName(h.vendor));
     out << j.dump() << '\n';
   }
 }

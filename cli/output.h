@@ -11,10 +11,13 @@
 
 namespace ps::cli {
 
-// One host as printed: the engine's result and its name ("" for none).
+// One host as printed: the engine's result, its name, MAC address and the
+// MAC's vendor ("" for none).
 struct HostLine {
   sweep::HostResult result;
   std::string name;
+  std::string mac;
+  std::string vendor;
 };
 
 // A name as it may be shown anywhere: control characters, backslashes and

@@ -5,9 +5,11 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <algorithm>
 #include <iostream>
 
 #include "cli/check.h"
+#include "cli/lan.h"
 #include "cli/output.h"
 #include "sweep/engine.h"
 #include "sweep/name_pool.h"
@@ -24,7 +26,8 @@ constexpr int kNameThreads = 16;
 // The progress line on a terminal: sent, answered, rate, time left.
 class Progress : public sweep::SweepObserver {
  public:
-  Progress(const Streams& s, sweep::NamePool* names) : streams_(s), names_(names) {}
+  Progress(const Streams& s, sweep::NamePool* names, MacBook* macs)
+      : streams_(s), names_(names), macs_(macs) {}
   ~Progress() override { Clear(); }
 
   void OnAnswer(const sweep::HostResult& r) override {
@@ -32,6 +35,7 @@ class Progress : public sweep::SweepObserver {
   }
 
   void OnProgress(const sweep::SweepProgress& p) override {
+    macs_->Poll();
     if (!streams_.err_is_terminal) return;
     constexpr int kWidth = 24;
     const double done = p.targets == 0 ? 1 : static_cast<double>(p.finished) / p.targets;
@@ -55,6 +59,7 @@ class Progress : public sweep::SweepObserver {
  private:
   const Streams& streams_;
   sweep::NamePool* names_;
+  MacBook* macs_;
   bool shown_ = false;
 };
 
@@ -96,6 +101,36 @@ std::string ReadTargets(const Options& o, const Streams& streams, sweep::TargetL
   return "";
 }
 
+// Folds the ARP answers into the results (one per target, in target order)
+// and the summary; ARP replies give the hosts' MACs.
+void MergeArp(const ArpStage& arp, const std::vector<IpAddress>& targets,
+              std::vector<sweep::HostResult>* results, MacBook* macs,
+              sweep::SweepSummary* summary) {
+  for (const auto& [address, a] : arp.answers()) {
+    const auto at = std::lower_bound(targets.begin(), targets.end(), address);
+    sweep::HostResult& r = (*results)[static_cast<std::size_t>(at - targets.begin())];
+    if (r.outcome != sweep::Outcome::kAnswered) {
+      r.outcome = sweep::Outcome::kAnswered;
+      r.sent = a.sent;
+      r.received = 1;
+      r.rtt_min_ns = r.rtt_max_ns = r.rtt_sum_ns = a.rtt_ns;
+    }
+    r.duplicates += a.duplicates;
+    macs->Add(address, a.mac);
+  }
+  summary->targets = targets.size();
+  summary->answered = summary->errors = 0;
+  for (const sweep::HostResult& r : *results) {
+    summary->answered += r.outcome == sweep::Outcome::kAnswered;
+    summary->errors += r.outcome == sweep::Outcome::kError;
+  }
+  summary->sent += arp.totals().sent;
+  summary->replies += arp.totals().answered;
+  summary->duplicates += arp.totals().duplicates;
+  summary->ignored += arp.totals().ignored;
+  summary->interrupted = summary->interrupted || arp.totals().interrupted;
+}
+
 }  // namespace
 
 void Interrupt() {
@@ -117,7 +152,7 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
   }
   if (o.check) {
     bool usable = false;
-    *streams.out << CheckReport(platform.icmp, &usable);
+    *streams.out << CheckReport(platform.icmp, &usable) << ArpCheckLine(platform);
     return usable ? kAnswered : kNoPermission;
   }
 
@@ -146,45 +181,77 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
     return kUsage;
   }
 
-  SocketChoice choice = OpenIcmpSocket(platform.icmp);
-  if (!choice.socket) {
-    if (PermissionDenied(choice)) {
-      err << prefix << "no permission to send ICMP echo requests: this user may open neither an "
-                       "ICMP datagram socket nor a raw socket.\n"
-          << PermissionFixes(platform.icmp->PermissionFacts());
-      return kNoPermission;
+  ArpStage arp;
+  if (const int code = arp.Prepare(o, platform, targets, err, prefix); code >= 0) return code;
+  std::vector<IpAddress> icmp_targets = arp.icmp_targets();
+  SocketChoice choice;
+  if (!icmp_targets.empty()) {
+    choice = OpenIcmpSocket(platform.icmp);
+    if (!choice.socket) {
+      if (PermissionDenied(choice)) {
+        err << prefix << "no permission to send ICMP echo requests: this user may open neither an "
+                         "ICMP datagram socket nor a raw socket.\n"
+            << PermissionFixes(platform.icmp->PermissionFacts());
+        return kNoPermission;
+      }
+      err << prefix << "cannot open an ICMP socket: "
+          << std::strerror(choice.datagram_error != 0 ? choice.datagram_error : choice.raw_error)
+          << "\n";
+      return kSystemFailure;
     }
-    err << prefix << "cannot open an ICMP socket: "
-        << std::strerror(choice.datagram_error != 0 ? choice.datagram_error : choice.raw_error) << "\n";
-    return kSystemFailure;
   }
-
-  sweep::SweepOptions so;
-  so.timeout_ns = static_cast<std::int64_t>(o.timeout_ms) * 1000000;
-  so.retries = o.retries;
-  so.count = o.count;
-  so.interval_ns = static_cast<std::int64_t>(o.interval_ms) * 1000000;
-  so.rate = o.rate;
-  sweep::Sweep sweep(platform.clock, choice.socket.get(), platform.neighbours, std::move(targets),
-                     subnets, so);
-  if (const double seconds = sweep.ExpectedOnLinkSeconds(); seconds > 0) {
-    err << prefix << sweep.on_link_count() << " of the targets are on a directly connected subnet. "
-        << "Each takes an entry in the kernel's neighbour table, which holds "
-        << sweep.window().limit() << " for the whole machine, so they go out as room frees up: "
-        << "expect up to about " << static_cast<long long>(std::ceil(seconds)) << " s. ARP probing "
-        << "(needs CAP_NET_RAW: sudo setcap cap_net_raw+ep "
-        << platform.icmp->PermissionFacts().program_path << ") is not held back this way.\n";
-  }
+  // Every socket is open: nothing below needs a privilege.
+  if (std::string why; platform.privileges != nullptr && !platform.privileges->DropAll(&why))
+    err << prefix << "could not give up the capabilities it holds: " << why << "\n";
 
   std::unique_ptr<sweep::NamePool> names;
   if (!o.numeric) names = std::make_unique<sweep::NamePool>(platform.resolver, kNameThreads);
-  Progress progress(streams, names.get());
-  g_sweep.store(&sweep);
-  if (g_interrupted.load()) sweep.Stop();
-  const sweep::SweepSummary summary = sweep.Run(&progress);
-  g_sweep.store(nullptr);
+  MacBook macs(platform.neighbours);
+  const std::int64_t start = platform.clock->NowNs();
+  arp.Run(platform.clock, o, &g_interrupted);
+  for (const auto& [address, answer] : arp.answers()) {
+    if (names) names->Request(address);
+  }
+
+  sweep::SweepSummary summary;
+  // One per target, in target order (sorted); ARP targets start silent.
+  std::vector<sweep::HostResult> results(targets.size());
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    results[i].address = targets[i];
+    results[i].sent = arp.Probes(targets[i]) ? arp.tries() : 0;
+  }
+  if (!icmp_targets.empty()) {
+    sweep::SweepOptions so;
+    so.timeout_ns = static_cast<std::int64_t>(o.timeout_ms) * 1000000;
+    so.retries = o.retries;
+    so.count = o.count;
+    so.interval_ns = static_cast<std::int64_t>(o.interval_ms) * 1000000;
+    so.rate = o.rate;
+    sweep::Sweep sweep(platform.clock, choice.socket.get(), platform.neighbours,
+                       std::move(icmp_targets), subnets, so);
+    if (const double seconds = sweep.ExpectedOnLinkSeconds(); seconds > 0) {
+      err << prefix << sweep.on_link_count() << " of the targets are on a directly connected subnet. "
+          << "Each takes an entry in the kernel's neighbour table, which holds "
+          << sweep.window().limit() << " for the whole machine, so they go out as room frees up: "
+          << "expect up to about " << static_cast<long long>(std::ceil(seconds)) << " s. ARP probing "
+          << "(needs CAP_NET_RAW: sudo setcap cap_net_raw+ep "
+          << platform.icmp->PermissionFacts().program_path << ") is not held back this way.\n";
+    }
+    Progress progress(streams, names.get(), &macs);
+    g_sweep.store(&sweep);
+    if (g_interrupted.load()) sweep.Stop();
+    summary = sweep.Run(&progress);
+    g_sweep.store(nullptr);
+    progress.Clear();
+    for (const sweep::HostResult& r : sweep.results()) {
+      const auto at = std::lower_bound(targets.begin(), targets.end(), r.address);
+      results[static_cast<std::size_t>(at - targets.begin())] = r;
+    }
+  }
   g_interrupted.store(false);
-  progress.Clear();
+  macs.Poll();
+  MergeArp(arp, targets, &results, &macs, &summary);
+  summary.elapsed_ns = platform.clock->NowNs() - start;
   if (names) {
     const auto wait = summary.interrupted ? std::chrono::seconds(1) : std::chrono::seconds(5);
     if (!names->WaitAll(std::chrono::steady_clock::now() + wait))
@@ -192,17 +259,26 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
   }
 
   std::vector<HostLine> lines;
-  for (const sweep::HostResult& r : sweep.results()) {
+  for (const sweep::HostResult& r : results) {
     if (!o.all && r.outcome != sweep::Outcome::kAnswered) continue;
-    lines.push_back(HostLine{r, names ? names->Name(r.address) : ""});
+    const IpAddress& address = r.address;
+    HostLine line{r, names ? names->Name(r.address) : "", "", ""};
+    const MacAddress* mac = r.outcome == sweep::Outcome::kAnswered ? macs.Find(address) : nullptr;
+    if (mac != nullptr) {
+      line.mac = mac->ToString();
+      line.vendor = macs.Vendor(*mac, err, prefix);
+    }
+    lines.push_back(std::move(line));
   }
   WriteHosts(*streams.out, o.format, lines, o.count);
   std::string line = SummaryLine(summary);
   if (summary.interrupted) line += " (interrupted)";
   (o.format == Format::kText ? *streams.out : err) << line << "\n";
   streams.out->flush();
-  if (summary.system_error != 0) {
-    err << prefix << "the ICMP socket failed: " << std::strerror(summary.system_error) << "\n";
+  if (summary.system_error != 0 || arp.totals().system_error != 0) {
+    const bool icmp_failed = summary.system_error != 0;
+    err << prefix << (icmp_failed ? "the ICMP socket failed: " : "the ARP socket failed: ")
+        << std::strerror(icmp_failed ? summary.system_error : arp.totals().system_error) << "\n";
     return kSystemFailure;
   }
   if (summary.interrupted) return kInterrupted;

@@ -7,6 +7,7 @@ PINGSWEEP_PACKAGES=(
   qt6-base-dev qt6-qpa-plugins libgl-dev
   libsqlite3-dev sqlite3
   libsodium-dev nlohmann-json3-dev
+  ieee-data libcap-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 nftables util-linux procps
   xvfb xauth x11-utils xdotool

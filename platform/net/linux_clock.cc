@@ -1,6 +1,7 @@
 #include <time.h>
 
 #include "platform/net/linux_net_services.h"
+#include "platform/net/monotonic_clock.h"
 
 namespace ps::platform {
 
@@ -19,6 +20,24 @@ void LinuxClock::GetSystemTime(SYSTEMTIME* lpSystemTime) {
   // A leap second reads as :59, as Windows never shows :60.
   lpSystemTime->wSecond = static_cast<WORD>(utc.tm_sec > 59 ? 59 : utc.tm_sec);
   lpSystemTime->wMilliseconds = static_cast<WORD>(now.tv_nsec / 1000000);
+}
+
+namespace {
+
+class LinuxMonotonicClock : public MonotonicClock {
+ public:
+  std::int64_t NowNs() override {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+  }
+};
+
+}  // namespace
+
+MonotonicClock& SystemMonotonicClock() {
+  static LinuxMonotonicClock clock;
+  return clock;
 }
 
 }  // namespace ps::platform

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/net/checksum.h"
+#include "platform/net/linux_batch_io.h"
 #include "platform/net/linux_sweep.h"
 
 namespace ps::platform {
@@ -27,12 +28,6 @@ constexpr std::size_t kPacketBuffer = 256;   // enough for IP + ICMP error + quo
 constexpr std::size_t kControlBuffer = 128;
 constexpr int kReceiveBuffer = 32 << 20;     // a /16 of replies at full speed
 constexpr int kSendBuffer = 4 << 20;
-
-std::int64_t ClockNs(clockid_t id) {
-  timespec ts{};
-  clock_gettime(id, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 std::uint16_t Get16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
 
@@ -55,7 +50,7 @@ class LinuxIcmpSocket : public IcmpSocket {
  public:
   LinuxIcmpSocket(int fd, Kind kind) : fd_(fd), kind_(kind) {
     // A random-looking identifier for raw sockets; the kernel owns it on datagram ones.
-    identifier_ = static_cast<std::uint16_t>((getpid() * 2654435761u) ^ ClockNs(CLOCK_MONOTONIC));
+    identifier_ = static_cast<std::uint16_t>((getpid() * 2654435761u) ^ batch_io::ClockNs(CLOCK_MONOTONIC));
     packets_.resize(kBatch * kPacketBuffer);
     controls_.resize(kBatch * kControlBuffer);
   }
@@ -99,37 +94,24 @@ class LinuxIcmpSocket : public IcmpSocket {
         msgs[i].msg_hdr.msg_iovlen = 1;
         p += size;
       }
-      std::size_t done = 0;
-      while (done < n) {
-        const int r = sendmmsg(fd_, msgs + done, static_cast<unsigned>(n - done), 0);
-        if (r < 0) {
-          // The first message of this call failed; a signal stops the send.
-          result.sent += static_cast<int>(done);
-          result.error = errno;
-          return result;
-        }
-        done += static_cast<std::size_t>(r);
-      }
-      result.sent += static_cast<int>(n);
+      const std::size_t done = batch_io::SendAll(fd_, msgs, n, &result.error);
+      result.sent += static_cast<int>(done);
+      if (done < n) return result;
     }
     return result;
   }
 
   int Receive(std::span<IcmpMessage> out, std::int64_t deadline_ns) override {
     if (out.empty()) return 0;
-    pollfd pfd{fd_, POLLIN, 0};
-    const std::int64_t wait = std::max<std::int64_t>(deadline_ns - ClockNs(CLOCK_MONOTONIC), 0);
-    const timespec ts{static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
-    const int ready = ppoll(&pfd, 1, &ts, nullptr);
-    if (ready < 0) return errno == EINTR ? 0 : -errno;
-    if (ready == 0) return 0;
-    // Kernel stamps are on the real-time clock: carry them over to the monotonic one.
-    const std::int64_t offset = ClockNs(CLOCK_REALTIME) - ClockNs(CLOCK_MONOTONIC);
+    short revents = 0;
+    const int ready = batch_io::WaitForInput(fd_, deadline_ns, &revents);
+    if (ready <= 0) return ready;
+    const std::int64_t offset = batch_io::RealtimeOffset();
     // Errors first: reading them clears the socket's pending error, which
     // would otherwise fail the next plain read.
     int count = 0;
-    if (kind_ == Kind::kDatagram && (pfd.revents & POLLERR)) count = ReadErrors(out, offset);
-    if (pfd.revents & POLLIN) {
+    if (kind_ == Kind::kDatagram && (revents & POLLERR)) count = ReadErrors(out, offset);
+    if (revents & POLLIN) {
       const int read = ReadQueued(out.subspan(static_cast<std::size_t>(count)), offset);
       if (read < 0) return read;
       count += read;
@@ -138,25 +120,6 @@ class LinuxIcmpSocket : public IcmpSocket {
   }
 
  private:
-  std::int64_t Stamp(msghdr& msg, std::int64_t offset, std::uint8_t* ttl) {
-    std::int64_t when = ClockNs(CLOCK_MONOTONIC);
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
-          c->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
-        timespec stamp;
-        std::memcpy(&stamp, CMSG_DATA(c), sizeof(stamp));
-        when = std::min(when, static_cast<std::int64_t>(stamp.tv_sec) * 1000000000 +
-                                  stamp.tv_nsec - offset);
-      } else if (ttl != nullptr && c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL &&
-                 c->cmsg_len >= CMSG_LEN(sizeof(int))) {
-        int v;
-        std::memcpy(&v, CMSG_DATA(c), sizeof(v));
-        *ttl = static_cast<std::uint8_t>(v);
-      }
-    }
-    return when;
-  }
-
   int ReadQueued(std::span<IcmpMessage> out, std::int64_t offset) {
     const std::size_t n = std::min(out.size(), kBatch);
     mmsghdr msgs[kBatch];
@@ -186,7 +149,7 @@ class LinuxIcmpSocket : public IcmpSocket {
       const std::size_t size = std::min<std::size_t>(msgs[i].msg_len, kPacketBuffer);
       IcmpMessage& m = out[static_cast<std::size_t>(kept)];
       m = IcmpMessage{};
-      m.received_ns = Stamp(msgs[i].msg_hdr, offset, &m.ttl);
+      m.received_ns = batch_io::ReceiveStamp(msgs[i].msg_hdr, offset, &m.ttl);
       const bool whole = (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) == 0;
       const bool ok = kind_ == Kind::kRaw ? ParseRaw(pkt, size, whole, &m)
                                           : ParseDatagram(pkt, size, from[i], &m);
@@ -269,7 +232,7 @@ class LinuxIcmpSocket : public IcmpSocket {
       if (size < kIcmpHeader || buf[0] != ICMP_ECHO) continue;
       IcmpMessage& m = out[static_cast<std::size_t>(kept)];
       m = IcmpMessage{};
-      m.received_ns = Stamp(msg, offset, nullptr);
+      m.received_ns = batch_io::ReceiveStamp(msg, offset);
       bool found = false;
       for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR ||

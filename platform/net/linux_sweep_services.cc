@@ -86,7 +86,8 @@ SweepPlatform SystemSweepPlatform() {
   static LinuxNeighbourTable neighbours;
   static LinuxInterfaceTable interfaces;
   static LinuxResolver resolver;
-  return SweepPlatform{&clock, &icmp, &neighbours, &interfaces, &resolver};
+  return SweepPlatform{&clock,     &icmp, &neighbours, &interfaces, &resolver, &SystemPacketNetwork(),
+                       &SystemPrivileges()};
 }
 
 }  // namespace ps::platform

@@ -13,15 +13,11 @@
 #include <vector>
 
 #include "core/ip_address.h"
+#include "platform/net/monotonic_clock.h"
+#include "platform/net/packet_io.h"
+#include "platform/net/privileges.h"
 
 namespace ps::platform {
-
-// Monotonic time in nanoseconds (CLOCK_MONOTONIC on Linux).
-class MonotonicClock {
- public:
-  virtual ~MonotonicClock() = default;
-  virtual std::int64_t NowNs() = 0;
-};
 
 // One echo request: the socket fills in the type, identifier and checksum.
 struct EchoRequest {
@@ -151,6 +147,8 @@ struct SweepPlatform {
   NeighbourTable* neighbours = nullptr;
   InterfaceTable* interfaces = nullptr;
   Resolver* resolver = nullptr;
+  PacketNetwork* packets = nullptr;   // null: no ARP
+  Privileges* privileges = nullptr;   // null: capabilities are left alone
 };
 
 // The process-wide real implementations (each backend defines it).

@@ -1,0 +1,76 @@
+// What the Linux batch sockets (ICMP and packet) share: a batch sent with
+// sendmmsg, a wait for input until a monotonic deadline, and kernel receive
+// time stamps carried over to the monotonic clock.
+#pragma once
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+namespace ps::platform::batch_io {
+
+inline std::int64_t ClockNs(clockid_t id) {
+  timespec ts{};
+  clock_gettime(id, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Sends msgs[0..n) in as few calls as it can. Returns how many were sent; when
+// fewer than n, *error is errno for the first one not sent (a signal stops too).
+inline std::size_t SendAll(int fd, mmsghdr* msgs, std::size_t n, int* error) {
+  std::size_t done = 0;
+  while (done < n) {
+    const int r = sendmmsg(fd, msgs + done, static_cast<unsigned>(n - done), 0);
+    if (r < 0) {
+      *error = errno;
+      return done;
+    }
+    done += static_cast<std::size_t>(r);
+  }
+  return done;
+}
+
+// Waits until `fd` has input or the monotonic clock reaches `deadline_ns`.
+// >0 with *revents set when ready; 0 on time-out or a signal; -errno on failure.
+inline int WaitForInput(int fd, std::int64_t deadline_ns, short* revents) {
+  pollfd pfd{fd, POLLIN, 0};
+  const std::int64_t wait = std::max<std::int64_t>(deadline_ns - ClockNs(CLOCK_MONOTONIC), 0);
+  const timespec ts{static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
+  const int ready = ppoll(&pfd, 1, &ts, nullptr);
+  if (ready < 0) return errno == EINTR ? 0 : -errno;
+  *revents = pfd.revents;
+  return ready;
+}
+
+// What to subtract from a real-time kernel stamp to put it on the monotonic clock.
+inline std::int64_t RealtimeOffset() { return ClockNs(CLOCK_REALTIME) - ClockNs(CLOCK_MONOTONIC); }
+
+// The kernel's receive stamp (SO_TIMESTAMPNS) of a message on the monotonic
+// clock, never later than now; now when it carries none. *ttl, when given,
+// gets the IP_TTL control message.
+inline std::int64_t ReceiveStamp(msghdr& msg, std::int64_t offset, std::uint8_t* ttl = nullptr) {
+  std::int64_t when = ClockNs(CLOCK_MONOTONIC);
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
+        c->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
+      timespec stamp;
+      std::memcpy(&stamp, CMSG_DATA(c), sizeof(stamp));
+      when = std::min(when,
+                      static_cast<std::int64_t>(stamp.tv_sec) * 1000000000 + stamp.tv_nsec - offset);
+    } else if (ttl != nullptr && c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL &&
+               c->cmsg_len >= CMSG_LEN(sizeof(int))) {
+      int v;
+      std::memcpy(&v, CMSG_DATA(c), sizeof(v));
+      *ttl = static_cast<std::uint8_t>(v);
+    }
+  }
+  return when;
+}
+
+}  // namespace ps::platform::batch_io
