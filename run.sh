@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/deps.sh
-pingsweep_ensure_packages || exit 1
+pingsweep_ensure_packages runtime || exit 1
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   echo "PingSweep opens a window, and this session has no display (DISPLAY is not set)." >&2
@@ -16,6 +16,7 @@ if [ -n "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && ! timeout 5 xdpyinf
   exit 2
 fi
 
-cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" --target pingsweep
-exec build/default/app/pingsweep "$@"
+# Its own build folder without the tests: the runtime packages are all it takes.
+cmake --preset run >/dev/null
+cmake --build --preset run -j "$(nproc)" --target pingsweep
+exec build/run/app/pingsweep "$@"

@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/deps.sh
-pingsweep_ensure_packages || exit 1
+pingsweep_ensure_packages runtime test || exit 1
 
 preset=${1:-default}
 cmake --preset "$preset" >/dev/null

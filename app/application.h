@@ -5,7 +5,8 @@
 namespace ps::app {
 
 // Call once, right after the QApplication is created: names the application
-// (the caption of its message boxes) and picks the widget style.
+// (the caption of its message boxes) and its desktop entry, sets the window
+// icon, and takes the desktop's widget style.
 void ConfigureApplication();
 
 }  // namespace ps::app

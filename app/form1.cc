@@ -12,6 +12,7 @@
 #include <limits>
 #include <string>
 
+#include "app/placement.h"
 #include "app/untrapped_error.h"
 #include "net/ping.h"
 #include "net/ping_result.h"
@@ -54,7 +55,8 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
   setWindowTitle(QStringLiteral("Form1"));
   // Fixed design positions: no layout, nothing follows a resize.
   setFixedSize(kClientWidth, kClientHeight);
-  move(kDesignLeft, kDesignTop);
+  // The design position, unless the window would not fit on the screen there.
+  PlaceOnScreen(*this, QPoint(kDesignLeft, kDesignTop));
 
   list1_ = new QListWidget(this);
   list1_->setObjectName(QStringLiteral("List1"));

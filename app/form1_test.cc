@@ -1,6 +1,7 @@
 // The window driven through its real widgets, over the fake network services
 // (nothing here touches the network).
 #include "app/form1.h"
+#include "app/message_box.h"
 
 #include <gtest/gtest.h>
 
@@ -451,7 +452,10 @@ TEST(QtWindowSystemTest, MessageBoxIsModalInformationWithOneOkAndTheApplicationT
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     ASSERT_NE(box, nullptr);
     title = box->windowTitle();
-    text = box->text();
+    // The box shows the text as markup; it keeps the text as given.
+    auto* copyable = qobject_cast<CopyableMessageBox*>(box);
+    ASSERT_NE(copyable, nullptr);
+    text = copyable->PlainText();
     icon = box->icon();
     buttons = static_cast<int>(box->buttons().size());
     modal = box->isModal();
@@ -506,7 +510,10 @@ TEST(UntrappedErrorTest, DefaultReportIsACriticalBoxWithNumberAndDescription) {
   QTimer::singleShot(0, [&] {
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     ASSERT_NE(box, nullptr);
-    text = box->text();
+    // The box shows the text as markup; it keeps the text as given.
+    auto* copyable = qobject_cast<CopyableMessageBox*>(box);
+    ASSERT_NE(copyable, nullptr);
+    text = copyable->PlainText();
     icon = box->icon();
     box->accept();
   });

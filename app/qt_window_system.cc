@@ -1,10 +1,12 @@
 #include "app/qt_window_system.h"
 
 #include <QCoreApplication>
-#include <QGuiApplication>
 #include <QMessageBox>
 #include <QString>
+#include <cstdio>
 #include <string>
+
+#include "app/message_box.h"
 
 namespace ps::app {
 namespace {
@@ -28,8 +30,11 @@ QMessageBox::Icon IconFor(std::uint32_t uType) {
 }  // namespace
 
 void QtWindowSystem::MessageBox(std::u16string_view text, std::uint32_t uType) {
-  QMessageBox box(IconFor(uType), QGuiApplication::applicationDisplayName(),
-                  QString::fromStdU16String(std::u16string(text)), QMessageBox::Ok);
+  const QString message = QString::fromStdU16String(std::u16string(text));
+  // Also for a terminal or a log, and for whoever cannot copy from the box.
+  std::fprintf(stderr, "%s\n", message.toUtf8().constData());
+  std::fflush(stderr);
+  CopyableMessageBox box(IconFor(uType), message);
   box.exec();
 }
 

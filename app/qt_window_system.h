@@ -11,9 +11,9 @@ namespace ps::app {
 
 class QtWindowSystem : public platform::WindowSystem {
  public:
-  // Modal box captioned with the application's name, with the icon that
-  // `uType` asks for (information for MB_ICONINFORMATION) and one OK button.
-  // Returns once the user has dismissed it.
+  // Writes `text` to standard error, then shows it in a modal
+  // CopyableMessageBox with the icon that `uType` asks for (information for
+  // MB_ICONINFORMATION). Returns once the user has dismissed it.
   void MessageBox(std::u16string_view text, std::uint32_t uType) override;
 
   // One pass of Qt's event processing over what is pending now.

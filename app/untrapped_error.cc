@@ -1,7 +1,6 @@
 #include "app/untrapped_error.h"
 
 #include <QCoreApplication>
-#include <QGuiApplication>
 #include <QMessageBox>
 #include <QString>
 #include <exception>
@@ -9,14 +8,15 @@
 #include <string>
 #include <utility>
 
+#include "app/message_box.h"
 #include "core/error.h"
 
 namespace ps::app {
 namespace {
 
 void ShowInMessageBox(std::u16string_view text) {
-  QMessageBox box(QMessageBox::Critical, QGuiApplication::applicationDisplayName(),
-                  QString::fromStdU16String(std::u16string(text)), QMessageBox::Ok);
+  // Copyable, so that the error can be quoted in a report.
+  CopyableMessageBox box(QMessageBox::Critical, QString::fromStdU16String(std::u16string(text)));
   box.exec();
 }
 

@@ -1,30 +1,47 @@
-# Sourced by run.sh and test.sh: makes sure the Debian packages the build and the
-# tests need are present. As root it installs what is missing; otherwise it
-# prints the one apt-get line to run and stops.
+# Sourced by run.sh, test.sh and the packaging scripts: the Debian packages
+# PingSweep needs, one list per purpose, and the check that they are present.
+# As root the check installs what is missing; otherwise it prints the one
+# apt-get line to run and stops.
 
-PINGSWEEP_PACKAGES=(
-  g++ make cmake pkg-config help2man
-  qt6-base-dev qt6-qpa-plugins libgl-dev
-  libsqlite3-dev sqlite3
-  libsodium-dev nlohmann-json3-dev
-  ieee-data libcap-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  iproute2 nftables util-linux procps
-  xvfb xauth x11-utils xdotool
-  fonts-dejavu-core
+# Building and running the window (cmake -DBUILD_TESTING=OFF).
+PINGSWEEP_RUNTIME_PACKAGES=(
+  g++ make cmake pkg-config
+  qt6-base-dev qt6-qpa-plugins libgl-dev libqt6svg6
+  libsqlite3-dev libsodium-dev nlohmann-json3-dev libcap-dev ieee-data
+  x11-utils fonts-dejavu-core
 )
 
+# Building and running the tests and benchmarks, on top of the runtime list.
+PINGSWEEP_TEST_PACKAGES=(
+  libgtest-dev libgmock-dev libbenchmark-dev libx11-dev sqlite3
+  iproute2 nftables util-linux procps libcap2-bin
+  xvfb xauth xdotool
+  help2man appstream desktop-file-utils groff-base
+)
+
+# Building the Debian package and checking it, on top of the runtime list.
+PINGSWEEP_PACKAGING_PACKAGES=(
+  help2man dpkg-dev fakeroot file lintian debootstrap
+)
+
+# Prints the packages of the named lists (runtime, test, packaging) that are
+# not installed, on one line.
 pingsweep_missing_packages() {
-  local missing=() p
-  for p in "${PINGSWEEP_PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  local missing=() p list
+  for list in "$@"; do
+    local -n packages="PINGSWEEP_${list^^}_PACKAGES"
+    for p in "${packages[@]}"; do
+      dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
   done
   echo "${missing[@]}"
 }
 
+# pingsweep_ensure_packages LIST...: makes sure every package of the named
+# lists is installed; returns non-zero when it could not.
 pingsweep_ensure_packages() {
   local missing
-  missing=$(pingsweep_missing_packages)
+  missing=$(pingsweep_missing_packages "$@")
   [ -z "$missing" ] && return 0
   if [ "$(id -u)" -ne 0 ]; then
     echo "PingSweep needs these Debian packages. Install them, then run this command again:" >&2

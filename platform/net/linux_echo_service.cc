@@ -52,11 +52,20 @@ DWORD StatusForSendError(int err) {
   }
 }
 
-// The program's own path, for the setcap line; a placeholder if unknown.
+// The program's own path, for the setcap line, quoted for the shell when it
+// needs to be; a placeholder if unknown.
 std::string ProgramPath() {
   char path[4096];
   const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
-  return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string("<program>");
+  if (n <= 0) return "<program>";
+  const std::string program(path, static_cast<std::size_t>(n));
+  if (program.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                "0123456789/._+-") == std::string::npos) {
+    return program;
+  }
+  std::string quoted = "'";
+  for (char c : program) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
 }
 
 std::u16string UnavailableText(int datagram_errno, int raw_errno) {
@@ -72,13 +81,15 @@ std::u16string UnavailableText(int datagram_errno, int raw_errno) {
     text += std::strerror(raw_errno);
     text += ").";
   }
-  // One fix per line, each a command ready to paste.
+  // One fix per line, each a command ready to paste: the group range kept
+  // from one start-up to the next and applied now, or the capability.
   const std::string group = std::to_string(getegid());
+  const std::string conf = "/etc/sysctl.d/60-pingsweep.conf";
   text +=
       "\n\nTo allow it, either let your group open ICMP datagram sockets (\"0 2147483647\" "
-      "allows every group):\n    sudo sysctl -w net.ipv4.ping_group_range=\"" +
-      group + " " + group +
-      "\"\nor grant the program CAP_NET_RAW:\n    sudo setcap cap_net_raw+ep " + ProgramPath();
+      "allows every group):\n    echo 'net.ipv4.ping_group_range = " +
+      group + " " + group + "' | sudo tee " + conf + "\n    sudo sysctl -p " + conf +
+      "\nor grant the program CAP_NET_RAW:\n    sudo setcap cap_net_raw+ep " + ProgramPath();
   return FromUtf8(text);
 }
 

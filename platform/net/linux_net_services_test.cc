@@ -381,6 +381,8 @@ TEST(EchoServiceUnavailableTest, MissingHandleAndAReasonNamingTheFix) {
   EXPECT_NE(text.find("CAP_NET_RAW"), std::string::npos) << text;
   // The fix names this very program, ready to paste.
   EXPECT_NE(text.find("setcap cap_net_raw+ep /"), std::string::npos) << text;
+  // And the group range that outlives a restart.
+  EXPECT_NE(text.find("sudo tee /etc/sysctl.d/"), std::string::npos) << text;
 
   // And once a create succeeds the reason is gone.
   LinuxEchoService echo;

@@ -1,0 +1,24 @@
+# The files installed beside the programs.
+set(data ${PROJECT_SOURCE_DIR}/data)
+set(docdir ${CMAKE_INSTALL_DATADIR}/doc/pingsweep)
+
+install(FILES ${data}/pingsweep.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
+        COMPONENT pingsweep)
+install(FILES ${data}/pingsweep.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps
+        COMPONENT pingsweep)
+set(metainfo ${PROJECT_BINARY_DIR}/${PINGSWEEP_APPSTREAM_ID}.metainfo.xml)
+configure_file(${data}/pingsweep.metainfo.xml.in ${metainfo} @ONLY)
+install(FILES ${metainfo} DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo
+        COMPONENT pingsweep)
+
+# Debian's layout for the documents: the licence by name (the text is in
+# /usr/share/common-licenses), the change log compressed.
+install(FILES ${data}/copyright README.md DESTINATION ${docdir} COMPONENT pingsweep)
+add_custom_command(
+  OUTPUT ${PROJECT_BINARY_DIR}/changelog.gz
+  COMMAND ${CMAKE_COMMAND} -E copy ${data}/changelog ${PROJECT_BINARY_DIR}/changelog
+  COMMAND ${GZIP} -9nf ${PROJECT_BINARY_DIR}/changelog
+  DEPENDS ${data}/changelog
+  VERBATIM)
+add_custom_target(pingsweep_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/changelog.gz)
+install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${docdir} COMPONENT pingsweep)

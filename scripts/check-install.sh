@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Installs a build into a temporary prefix and checks what arrives: every
+# expected file, nothing unexpected, and each file valid for its own tools.
+#
+#   scripts/check-install.sh BUILD-DIR PROGRAMS COMPLETIONS APPSTREAM-ID
+#
+# PROGRAMS and COMPLETIONS are comma-separated program names. Run by CTest.
+set -euo pipefail
+
+build=$1
+IFS=, read -r -a programs <<<"$2"
+IFS=, read -r -a completions <<<"$3"
+appstream_id=$4
+
+prefix=$(mktemp -d /tmp/pingsweep-install.XXXXXX)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" --component pingsweep >/dev/null
+
+expected=(
+  share/applications/pingsweep.desktop
+  share/icons/hicolor/scalable/apps/pingsweep.svg
+  "share/metainfo/$appstream_id.metainfo.xml"
+  share/doc/pingsweep/copyright
+  share/doc/pingsweep/changelog.gz
+  share/doc/pingsweep/README.md
+)
+for p in "${programs[@]}"; do
+  expected+=("bin/$p")
+  # Manual pages come with help2man (in the test packages).
+  command -v help2man >/dev/null && expected+=("share/man/man1/$p.1.gz")
+done
+for c in "${completions[@]}"; do expected+=("share/bash-completion/completions/$c"); done
+
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+actual=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort)
+want=$(printf '%s\n' "${expected[@]}" | sort)
+missing=$(comm -13 <(echo "$actual") <(echo "$want"))
+extra=$(comm -23 <(echo "$actual") <(echo "$want"))
+[ -z "$missing" ] || fail "not installed: $missing"
+[ -z "$extra" ] || fail "installed but not expected: $extra"
+
+for p in "${programs[@]}"; do
+  [ -x "$prefix/bin/$p" ] || fail "bin/$p is not executable"
+  page="$prefix/share/man/man1/$p.1.gz"
+  if [ -f "$page" ]; then
+    # Any warning of groff's is a fault of the page.
+    out=$(zcat "$page" | groff -man -ww -z 2>&1) || fail "groff failed on $p.1"
+    [ -z "$out" ] || fail "groff warns on $p.1: $out"
+    zcat "$page" | grep -q '^\.SH DESCRIPTION' || fail "$p.1 has no DESCRIPTION"
+  fi
+done
+if command -v desktop-file-validate >/dev/null; then
+  out=$(desktop-file-validate "$prefix/share/applications/pingsweep.desktop" 2>&1) ||
+    fail "desktop-file-validate: $out"
+  [ -z "$out" ] || fail "desktop-file-validate: $out"
+fi
+if command -v appstreamcli >/dev/null; then
+  out=$(appstreamcli validate --no-net --no-color "$prefix/share/metainfo/$appstream_id.metainfo.xml" 2>&1) ||
+    fail "appstreamcli validate: $out"
+fi
+grep -qx 'StartupWMClass=PingSweep' "$prefix/share/applications/pingsweep.desktop" ||
+  fail "the desktop entry does not name the window class PingSweep"
+for c in "${completions[@]}"; do
+  bash -n "$prefix/share/bash-completion/completions/$c" || fail "completion for $c does not parse"
+done
+
+[ "$failures" -eq 0 ] || exit 1
+echo "installed as expected:"
+echo "$actual" | sed 's/^/  /'
