@@ -29,13 +29,15 @@ set(CPACK_DEBIAN_PINGSWEEP_PACKAGE_NAME pingsweep)
 # Beside the libraries dpkg-shlibdeps finds: setcap for the post-install step,
 # the SVG plugins that draw the icon, the X11 platform plugin.
 set(CPACK_DEBIAN_PINGSWEEP_PACKAGE_DEPENDS "libcap2-bin, libqt6svg6, qt6-qpa-plugins")
+# The extended description; CPack takes the first line of the field from the
+# summary above and indents these lines itself.
 set(CPACK_DEBIAN_PINGSWEEP_DESCRIPTION
-    "list the hosts of a local subnet that answer a ping
- PingSweep sweeps one subnet of 255 host addresses with ICMP echo requests
- and lists every host that answers, with its name from a reverse DNS lookup.
- .
- The package grants its programs the CAP_NET_RAW capability, so that every
- user can sweep.")
+    "PingSweep sweeps one subnet of 255 host addresses with ICMP echo requests
+and lists every host that answers, with its name from a reverse DNS lookup:
+a desktop window (pingsweep) and a fast command-line sweeper (pingsweep-cli).
+
+The package grants both programs the CAP_NET_RAW capability, so that every
+user can sweep.")
 set(packaging ${PROJECT_BINARY_DIR}/packaging)
 set(bindir ${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR})
 configure_file(${PROJECT_SOURCE_DIR}/packaging/postinst.in ${packaging}/postinst @ONLY)

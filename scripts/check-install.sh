@@ -63,7 +63,13 @@ fi
 grep -qx 'StartupWMClass=PingSweep' "$prefix/share/applications/pingsweep.desktop" ||
   fail "the desktop entry does not name the window class PingSweep"
 for c in "${completions[@]}"; do
-  bash -n "$prefix/share/bash-completion/completions/$c" || fail "completion for $c does not parse"
+  # The options offered come from the installed program's --help.
+  offered=$(PATH="$prefix/bin:$PATH" bash -c '
+    source "$1/share/bash-completion/completions/$2" || exit 1
+    COMP_WORDS=("$2" --he); COMP_CWORD=1; COMPREPLY=()
+    "$(complete -p "$2" | sed -E "s/.*-F ([^ ]+) .*/\1/")"
+    echo "${COMPREPLY[*]}"' _ "$prefix" "$c") || fail "completion for $c does not load"
+  [ "$offered" = --help ] || fail "completion for $c offers '$offered' for --he"
 done
 
 [ "$failures" -eq 0 ] || exit 1
