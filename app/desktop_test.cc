@@ -79,8 +79,9 @@ TEST_F(MessageBoxTest, TextSelectsAndCopiesAsPlainText) {
   ASSERT_TRUE(label_->hasSelectedText());
   QTest::keyClick(&box_, Qt::Key_C, Qt::ControlModifier);
   // Commands the box shows on continuation lines copy as such.
-  const QStringList lines =
-      Normalised(QGuiApplication::clipboard()->text()).replace(QStringLiteral("\\\n"), QString()).split('\n');
+  const QStringList lines = Normalised(QGuiApplication::clipboard()->text())
+                                .replace(QStringLiteral("\\\n"), QString())
+                                .split('\n');
   for (const QString& command : kCommands) {
     EXPECT_TRUE(lines.contains(command)) << command.toStdString();
   }
@@ -109,8 +110,8 @@ std::vector<Laid> Layout(const QString& html, const QFont& font, int width) {
   for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
     qreal right = 0;
     for (int i = 0; i < block.layout()->lineCount(); ++i) {
-      right = std::max(right, block.layout()->position().x() +
-                                  block.layout()->lineAt(i).naturalTextWidth());
+      right = std::max(
+          right, block.layout()->position().x() + block.layout()->lineAt(i).naturalTextWidth());
     }
     blocks.push_back({block.text(), block.layout()->lineCount(), right});
   }
@@ -146,8 +147,8 @@ TEST(MessageHtmlTest, LongCommandsGoOnBetweenArgumentsOnly) {
   const QFontMetrics metrics(font);
   for (const int width : {2000, 600, 400, 250, 50}) {
     SCOPED_TRACE(width);
-    const auto blocks = Layout(MessageHtml(kPermissionText, font, width), font,
-                               width + kCommandIndentPixels);
+    const auto blocks =
+        Layout(MessageHtml(kPermissionText, font, width), font, width + kCommandIndentPixels);
     // Joined back, the commands are exactly those of the text.
     EXPECT_EQ(Commands(blocks), kCommands);
     for (const Laid& b : blocks) {
@@ -174,8 +175,8 @@ TEST(MessageHtmlTest, LongCommandsGoOnBetweenArgumentsOnly) {
 }
 
 TEST(MessageHtmlTest, ProseParagraphsAndMarkupInTheText) {
-  const QString html = MessageHtml(QStringLiteral("a <b> & c\nsecond line\n\n    run 'x < y'\ndone"),
-                                   QFont(), 1000);
+  const QString html =
+      MessageHtml(QStringLiteral("a <b> & c\nsecond line\n\n    run 'x < y'\ndone"), QFont(), 1000);
   EXPECT_TRUE(html.contains(QStringLiteral("<p>a &lt;b&gt; &amp; c<br>second line</p>")));
   EXPECT_TRUE(html.contains(QStringLiteral("white-space:pre")));
   EXPECT_TRUE(html.contains(QStringLiteral("run 'x &lt; y'</p>"))) << html.toStdString();

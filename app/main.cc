@@ -27,12 +27,13 @@ constexpr char kUsage[] =
     "\n"
     "Qt's own options, such as -style NAME and -platform NAME, are accepted too.\n";
 
-constexpr char kVersion[] =
-    "pingsweep " PINGSWEEP_VERSION "\n"
-    "Copyright (C) 2026 The PingSweep developers.\n"
-    "License Apache-2.0: Apache License, Version 2.0 <https://www.apache.org/licenses/LICENSE-2.0>.\n"
-    "This is free software: you are free to change and redistribute it.\n"
-    "There is NO WARRANTY, to the extent permitted by law.\n";
+constexpr char kVersion[] = "pingsweep " PINGSWEEP_VERSION
+                            "\n"
+                            "Copyright (C) 2026 The PingSweep developers.\n"
+                            "License Apache-2.0: Apache License, Version 2.0 "
+                            "<https://www.apache.org/licenses/LICENSE-2.0>.\n"
+                            "This is free software: you are free to change and redistribute it.\n"
+                            "There is NO WARRANTY, to the extent permitted by law.\n";
 
 }  // namespace
 

@@ -57,11 +57,11 @@ QStringList CommandLines(const QString& command, const QFontMetrics& metrics, in
 
 QString MessageHtml(const QString& plain, const QFont& command_font, int command_width) {
   const QFontMetrics metrics(command_font);
-  const QString command_style =
-      QStringLiteral("<p style=\"white-space:pre; margin-left:%1px; margin-top:0px; "
-                     "margin-bottom:0px; font-family:'%2'\">")
-          .arg(kCommandIndentPixels)
-          .arg(command_font.family().toHtmlEscaped());
+  const QString command_style = QStringLiteral(
+                                    "<p style=\"white-space:pre; margin-left:%1px; margin-top:0px; "
+                                    "margin-bottom:0px; font-family:'%2'\">")
+                                    .arg(kCommandIndentPixels)
+                                    .arg(command_font.family().toHtmlEscaped());
   QString html;
   QStringList prose;  // the lines of the paragraph being gathered
   const auto end_paragraph = [&] {
@@ -87,8 +87,7 @@ QString MessageHtml(const QString& plain, const QFont& command_font, int command
   return html;
 }
 
-CopyableMessageBox::CopyableMessageBox(QMessageBox::Icon icon, const QString& text,
-                                       QWidget* parent)
+CopyableMessageBox::CopyableMessageBox(QMessageBox::Icon icon, const QString& text, QWidget* parent)
     : QMessageBox(icon, QGuiApplication::applicationDisplayName(), QString(), QMessageBox::Ok,
                   parent),
       plain_(text),
