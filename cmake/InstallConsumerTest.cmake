@@ -1,4 +1,4 @@
-# Installs the dev and runtime components into a fresh prefix, then builds
+# Installs the dev and pingsweep (programs) components into a fresh prefix, then builds
 # examples/registry_consumer against it twice (CMake package and pkg-config)
 # and runs both builds against a throw-away registry.
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DSANITIZE=ON|OFF
@@ -16,7 +16,7 @@ endfunction()
 
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
-foreach(component dev runtime)
+foreach(component dev pingsweep)
   run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --component ${component})
 endforeach()
 file(GLOB_RECURSE installed RELATIVE ${prefix} ${prefix}/*)

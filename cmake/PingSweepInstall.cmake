@@ -1,5 +1,5 @@
-# Install rules for the registry as a library (component "dev") and
-# pingsweep-reg (component "runtime").
+# Install rules for the registry as a library (component "dev"); pingsweep-reg
+# is installed with the other programs (cli/CMakeLists.txt).
 #
 # Consumers get the static libraries, their headers under
 # include/pingsweep/ (included as "core/...", "platform/registry/...",
@@ -49,10 +49,6 @@ configure_file(cmake/pingsweep-registry.pc.in ${PROJECT_BINARY_DIR}/pingsweep-re
 install(FILES ${PROJECT_BINARY_DIR}/pingsweep-registry.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
-install(TARGETS pingsweep-reg RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
-if(PINGSWEEP_REG_MANPAGE)
-  install(FILES ${PINGSWEEP_REG_MANPAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
-endif()
 
 if(BUILD_TESTING)
   # The example consumer, built against a tree installed into the build folder.
