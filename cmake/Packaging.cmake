@@ -29,6 +29,8 @@ set(CPACK_DEBIAN_PINGSWEEP_PACKAGE_NAME pingsweep)
 # Beside the libraries dpkg-shlibdeps finds: setcap for the post-install step,
 # the SVG plugins that draw the icon, the X11 platform plugin.
 set(CPACK_DEBIAN_PINGSWEEP_PACKAGE_DEPENDS "libcap2-bin, libqt6svg6, qt6-qpa-plugins")
+# The vendor names pingsweep-cli shows beside MAC addresses.
+set(CPACK_DEBIAN_PINGSWEEP_PACKAGE_RECOMMENDS "ieee-data")
 # The extended description; CPack takes the first line of the field from the
 # summary above and indents these lines itself.
 set(CPACK_DEBIAN_PINGSWEEP_DESCRIPTION
