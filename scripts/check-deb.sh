@@ -53,10 +53,11 @@ snapshot() {
 }
 step "apt-get install ./$(basename "$deb")"
 in_root apt-get update -q >/dev/null
-# The dependencies first, so that the snapshot holds them: what the package
-# itself leaves behind is what is looked for.
-in_root apt-get install -y -q --no-install-recommends \
-  $(dpkg-deb -f "$deb" Depends | sed -E 's/\([^)]*\)//g; s/,/ /g') >/dev/null
+# The dependencies and recommendations first (with what they recommend), so
+# that the snapshot holds them: what the package itself leaves behind is what
+# is looked for.
+in_root apt-get install -y -q \
+  $(dpkg-deb -f "$deb" Depends Recommends | sed -E 's/^[A-Za-z]+://; s/\([^)]*\)//g; s/,/ /g') >/dev/null
 before=$(snapshot)
 cp "$deb" "$root/tmp/"
 in_root apt-get install -y -q "/tmp/$(basename "$deb")" 2>&1 | grep -E 'pingsweep|Setting up|^E:' || true
