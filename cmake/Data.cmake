@@ -22,3 +22,7 @@ add_custom_command(
   VERBATIM)
 add_custom_target(pingsweep_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/changelog.gz)
 install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${docdir} COMPONENT pingsweep)
+
+# The -dev package carries the same two documents under its own name.
+install(FILES ${data}/copyright ${PROJECT_BINARY_DIR}/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/pingsweep-dev COMPONENT dev)

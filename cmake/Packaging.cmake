@@ -15,8 +15,9 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL pingsweep)
+set(CPACK_COMPONENTS_ALL pingsweep dev)
 set(CPACK_COMPONENT_PINGSWEEP_DISPLAY_NAME "PingSweep programs")
+set(CPACK_COMPONENT_DEV_DISPLAY_NAME "PingSweep registry library (development files)")
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
@@ -40,6 +41,18 @@ a desktop window (pingsweep) and a fast command-line sweeper (pingsweep-cli).
 
 The package grants both programs the CAP_NET_RAW capability, so that every
 user can sweep.")
+# The registry library for other programs: static libraries, headers, the
+# CMake package (PingSweep::registry) and pingsweep-registry.pc.
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME pingsweep-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libsqlite3-dev")
+set(CPACK_DEBIAN_DEV_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_DEV_DESCRIPTION
+    "RegistryKey, a class over a persistent hierarchical key/value registry kept
+in SQLite, for programs brought over from Windows that keep their settings in
+the registry. find_package(PingSweep CONFIG REQUIRED COMPONENTS registry) gives
+the imported target PingSweep::registry; pkg-config knows pingsweep-registry.")
+
 set(packaging ${PROJECT_BINARY_DIR}/packaging)
 set(bindir ${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR})
 configure_file(${PROJECT_SOURCE_DIR}/packaging/postinst.in ${packaging}/postinst @ONLY)
