@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -183,27 +184,27 @@ TEST_F(RegIoTest, AFailureWhileApplyingUndoesEverything) {
       "[HKEY_LOCAL_MACHINE\\Software\\Machine]\n"
       "\"m\"=hex:00\n";
   for (const bool batched : {false, true}) {
-    for (int fail_at = 1; fail_at <= 5; ++fail_at) {
-      SCOPED_TRACE(testing::Message() << "batched " << batched << " at " << fail_at);
+    // Imports through a fresh failing registry set up by `arrange`; the
+    // import must fail and change nothing.
+    const auto fails = [&](const std::function<void(FailingRegistry&)>& arrange) {
       FailingBatchRegistry batching(registry_);
       FailingRegistry plain(registry_);
       FailingRegistry& failing = batched ? batching : plain;
-      failing.fail_write = fail_at;
+      arrange(failing);
       RegError error;
       EXPECT_FALSE(ImportRegFile(failing, file, &error));
+      EXPECT_TRUE(Snapshot() == before);
+      return error;
+    };
+    for (int fail_at = 1; fail_at <= 5; ++fail_at) {
+      SCOPED_TRACE(testing::Message() << "batched " << batched << " at " << fail_at);
+      const RegError error = fails([&](FailingRegistry& r) { r.fail_write = fail_at; });
       EXPECT_EQ(error.code, ERROR_DISK_FULL);
       EXPECT_NE(error.message.find("Nothing was changed."), std::string::npos) << error.message;
-      EXPECT_TRUE(Snapshot() == before);
     }
-    FailingBatchRegistry batching(registry_);
-    FailingRegistry plain(registry_);
-    FailingRegistry& denied = batched ? batching : plain;
-    denied.deny_probe = true;
-    RegError error;
-    EXPECT_FALSE(ImportRegFile(denied, file, &error));
+    const RegError error = fails([](FailingRegistry& r) { r.deny_probe = true; });
     EXPECT_EQ(error.line, 11) << error.message;
     EXPECT_EQ(error.code, ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(Snapshot() == before);
   }
   RegError error;
   // And with nothing failing, all of it lands.
