@@ -281,8 +281,7 @@ BENCHMARK(BM_ImportPath)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1);
 
-// The same file again over the values it set: every value's old data is
-// kept for the undo first.
+// The same file again, over the values it set.
 void BM_Reimport100k(benchmark::State& state) {
   ps::platform::RegistryService& service = *TheRegistry().sqlite;
   const std::string& bytes = HundredThousandValueFile();
