@@ -13,10 +13,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <map>
+#include <utility>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/registry/forwarding_registry_service.h"
 #include "platform/registry/registry_service.h"
 #include "platform/registry/sqlite_registry.h"
 #include "registry/reg_file.h"
@@ -202,56 +205,83 @@ void BM_OpenClose(benchmark::State& state) {
 }
 BENCHMARK(BM_OpenClose)->MinTime(0.5);
 
-// .reg files: 100,000 values in 100 keys, a mix of strings, numbers and
-// binary data, as an exported settings tree would be.
+// .reg files: 1,000 values in each key, 100 keys for 100,000 values, a mix of
+// strings, numbers and binary data, as an exported settings tree would be.
 constexpr int kFileKeys = 100;
-const std::string& HundredThousandValueFile() {
-  static const std::string bytes = [] {
-    ps::reg::RegFile file;
-    for (int k = 0; k < kFileKeys; ++k) {
-      ps::reg::RegKeyOp key;
-      key.root = kHkcu;
-      key.path = "Software\\PingSweep\\Import\\Key " + std::to_string(k);
-      for (int v = 0; v < kManyValues / kFileKeys; ++v) {
-        const std::string n = std::to_string(v);
-        switch (v % 3) {
-          case 0:
-            key.values.push_back({0, false, "Setting " + n, ps::platform::REG_SZ,
-                                  "C:\\Program Files\\Value " + n + std::string(1, '\0')});
-            break;
-          case 1:
-            key.values.push_back({0, false, "Counter " + n, ps::platform::REG_DWORD,
-                                  std::string{static_cast<char>(v), 0, 0, 1}});
-            break;
-          default:
-            key.values.push_back({0, false, "Blob " + n, ps::platform::REG_BINARY,
-                                  std::string(24, static_cast<char>(v))});
-        }
+const std::string& ValueFile(std::int32_t root, int keys) {
+  static std::map<std::pair<std::int32_t, int>, std::string> files;
+  std::string& bytes = files[{root, keys}];
+  if (!bytes.empty()) return bytes;
+  ps::reg::RegFile file;
+  for (int k = 0; k < keys; ++k) {
+    ps::reg::RegKeyOp key;
+    key.root = root;
+    key.path = "Software\\PingSweep\\Import\\Key " + std::to_string(k);
+    for (int v = 0; v < kManyValues / kFileKeys; ++v) {
+      const std::string n = std::to_string(v);
+      switch (v % 3) {
+        case 0:
+          key.values.push_back({0, false, "Setting " + n, ps::platform::REG_SZ,
+                                "C:\\Program Files\\Value " + n + std::string(1, '\0')});
+          break;
+        case 1:
+          key.values.push_back({0, false, "Counter " + n, ps::platform::REG_DWORD,
+                                std::string{static_cast<char>(v), 0, 0, 1}});
+          break;
+        default:
+          key.values.push_back({0, false, "Blob " + n, ps::platform::REG_BINARY,
+                                std::string(24, static_cast<char>(v))});
       }
-      file.keys.push_back(std::move(key));
     }
-    return ps::reg::WriteRegFile(file);
-  }();
+    file.keys.push_back(std::move(key));
+  }
+  bytes = ps::reg::WriteRegFile(file);
   return bytes;
 }
+const std::string& HundredThousandValueFile() { return ValueFile(kHkcu, kFileKeys); }
 
-void BM_Import100k(benchmark::State& state) {
-  TheRegistry();
-  ps::platform::RegistryService& service = *TheRegistry().sqlite;
-  const std::string& bytes = HundredThousandValueFile();
+// Imports into a root emptied of the file's tree first.
+void ImportInto(benchmark::State& state, ps::platform::RegistryService& service,
+                std::int32_t root, const std::string& bytes) {
   for (auto _ : state) {
     state.PauseTiming();
-    ps::reg::DeleteTree(service, kHkcu, "Software\\PingSweep\\Import");
+    ps::reg::DeleteTree(service, root, "Software\\PingSweep\\Import");
     state.ResumeTiming();
     ps::reg::RegError error;
     if (!ps::reg::ImportRegFile(service, bytes, &error)) state.SkipWithError(error.message.c_str());
   }
   state.counters["file_MB"] = static_cast<double>(bytes.size()) / 1e6;
 }
+
+// One batch per root (the SQLite registry batches).
+void BM_Import100k(benchmark::State& state) {
+  TheRegistry();
+  ImportInto(state, *TheRegistry().sqlite, kHkcu, HundredThousandValueFile());
+}
 BENCHMARK(BM_Import100k)->Unit(benchmark::kMillisecond)->Iterations(1);
 
-// The same file again over the values it set: every value's old data is
-// kept for the undo first.
+// Side by side: the batched import and the one a registry without batches
+// gets (one committed change per call, undo log), into either root. The
+// machine root publishes its snapshot after every change outside a batch, so
+// that path gets a smaller file there (keys x 1,000 values).
+void BM_ImportPath(benchmark::State& state) {
+  const std::int32_t root = state.range(0) ? ps::platform::HKEY_LOCAL_MACHINE : kHkcu;
+  ps::platform::ForwardingRegistryService unbatched(TheRegistry().sqlite.get());
+  ps::platform::RegistryService& service =
+      state.range(1) ? static_cast<ps::platform::RegistryService&>(*TheRegistry().sqlite)
+                     : unbatched;
+  ImportInto(state, service, root, ValueFile(root, static_cast<int>(state.range(2))));
+}
+BENCHMARK(BM_ImportPath)
+    ->ArgNames({"hklm", "batch", "keys"})
+    ->Args({0, 1, kFileKeys})
+    ->Args({0, 0, kFileKeys})
+    ->Args({1, 1, kFileKeys})
+    ->Args({1, 0, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+
+// The same file again, over the values it set.
 void BM_Reimport100k(benchmark::State& state) {
   ps::platform::RegistryService& service = *TheRegistry().sqlite;
   const std::string& bytes = HundredThousandValueFile();

@@ -26,6 +26,7 @@ foreach(folder core registry)
   install(FILES ${headers} DESTINATION ${PINGSWEEP_INSTALL_INCLUDEDIR}/${folder} COMPONENT dev)
 endforeach()
 install(FILES platform/registry/registry_service.h platform/registry/sqlite_registry.h
+              platform/registry/registry_batch.h
               platform/registry/forwarding_registry_service.h
         DESTINATION ${PINGSWEEP_INSTALL_INCLUDEDIR}/platform/registry COMPONENT dev)
 

@@ -5,6 +5,7 @@
 
 #include "core/codepage.h"
 #include "core/error.h"
+#include "platform/registry/registry_batch.h"
 
 namespace ps::reg {
 namespace {
@@ -235,6 +236,32 @@ class Journal {
   std::vector<Entry> entries_;
 };
 
+bool ApplyAsBatch(RegistryService& service, RegistryBatch& batch, const RegFile& file,
+                  const std::vector<HKEY>& roots, RegError* error) {
+  ScopedRegistryBatch scope(&batch);
+  for (HKEY root : roots) {
+    if (LONG rc = batch.BeginBatch(root); rc != ERROR_SUCCESS) {
+      Fail(error, 0, rc, "cannot change " + Display(root, ""));
+      error->message += " Nothing was changed.";
+      return false;
+    }
+  }
+  Journal apply(service, false);
+  for (const RegKeyOp& key : file.keys) {
+    if (!apply.Apply(key, error)) {
+      error->message += " Nothing was changed.";
+      return false;  // the scope throws the batch away
+    }
+  }
+  if (LONG rc = scope.Commit(); rc != ERROR_SUCCESS) {
+    Fail(error, 0, rc, "cannot save the changes");
+    error->message += roots.size() > 1 ? " Some roots may keep their changes."
+                                       : " Nothing was changed.";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 LONG SubkeyNames(RegistryService& service, HKEY key, std::vector<std::string>* names) {
@@ -325,6 +352,10 @@ bool ApplyRegFile(RegistryService& service, const RegFile& file, RegError* error
       return false;
     }
     checked.push_back(key.root);
+  }
+  // A registry that batches makes the import one transaction per root.
+  if (auto* batch = dynamic_cast<RegistryBatch*>(&service)) {
+    return ApplyAsBatch(service, *batch, file, checked, error);
   }
   Journal journal(service, true);
   for (const RegKeyOp& key : file.keys) {

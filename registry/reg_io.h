@@ -8,14 +8,19 @@
 //     a malformed file changes nothing and its first error names the line;
 //  2. write access to every root the file names is checked before the first
 //     change;
-//  3. while applying, each change is journalled (the previous data of a value,
-//     the first key a section had to create, a snapshot of a key tree before
-//     it is deleted); when a change fails, the journal is played backwards and
-//     the registry is back where it was.
-// What is not atomic: another process may see the import half applied while
-// it runs, a crash in the middle leaves the changes made so far, and a key
-// that an undo recreates loses its class and volatility. If the undo itself
-// fails, the error says so.
+//  3. a registry that batches (platform/registry/registry_batch.h) gets the
+//     whole import as one batch: a failing change aborts it, other processes
+//     see nothing before the commit, and a crash leaves nothing;
+//  4. any other registry journals each change (the previous data of a value,
+//     the first key a section had to create, a copy of a key tree before it
+//     is deleted); when a change fails, the journal is played backwards and
+//     the registry is back where it was. That is not atomic: another process
+//     may see the import half applied while it runs, a crash in the middle
+//     leaves the changes made so far, and a key that an undo recreates loses
+//     its class and volatility. If the undo itself fails, the error says so.
+// A batched import into two roots commits them one after the other: should
+// the second commit fail, the first root keeps its changes, and the error
+// says so.
 #pragma once
 
 #include <string>

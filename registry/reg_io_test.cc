@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -34,6 +35,18 @@ class FailingRegistry : public ForwardingRegistryService {
     if (++writes == fail_write) return ERROR_DISK_FULL;
     return ForwardingRegistryService::RegSetValueExA(k, n, r, t, d, c);
   }
+};
+
+// The same, passing batches on too, so that the import takes its batched path.
+class FailingBatchRegistry : public FailingRegistry, public RegistryBatch {
+ public:
+  explicit FailingBatchRegistry(SqliteRegistry& real) : FailingRegistry(real), real_(real) {}
+  LONG BeginBatch(HKEY root) override { return real_.BeginBatch(root); }
+  LONG CommitBatch() override { return real_.CommitBatch(); }
+  void AbortBatch() override { real_.AbortBatch(); }
+
+ private:
+  SqliteRegistry& real_;
 };
 
 class RegIoTest : public ::testing::Test {
@@ -170,23 +183,30 @@ TEST_F(RegIoTest, AFailureWhileApplyingUndoesEverything) {
       "\"b\"=\"2\"\n"
       "[HKEY_LOCAL_MACHINE\\Software\\Machine]\n"
       "\"m\"=hex:00\n";
-  for (int fail_at = 1; fail_at <= 5; ++fail_at) {
-    SCOPED_TRACE(fail_at);
-    FailingRegistry failing(registry_);
-    failing.fail_write = fail_at;
-    RegError error;
-    EXPECT_FALSE(ImportRegFile(failing, file, &error));
-    EXPECT_EQ(error.code, ERROR_DISK_FULL);
-    EXPECT_NE(error.message.find("Nothing was changed."), std::string::npos) << error.message;
-    EXPECT_TRUE(Snapshot() == before);
+  for (const bool batched : {false, true}) {
+    // Imports through a fresh failing registry set up by `arrange`; the
+    // import must fail and change nothing.
+    const auto fails = [&](const std::function<void(FailingRegistry&)>& arrange) {
+      FailingBatchRegistry batching(registry_);
+      FailingRegistry plain(registry_);
+      FailingRegistry& failing = batched ? batching : plain;
+      arrange(failing);
+      RegError error;
+      EXPECT_FALSE(ImportRegFile(failing, file, &error));
+      EXPECT_TRUE(Snapshot() == before);
+      return error;
+    };
+    for (int fail_at = 1; fail_at <= 5; ++fail_at) {
+      SCOPED_TRACE(testing::Message() << "batched " << batched << " at " << fail_at);
+      const RegError error = fails([&](FailingRegistry& r) { r.fail_write = fail_at; });
+      EXPECT_EQ(error.code, ERROR_DISK_FULL);
+      EXPECT_NE(error.message.find("Nothing was changed."), std::string::npos) << error.message;
+    }
+    const RegError error = fails([](FailingRegistry& r) { r.deny_probe = true; });
+    EXPECT_EQ(error.line, 11) << error.message;
+    EXPECT_EQ(error.code, ERROR_ACCESS_DENIED);
   }
-  FailingRegistry denied(registry_);
-  denied.deny_probe = true;
   RegError error;
-  EXPECT_FALSE(ImportRegFile(denied, file, &error));
-  EXPECT_EQ(error.line, 11) << error.message;
-  EXPECT_EQ(error.code, ERROR_ACCESS_DENIED);
-  EXPECT_TRUE(Snapshot() == before);
   // And with nothing failing, all of it lands.
   ASSERT_TRUE(ImportRegFile(registry_, file, &error)) << error.message;
   EXPECT_FALSE(Snapshot() == before);

@@ -13,8 +13,64 @@ constexpr std::size_t kRowOverhead = 256;
 }  // namespace
 
 LONG Store::Reclaiming(LONG result) {
-  if (result == ERROR_SUCCESS) ReclaimSpace();
+  // Space cannot be given back inside a transaction: a batch does it at the end.
+  if (result == ERROR_SUCCESS && batch_) {
+    reclaim_after_batch_ = true;
+  } else if (result == ERROR_SUCCESS) {
+    ReclaimSpace();
+  }
   return result;
+}
+
+LONG Store::BeginBatch() {
+  if (batch_) return ERROR_SUCCESS;
+  if (!writable_) return refusal_;
+  // Held to the end, as a single change holds it (Change()).
+  publish_lock_.Lock();
+  {
+    Query begin(stmts_.begin.get());
+    if (LONG rc = Fail(begin.Step()); rc != ERROR_SUCCESS) {
+      publish_lock_.Unlock();
+      return rc;
+    }
+  }
+  counter_.BeginChange();
+  ClearCaches();
+  seen_ = counter_.Load();
+  cacheable_ = false;
+  batch_ = true;
+  batch_lost_ = ERROR_SUCCESS;
+  reclaim_after_batch_ = false;
+  return ERROR_SUCCESS;
+}
+
+LONG Store::CommitBatch() {
+  if (!batch_) return ERROR_SUCCESS;
+  LONG result = batch_lost_;
+  if (result == ERROR_SUCCESS) {
+    Query commit(stmts_.commit.get());
+    result = Fail(commit.Step());
+  }
+  EndBatch(result == ERROR_SUCCESS);
+  return result;
+}
+
+void Store::AbortBatch() {
+  if (batch_) EndBatch(false);
+}
+
+void Store::EndBatch(bool committed) {
+  if (!committed && !sqlite3_get_autocommit(db_.get())) {
+    Query rollback(stmts_.rollback.get());
+    rollback.Step();
+  }
+  // In the order a single change keeps: published before the counter moves.
+  if (committed && !private_) Publish();
+  counter_.EndChange();
+  publish_lock_.Unlock();
+  batch_ = false;
+  if (committed && reclaim_after_batch_) ReclaimSpace();
+  reclaim_after_batch_ = false;
 }
 
 LONG Store::Create(KeyId parent, const std::vector<std::string_view>& parts,

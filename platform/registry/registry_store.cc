@@ -165,7 +165,11 @@ bool Store::PrepareTransactions() {
   stmts_.commit.reset(Prepare("COMMIT"));
   stmts_.rollback.reset(Prepare("ROLLBACK"));
   stmts_.free_pages.reset(Prepare("PRAGMA freelist_count"));
-  return stmts_.begin && stmts_.commit && stmts_.rollback && stmts_.free_pages;
+  stmts_.savepoint.reset(Prepare("SAVEPOINT change"));
+  stmts_.release.reset(Prepare("RELEASE change"));
+  stmts_.rollback_to.reset(Prepare("ROLLBACK TO change"));
+  return stmts_.begin && stmts_.commit && stmts_.rollback && stmts_.free_pages &&
+         stmts_.savepoint && stmts_.release && stmts_.rollback_to;
 }
 
 bool Store::PrepareStatements() {

@@ -181,7 +181,9 @@ class Store {
       ClearCaches();
       seen_ = now;
     }
-    cacheable_ = !(now & 1) || counter_.Abandoned(now);
+    // A batch's own uncommitted changes are never cached: they may yet be
+    // thrown away, and the counter stays odd until the batch ends.
+    cacheable_ = !batch_ && (!(now & 1) || counter_.Abandoned(now));
   }
 
   // Lookups. ERROR_KEY_DELETED when the key (or `parent`) no longer exists.
@@ -191,12 +193,24 @@ class Store {
   const ValueListing& Values(KeyId key);
   const KeyListing& Subkeys(KeyId key);
 
-  // Changes, each one transaction committed before it returns.
+  // Changes, each one transaction committed before it returns; inside a
+  // batch, each one a savepoint that a failure rolls back alone.
   LONG Create(KeyId parent, const std::vector<std::string_view>& parts, std::string_view key_class,
               bool is_volatile, KeyId* id, DWORD* disposition);
   LONG DeleteKey(KeyId parent, const std::vector<std::string_view>& parts);
   LONG SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data);
   LONG DeleteValue(KeyId key, std::string_view name);
+
+  // A batch: one IMMEDIATE transaction holding every change until
+  // CommitBatch(). Other processes see none of it before the commit (the
+  // change counter is odd from BeginBatch() to the end, once), and the
+  // snapshot of a root others read is published once, at the commit.
+  // BeginBatch() fails as a change would (the refusal, ERROR_BUSY, ...).
+  LONG BeginBatch();
+  // Commits; on failure everything is rolled back. Either way the batch ends.
+  LONG CommitBatch();
+  // Rolls back and ends the batch; nothing without one.
+  void AbortBatch();
 
  private:
   // How Configure opens the database: to change it, to read it (with the
@@ -234,6 +248,11 @@ class Store {
   // Runs `body` as one IMMEDIATE transaction; commits when it returns 0.
   template <typename Body>
   LONG Change(Body&& body);
+  // Runs `body` inside the open batch as one savepoint.
+  template <typename Body>
+  LONG BatchedChange(Body&& body);
+  // Ends the batch: publishes a committed one, rolls back any other.
+  void EndBatch(bool committed);
   // 0 when the key exists, ERROR_KEY_DELETED otherwise; *is_volatile set.
   LONG KeyState(KeyId key, bool* is_volatile);
   PathResult ResolveSql(KeyId parent, const std::vector<std::string_view>& parts);
@@ -254,10 +273,15 @@ class Store {
   ChangeCounter counter_;
   std::uint64_t seen_ = 1;
   bool cacheable_ = false;
+  bool batch_ = false;
+  // What broke the batch when SQLite rolled its transaction back by itself
+  // (a full disk, an I/O error): every later change and the commit fail so.
+  LONG batch_lost_ = ERROR_SUCCESS;
+  bool reclaim_after_batch_ = false;
 
   // Prepared once per connection and reused by every call.
   struct Statements {
-    StmtPtr begin, commit, rollback, free_pages;
+    StmtPtr begin, commit, rollback, free_pages, savepoint, release, rollback_to;
     StmtPtr key_state, find_child, insert_key, has_child, delete_key, delete_key_values;
     StmtPtr get_value, set_value, delete_value, list_values, list_keys;
   } stmts_;
@@ -271,6 +295,7 @@ class Store {
 template <typename Body>
 LONG Store::Change(Body&& body) {
   if (!writable_) return refusal_;
+  if (batch_) return BatchedChange(body);
   // Writers of a snapshot-published root publish one after the other, each
   // right after its commit, so the last snapshot is the last change's.
   struct Publishing {
@@ -305,6 +330,36 @@ LONG Store::Change(Body&& body) {
   // the snapshot with this change. A failure here loses nothing: the change
   // stands, and the next one publishes again.
   if (finish.committed && !private_) Publish();
+  return result;
+}
+
+template <typename Body>
+LONG Store::BatchedChange(Body&& body) {
+  if (batch_lost_ != ERROR_SUCCESS) return batch_lost_;
+  {
+    Query savepoint(stmts_.savepoint.get());
+    if (LONG rc = Fail(savepoint.Step()); rc != ERROR_SUCCESS) return rc;
+  }
+  struct Finish {
+    Store* store;
+    bool released = false;
+    ~Finish() {
+      if (released) return;
+      for (sqlite3_stmt* stmt : {store->stmts_.rollback_to.get(), store->stmts_.release.get()}) {
+        Query q(stmt);
+        q.Step();
+      }
+    }
+  } finish{this};
+  LONG result = body();
+  if (result == ERROR_SUCCESS) {
+    Query release(stmts_.release.get());
+    result = Fail(release.Step());
+    finish.released = result == ERROR_SUCCESS;
+  }
+  if (sqlite3_get_autocommit(db_.get())) {
+    batch_lost_ = result != ERROR_SUCCESS ? result : ERROR_REGISTRY_IO_FAILED;
+  }
   return result;
 }
 

@@ -1,6 +1,7 @@
 // The handle table and the nine entry points over each root's store.
 #include "platform/registry/sqlite_registry.h"
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -114,6 +115,7 @@ struct SqliteRegistry::Impl {
   static constexpr std::size_t kReuseDelay = 1024;
   std::deque<HKEY> freed;
   HKEY next_handle = 0;
+  std::vector<Store*> batch;  // the roots in the open batch, in order
 };
 
 SqliteRegistry::Location SqliteRegistry::LocationIn(const std::string& dir) {
@@ -123,7 +125,7 @@ SqliteRegistry::Location SqliteRegistry::LocationIn(const std::string& dir) {
 SqliteRegistry::SqliteRegistry(Location location)
     : impl_(std::make_unique<Impl>(std::move(location))) {}
 
-SqliteRegistry::~SqliteRegistry() = default;
+SqliteRegistry::~SqliteRegistry() { AbortBatch(); }
 
 LONG SqliteRegistry::RegCreateKeyExA(HKEY hKey, const char* lpSubKey, DWORD Reserved,
                                      const char* lpClass, DWORD dwOptions, REGSAM samDesired,
@@ -288,6 +290,41 @@ LONG SqliteRegistry::RegDeleteKeyA(HKEY hKey, const char* lpSubKey) {
     return found.code != ERROR_SUCCESS ? found.code : parent.store->refusal();
   }
   return parent.store->DeleteKey(parent.id, parts);
+}
+
+LONG SqliteRegistry::BeginBatch(HKEY root) {
+  std::lock_guard lock(impl_->mu);
+  if (root != HKEY_CURRENT_USER && root != HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
+  Store* store = root == HKEY_CURRENT_USER ? &impl_->current_user : &impl_->local_machine;
+  // As a change of a root without a database is refused.
+  if (const LONG ready = store->Ready(); ready != ERROR_SUCCESS) {
+    return ready == ERROR_FILE_NOT_FOUND ? ERROR_ACCESS_DENIED : ready;
+  }
+  auto& batch = impl_->batch;
+  if (std::find(batch.begin(), batch.end(), store) != batch.end()) return ERROR_SUCCESS;
+  const LONG rc = store->BeginBatch();
+  if (rc == ERROR_SUCCESS) batch.push_back(store);
+  return rc;
+}
+
+LONG SqliteRegistry::CommitBatch() {
+  std::lock_guard lock(impl_->mu);
+  LONG result = ERROR_SUCCESS;
+  for (Store* store : impl_->batch) {
+    if (result == ERROR_SUCCESS) {
+      result = store->CommitBatch();
+    } else {
+      store->AbortBatch();
+    }
+  }
+  impl_->batch.clear();
+  return result;
+}
+
+void SqliteRegistry::AbortBatch() {
+  std::lock_guard lock(impl_->mu);
+  for (Store* store : impl_->batch) store->AbortBatch();
+  impl_->batch.clear();
 }
 
 }  // namespace ps::platform

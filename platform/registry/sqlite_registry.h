@@ -101,11 +101,19 @@
 #include <memory>
 #include <string>
 
+#include "platform/registry/registry_batch.h"
 #include "platform/registry/registry_service.h"
 
 namespace ps::platform {
 
-class SqliteRegistry final : public RegistryService {
+// Batches (registry_batch.h): each root in a batch is one IMMEDIATE
+// transaction from BeginBatch() to the end, holding that root's write lock
+// throughout; each change inside it is a savepoint, so its return code and its
+// own failure are as without a batch. The change counter turns odd once and
+// moves once, and a published snapshot is written once, at the commit. A
+// process killed mid-batch leaves nothing of it. Roots commit one after the
+// other (not atomically together).
+class SqliteRegistry final : public RegistryService, public RegistryBatch {
  public:
   static constexpr char kDirVariable[] = "PINGSWEEP_REGISTRY_DIR";
 
@@ -143,6 +151,10 @@ class SqliteRegistry final : public RegistryService {
                      DWORD* lpcbData) override;
   LONG RegEnumKeyA(HKEY hKey, DWORD dwIndex, char* lpName, DWORD cchName) override;
   LONG RegDeleteKeyA(HKEY hKey, const char* lpSubKey) override;
+
+  LONG BeginBatch(HKEY root) override;
+  LONG CommitBatch() override;
+  void AbortBatch() override;
 
  private:
   struct Impl;

@@ -1166,3 +1166,115 @@ TEST_F(RegistryTest, DefaultLocationFollowsTheEnvironment) {
 
 }  // namespace
 }  // namespace ps::platform
+
+namespace ps::platform {
+namespace {
+
+// A child gathers changes of both roots in a batch (one of them a call that
+// fails on its own), reads its own changes, and then commits, aborts or is
+// killed. Until it commits, another connection sees nothing of it; after an
+// abort or a kill nothing of it is left, and the roots take changes again.
+TEST_F(RegistryTest, BatchesShowNothingBeforeTheirCommitAndLeaveNothingOtherwise) {
+  enum class End { kCommit, kAbort, kKill };
+  constexpr HKEY kRoots[] = {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE};
+  constexpr int kValues = 100;
+  for (const End end : {End::kCommit, End::kAbort, End::kKill}) {
+    const std::string path = "Batch\\" + std::to_string(static_cast<int>(end));
+    SCOPED_TRACE(path);
+    int ready[2], go[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      SqliteRegistry reg(location());
+      char c = 0;
+      if (::read(go[0], &c, 1) != 1) ::_exit(2);
+      int step = 10;
+      for (HKEY root : kRoots) {
+        HKEY key = 0;
+        if (reg.BeginBatch(root) != ERROR_SUCCESS || reg.BeginBatch(root) != ERROR_SUCCESS ||
+            reg.RegCreateKeyExA(root, path.c_str(), 0, "", 0, KEY_ALL_ACCESS, nullptr, &key,
+                                nullptr) != ERROR_SUCCESS) {
+          ::_exit(step);
+        }
+        for (int i = 0; i < kValues; ++i) {
+          const std::string name = "v" + std::to_string(i);
+          if (Set(reg, key, name.c_str(), REG_SZ, std::to_string(i)) != 0) ::_exit(step + 1);
+        }
+        // A failing call fails alone, and the batch reads its own changes.
+        const int failed = FirstFailingStep({
+            {reg.RegDeleteValueA(key, "missing"), ERROR_FILE_NOT_FOUND},
+            {reg.RegDeleteKeyA(root, "Batch"), ERROR_ACCESS_DENIED},
+            {Get(reg, key, "v7") == "7" ? 0 : 1, ERROR_SUCCESS},
+            {static_cast<LONG>(Values(reg, key).size()), kValues},
+        });
+        if (failed != 0) ::_exit(step + 1 + failed);
+        step += 10;
+      }
+      if (::write(ready[1], "r", 1) != 1 || ::read(go[0], &c, 1) != 1) ::_exit(3);
+      if (end == End::kAbort) {
+        reg.AbortBatch();
+        ::_exit(0);
+      }
+      ::_exit(end == End::kCommit ? reg.CommitBatch() : 4);
+    }
+    // Opened before the batch: a connection that may write runs its first
+    // change (setting up the schema) when it opens, and would wait for the batch.
+    SqliteRegistry other(location());
+    for (HKEY root : kRoots) Subkeys(other, root);
+    ASSERT_EQ(::write(go[1], "s", 1), 1);
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1) << "the child ended early";
+    for (HKEY root : kRoots) {
+      HKEY key = 0;
+      EXPECT_EQ(other.RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    }
+    if (end == End::kKill) {
+      ASSERT_EQ(::kill(pid, SIGKILL), 0);
+    }
+    ASSERT_EQ(::write(go[1], "g", 1), 1);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (end == End::kKill) {
+      EXPECT_TRUE(WIFSIGNALED(status)) << status;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
+    for (HKEY root : kRoots) {
+      HKEY key = 0;
+      const LONG found = other.RegOpenKeyExA(root, path.c_str(), 0, KEY_ALL_ACCESS, &key);
+      if (end == End::kCommit) {
+        ASSERT_EQ(found, ERROR_SUCCESS);
+        EXPECT_EQ(Values(other, key).size(), static_cast<std::size_t>(kValues));
+        EXPECT_EQ(Get(other, key, "v99"), "99");
+      } else {
+        EXPECT_EQ(found, ERROR_FILE_NOT_FOUND);
+        // The write lock went with the batch.
+        ASSERT_EQ(other.RegCreateKeyExA(root, "After", 0, "", 0, KEY_ALL_ACCESS, nullptr, &key,
+                                        nullptr),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(Set(other, key, "v", REG_SZ, "x"), ERROR_SUCCESS);
+      }
+      other.RegCloseKey(key);
+    }
+  }
+  // Those who may only read the machine root read the committed batch from
+  // its snapshot.
+  const passwd* nobody = ::getpwnam("nobody");
+  if (::geteuid() == 0 && nobody != nullptr) {
+    EXPECT_EQ(InChild([&] {
+                if (::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0) return 100;
+                SqliteRegistry reg(location());
+                HKEY key = 0;
+                if (reg.RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Batch\\0", 0, KEY_READ, &key) != 0) {
+                  return 1;
+                }
+                return Get(reg, key, "v42") == "42" && Values(reg, key).size() == kValues ? 0 : 2;
+              }),
+              0);
+  }
+}
+
+}  // namespace
+}  // namespace ps::platform
