@@ -35,12 +35,10 @@ std::string GroupText(const platform::IcmpPermissionFacts& f) {
 
 }  // namespace
 
-SocketChoice OpenIcmpSocket(platform::IcmpOpener* opener) {
+SocketChoice OpenIcmpSocket(platform::IcmpOpener* opener, IpAddress::Family family) {
   SocketChoice choice;
-  choice.socket = opener->Open(IpAddress::Family::kV4, IcmpSocket::Kind::kDatagram,
-                               &choice.datagram_error);
-  if (!choice.socket)
-    choice.socket = opener->Open(IpAddress::Family::kV4, IcmpSocket::Kind::kRaw, &choice.raw_error);
+  choice.socket = opener->Open(family, IcmpSocket::Kind::kDatagram, &choice.datagram_error);
+  if (!choice.socket) choice.socket = opener->Open(family, IcmpSocket::Kind::kRaw, &choice.raw_error);
   return choice;
 }
 

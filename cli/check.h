@@ -14,8 +14,10 @@ struct SocketChoice {
   int raw_error = 0;
 };
 
-// The datagram ("ping") socket where allowed, else a raw one.
-SocketChoice OpenIcmpSocket(platform::IcmpOpener* opener);
+// The datagram ("ping") socket where allowed, else a raw one (ICMPv6 ones
+// for IPv6; the same ping_group_range governs both).
+SocketChoice OpenIcmpSocket(platform::IcmpOpener* opener,
+                            IpAddress::Family family = IpAddress::Family::kV4);
 
 // True when the errors mean "not allowed" rather than a failure of the system.
 bool PermissionDenied(const SocketChoice& choice);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cli/test_readers.h"
+#include "testsupport/link_lab.h"
 #include "testsupport/private_network.h"
 #include "testsupport/veth_lab.h"
 
@@ -118,6 +119,56 @@ TEST_F(CliNetnsTest, ExitCodesPermissionsAndInterrupt) {
   EXPECT_NE(out.find("10.77.2.128 "), std::string::npos) << out;
   EXPECT_NE(out.find("(interrupted)"), std::string::npos) << out;
   EXPECT_EQ(out.find("10.77.2.250 "), std::string::npos) << out;
+}
+
+// One Ethernet segment: IPv4 and IPv6 targets in one run, unprivileged on
+// the ping sockets, and --link-local listing the segment's IPv6 hosts.
+TEST(CliLinkLabTest, MixedFamiliesAndLinkLocal) {
+  if (!ps::testing::PrivateNetworkSkipReason().empty()) GTEST_SKIP() << "needs a private network";
+  ps::testing::ScopedSysctl open("net/ipv4/ping_group_range", "0 2147483647");
+  ps::testing::LinkLab lab(4);
+  ASSERT_EQ(lab.error(), "");
+  ASSERT_EQ(lab.Peer(4, "nft 'add table inet t; add chain inet t in { type filter hook input "
+                        "priority 0; }; add rule inet t in icmp type echo-request drop; "
+                        "add rule inet t in icmpv6 type echo-request drop'"), 0);
+  const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+
+  const Outcome mixed = Program("-n -a -t 200 -r 0 -o csv fd78::1-4 10.78.0.1-4", nobody);
+  EXPECT_EQ(mixed.code, 0) << mixed.err;
+  bool ok = false;
+  const auto rows = ps::cli::testing::CsvRows(mixed.out, &ok);
+  ASSERT_TRUE(ok) << mixed.out;
+  ASSERT_EQ(rows.size(), 8u);
+  const char* order[] = {"10.78.0.1", "10.78.0.2", "10.78.0.3", "10.78.0.4",
+                         "fd78::1",   "fd78::2",   "fd78::3",   "fd78::4"};
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i].at("address"), order[i]);
+    EXPECT_EQ(rows[i].at("status"), i % 4 == 3 ? "silent" : "answered") << order[i];
+    EXPECT_EQ(rows[i].at("ttl"), i % 4 == 3 ? "" : "64") << order[i];
+  }
+  EXPECT_NE(mixed.err.find("6 of 8 hosts answered"), std::string::npos) << mixed.err;
+
+  const Outcome json = Program("-n -t 300 -o json --link-local=psbr", nobody);
+  EXPECT_EQ(json.code, 0) << json.err;
+  const auto hosts = ps::cli::testing::JsonLines(json.out);
+  ASSERT_EQ(hosts.size(), 3u) << json.out;
+  for (std::size_t i = 0; i < hosts.size(); ++i) {
+    EXPECT_EQ(hosts[i]["address"], "fe80::" + std::to_string(i + 1) + "%psbr");
+    EXPECT_EQ(hosts[i]["status"], "answered");
+    EXPECT_EQ(hosts[i]["ttl"], 64);
+  }
+  EXPECT_NE(json.err.find("3 hosts answered on psbr"), std::string::npos) << json.err;
+
+  const Outcome text = Program("-n -t 300 --link-local psbr");
+  EXPECT_EQ(text.code, 0) << text.err;
+  EXPECT_NE(text.out.find("fe80::2%psbr  -"), std::string::npos) << text.out;
+  const Outcome unknown = Program("--link-local nosuch0");
+  EXPECT_EQ(unknown.code, 2);
+  EXPECT_NE(unknown.err.find("'nosuch0'"), std::string::npos) << unknown.err;
+  const Outcome v6_large = Program("fd78::/64");
+  EXPECT_EQ(v6_large.code, 2);
+  EXPECT_NE(v6_large.err.find("'fd78::/64': an IPv6 target holds at most 65536"), std::string::npos)
+      << v6_large.err;
 }
 
 }  // namespace

@@ -122,12 +122,14 @@ void ArpStage::Run(platform::MonotonicClock* clock, const Options& o,
 void MacBook::Poll() {
   if (neighbours_ == nullptr) return;
   std::vector<platform::Neighbour> entries;
-  if (!neighbours_->Dump(IpAddress::Family::kV4, &entries)) return;
-  for (const platform::Neighbour& n : entries) {
-    if (!n.has_mac || (n.state & kNoMacStates) != 0) continue;
-    MacAddress mac{n.mac};
-    if (mac.IsZero() || mac.IsGroup()) continue;
-    macs_.emplace(n.address, mac);  // the first seen stays
+  for (const auto family : {IpAddress::Family::kV4, IpAddress::Family::kV6}) {
+    if (!neighbours_->Dump(family, &entries)) continue;
+    for (const platform::Neighbour& n : entries) {
+      if (!n.has_mac || (n.state & kNoMacStates) != 0) continue;
+      MacAddress mac{n.mac};
+      if (mac.IsZero() || mac.IsGroup()) continue;
+      macs_.emplace(n.address, mac);  // the first seen stays
+    }
   }
 }
 

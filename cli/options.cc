@@ -8,7 +8,7 @@
 namespace ps::cli {
 namespace {
 
-enum LongOnly { kAllowLarge = 256, kCheck, kProbe };
+enum LongOnly { kAllowLarge = 256, kCheck, kProbe, kLinkLocal };
 
 const option kOptions[] = {
     {"file", required_argument, nullptr, 'f'},
@@ -26,6 +26,7 @@ const option kOptions[] = {
     {"check", no_argument, nullptr, kCheck},
     {"probe", required_argument, nullptr, kProbe},
     {"interface", required_argument, nullptr, 'I'},
+    {"link-local", optional_argument, nullptr, kLinkLocal},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -102,6 +103,10 @@ ParseResult ParseOptions(int argc, char** argv) {
         if (!arg.empty()) o.interface = arg;
         else bad(name + ": needs an interface name");
         break;
+      case kLinkLocal:
+        o.link_local = true;
+        if (!arg.empty()) o.link_local_interfaces.push_back(arg);
+        break;
       case 'h': o.help = true; break;
       case 'V': o.version = true; break;
       case ':': bad(std::string(argv[optind - 1]) + ": needs a value"); break;
@@ -139,8 +144,11 @@ Targets:
   ADDRESS-N             a range within the last part, e.g. 10.0.0.5-20
   NAME                  every IPv4 address of a host name
   -                     targets from standard input, one a line
+  IPv6 alike: fd00::1, fd00::/112, fd00::1-fd00::ff, fd00::1-ff (the last
+  group); at most 65536 addresses a target
 0.0.0.0, 255.255.255.255, multicast (224.0.0.0/4) and reserved (240.0.0.0/4)
-addresses are refused.
+addresses are refused, and so are ::, IPv6 multicast and link-local ones (see
+--link-local).
 
 Options:
   -f, --file=FILE       read targets from FILE (- for standard input), one a
@@ -165,6 +173,12 @@ Options:
                         the rest and otherwise; icmp; arp (on-link targets
                         only); both (ARP and ICMP for on-link targets)
   -I, --interface=IFACE ARP only through IFACE
+      --link-local[=IFACE]
+                        find the IPv6 hosts on the links of the interfaces
+                        given (=IFACE, or as the arguments), or of every
+                        interface that is up and carries multicast: one echo
+                        request to ff02::1 on each, every host that answers
+                        within the time-out (address%interface, name, MAC)
       --check           say which ICMP socket a sweep would use and why,
                         whether ARP is available, or how to allow them;
                         probes nothing
@@ -186,11 +200,12 @@ ieee-data package ("private address" for a locally administered one). Control ch
 While standard error is a terminal, a progress line shows there.
 
 Permissions:
-  The unprivileged ICMP datagram socket is used when the user's group lies in
-  net.ipv4.ping_group_range, else a raw socket (needs CAP_NET_RAW). --check
-  prints the commands that allow either. ARP needs a packet socket, so
-  CAP_NET_RAW (root, or setcap cap_net_raw+ep on the program). Once its sockets
-  are open the program gives up every capability it holds.
+  The unprivileged ICMP datagram socket (ICMPv6 alike) is used when the user's
+  group lies in net.ipv4.ping_group_range, else a raw socket (needs
+  CAP_NET_RAW). --check prints the commands that allow either. ARP needs a
+  packet socket, so CAP_NET_RAW (root, or setcap cap_net_raw+ep on the
+  program). Once its sockets are open the program gives up every capability
+  it holds.
 
 Large on-link subnets:
   Each on-link address probed takes an entry in the kernel's neighbour table,
@@ -212,6 +227,8 @@ Examples:
   pingsweep-cli -n --rate max --format csv 10.0.0.0/16 > hosts.csv
   pingsweep-cli -c 5 -a 10.0.0.1-20 --exclude 10.0.0.7
   sudo pingsweep-cli --probe arp -I eth0 192.168.1.0/24
+  pingsweep-cli fd00::/120 10.0.0.0/24
+  pingsweep-cli --link-local eth0
 )";
 }
 

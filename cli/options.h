@@ -29,6 +29,10 @@ struct Options {
   Probe probe = Probe::kAuto;
   std::string interface;  // ARP only on this interface; "" = any
   bool check = false;
+  // Discover IPv6 hosts on these interfaces (all multicast ones when empty);
+  // the targets then name interfaces too.
+  bool link_local = false;
+  std::vector<std::string> link_local_interfaces;
   bool help = false;
   bool version = false;
 };

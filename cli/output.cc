@@ -64,6 +64,10 @@ std::string CsvField(const std::string& s) {
   return out + "\"";
 }
 
+std::string AddressText(const HostLine& h) {
+  return h.result.address.ToString() + (h.zone.empty() ? "" : "%" + h.zone);
+}
+
 std::string RttText(const sweep::HostResult& r, int count) {
   if (r.received == 0) return "-";
   if (count <= 1) return Ms(r.rtt_sum_ns / r.received) + " ms";
@@ -84,7 +88,7 @@ void WriteText(std::ostream& out, const std::vector<HostLine>& hosts, int count)
   rows.push_back(header);
   for (const HostLine& h : hosts) {
     const sweep::HostResult& r = h.result;
-    std::vector<std::string> row = {r.address.ToString(), h.name.empty() ? "-" : EscapeName(h.name),
+    std::vector<std::string> row = {AddressText(h), h.name.empty() ? "-" : EscapeName(h.name),
                                     RttText(r, count),
                                     HasTtl(r) ? std::to_string(r.ttl) : "-"};
     if (count > 1) row.push_back(Percent(r) + "%");
@@ -108,6 +112,27 @@ void WriteText(std::ostream& out, const std::vector<HostLine>& hosts, int count)
       if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
     }
     out << line << '\n';
+  }
+}
+
+// ICMPv6 errors (RFC 4443).
+std::string Icmp6ErrorText(int type, int code) {
+  switch (type) {
+    case 1:
+      switch (code) {
+        case 0: return "no route to destination";
+        case 1: return "administratively prohibited";
+        case 2: return "beyond scope of source address";
+        case 3: return "address unreachable";
+        case 4: return "port unreachable";
+        case 5: return "source address failed policy";
+        case 6: return "reject route to destination";
+        default: return "destination unreachable (code " + std::to_string(code) + ")";
+      }
+    case 2: return "packet too big";
+    case 3: return "hop limit exceeded";
+    case 4: return "parameter problem";
+    default: return "ICMPv6 error type " + std::to_string(type);
   }
 }
 
@@ -145,6 +170,7 @@ std::string StatusWord(const sweep::HostResult& r) {
 std::string ErrorText(const sweep::HostResult& r) {
   if (r.outcome != sweep::Outcome::kError) return "";
   if (r.error_type == 0) return std::string("send failed: ") + std::strerror(r.send_error);
+  if (!r.address.is_v4()) return Icmp6ErrorText(r.error_type, r.error_code) + " from " + r.error_from.ToString();
   std::string what;
   switch (r.error_type) {
     case ICMP_DEST_UNREACH:
@@ -180,7 +206,7 @@ void WriteHosts(std::ostream& out, Format format, const std::vector<HostLine>& h
     const bool got = r.received > 0;
     const std::string avg = got ? Ms(r.rtt_sum_ns / r.received) : "";
     if (format == Format::kCsv) {
-      out << r.address.ToString() << ',' << CsvField(EscapeName(h.name)) << ',' << StatusWord(r)
+      out << CsvField(AddressText(h)) << ',' << CsvField(EscapeName(h.name)) << ',' << StatusWord(r)
           << ',' << avg << ',' << (got ? Ms(r.rtt_min_ns) : "") << ',' << avg << ',' << (got ? Ms(r.rtt_max_ns) : "") << ','
           << (HasTtl(r) ? std::to_string(r.ttl) : "") << ',' << r.sent << ',' << r.received << ','
           << Percent(r) << ',' << r.duplicates << ',' << CsvField(ErrorText(r)) << ',' << h.mac
@@ -191,7 +217,7 @@ void WriteHosts(std::ostream& out, Format format, const std::vector<HostLine>& h
     const auto number_or_null = [](bool present, double v) {
       return present ? nlohmann::ordered_json(v) : nlohmann::ordered_json(nullptr);
     };
-    j["address"] = r.address.ToString();
+    j["address"] = AddressText(h);
     j["name"] = h.name.empty() ? nlohmann::ordered_json(nullptr)
                                : nlohmann::ordered_json(EscapeName(h.name));
     j["status"] = StatusWord(r);

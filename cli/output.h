@@ -18,6 +18,7 @@ struct HostLine {
   std::string name;
   std::string mac;
   std::string vendor;
+  std::string zone;  // IPv6 link-local: the interface, shown as address%zone
 };
 
 // A name as it may be shown anywhere: control characters, backslashes and

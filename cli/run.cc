@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "cli/check.h"
+#include "cli/link_local_run.h"
 #include "cli/lan.h"
 #include "cli/output.h"
 #include "sweep/engine.h"
@@ -136,6 +137,7 @@ void MergeArp(const ArpStage& arp, const std::vector<IpAddress>& targets,
 void Interrupt() {
   g_interrupted.store(true);
   if (sweep::Sweep* s = g_sweep.load()) s->Stop();
+  StopLinkLocal();
 }
 
 int Run(const Options& o, const platform::SweepPlatform& platform, const Streams& streams,
@@ -155,6 +157,8 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
     *streams.out << CheckReport(platform.icmp, &usable) << ArpCheckLine(platform);
     return usable ? kAnswered : kNoPermission;
   }
+
+  if (o.link_local) return RunLinkLocal(o, platform, streams, prefix);
 
   sweep::TargetList list(platform.resolver);
   list.set_rules(sweep::TargetRules{o.all_addresses, o.allow_large});
@@ -183,22 +187,30 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
 
   ArpStage arp;
   if (const int code = arp.Prepare(o, platform, targets, err, prefix); code >= 0) return code;
+  // One ICMP socket and one sweep per family, IPv4 first (the targets' order).
   std::vector<IpAddress> icmp_targets = arp.icmp_targets();
-  SocketChoice choice;
-  if (!icmp_targets.empty()) {
-    choice = OpenIcmpSocket(platform.icmp);
+  const auto first_v6 = std::find_if(icmp_targets.begin(), icmp_targets.end(),
+                                     [](const IpAddress& a) { return !a.is_v4(); });
+  std::vector<std::vector<IpAddress>> groups;
+  if (first_v6 != icmp_targets.begin()) groups.emplace_back(icmp_targets.begin(), first_v6);
+  if (first_v6 != icmp_targets.end()) groups.emplace_back(first_v6, icmp_targets.end());
+  std::vector<std::unique_ptr<platform::IcmpSocket>> sockets;
+  for (const auto& group : groups) {
+    SocketChoice choice = OpenIcmpSocket(platform.icmp, group.front().family());
+    const char* what = group.front().is_v4() ? "ICMP" : "ICMPv6";
     if (!choice.socket) {
       if (PermissionDenied(choice)) {
-        err << prefix << "no permission to send ICMP echo requests: this user may open neither an "
-                         "ICMP datagram socket nor a raw socket.\n"
+        err << prefix << "no permission to send " << what << " echo requests: this user may open "
+            << "neither an " << what << " datagram socket nor a raw socket.\n"
             << PermissionFixes(platform.icmp->PermissionFacts());
         return kNoPermission;
       }
-      err << prefix << "cannot open an ICMP socket: "
+      err << prefix << "cannot open an " << what << " socket: "
           << std::strerror(choice.datagram_error != 0 ? choice.datagram_error : choice.raw_error)
           << "\n";
       return kSystemFailure;
     }
+    sockets.push_back(std::move(choice.socket));
   }
   // Every socket is open: nothing below needs a privilege.
   if (std::string why; platform.privileges != nullptr && !platform.privileges->DropAll(&why))
@@ -220,28 +232,38 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
     results[i].address = targets[i];
     results[i].sent = arp.Probes(targets[i]) ? arp.tries() : 0;
   }
-  if (!icmp_targets.empty()) {
-    sweep::SweepOptions so;
-    so.timeout_ns = static_cast<std::int64_t>(o.timeout_ms) * 1000000;
-    so.retries = o.retries;
-    so.count = o.count;
-    so.interval_ns = static_cast<std::int64_t>(o.interval_ms) * 1000000;
-    so.rate = o.rate;
-    sweep::Sweep sweep(platform.clock, choice.socket.get(), platform.neighbours,
-                       std::move(icmp_targets), subnets, so);
+  sweep::SweepOptions so;
+  so.timeout_ns = static_cast<std::int64_t>(o.timeout_ms) * 1000000;
+  so.retries = o.retries;
+  so.count = o.count;
+  so.interval_ns = static_cast<std::int64_t>(o.interval_ms) * 1000000;
+  so.rate = o.rate;
+  for (std::size_t g = 0; g < groups.size() && !summary.interrupted && summary.system_error == 0;
+       ++g) {
+    sweep::Sweep sweep(platform.clock, sockets[g].get(), platform.neighbours, std::move(groups[g]),
+                       subnets, so);
     if (const double seconds = sweep.ExpectedOnLinkSeconds(); seconds > 0) {
       err << prefix << sweep.on_link_count() << " of the targets are on a directly connected subnet. "
           << "Each takes an entry in the kernel's neighbour table, which holds "
           << sweep.window().limit() << " for the whole machine, so they go out as room frees up: "
-          << "expect up to about " << static_cast<long long>(std::ceil(seconds)) << " s. ARP probing "
-          << "(needs CAP_NET_RAW: sudo setcap cap_net_raw+ep "
-          << platform.icmp->PermissionFacts().program_path << ") is not held back this way.\n";
+          << "expect up to about " << static_cast<long long>(std::ceil(seconds)) << " s.";
+      if (sweep.results().front().address.is_v4()) {
+        err << " ARP probing (needs CAP_NET_RAW: sudo setcap cap_net_raw+ep "
+            << platform.icmp->PermissionFacts().program_path << ") is not held back this way.";
+      }
+      err << "\n";
     }
     Progress progress(streams, names.get(), &macs);
     g_sweep.store(&sweep);
     if (g_interrupted.load()) sweep.Stop();
-    summary = sweep.Run(&progress);
+    const sweep::SweepSummary part = sweep.Run(&progress);
     g_sweep.store(nullptr);
+    summary.sent += part.sent;
+    summary.replies += part.replies;
+    summary.duplicates += part.duplicates;
+    summary.ignored += part.ignored;
+    summary.interrupted = summary.interrupted || part.interrupted;
+    if (summary.system_error == 0) summary.system_error = part.system_error;
     progress.Clear();
     for (const sweep::HostResult& r : sweep.results()) {
       const auto at = std::lower_bound(targets.begin(), targets.end(), r.address);
@@ -262,7 +284,7 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
   for (const sweep::HostResult& r : results) {
     if (!o.all && r.outcome != sweep::Outcome::kAnswered) continue;
     const IpAddress& address = r.address;
-    HostLine line{r, names ? names->Name(r.address) : "", "", ""};
+    HostLine line{r, names ? names->Name(r.address) : "", "", "", ""};
     const MacAddress* mac = r.outcome == sweep::Outcome::kAnswered ? macs.Find(address) : nullptr;
     if (mac != nullptr) {
       line.mac = mac->ToString();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 
 namespace ps::sweep {
 namespace {
@@ -11,9 +12,14 @@ constexpr std::size_t kBatch = 256;
 constexpr std::int64_t kProgressNs = 100'000'000;
 
 bool Inside(const IpAddress& a, const platform::ConnectedSubnet& s) {
-  if (!a.is_v4() || !s.network.is_v4() || s.loopback || a == s.local) return false;
-  const std::uint32_t mask = s.prefix == 0 ? 0 : ~0u << (32 - s.prefix);
-  return (a.v4() & mask) == s.network.v4();
+  if (a.family() != s.network.family() || s.loopback || a == s.local) return false;
+  // The first `prefix` bits of both, bytes in network order.
+  const int whole = s.prefix / 8;
+  if (std::memcmp(a.data(), s.network.data(), static_cast<std::size_t>(whole)) != 0) return false;
+  const int rest = s.prefix % 8;
+  if (rest == 0) return true;
+  const auto mask = static_cast<std::uint8_t>(0xFF << (8 - rest));
+  return (a.data()[whole] & mask) == (s.network.data()[whole] & mask);
 }
 
 }  // namespace
@@ -24,7 +30,8 @@ Sweep::Sweep(platform::MonotonicClock* clock, platform::IcmpSocket* socket,
     : clock_(clock),
       socket_(socket),
       options_(options),
-      window_(neighbours, IpAddress::Family::kV4) {
+      // One family a sweep: its neighbour (ARP or NDP) table.
+      window_(neighbours, targets.empty() ? IpAddress::Family::kV4 : targets.front().family()) {
   options_.count = std::max(options_.count, 1);
   options_.retries = options_.count > 1 ? 0 : std::max(options_.retries, 0);
   results_.resize(targets.size());

@@ -79,7 +79,7 @@ class SweepObserver {
 
 class Sweep {
  public:
-  // `targets` sorted and unique (TargetList::Expand). Targets inside one of
+  // `targets` sorted and unique (TargetList::Expand), of one family. Targets inside one of
   // `on_link` (not loopback) are paced by the neighbour window over
   // `neighbours` (may be null). All pointers must outlive the sweep.
   Sweep(platform::MonotonicClock* clock, platform::IcmpSocket* socket,

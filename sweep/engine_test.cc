@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <linux/icmp.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "platform/net/sweep_fakes.h"
 
@@ -233,6 +235,50 @@ TEST_F(EngineTest, ErrorQuotingTheRequestEndsTheProbeEarly) {
   EXPECT_EQ(s.elapsed_ns, 3 * kMs);
 }
 
+// IPv6 targets alike: hop limits as TTLs, errors, silence; a reply carrying
+// the cookie of the IPv4 address with the same bytes, or of another IPv6
+// address, counts for nothing.
+TEST_F(EngineTest, Ipv6TargetsMatchLikeIpv4Ones) {
+  const auto v6 = [](std::uint8_t last) {
+    std::array<std::uint8_t, 16> b{0xFD};
+    b[15] = last;
+    return IpAddress::V6(b);
+  };
+  FakeIcmpSocket::Host far;
+  far.ttl = 63;
+  socket_.SetHost(v6(1), far);
+  FakeIcmpSocket::Host unreachable;
+  unreachable.error_type = 1;
+  unreachable.error_code = 3;
+  socket_.SetHost(v6(2), unreachable);
+  socket_.SetHost(v6(3), Silent());
+  socket_.SetHost(v6(4), Silent());
+  const std::int64_t t0 = clock_.now_ns;
+  IcmpMessage forged;
+  forged.from = forged.about = v6(3);
+  forged.sequence = 2;
+  forged.received_ns = t0 + kMs;
+  forged.data_size = ProbeCookie::kDataSize;
+  ProbeCookie(kKey).Fill(IpAddress::V4(0xFD000000u), 2, t0, forged.data.data());
+  socket_.Inject(forged);
+  forged.from = forged.about = v6(4);
+  forged.sequence = 3;
+  ProbeCookie(kKey).Fill(v6(3), 3, t0, forged.data.data());
+  socket_.Inject(forged);
+  SweepOptions options;
+  options.rate = 0;
+  options.retries = 0;
+  const SweepSummary s = RunSweep({v6(1), v6(2), v6(3), v6(4)}, options);
+  EXPECT_EQ(Result(0).outcome, Outcome::kAnswered);
+  EXPECT_EQ(Result(0).ttl, 63);
+  EXPECT_EQ(Result(1).outcome, Outcome::kError);
+  EXPECT_EQ(Result(1).error_type, 1);
+  EXPECT_EQ(Result(2).outcome, Outcome::kSilent);
+  EXPECT_EQ(Result(3).outcome, Outcome::kSilent);
+  EXPECT_EQ(s.answered, 1u);
+  EXPECT_EQ(s.ignored, 2u);
+}
+
 TEST(ProbeCookieTest, VerifiesOnlyItsOwnFields) {
   const ProbeCookie cookie;  // random key
   std::uint8_t data[ProbeCookie::kDataSize];
@@ -256,22 +302,35 @@ TEST(ProbeCookieTest, VerifiesOnlyItsOwnFields) {
 TEST_F(EngineTest, NeighbourWindowLosesNoHost) {
   const platform::ConnectedSubnet lan{IpAddress::V4(0x0A000000), 16, IpAddress::V4(0x0A00FFFE),
                                       "eth0", false};
+  // IPv6 alike, over the NDP table: fd00::/64, the targets fd00::a00:1 on.
+  const auto v6 = [](const IpAddress& a) {
+    std::array<std::uint8_t, 16> b{0xFD};
+    std::memcpy(b.data() + 12, a.data(), 4);
+    return IpAddress::V6(b);
+  };
+  const platform::ConnectedSubnet lan6{v6(IpAddress::V4(0)), 64, v6(IpAddress::V4(0xFFFF)), "eth0",
+                                       false};
   struct Case {
     bool window;
     int others;
+    bool ipv6;
   };
-  for (const Case c : {Case{false, 0}, Case{true, 0}, Case{true, 300}}) {
-    SCOPED_TRACE(testing::Message() << "window " << c.window << ", others " << c.others);
+  for (const Case c : {Case{false, 0, false}, Case{true, 0, false}, Case{true, 300, false},
+                       Case{true, 0, true}}) {
+    SCOPED_TRACE(testing::Message() << "window " << c.window << ", others " << c.others << ", ipv6 "
+                                    << c.ipv6);
+    std::vector<IpAddress> targets = Range(1, 2500);
+    if (c.ipv6) std::transform(targets.begin(), targets.end(), targets.begin(), v6);
     socket_ = FakeIcmpSocket(&clock_);
     platform::FakeNeighbourTable table(&clock_, 1024, 30'000 * kMs);
     table.other_entries = c.others;
     socket_.set_neighbours(&table);
-    for (const IpAddress& a : Range(1, 2500)) socket_.SetHost(a, {});
+    for (const IpAddress& a : targets) socket_.SetHost(a, {});
     SweepOptions options;
     options.rate = 0;
     options.retries = 0;
-    const SweepSummary s = RunSweep(Range(1, 2500), options,
-                                    c.window ? std::vector{lan} : std::vector<platform::ConnectedSubnet>{},
+    const SweepSummary s = RunSweep(targets, options,
+                                    c.window ? std::vector{lan, lan6} : std::vector<platform::ConnectedSubnet>{},
                                     &table);
     if (!c.window) {
       EXPECT_GT(table.dropped(), 0);

@@ -33,6 +33,36 @@ bool LooksNumeric(std::string_view text) {
 
 std::string Quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
 
+__extension__ typedef unsigned __int128 Number;
+
+Number FromV6(const IpAddress& a) {
+  Number n = 0;
+  for (std::size_t i = 0; i < 16; ++i) n = n << 8 | a.data()[i];
+  return n;
+}
+
+IpAddress ToV6(Number n) {
+  std::array<std::uint8_t, 16> b{};
+  for (std::size_t i = 16; i-- > 0; n >>= 8) b[i] = static_cast<std::uint8_t>(n);
+  return IpAddress::V6(b);
+}
+
+std::optional<Number> ParseV6Number(std::string_view text) {
+  const auto a = IpAddress::Parse(text);
+  if (!a || a->is_v4()) return std::nullopt;
+  return FromV6(*a);
+}
+
+// Why an IPv6 range may not be probed, or "".
+std::string RefusalV6(Number first, Number last) {
+  const auto top = [](Number n, int bits) { return static_cast<unsigned>(n >> (128 - bits)); };
+  if (first == 0) return ":: is not a host address";
+  if (top(last, 8) == 0xFF) return "IPv6 multicast addresses (ff00::/8) are refused";
+  if (top(first, 10) <= 0x3FA && top(last, 10) >= 0x3FA)
+    return "link-local addresses (fe80::/10) need an interface: use --link-local";
+  return "";
+}
+
 // Why a range may not be probed, or "".
 std::string Refusal(std::uint32_t first, std::uint32_t last) {
   if (first == 0) return "0.0.0.0 is not a host address";
@@ -44,14 +74,55 @@ std::string Refusal(std::uint32_t first, std::uint32_t last) {
 
 }  // namespace
 
-std::string TargetList::Parse(std::string_view text, bool refuse_special,
-                              std::vector<Range>* out) const {
+std::string TargetList::ParseV6(std::string_view text, bool refuse_special,
+                                std::vector<Range>* out) const {
+  const std::size_t slash = text.find('/');
+  const std::size_t dash = text.find('-');
+  Range r;
+  if (slash != std::string_view::npos) {
+    const auto base = ParseV6Number(text.substr(0, slash));
+    unsigned prefix;
+    if (!base || !ParseNumber(text.substr(slash + 1), 128, &prefix))
+      return Quoted(text) + ": not a CIDR block (expected e.g. fd00::/112)";
+    const Number mask = prefix == 0 ? 0 : ~Number{0} << (128 - prefix);
+    r = Range{*base & mask, (*base & mask) | ~mask};
+  } else if (dash != std::string_view::npos) {
+    const auto first = ParseV6Number(text.substr(0, dash));
+    const std::string_view rest = text.substr(dash + 1);
+    std::optional<Number> last;
+    unsigned group = 0;
+    if (first && !rest.empty() && rest.size() <= 4 &&
+        std::from_chars(rest.data(), rest.data() + rest.size(), group, 16).ptr ==
+            rest.data() + rest.size()) {
+      last = (*first & ~Number{0xFFFF}) | group;
+    } else {
+      last = ParseV6Number(rest);
+    }
+    if (!first || !last) return Quoted(text) + ": not an address range (expected e.g. fd00::5-fd00::20)";
+    if (*last < *first) return Quoted(text) + ": the range ends before it starts";
+    r = Range{*first, *last};
+  } else if (const auto single = ParseV6Number(text)) {
+    r = Range{*single, *single};
+  } else {
+    return Quoted(text) + ": not an IPv6 address";
+  }
+  if (r.last - r.first >= kLargeSweep) {
+    return Quoted(text) + ": an IPv6 target holds at most " + std::to_string(kLargeSweep) +
+           " addresses (a /112)";
+  }
+  if (refuse_special) {
+    if (const std::string why = RefusalV6(r.first, r.last); !why.empty()) return Quoted(text) + ": " + why;
+  }
+  out->push_back(r);
+  return "";
+}
+
+std::string TargetList::Parse(std::string_view text, bool refuse_special, Ranges* ranges) const {
   text = Trim(text);
   if (text.empty()) return "empty target";
+  if (text.find(':') != std::string_view::npos) return ParseV6(text, refuse_special, &(*ranges)[1]);
+  std::vector<Range>* out = &(*ranges)[0];
   std::vector<Range> found;
-  if (text.find(':') != std::string_view::npos) {
-    return Quoted(text) + ": IPv6 targets are not supported yet";
-  }
   const std::size_t slash = text.find('/');
   const std::size_t dash = text.find('-');
   if (slash != std::string_view::npos) {
@@ -95,7 +166,8 @@ std::string TargetList::Parse(std::string_view text, bool refuse_special,
   }
   for (const Range& r : found) {
     if (!refuse_special) break;
-    const std::string why = Refusal(r.first, r.last);
+    const std::string why =
+        Refusal(static_cast<std::uint32_t>(r.first), static_cast<std::uint32_t>(r.last));
     if (!why.empty()) return Quoted(text) + ": " + why;
   }
   out->insert(out->end(), found.begin(), found.end());
@@ -127,15 +199,15 @@ void TargetList::AddBlock(const IpAddress& network, int prefix) {
     ++r.first;
     --r.last;
   }
-  include_.push_back(r);
+  include_[0].push_back(r);
 }
 
-std::vector<TargetList::Range> TargetList::Effective() const {
+std::vector<TargetList::Range> TargetList::Effective(int family) const {
   const auto merge = [](std::vector<Range> v) {
     std::sort(v.begin(), v.end(), [](const Range& a, const Range& b) { return a.first < b.first; });
     std::vector<Range> out;
     for (const Range& r : v) {
-      if (!out.empty() && static_cast<std::uint64_t>(out.back().last) + 1 >= r.first) {
+      if (!out.empty() && (out.back().last == ~Number{0} || out.back().last + 1 >= r.first)) {
         out.back().last = std::max(out.back().last, r.last);
       } else {
         out.push_back(r);
@@ -143,8 +215,8 @@ std::vector<TargetList::Range> TargetList::Effective() const {
     }
     return out;
   };
-  const std::vector<Range> include = merge(include_);
-  const std::vector<Range> exclude = merge(exclude_);
+  const std::vector<Range> include = merge(include_[family]);
+  const std::vector<Range> exclude = merge(exclude_[family]);
   std::vector<Range> out;
   std::size_t e = 0;
   for (Range r : include) {
@@ -165,15 +237,15 @@ std::vector<TargetList::Range> TargetList::Effective() const {
 
 std::uint64_t TargetList::Count() const {
   std::uint64_t n = 0;
-  for (const Range& r : Effective()) n += static_cast<std::uint64_t>(r.last) - r.first + 1;
+  for (int family = 0; family < 2; ++family) {
+    for (const Range& r : Effective(family)) n += static_cast<std::uint64_t>(r.last - r.first) + 1;
+  }
   return n;
 }
 
 std::string TargetList::Expand(std::vector<IpAddress>* out) const {
   out->clear();
-  const std::vector<Range> ranges = Effective();
-  std::uint64_t n = 0;
-  for (const Range& r : ranges) n += static_cast<std::uint64_t>(r.last) - r.first + 1;
+  const std::uint64_t n = Count();
   if (n > kLargestSweep) {
     return std::to_string(n) + " addresses to probe: one sweep takes at most " +
            std::to_string(kLargestSweep) + " (a /8)";
@@ -183,9 +255,15 @@ std::string TargetList::Expand(std::vector<IpAddress>* out) const {
            " need --allow-large";
   }
   out->reserve(n);
-  for (const Range& r : ranges) {
-    for (std::uint64_t a = r.first; a <= r.last; ++a)
-      out->push_back(IpAddress::V4(static_cast<std::uint32_t>(a)));
+  // IPv4 first, as IpAddress orders them.
+  for (const Range& r : Effective(0)) {
+    for (Number a = r.first; a <= r.last; ++a) out->push_back(IpAddress::V4(static_cast<std::uint32_t>(a)));
+  }
+  for (const Range& r : Effective(1)) {
+    for (Number a = r.first;; ++a) {
+      out->push_back(ToV6(a));
+      if (a == r.last) break;
+    }
   }
   return "";
 }

@@ -2,6 +2,7 @@
 // block, a range, a host name or a file of them, less the exclusions.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <istream>
 #include <string>
@@ -14,6 +15,7 @@
 namespace ps::sweep {
 
 // Above this many addresses a sweep must be asked for explicitly.
+// (Also the most one IPv6 target may hold: a /112.)
 inline constexpr std::uint64_t kLargeSweep = 65536;
 // No sweep holds more (a /8): each address costs about 150 bytes of state.
 inline constexpr std::uint64_t kLargestSweep = 1u << 24;
@@ -29,9 +31,12 @@ class TargetList {
   explicit TargetList(platform::Resolver* resolver) : resolver_(resolver) {}
 
   // Adds one target: "10.0.0.1", "10.0.0.0/16", "10.0.0.5-10.0.1.20",
-  // "10.0.0.5-20", or a host name (all its IPv4 addresses). Refuses 0.0.0.0,
-  // 255.255.255.255, multicast and 240.0.0.0/4. Returns "" or a message that
-  // names the target.
+  // "10.0.0.5-20", or a host name (all its IPv4 addresses); IPv6 alike:
+  // "fd00::1", "fd00::/112", "fd00::1-fd00::ff", "fd00::1-ff" (the last
+  // group), each of at most kLargeSweep addresses. Refuses 0.0.0.0,
+  // 255.255.255.255, multicast, 240.0.0.0/4, ::, IPv6 multicast and
+  // link-local (no interface to send on). Returns "" or a message that names
+  // the target.
   std::string Add(std::string_view text);
   // The same forms, removed from the result whatever the order of calls.
   std::string Exclude(std::string_view text);
@@ -50,17 +55,21 @@ class TargetList {
   std::string Expand(std::vector<IpAddress>* out) const;
 
  private:
+  __extension__ typedef unsigned __int128 Number;  // an address as one number
   struct Range {
-    std::uint32_t first;
-    std::uint32_t last;
+    Number first;
+    Number last;
   };
-  std::string Parse(std::string_view text, bool refuse_special, std::vector<Range>* out) const;
-  std::vector<Range> Effective() const;
+  // Index 0: IPv4, 1: IPv6.
+  using Ranges = std::array<std::vector<Range>, 2>;
+  std::string Parse(std::string_view text, bool refuse_special, Ranges* out) const;
+  std::string ParseV6(std::string_view text, bool refuse_special, std::vector<Range>* out) const;
+  std::vector<Range> Effective(int family) const;
 
   platform::Resolver* resolver_;
   TargetRules rules_;
-  std::vector<Range> include_;
-  std::vector<Range> exclude_;
+  Ranges include_;
+  Ranges exclude_;
 };
 
 }  // namespace ps::sweep

@@ -273,10 +273,7 @@ class LinuxIcmpSocket : public IcmpSocket {
 
 std::unique_ptr<IcmpSocket> LinuxIcmpOpener::Open(IpAddress::Family family, IcmpSocket::Kind kind,
                                                   int* error) {
-  if (family != IpAddress::Family::kV4) {
-    *error = EAFNOSUPPORT;
-    return nullptr;
-  }
+  if (family == IpAddress::Family::kV6) return OpenLinuxIcmp6Socket(kind, error);
   const bool raw = kind == IcmpSocket::Kind::kRaw;
   const int fd = socket(AF_INET, (raw ? SOCK_RAW : SOCK_DGRAM) | SOCK_CLOEXEC, IPPROTO_ICMP);
   if (fd < 0) {

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -78,11 +79,11 @@ bool NetlinkDump(std::uint16_t type, std::uint8_t family, std::size_t header_siz
 
 bool LinuxNeighbourTable::Dump(IpAddress::Family family, std::vector<Neighbour>* out) {
   out->clear();
-  if (family != IpAddress::Family::kV4) return false;
-  return NetlinkDump(RTM_GETNEIGH, AF_INET, sizeof(ndmsg), [out](const nlmsghdr* nh) {
+  const std::uint8_t af = family == IpAddress::Family::kV4 ? AF_INET : AF_INET6;
+  return NetlinkDump(RTM_GETNEIGH, af, sizeof(ndmsg), [out, af](const nlmsghdr* nh) {
     if (nh->nlmsg_type != RTM_NEWNEIGH) return;
     const auto* nd = static_cast<const ndmsg*>(NLMSG_DATA(nh));
-    if (nd->ndm_family != AF_INET) return;
+    if (nd->ndm_family != af) return;
     Neighbour n;
     n.state = nd->ndm_state;
     n.ifindex = nd->ndm_ifindex;
@@ -96,6 +97,11 @@ bool LinuxNeighbourTable::Dump(IpAddress::Family family, std::vector<Neighbour>*
         std::uint32_t v;
         std::memcpy(&v, data, 4);
         n.address = IpAddress::V4(ntohl(v));
+        has_address = true;
+      } else if (a->rta_type == NDA_DST && size == 16) {
+        std::array<std::uint8_t, 16> v6;
+        std::memcpy(v6.data(), data, 16);
+        n.address = IpAddress::V6(v6);
         has_address = true;
       } else if (a->rta_type == NDA_LLADDR && size == 6) {
         std::memcpy(n.mac.data(), data, 6);
@@ -113,14 +119,17 @@ bool LinuxNeighbourTable::Dump(IpAddress::Family family, std::vector<Neighbour>*
 }
 
 std::optional<NeighbourUsage> LinuxNeighbourTable::Usage(IpAddress::Family family) {
-  if (family != IpAddress::Family::kV4) return std::nullopt;
+  const bool v4 = family == IpAddress::Family::kV4;
+  const std::uint8_t af = v4 ? AF_INET : AF_INET6;
   NeighbourUsage usage;
-  usage.limit = ReadProcInt("/proc/sys/net/ipv4/neigh/default/gc_thresh3", 0);
+  usage.limit = ReadProcInt(v4 ? "/proc/sys/net/ipv4/neigh/default/gc_thresh3"
+                               : "/proc/sys/net/ipv6/neigh/default/gc_thresh3",
+                            0);
   bool found = false;
-  const bool ok = NetlinkDump(RTM_GETNEIGHTBL, AF_INET, sizeof(ndtmsg), [&](const nlmsghdr* nh) {
+  const bool ok = NetlinkDump(RTM_GETNEIGHTBL, af, sizeof(ndtmsg), [&](const nlmsghdr* nh) {
     if (nh->nlmsg_type != RTM_NEWNEIGHTBL) return;
     const auto* t = static_cast<const ndtmsg*>(NLMSG_DATA(nh));
-    if (t->ndtm_family != AF_INET) return;
+    if (t->ndtm_family != af) return;
     int len = static_cast<int>(NLMSG_PAYLOAD(nh, sizeof(ndtmsg)));
     for (auto* a = reinterpret_cast<const rtattr*>(reinterpret_cast<const char*>(t) +
                                                    NLMSG_ALIGN(sizeof(ndtmsg)));
@@ -155,23 +164,57 @@ std::vector<ConnectedSubnet> LinuxInterfaceTable::ConnectedSubnets() {
   ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) return out;
   for (ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
-    if (i->ifa_addr == nullptr || i->ifa_netmask == nullptr || i->ifa_addr->sa_family != AF_INET ||
-        !(i->ifa_flags & IFF_UP)) {
+    if (i->ifa_addr == nullptr || i->ifa_netmask == nullptr || !(i->ifa_flags & IFF_UP)) continue;
+    ConnectedSubnet s;
+    if (i->ifa_addr->sa_family == AF_INET) {
+      const std::uint32_t addr =
+          ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
+      const std::uint32_t mask =
+          ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr);
+      s.prefix = __builtin_popcount(mask);
+      s.network = IpAddress::V4(addr & mask);
+      s.local = IpAddress::V4(addr);
+    } else if (i->ifa_addr->sa_family == AF_INET6) {
+      const std::uint8_t* addr = reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr.s6_addr;
+      const std::uint8_t* mask =
+          reinterpret_cast<const sockaddr_in6*>(i->ifa_netmask)->sin6_addr.s6_addr;
+      if (addr[0] == 0xFE && (addr[1] & 0xC0) == 0x80) continue;  // link-local: no target lies there
+      std::array<std::uint8_t, 16> network;
+      std::array<std::uint8_t, 16> local;
+      for (std::size_t b = 0; b < 16; ++b) {
+        network[b] = addr[b] & mask[b];
+        local[b] = addr[b];
+        s.prefix += __builtin_popcount(mask[b]);
+      }
+      s.network = IpAddress::V6(network);
+      s.local = IpAddress::V6(local);
+    } else {
       continue;
     }
-    const std::uint32_t addr =
-        ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
-    const std::uint32_t mask =
-        ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr);
-    ConnectedSubnet s;
-    s.prefix = __builtin_popcount(mask);
-    s.network = IpAddress::V4(addr & mask);
-    s.local = IpAddress::V4(addr);
     s.interface = i->ifa_name;
     s.loopback = (i->ifa_flags & IFF_LOOPBACK) != 0;
     out.push_back(s);
   }
   freeifaddrs(list);
+  return out;
+}
+
+std::vector<MulticastLink> LinuxInterfaceTable::MulticastLinks() {
+  std::vector<MulticastLink> out;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return out;
+  for (ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+    const unsigned wanted = IFF_UP | IFF_MULTICAST;
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_PACKET ||
+        (i->ifa_flags & wanted) != wanted || (i->ifa_flags & IFF_LOOPBACK) != 0) {
+      continue;
+    }
+    const int index = static_cast<int>(if_nametoindex(i->ifa_name));
+    if (index > 0) out.push_back(MulticastLink{i->ifa_name, index});
+  }
+  freeifaddrs(list);
+  std::sort(out.begin(), out.end(),
+            [](const MulticastLink& a, const MulticastLink& b) { return a.index < b.index; });
   return out;
 }
 

@@ -21,8 +21,11 @@ class LinuxIcmpOpener : public IcmpOpener {
   IcmpPermissionFacts PermissionFacts() override;
 };
 
+// ICMPv6 (linux_icmp6_socket.cc): the same kinds, hop limits for TTLs.
+std::unique_ptr<IcmpSocket> OpenLinuxIcmp6Socket(IcmpSocket::Kind kind, int* error);
+
 // Over rtnetlink: RTM_GETNEIGH dumps, RTM_GETNEIGHTBL for the fill; the limit
-// from /proc/sys/net/ipv4/neigh/default/gc_thresh3 where readable.
+// from /proc/sys/net/ipv{4,6}/neigh/default/gc_thresh3 where readable.
 class LinuxNeighbourTable : public NeighbourTable {
  public:
   bool Dump(IpAddress::Family family, std::vector<Neighbour>* out) override;
@@ -30,10 +33,12 @@ class LinuxNeighbourTable : public NeighbourTable {
   double PinnedSeconds(IpAddress::Family family) override;
 };
 
-// getifaddrs: the IPv4 subnets of interfaces that are up.
+// getifaddrs: the IPv4 and IPv6 subnets of interfaces that are up, and the links
+// (their AF_PACKET entries) that carry multicast.
 class LinuxInterfaceTable : public InterfaceTable {
  public:
   std::vector<ConnectedSubnet> ConnectedSubnets() override;
+  std::vector<MulticastLink> MulticastLinks() override;
 };
 
 // getaddrinfo / getnameinfo (NI_NAMEREQD).

@@ -25,6 +25,7 @@ struct EchoRequest {
   std::uint16_t sequence = 0;
   const std::uint8_t* data = nullptr;
   std::uint16_t size = 0;
+  int scope_id = 0;  // IPv6 link-local and multicast: the interface's index
 };
 
 // One ICMP message received: an echo reply, or an error about a request.
@@ -35,16 +36,17 @@ struct IcmpMessage {
   Kind kind = Kind::kEchoReply;
   std::uint8_t type = 0;  // ICMP type and code as received (errors: the error's)
   std::uint8_t code = 0;
-  std::uint8_t ttl = 0;   // of the packet received; 0 when unknown
+  std::uint8_t ttl = 0;   // of the packet received (IPv6: hop limit); 0 when unknown
   IpAddress from;         // sender: the answering host, or the one reporting an error
   IpAddress about;        // the request's destination (replies: equal to `from`)
+  int from_scope = 0;     // IPv6: the interface `from` is on when link-local; else 0
   std::uint16_t sequence = 0;  // of the request replied to / reported on
   std::int64_t received_ns = 0;  // kernel receive time, on the monotonic clock
   std::uint16_t data_size = 0;   // bytes of the request's data carried (at most kMaxData)
   std::array<std::uint8_t, kMaxData> data{};
 };
 
-// An ICMP socket of one family (IPv4 now). Not thread-safe.
+// An ICMP (IPv4) or ICMPv6 socket. Not thread-safe.
 class IcmpSocket {
  public:
   enum class Kind { kDatagram, kRaw };
@@ -113,7 +115,8 @@ class NeighbourTable {
   virtual double PinnedSeconds(IpAddress::Family family) = 0;
 };
 
-// A directly connected subnet of an interface that is up.
+// A directly connected subnet of an interface that is up (IPv4, or IPv6 but
+// link-local).
 struct ConnectedSubnet {
   IpAddress network;  // masked
   int prefix = 0;
@@ -122,10 +125,18 @@ struct ConnectedSubnet {
   bool loopback = false;
 };
 
+// An interface that is up, not loopback, and carries multicast.
+struct MulticastLink {
+  std::string name;
+  int index = 0;
+};
+
 class InterfaceTable {
  public:
   virtual ~InterfaceTable() = default;
   virtual std::vector<ConnectedSubnet> ConnectedSubnets() = 0;
+  // In index order; empty when none (or unreadable).
+  virtual std::vector<MulticastLink> MulticastLinks() { return {}; }
 };
 
 // Names through the system's resolver (nsswitch order). Thread-safe.
