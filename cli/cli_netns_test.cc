@@ -156,6 +156,8 @@ TEST(CliLinkLabTest, MixedFamiliesAndLinkLocal) {
     EXPECT_EQ(hosts[i]["address"], "fe80::" + std::to_string(i + 1) + "%psbr");
     EXPECT_EQ(hosts[i]["status"], "answered");
     EXPECT_EQ(hosts[i]["ttl"], 64);
+    EXPECT_EQ(hosts[i]["mac"], "02:00:00:00:00:0" + std::to_string(i + 1));
+    EXPECT_EQ(hosts[i]["vendor"], "private address");
   }
   EXPECT_NE(json.err.find("3 hosts answered on psbr"), std::string::npos) << json.err;
 
