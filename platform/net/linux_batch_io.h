@@ -53,7 +53,7 @@ inline std::int64_t RealtimeOffset() { return ClockNs(CLOCK_REALTIME) - ClockNs(
 
 // The kernel's receive stamp (SO_TIMESTAMPNS) of a message on the monotonic
 // clock, never later than now; now when it carries none. *ttl, when given,
-// gets the IP_TTL control message.
+// gets the IP_TTL (IPv6: IPV6_HOPLIMIT) control message.
 inline std::int64_t ReceiveStamp(msghdr& msg, std::int64_t offset, std::uint8_t* ttl = nullptr) {
   std::int64_t when = ClockNs(CLOCK_MONOTONIC);
   for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
@@ -63,8 +63,9 @@ inline std::int64_t ReceiveStamp(msghdr& msg, std::int64_t offset, std::uint8_t*
       std::memcpy(&stamp, CMSG_DATA(c), sizeof(stamp));
       when = std::min(when,
                       static_cast<std::int64_t>(stamp.tv_sec) * 1000000000 + stamp.tv_nsec - offset);
-    } else if (ttl != nullptr && c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL &&
-               c->cmsg_len >= CMSG_LEN(sizeof(int))) {
+    } else if (ttl != nullptr && c->cmsg_len >= CMSG_LEN(sizeof(int)) &&
+               ((c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) ||
+                (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_HOPLIMIT))) {
       int v;
       std::memcpy(&v, CMSG_DATA(c), sizeof(v));
       *ttl = static_cast<std::uint8_t>(v);

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/net/linux_batch_io.h"
 #include "platform/net/linux_sweep.h"
 
 namespace ps::platform {
@@ -28,12 +29,6 @@ constexpr std::size_t kPacketBuffer = 256;  // ICMPv6 error + quoted IPv6 header
 constexpr std::size_t kControlBuffer = 128;
 constexpr int kReceiveBuffer = 32 << 20;
 constexpr int kSendBuffer = 4 << 20;
-
-std::int64_t ClockNs(clockid_t id) {
-  timespec ts{};
-  clock_gettime(id, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 std::uint16_t Get16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
 
@@ -57,7 +52,8 @@ void CopyData(IcmpMessage* m, const std::uint8_t* data, std::size_t size) {
 class LinuxIcmp6Socket : public IcmpSocket {
  public:
   LinuxIcmp6Socket(int fd, Kind kind) : fd_(fd), kind_(kind) {
-    identifier_ = static_cast<std::uint16_t>((getpid() * 2654435761u) ^ ClockNs(CLOCK_MONOTONIC));
+    identifier_ =
+        static_cast<std::uint16_t>((getpid() * 2654435761u) ^ batch_io::ClockNs(CLOCK_MONOTONIC));
     packets_.resize(kBatch * kPacketBuffer);
     controls_.resize(kBatch * kControlBuffer);
   }
@@ -98,33 +94,22 @@ class LinuxIcmp6Socket : public IcmpSocket {
         msgs[i].msg_hdr.msg_iovlen = 1;
         p += size;
       }
-      std::size_t done = 0;
-      while (done < n) {
-        const int r = sendmmsg(fd_, msgs + done, static_cast<unsigned>(n - done), 0);
-        if (r < 0) {
-          result.sent += static_cast<int>(done);
-          result.error = errno;
-          return result;
-        }
-        done += static_cast<std::size_t>(r);
-      }
-      result.sent += static_cast<int>(n);
+      const std::size_t done = batch_io::SendAll(fd_, msgs, n, &result.error);
+      result.sent += static_cast<int>(done);
+      if (done < n) return result;
     }
     return result;
   }
 
   int Receive(std::span<IcmpMessage> out, std::int64_t deadline_ns) override {
     if (out.empty()) return 0;
-    pollfd pfd{fd_, POLLIN, 0};
-    const std::int64_t wait = std::max<std::int64_t>(deadline_ns - ClockNs(CLOCK_MONOTONIC), 0);
-    const timespec ts{static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
-    const int ready = ppoll(&pfd, 1, &ts, nullptr);
-    if (ready < 0) return errno == EINTR ? 0 : -errno;
-    if (ready == 0) return 0;
-    const std::int64_t offset = ClockNs(CLOCK_REALTIME) - ClockNs(CLOCK_MONOTONIC);
+    short revents = 0;
+    const int ready = batch_io::WaitForInput(fd_, deadline_ns, &revents);
+    if (ready <= 0) return ready;
+    const std::int64_t offset = batch_io::RealtimeOffset();
     int count = 0;
-    if (kind_ == Kind::kDatagram && (pfd.revents & POLLERR)) count = ReadErrors(out, offset);
-    if (pfd.revents & POLLIN) {
+    if (kind_ == Kind::kDatagram && (revents & POLLERR)) count = ReadErrors(out, offset);
+    if (revents & POLLIN) {
       const int read = ReadQueued(out.subspan(static_cast<std::size_t>(count)), offset);
       if (read < 0) return read;
       count += read;
@@ -133,25 +118,6 @@ class LinuxIcmp6Socket : public IcmpSocket {
   }
 
  private:
-  static std::int64_t Stamp(msghdr& msg, std::int64_t offset, std::uint8_t* hops) {
-    std::int64_t when = ClockNs(CLOCK_MONOTONIC);
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
-          c->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
-        timespec stamp;
-        std::memcpy(&stamp, CMSG_DATA(c), sizeof(stamp));
-        when = std::min(when, static_cast<std::int64_t>(stamp.tv_sec) * 1000000000 +
-                                  stamp.tv_nsec - offset);
-      } else if (hops != nullptr && c->cmsg_level == IPPROTO_IPV6 &&
-                 c->cmsg_type == IPV6_HOPLIMIT && c->cmsg_len >= CMSG_LEN(sizeof(int))) {
-        int v;
-        std::memcpy(&v, CMSG_DATA(c), sizeof(v));
-        *hops = static_cast<std::uint8_t>(v);
-      }
-    }
-    return when;
-  }
-
   int ReadQueued(std::span<IcmpMessage> out, std::int64_t offset) {
     const std::size_t n = std::min(out.size(), kBatch);
     if (n == 0) return 0;
@@ -180,7 +146,7 @@ class LinuxIcmp6Socket : public IcmpSocket {
       const std::size_t size = std::min<std::size_t>(msgs[i].msg_len, kPacketBuffer);
       IcmpMessage& m = out[static_cast<std::size_t>(kept)];
       m = IcmpMessage{};
-      m.received_ns = Stamp(msgs[i].msg_hdr, offset, &m.ttl);
+      m.received_ns = batch_io::ReceiveStamp(msgs[i].msg_hdr, offset, &m.ttl);
       m.from = FromIn6(&from[i].sin6_addr);
       if (LinkLocal(from[i].sin6_addr.s6_addr)) m.from_scope = static_cast<int>(from[i].sin6_scope_id);
       if (Parse(pkt, size, &m)) ++kept;
@@ -239,7 +205,7 @@ class LinuxIcmp6Socket : public IcmpSocket {
       if (size < kHeader || buf[0] != ICMP6_ECHO_REQUEST) continue;
       IcmpMessage& m = out[static_cast<std::size_t>(kept)];
       m = IcmpMessage{};
-      m.received_ns = Stamp(msg, offset, nullptr);
+      m.received_ns = batch_io::ReceiveStamp(msg, offset);
       bool found = false;
       for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level != IPPROTO_IPV6 || c->cmsg_type != IPV6_RECVERR ||
