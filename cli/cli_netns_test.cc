@@ -44,7 +44,7 @@ class CliNetnsTest : public ::testing::Test {
 };
 
 TEST_F(CliNetnsTest, CsvAndJsonReadBack) {
-  const Outcome csv = Program("-n -a -t 200 -r 0 --format csv 10.77.2.120-135 10.77.3.1");
+  const Outcome csv = Program("-n -a -t 1000 -r 0 --format csv 10.77.2.120-135 10.77.3.1");
   EXPECT_EQ(csv.code, 0) << csv.err;
   bool ok = false;
   const auto rows = ps::cli::testing::CsvRows(csv.out, &ok);
@@ -58,7 +58,7 @@ TEST_F(CliNetnsTest, CsvAndJsonReadBack) {
   }
   EXPECT_NE(csv.err.find("9 of 17 hosts answered"), std::string::npos) << csv.err;
 
-  const Outcome json = Program("-n -t 200 -r 0 -c 2 -i 100 -o json 10.77.2.120-135");
+  const Outcome json = Program("-n -t 1000 -r 0 -c 2 -i 100 -o json 10.77.2.120-135");
   EXPECT_EQ(json.code, 0);
   const auto objects = ps::cli::testing::JsonLines(json.out);
   ASSERT_EQ(objects.size(), 8u);
