@@ -40,9 +40,9 @@ class Ipv6LabTest : public ::testing::Test {
   std::unique_ptr<testing::VethLab> lab_;
 };
 
-std::vector<IpAddress> Targets(const std::string& spec) {
+std::vector<IpAddress> Targets(const std::string& text) {
   TargetList list(nullptr);
-  EXPECT_EQ(list.Add(spec), "");
+  EXPECT_EQ(list.Add(text), "");
   std::vector<IpAddress> out;
   EXPECT_EQ(list.Expand(&out), "");
   return out;
