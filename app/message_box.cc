@@ -43,8 +43,8 @@ QStringList CommandLines(const QString& command, const QFontMetrics& metrics, in
   QStringList lines(QString{});
   for (const QString& argument : Arguments(command)) {
     const QString candidate = lines.back() + argument;
-    if (!lines.back().isEmpty() &&
-        metrics.horizontalAdvance(candidate.trimmed() + continuation) > width) {
+    // Measured as it would be shown: each argument keeps its blank before the "\".
+    if (!lines.back().isEmpty() && metrics.horizontalAdvance(candidate + continuation) > width) {
       lines.back() += continuation;
       lines += QString();
     }
