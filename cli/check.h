@@ -26,8 +26,10 @@ bool PermissionDenied(const SocketChoice& choice);
 // requests: a persistent sysctl.d line with the user's group, and setcap.
 std::string PermissionFixes(const platform::IcmpPermissionFacts& facts);
 
-// The --check report: which kind of socket a sweep would use and why; the
-// fixes when neither may be opened. *usable says whether one could be.
+// The --check report: which kind of socket a sweep would use and why, for
+// IPv4 and then IPv6 targets ("IPv6 not available" on a system without it);
+// the fixes when neither may be opened. *usable says whether an IPv4 one
+// could be (IPv6 is reported only).
 std::string CheckReport(platform::IcmpOpener* opener, bool* usable);
 
 }  // namespace ps::cli

@@ -194,24 +194,43 @@ TEST(CheckTest, ReportsTheSocketAndTheExactFixes) {
     std::string range;
     std::vector<std::string> expected;
     bool usable;
+    bool v6 = true;
   };
   const Case cases[] = {
-      {true, false, "0 2147483647", {"would use the datagram socket", "is within"}, true},
-      {false, true, "1 0", {"would use the raw socket", "is outside"}, true},
+      {true, false, "0 2147483647",
+       {"would use the datagram socket", "is within",
+        "ICMPv6 datagram (ping) socket: allowed: group 1000 (staff) is within",
+        "IPv6 targets would use the ICMPv6 datagram socket"},
+       true},
+      {false, true, "1 0",
+       {"would use the raw socket", "is outside", "ICMPv6 datagram (ping) socket: not allowed",
+        "IPv6 targets would use the raw ICMPv6 socket"},
+       true},
       {false, false, "1 0",
        {"net.ipv4.ping_group_range = 1000 1000' | sudo tee /etc/sysctl.d/",
-        "sudo setcap cap_net_raw+ep /usr/local/bin/pingsweep-cli", "group 1000 (staff)"},
+        "sudo setcap cap_net_raw+ep /usr/local/bin/pingsweep-cli", "group 1000 (staff)",
+        "raw ICMPv6 socket: not allowed: needs CAP_NET_RAW",
+        "IPv6 targets cannot send ICMPv6 echo requests"},
        false},
       {false, false, "0 999", {"net.ipv4.ping_group_range = 0 1000'"}, false},
+      // Without IPv6 the report says so and the IPv4 verdict stands.
+      {true, false, "0 2147483647",
+       {"would use the datagram socket", "ICMPv6: IPv6 not available"}, true, false},
+      {false, false, "1 0", {"ICMPv6: IPv6 not available", "sudo setcap"}, false, false},
   };
   for (const Case& c : cases) {
     opener.datagram_allowed = c.datagram;
     opener.raw_allowed = c.raw;
+    opener.v6_available = c.v6;
     opener.facts.ping_group_range = c.range;
     bool usable = !c.usable;
     const std::string report = CheckReport(&opener, &usable);
     EXPECT_EQ(usable, c.usable) << report;
     for (const std::string& e : c.expected) EXPECT_NE(report.find(e), std::string::npos) << e << "\n" << report;
+    // The fixes are given once at most; no IPv6 lines when IPv6 is missing.
+    const std::size_t fixes = report.find("To allow it");
+    EXPECT_EQ(fixes == std::string::npos ? fixes : report.find("To allow it", fixes + 1), std::string::npos);
+    EXPECT_EQ(report.find("ICMPv6 datagram") == std::string::npos, !c.v6) << report;
   }
 }
 

@@ -142,7 +142,8 @@ Targets:
                         broadcast addresses are skipped up to /30
   FIRST-LAST            a range, e.g. 10.0.0.5-10.0.1.20
   ADDRESS-N             a range within the last part, e.g. 10.0.0.5-20
-  NAME                  every IPv4 address of a host name
+  NAME                  every address of a host name, IPv4 and IPv6 (but
+                        IPv6 link-local ones)
   -                     targets from standard input, one a line
   IPv6 alike: fd00::1, fd00::/112, fd00::1-fd00::ff, fd00::1-ff (the last
   group); at most 65536 addresses a target

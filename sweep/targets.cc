@@ -53,12 +53,15 @@ std::optional<Number> ParseV6Number(std::string_view text) {
   return FromV6(*a);
 }
 
+unsigned TopBits(Number n, int bits) { return static_cast<unsigned>(n >> (128 - bits)); }
+
+bool IsLinkLocalV6(Number n) { return TopBits(n, 10) == 0x3FA; }
+
 // Why an IPv6 range may not be probed, or "".
 std::string RefusalV6(Number first, Number last) {
-  const auto top = [](Number n, int bits) { return static_cast<unsigned>(n >> (128 - bits)); };
   if (first == 0) return ":: is not a host address";
-  if (top(last, 8) == 0xFF) return "IPv6 multicast addresses (ff00::/8) are refused";
-  if (top(first, 10) <= 0x3FA && top(last, 10) >= 0x3FA)
+  if (TopBits(last, 8) == 0xFF) return "IPv6 multicast addresses (ff00::/8) are refused";
+  if (TopBits(first, 10) <= 0x3FA && TopBits(last, 10) >= 0x3FA)
     return "link-local addresses (fe80::/10) need an interface: use --link-local";
   return "";
 }
@@ -121,8 +124,7 @@ std::string TargetList::Parse(std::string_view text, bool refuse_special, Ranges
   text = Trim(text);
   if (text.empty()) return "empty target";
   if (text.find(':') != std::string_view::npos) return ParseV6(text, refuse_special, &(*ranges)[1]);
-  std::vector<Range>* out = &(*ranges)[0];
-  std::vector<Range> found;
+  std::vector<Range> found, found_v6;
   const std::size_t slash = text.find('/');
   const std::size_t dash = text.find('-');
   if (slash != std::string_view::npos) {
@@ -157,12 +159,21 @@ std::string TargetList::Parse(std::string_view text, bool refuse_special, Ranges
   } else {
     std::string error;
     const std::vector<IpAddress> addresses =
-        resolver_ == nullptr ? std::vector<IpAddress>{}
-                             : resolver_->Resolve(std::string(text), IpAddress::Family::kV4, &error);
+        resolver_ == nullptr ? std::vector<IpAddress>{} : resolver_->Resolve(std::string(text), &error);
     if (addresses.empty()) {
       return Quoted(text) + ": unknown host" + (error.empty() ? "" : " (" + error + ")");
     }
-    for (const IpAddress& a : addresses) found.push_back(Range{a.v4(), a.v4()});
+    for (const IpAddress& a : addresses) {
+      if (a.is_v4()) {
+        found.push_back(Range{a.v4(), a.v4()});
+      } else if (!IsLinkLocalV6(FromV6(a))) {  // a target carries no interface to reach it on
+        found_v6.push_back(Range{FromV6(a), FromV6(a)});
+      }
+    }
+    if (found.empty() && found_v6.empty()) {
+      return Quoted(text) + ": has only IPv6 link-local addresses, which need an interface: "
+                            "use --link-local";
+    }
   }
   for (const Range& r : found) {
     if (!refuse_special) break;
@@ -170,7 +181,12 @@ std::string TargetList::Parse(std::string_view text, bool refuse_special, Ranges
         Refusal(static_cast<std::uint32_t>(r.first), static_cast<std::uint32_t>(r.last));
     if (!why.empty()) return Quoted(text) + ": " + why;
   }
-  out->insert(out->end(), found.begin(), found.end());
+  for (const Range& r : found_v6) {
+    if (!refuse_special) break;
+    if (const std::string why = RefusalV6(r.first, r.last); !why.empty()) return Quoted(text) + ": " + why;
+  }
+  (*ranges)[0].insert((*ranges)[0].end(), found.begin(), found.end());
+  (*ranges)[1].insert((*ranges)[1].end(), found_v6.begin(), found_v6.end());
   return "";
 }
 

@@ -31,7 +31,8 @@ class TargetList {
   explicit TargetList(platform::Resolver* resolver) : resolver_(resolver) {}
 
   // Adds one target: "10.0.0.1", "10.0.0.0/16", "10.0.0.5-10.0.1.20",
-  // "10.0.0.5-20", or a host name (all its IPv4 addresses); IPv6 alike:
+  // "10.0.0.5-20", or a host name (all its addresses, IPv4 and IPv6, but
+  // link-local IPv6 ones, which need an interface); IPv6 alike:
   // "fd00::1", "fd00::/112", "fd00::1-fd00::ff", "fd00::1-ff" (the last
   // group), each of at most kLargeSweep addresses. Refuses 0.0.0.0,
   // 255.255.255.255, multicast, 240.0.0.0/4, ::, IPv6 multicast and

@@ -25,6 +25,11 @@ class TargetListTest : public ::testing::Test {
     resolver_.forward["printer.lan"] = {IpAddress::V4(0x0A000014)};
     resolver_.forward["multi.lan"] = {IpAddress::V4(0x0A000101), IpAddress::V4(0x0A000001)};
     resolver_.forward["bad.lan"] = {IpAddress::V4(0xE0000001)};
+    const auto v6 = [](const char* text) { return *IpAddress::Parse(text); };
+    resolver_.forward["dual.lan"] = {v6("fd00::20"), IpAddress::V4(0x0A000014), v6("fe80::20"),
+                                     v6("fd00::21")};
+    resolver_.forward["local.lan"] = {v6("fe80::1")};
+    resolver_.forward["bad6.lan"] = {IpAddress::V4(0x0A000014), v6("ff02::1")};
   }
   platform::FakeResolver resolver_;
 };
@@ -45,6 +50,12 @@ TEST_F(TargetListTest, FormsRefusalsAndExclusions) {
       {{"10.0.0.5-5"}, {}, {}, "10.0.0.5", "10.0.0.5", 1, ""},
       {{"printer.lan"}, {}, {}, "10.0.0.20", "10.0.0.20", 1, ""},
       {{"multi.lan"}, {}, {}, "10.0.0.1", "10.0.1.1", 2, ""},
+      // Both families of a name; its link-local IPv6 address (no interface) left out.
+      {{"dual.lan"}, {}, {}, "10.0.0.20", "fd00::21", 3, ""},
+      {{"dual.lan"}, {"fd00::/112"}, {}, "10.0.0.20", "10.0.0.20", 1, ""},
+      {{"fd00::/120"}, {"dual.lan"}, {}, "fd00::", "fd00::ff", 254, ""},
+      {{"local.lan"}, {}, {}, "", "", 0, "'local.lan': has only IPv6 link-local"},
+      {{"bad6.lan"}, {}, {}, "", "", 0, "'bad6.lan': IPv6 multicast"},
       // Overlaps and duplicates collapse.
       {{"10.0.0.1-10", "10.0.0.5-15", "10.0.0.3"}, {}, {}, "10.0.0.1", "10.0.0.15", 15, ""},
       // Exclusions: inside, at the edges, covering, in any order, by name.

@@ -44,8 +44,7 @@ class LinuxInterfaceTable : public InterfaceTable {
 // getaddrinfo / getnameinfo (NI_NAMEREQD).
 class LinuxResolver : public Resolver {
  public:
-  std::vector<IpAddress> Resolve(const std::string& name, IpAddress::Family family,
-                                 std::string* error) override;
+  std::vector<IpAddress> Resolve(const std::string& name, std::string* error) override;
   std::string ReverseName(const IpAddress& address) override;
 };
 

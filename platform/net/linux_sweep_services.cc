@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <time.h>
 
+#include <array>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -20,11 +21,10 @@ std::int64_t LinuxMonotonicClock::NowNs() {
   return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-std::vector<IpAddress> LinuxResolver::Resolve(const std::string& name, IpAddress::Family family,
-                                              std::string* error) {
+std::vector<IpAddress> LinuxResolver::Resolve(const std::string& name, std::string* error) {
   std::vector<IpAddress> out;
   addrinfo hints{};
-  hints.ai_family = family == IpAddress::Family::kV4 ? AF_INET : AF_INET6;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_RAW;
   addrinfo* list = nullptr;
   const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &list);
@@ -33,13 +33,21 @@ std::vector<IpAddress> LinuxResolver::Resolve(const std::string& name, IpAddress
     return out;
   }
   for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
+    IpAddress ip;
     if (a->ai_family == AF_INET) {
       const auto* sin = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
-      const IpAddress ip = IpAddress::V4(ntohl(sin->sin_addr.s_addr));
-      bool seen = false;
-      for (const IpAddress& o : out) seen = seen || o == ip;
-      if (!seen) out.push_back(ip);
+      ip = IpAddress::V4(ntohl(sin->sin_addr.s_addr));
+    } else if (a->ai_family == AF_INET6) {
+      const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(a->ai_addr);
+      std::array<std::uint8_t, 16> bytes;
+      std::memcpy(bytes.data(), &sin6->sin6_addr, bytes.size());
+      ip = IpAddress::V6(bytes);
+    } else {
+      continue;
     }
+    bool seen = false;
+    for (const IpAddress& o : out) seen = seen || o == ip;
+    if (!seen) out.push_back(ip);
   }
   freeaddrinfo(list);
   return out;

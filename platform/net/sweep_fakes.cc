@@ -8,8 +8,12 @@
 
 namespace ps::platform {
 
-std::unique_ptr<IcmpSocket> FakeIcmpOpener::Open(IpAddress::Family, IcmpSocket::Kind kind,
+std::unique_ptr<IcmpSocket> FakeIcmpOpener::Open(IpAddress::Family family, IcmpSocket::Kind kind,
                                                  int* error) {
+  if (family == IpAddress::Family::kV6 && !v6_available) {
+    *error = EAFNOSUPPORT;
+    return nullptr;
+  }
   const bool allowed = kind == IcmpSocket::Kind::kDatagram ? datagram_allowed : raw_allowed;
   if (!allowed) {
     *error = kind == IcmpSocket::Kind::kDatagram ? EACCES : EPERM;
@@ -105,8 +109,7 @@ std::optional<NeighbourUsage> FakeNeighbourTable::Usage(IpAddress::Family) {
   return NeighbourUsage{static_cast<int>(created_.size()) + other_entries, limit_};
 }
 
-std::vector<IpAddress> FakeResolver::Resolve(const std::string& name, IpAddress::Family,
-                                             std::string* error) {
+std::vector<IpAddress> FakeResolver::Resolve(const std::string& name, std::string* error) {
   const auto it = forward.find(name);
   if (it != forward.end()) return it->second;
   if (error != nullptr) *error = "Name or service not known";

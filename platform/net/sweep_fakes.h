@@ -106,6 +106,7 @@ class FakeIcmpOpener : public IcmpOpener {
 
   bool datagram_allowed = true;
   bool raw_allowed = false;
+  bool v6_available = true;  // false: IPv6 sockets fail as on a system without IPv6
   IcmpPermissionFacts facts;
   FakeClock* clock = nullptr;
   std::map<IpAddress, FakeIcmpSocket::Host> hosts;  // given to every socket opened
@@ -120,8 +121,7 @@ class FakeInterfaceTable : public InterfaceTable {
 
 class FakeResolver : public Resolver {
  public:
-  std::vector<IpAddress> Resolve(const std::string& name, IpAddress::Family family,
-                                 std::string* error) override;
+  std::vector<IpAddress> Resolve(const std::string& name, std::string* error) override;
   std::string ReverseName(const IpAddress& address) override;
 
   std::map<std::string, std::vector<IpAddress>> forward;

@@ -143,10 +143,11 @@ class InterfaceTable {
 class Resolver {
  public:
   virtual ~Resolver() = default;
-  // Every address of `name` in that family, in the resolver's order; empty
-  // when unknown. *error gets a message when the lookup failed.
-  virtual std::vector<IpAddress> Resolve(const std::string& name, IpAddress::Family family,
-                                         std::string* error) = 0;
+  // Every address of `name`, IPv4 and IPv6, in the resolver's order and
+  // without duplicates (an IPv6 link-local one without its interface, which
+  // the caller must not probe). Empty when unknown; *error then gets a
+  // message when the lookup failed.
+  virtual std::vector<IpAddress> Resolve(const std::string& name, std::string* error) = 0;
   // The name of an address as the system gives it (UTF-8), or "".
   virtual std::string ReverseName(const IpAddress& address) = 0;
 };
