@@ -11,7 +11,7 @@
 #include <optional>
 
 #include "app/application.h"
-#include "platform/net/net_services.h"
+#include "platform/netapi/net_services.h"
 #include "testsupport/private_network.h"
 
 namespace {

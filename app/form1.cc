@@ -16,7 +16,7 @@
 #include "app/untrapped_error.h"
 #include "net/ping.h"
 #include "net/ping_result.h"
-#include "platform/net/net_services.h"
+#include "platform/netapi/net_services.h"
 #include "text/text.h"
 
 namespace ps::app {

@@ -25,8 +25,8 @@
 #include "app/qt_window_system.h"
 #include "app/untrapped_error.h"
 #include "core/error.h"
-#include "platform/net/net_fakes.h"
-#include "platform/net/net_services.h"
+#include "platform/netapi/net_fakes.h"
+#include "platform/netapi/net_services.h"
 
 namespace ps::app {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/net/net_services.h"
+#include "platform/netapi/net_services.h"
 
 namespace ps::app {
 

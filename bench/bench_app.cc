@@ -18,7 +18,7 @@
 #include "app/application.h"
 #include "app/form1.h"
 #include "app/qt_window_system.h"
-#include "platform/net/net_services.h"
+#include "platform/netapi/net_services.h"
 #include "testsupport/private_network.h"
 
 namespace {

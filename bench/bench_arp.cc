@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "bench/bench_stats.h"
-#include "platform/net/packet_io.h"
-#include "sweep/arp_prober.h"
+#include "platform/link/packet_io.h"
+#include "lan/arp_prober.h"
 #include "testsupport/peer_namespace.h"
 #include "testsupport/private_network.h"
 

@@ -17,7 +17,7 @@
 
 #include "bench/bench_stats.h"
 #include "net/ping.h"
-#include "platform/net/linux_net_services.h"
+#include "platform/netapi/linux_net_services.h"
 #include "testsupport/private_network.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bench/bench_stats.h"
-#include "sweep/vendors.h"
+#include "lan/vendors.h"
 
 namespace {
 

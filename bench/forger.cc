@@ -15,8 +15,9 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/net/checksum.h"
-#include "platform/net/linux_sweep.h"
+#include "platform/inet/checksum.h"
+#include "platform/clock/monotonic_clock.h"
+#include "platform/inet/linux_sweep.h"
 #include "sweep/engine.h"
 #include "sweep/targets.h"
 
@@ -120,7 +121,6 @@ ForgeryResult SweepUnderForgery(const ps::testing::VethLab& lab, std::uint64_t f
   std::vector<ps::IpAddress> targets;
   list.Expand(&targets);
   ps::platform::LinuxIcmpOpener opener;
-  ps::platform::LinuxMonotonicClock clock;
   int error = 0;
   const auto socket = opener.Open(ps::IpAddress::Family::kV4, ps::platform::IcmpSocket::Kind::kDatagram,
                                   &error);
@@ -130,7 +130,7 @@ ForgeryResult SweepUnderForgery(const ps::testing::VethLab& lab, std::uint64_t f
     options.rate = 20000;
     options.timeout_ns = 3'000'000'000;
     options.retries = 0;
-    ps::sweep::Sweep sweep(&clock, socket.get(), nullptr, std::move(targets), {}, options);
+    ps::sweep::Sweep sweep(&ps::platform::SystemMonotonicClock(), socket.get(), nullptr, std::move(targets), {}, options);
     const ps::sweep::SweepSummary s = sweep.Run(nullptr);
     result.answered = s.answered;
     result.ignored = s.ignored;

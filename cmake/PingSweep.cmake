@@ -1,12 +1,14 @@
 # pingsweep_test(<source> LIBS <targets...> [MAIN <gtest main target>] [LABELS ...])
 #
 # One line per test file: builds <source> (named after its folder and stem,
-# e.g. core/variant_test.cc -> core_variant_test), links it with GoogleTest and
-# the given libraries, and registers its cases with CTest.
+# e.g. core/variant_test.cc -> core_variant_test, cli/reg/reg_cli_test.cc ->
+# cli_reg_reg_cli_test), links it with GoogleTest and the given libraries, and
+# registers its cases with CTest.
 function(pingsweep_test source)
   cmake_parse_arguments(ARG "" "MAIN" "LIBS;LABELS" ${ARGN})
   get_filename_component(stem ${source} NAME_WE)
-  get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  file(RELATIVE_PATH path ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  string(REPLACE "/" "_" folder ${path})
   set(target ${folder}_${stem})
   add_executable(${target} ${source})
   if(NOT ARG_MAIN)

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "net/ping_result.h"
-#include "platform/net/net_services.h"
+#include "platform/netapi/net_services.h"
 
 namespace ps {
 

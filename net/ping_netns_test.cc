@@ -7,8 +7,8 @@
 #include <string>
 
 #include "net/ping.h"
-#include "platform/net/linux_net_services.h"
-#include "platform/net/net_fakes.h"
+#include "platform/netapi/linux_net_services.h"
+#include "platform/netapi/net_fakes.h"
 #include "testsupport/icmp_responder.h"
 #include "testsupport/private_network.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/codepage.h"
-#include "platform/net/echo_reply.h"
+#include "platform/netapi/echo_reply.h"
 
 namespace ps {
 namespace {

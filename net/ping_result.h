@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "core/fixed_text.h"
-#include "platform/net/net_services.h"
+#include "platform/netapi/net_services.h"
 
 namespace ps {
 
@@ -26,7 +26,7 @@ struct PingResult {
   double ElapsedTime = 0;
 
   // Offsets in the image (little-endian); the header fields before StatusText
-  // are the echo reply header (platform/net/echo_reply.h).
+  // are the echo reply header (platform/netapi/echo_reply.h).
   static constexpr std::size_t kStatusTextOffset = platform::kEchoReplyHeaderSize;
   static constexpr std::size_t kPresentOffset = 278;
   static constexpr std::size_t kElapsedTimeOffset = 280;

@@ -10,7 +10,7 @@
 
 #include "core/codepage.h"
 #include "core/error.h"
-#include "platform/net/net_fakes.h"
+#include "platform/netapi/net_fakes.h"
 
 namespace ps {
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/ip_address.h"
-#include "platform/net/sweep_io.h"
+#include "platform/inet/sweep_io.h"
 #include "sweep/cookie.h"
 #include "sweep/neighbour_window.h"
 

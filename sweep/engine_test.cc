@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/net/sweep_fakes.h"
+#include "platform/inet/sweep_fakes.h"
 
 namespace ps::sweep {
 namespace {
@@ -49,7 +49,7 @@ class EngineTest : public ::testing::Test {
   }
   const HostResult& Result(std::size_t i) const { return sweep_->results()[i]; }
 
-  platform::FakeClock clock_;
+  platform::FakeMonotonicClock clock_;
   FakeIcmpSocket socket_{&clock_};
   std::unique_ptr<Sweep> sweep_;
   std::int64_t start_ns_ = 0;

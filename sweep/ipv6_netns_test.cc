@@ -6,10 +6,11 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/net/linux_sweep.h"
+#include "platform/clock/monotonic_clock.h"
+#include "platform/inet/linux_sweep.h"
 #include "sweep/engine.h"
 #include "sweep/sweep_test_checks.h"
-#include "sweep/link_local.h"
+#include "lan/link_local.h"
 #include "sweep/targets.h"
 #include "testsupport/link_lab.h"
 #include "testsupport/private_network.h"
@@ -55,7 +56,6 @@ TEST_F(Ipv6LabTest, UlaRangeFindsExactlyTheAnsweringHosts) {
                      "nft add rule inet lab in ip6 daddr fd77:1::40 icmpv6 type echo-request "
                      "reject with icmpv6 type addr-unreachable"), 0);
   platform::LinuxIcmpOpener opener;
-  platform::LinuxMonotonicClock clock;
   for (const auto kind : {IcmpSocket::Kind::kDatagram, IcmpSocket::Kind::kRaw}) {
     SCOPED_TRACE(kind == IcmpSocket::Kind::kRaw ? "raw" : "datagram");
     int error = 0;
@@ -64,7 +64,7 @@ TEST_F(Ipv6LabTest, UlaRangeFindsExactlyTheAnsweringHosts) {
     SweepOptions options;
     options.timeout_ns = 300'000'000;
     options.rate = 0;
-    Sweep sweep(&clock, socket.get(), nullptr, Targets("fd77:1::1-fd77:1::ff"), {}, options);
+    Sweep sweep(&platform::SystemMonotonicClock(), socket.get(), nullptr, Targets("fd77:1::1-fd77:1::ff"), {}, options);
     const SweepSummary s = sweep.Run(nullptr);
     EXPECT_EQ(s.system_error, 0);
     EXPECT_EQ(s.answered, 126u);  // ::1 to ::7f less ::40
@@ -98,7 +98,6 @@ TEST(LinkLocalNetnsTest, ListsEveryResponderOnceWithItsMac) {
   ASSERT_EQ(lab.Peer(5, "sysctl -qw net.ipv6.icmp.echo_ignore_multicast=1"), 0);
 
   platform::LinuxIcmpOpener opener;
-  platform::LinuxMonotonicClock clock;
   platform::LinuxNeighbourTable neighbours;
   platform::LinuxInterfaceTable interfaces;
   std::vector<platform::MulticastLink> links;
@@ -110,7 +109,7 @@ TEST(LinkLocalNetnsTest, ListsEveryResponderOnceWithItsMac) {
     int error = 0;
     const auto socket = opener.Open(IpAddress::Family::kV6, kind, &error);
     ASSERT_TRUE(socket) << std::strerror(error);
-    LinkLocalDiscovery discovery(&clock, socket.get(), &neighbours, links, 300'000'000);
+    LinkLocalDiscovery discovery(&platform::SystemMonotonicClock(), socket.get(), &neighbours, links, 300'000'000);
     const LinkLocalSummary s = discovery.Run();
     EXPECT_EQ(s.system_error, 0);
     EXPECT_TRUE(s.send_errors.empty());

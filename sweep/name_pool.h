@@ -9,7 +9,7 @@
 #include <string>
 
 #include "core/ip_address.h"
-#include "platform/net/sweep_io.h"
+#include "platform/inet/sweep_io.h"
 
 namespace ps::sweep {
 

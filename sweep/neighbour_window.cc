@@ -1,7 +1,5 @@
 #include "sweep/neighbour_window.h"
 
-#include <linux/neighbour.h>
-
 #include <algorithm>
 #include <vector>
 
@@ -13,10 +11,10 @@ namespace {
 constexpr std::uint32_t kReclaimAfterMs = 5000;
 
 bool Reclaimable(const platform::Neighbour& n) {
-  if (n.state & NUD_PERMANENT) return false;
+  if (n.state & platform::kNeighbourPermanent) return false;
   if (n.users > 0) return false;
-  if (n.state & (NUD_FAILED | NUD_NOARP)) return true;
-  return (n.state & NUD_STALE) && n.updated_ms >= kReclaimAfterMs;
+  if (n.state & (platform::kNeighbourFailed | platform::kNeighbourNoArp)) return true;
+  return (n.state & platform::kNeighbourStale) && n.updated_ms >= kReclaimAfterMs;
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <deque>
 #include <utility>
 
-#include "platform/net/sweep_io.h"
+#include "platform/inet/sweep_io.h"
 
 namespace ps::sweep {
 

@@ -8,7 +8,8 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/net/linux_sweep.h"
+#include "platform/clock/monotonic_clock.h"
+#include "platform/inet/linux_sweep.h"
 #include "sweep/engine.h"
 #include "sweep/sweep_test_checks.h"
 #include "sweep/targets.h"
@@ -47,7 +48,6 @@ const Kind kKinds[] = {{"datagram", IcmpSocket::Kind::kDatagram}, {"raw", IcmpSo
 SweepSummary SweepOver(const Kind& k, const std::vector<std::string>& targets,
                        std::int64_t timeout_ns, double rate, std::unique_ptr<Sweep>* sweep) {
   static platform::LinuxIcmpOpener opener;
-  static platform::LinuxMonotonicClock clock;
   int error = 0;
   const auto socket = opener.Open(IpAddress::Family::kV4, k.kind, &error);
   EXPECT_TRUE(socket) << std::strerror(error);
@@ -56,7 +56,7 @@ SweepSummary SweepOver(const Kind& k, const std::vector<std::string>& targets,
   options.timeout_ns = timeout_ns;
   options.retries = 1;
   options.rate = rate;
-  *sweep = std::make_unique<Sweep>(&clock, socket.get(), nullptr, Targets(targets),
+  *sweep = std::make_unique<Sweep>(&platform::SystemMonotonicClock(), socket.get(), nullptr, Targets(targets),
                                    std::vector<platform::ConnectedSubnet>{}, options);
   return (*sweep)->Run(nullptr);
 }

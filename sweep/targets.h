@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/ip_address.h"
-#include "platform/net/sweep_io.h"
+#include "platform/inet/sweep_io.h"
 
 namespace ps::sweep {
 

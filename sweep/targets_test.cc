@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "platform/net/sweep_fakes.h"
+#include "platform/inet/sweep_fakes.h"
 
 namespace ps::sweep {
 namespace {

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/net/checksum.h"
+#include "platform/inet/checksum.h"
 
 namespace ps::testing {
 namespace {

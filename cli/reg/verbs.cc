@@ -1,0 +1,410 @@
+#include "cli/reg/verbs.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+
+#include "core/codepage.h"
+#include "core/error.h"
+#include "registry/reg_file.h"
+#include "registry/reg_io.h"
+
+namespace ps::regtool {
+namespace {
+
+using namespace platform;
+
+std::string Lower(std::string s) {
+  for (char& c : s) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
+  }
+  return s;
+}
+
+// A switch: '-' and a name, or '/' and one of the switch names (so that an
+// absolute file name is not taken for one).
+bool IsSwitch(const std::string& word) {
+  if (word.size() < 2) return false;
+  if (word[0] == '-') return true;
+  static constexpr const char* kNames[] = {"v", "ve", "va", "f", "y", "t", "d", "s"};
+  const std::string name = Lower(word.substr(1));
+  return word[0] == '/' && std::any_of(std::begin(kNames), std::end(kNames),
+                                       [&](const char* n) { return name == n; });
+}
+
+std::string Utf8(std::string_view code_page) { return ToUtf8(FromCodePage(code_page)); }
+
+// A key as typed: root and the path below it (code page).
+struct KeyName {
+  HKEY root = 0;
+  std::string path;
+  std::string Display() const {
+    return ToUtf8(reg::RootName(root)) + (path.empty() ? "" : "\\" + Utf8(path));
+  }
+  std::string Child(const std::string& name) const {
+    return path.empty() ? name : path + "\\" + name;
+  }
+};
+
+class Verb {
+ public:
+  Verb(const Args& args, RegistryService& service, std::ostream& out, std::ostream& err,
+       std::istream& in)
+      : args_(args), service_(service), out_(out), err_(err), in_(in) {}
+
+  int Run() {
+    if (args_.verb == "import") return Import();
+    if (!ParseKey(args_.key, &key_))
+      return Error("Invalid key name '" + args_.key +
+                   "'. Use HKCU\\... or HKLM\\... (or the full "
+                   "names HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE).");
+    if (args_.verb == "query") return Query();
+    if (args_.verb == "add") return Add();
+    if (args_.verb == "delete") return Delete();
+    return Export();
+  }
+
+ private:
+  static bool ParseKey(const std::string& text, KeyName* key) {
+    std::u16string name = FromUtf8(text);
+    while (!name.empty() && name.back() == u'\\') name.pop_back();
+    const std::size_t slash = name.find(u'\\');
+    key->root = reg::RootFromName(std::u16string_view(name).substr(0, slash));
+    if (key->root != HKEY_CURRENT_USER && key->root != HKEY_LOCAL_MACHINE) return false;
+    key->path = slash == std::u16string::npos ? "" : ToCodePage(name.substr(slash + 1));
+    return key->path.empty() || key->path[0] != '\\';
+  }
+
+  int Error(const std::string& text) {
+    err_ << "ERROR: " << text << "\n";
+    return 1;
+  }
+  int Error(LONG code) { return Error(reg::ErrorText(code)); }
+  int Done() {
+    out_ << "The operation completed successfully.\n";
+    return 0;
+  }
+
+  // The registry tool's Yes/No question; true for yes.
+  bool Confirm(const std::string& question) {
+    out_ << question << "(Yes/No)? " << std::flush;
+    std::string answer;
+    if (!std::getline(in_, answer)) answer.clear();
+    if (!answer.empty() && (answer[0] == 'y' || answer[0] == 'Y')) return true;
+    if (answer.empty()) out_ << "\n";
+    return false;
+  }
+  int Cancelled() { return Error("The operation was cancelled; nothing was changed."); }
+
+  // The value name /v or /ve picks, in the code page ("" for the default).
+  std::string ValueName() const { return args_.value ? ToCodePage(FromUtf8(*args_.value)) : ""; }
+  static std::string Shown(const std::string& name) {
+    return name.empty() ? "(Default)" : Utf8(name);
+  }
+
+  void PrintValue(const std::string& name, DWORD type, const std::string& data) {
+    out_ << "    " << Shown(name) << "    " << TypeName(type) << "    " << FormatData(type, data)
+         << "\n";
+  }
+
+  // The key's header and its values, as query lists them (with /v only the
+  // values of that name, and the header only when there is one).
+  LONG PrintValues(const KeyName& key, int* matches) {
+    Handle h(service_);
+    if (LONG rc = h.Open(key, KEY_READ); rc != ERROR_SUCCESS) return rc;
+    reg::RegKeyOp values;
+    if (LONG rc = reg::ReadValues(service_, h.get(), &values); rc != ERROR_SUCCESS) return rc;
+    bool header = false;
+    for (const reg::RegValueOp& v : values.values) {
+      if (args_.value && Lower(v.name) != Lower(ValueName())) continue;
+      if (!header) out_ << "\n" << key.Display() << "\n";
+      header = true;
+      PrintValue(v.name, v.type, v.data);
+      ++*matches;
+    }
+    if (!header && !args_.value) out_ << "\n" << key.Display() << "\n";
+    return ERROR_SUCCESS;
+  }
+
+  class Handle {
+   public:
+    explicit Handle(RegistryService& s) : s_(s) {}
+    ~Handle() {
+      if (h_ > 0) s_.RegCloseKey(h_);
+    }
+    LONG Open(const KeyName& key, REGSAM rights) {
+      return s_.RegOpenKeyExA(key.root, key.path.c_str(), 0, rights, &h_);
+    }
+    LONG Create(const KeyName& key, REGSAM rights) {
+      DWORD disposition = 0;
+      return s_.RegCreateKeyExA(key.root, key.path.c_str(), 0, "", REG_OPTION_NON_VOLATILE, rights,
+                                nullptr, &h_, &disposition);
+    }
+    HKEY get() const { return h_; }
+
+   private:
+    RegistryService& s_;
+    HKEY h_ = 0;
+  };
+
+  LONG Subkeys(const KeyName& key, std::vector<std::string>* names) {
+    Handle h(service_);
+    if (LONG rc = h.Open(key, KEY_READ); rc != ERROR_SUCCESS) return rc;
+    return reg::SubkeyNames(service_, h.get(), names);
+  }
+
+  int Query() {
+    if (args_.default_value && !args_.recurse) {
+      Handle h(service_);
+      if (LONG rc = h.Open(key_, KEY_READ); rc != ERROR_SUCCESS) return Error(rc);
+      DWORD type = REG_SZ, size = 0;
+      LONG rc = service_.RegQueryValueExA(h.get(), "", nullptr, &type, nullptr, &size);
+      std::string data(size, '\0');
+      if (rc == ERROR_SUCCESS) {
+        rc = service_.RegQueryValueExA(h.get(), "", nullptr, &type,
+                                       reinterpret_cast<unsigned char*>(data.data()), &size);
+        data.resize(size);
+      }
+      out_ << "\n" << key_.Display() << "\n";
+      if (rc == ERROR_FILE_NOT_FOUND) {
+        out_ << "    (Default)    REG_SZ    (value not set)\n\n";
+        return 0;
+      }
+      if (rc != ERROR_SUCCESS) return Error(rc);
+      PrintValue("", type, data);
+      out_ << "\n";
+      return 0;
+    }
+    if (args_.value || args_.default_value) {
+      if (!args_.recurse) {
+        int matches = 0;
+        if (LONG rc = PrintValues(key_, &matches); rc != ERROR_SUCCESS) return Error(rc);
+        if (matches == 0) return Error(ERROR_FILE_NOT_FOUND);
+        out_ << "\n";
+        return 0;
+      }
+      int matches = 0;
+      if (LONG rc = Search(key_, &matches); rc != ERROR_SUCCESS) return Error(rc);
+      out_ << "\nEnd of search: " << matches << " match(es) found.\n";
+      return matches > 0 ? 0 : 1;
+    }
+    int matches = 0;
+    if (args_.recurse) {
+      if (LONG rc = Search(key_, &matches); rc != ERROR_SUCCESS) return Error(rc);
+      out_ << "\n";
+      return 0;
+    }
+    if (LONG rc = PrintValues(key_, &matches); rc != ERROR_SUCCESS) return Error(rc);
+    std::vector<std::string> subkeys;
+    if (LONG rc = Subkeys(key_, &subkeys); rc != ERROR_SUCCESS) return Error(rc);
+    out_ << "\n";
+    for (const std::string& s : subkeys)
+      out_ << KeyName{key_.root, key_.Child(s)}.Display() << "\n";
+    return 0;
+  }
+
+  // query /s: each key with its values, then its subkeys, depth first.
+  LONG Search(const KeyName& key, int* matches) {
+    if (LONG rc = PrintValues(key, matches); rc != ERROR_SUCCESS) return rc;
+    std::vector<std::string> subkeys;
+    if (LONG rc = Subkeys(key, &subkeys); rc != ERROR_SUCCESS) return rc;
+    for (const std::string& s : subkeys) {
+      if (LONG rc = Search({key.root, key.Child(s)}, matches); rc != ERROR_SUCCESS) return rc;
+    }
+    return ERROR_SUCCESS;
+  }
+
+  int Add() {
+    const bool set_value = args_.value || args_.default_value || args_.data || args_.type;
+    DWORD type = REG_SZ;
+    std::string bytes, problem;
+    // Bad data is refused before anything, the key included, is created.
+    if (set_value && !EncodeData(args_.type.value_or("REG_SZ"), args_.data.value_or(""),
+                                 args_.separator, &type, &bytes, &problem)) {
+      return Error(problem);
+    }
+    Handle h(service_);
+    if (LONG rc = h.Create(key_, KEY_READ | KEY_WRITE); rc != ERROR_SUCCESS) return Error(rc);
+    if (!set_value) return Done();
+    const std::string name = ValueName();
+    DWORD size = 0;
+    const LONG exists =
+        service_.RegQueryValueExA(h.get(), name.c_str(), nullptr, nullptr, nullptr, &size);
+    if (exists == ERROR_SUCCESS && !args_.force &&
+        !Confirm("Value " + Shown(name) + " exists, overwrite")) {
+      return Cancelled();
+    }
+    const LONG rc = service_.RegSetValueExA(h.get(), name.c_str(), 0, type,
+                                            reinterpret_cast<const unsigned char*>(bytes.data()),
+                                            static_cast<DWORD>(bytes.size()));
+    return rc == ERROR_SUCCESS ? Done() : Error(rc);
+  }
+
+  int Delete() {
+    Handle h(service_);
+    if (LONG rc = h.Open(key_, KEY_READ | KEY_SET_VALUE); rc != ERROR_SUCCESS) return Error(rc);
+    if (args_.value || args_.default_value) {
+      const std::string name = ValueName();
+      DWORD size = 0;
+      LONG rc = service_.RegQueryValueExA(h.get(), name.c_str(), nullptr, nullptr, nullptr, &size);
+      if (rc != ERROR_SUCCESS) return Error(rc);
+      if (!args_.force && !Confirm("Delete the registry value " + Shown(name) + " "))
+        return Cancelled();
+      rc = service_.RegDeleteValueA(h.get(), name.c_str());
+      return rc == ERROR_SUCCESS ? Done() : Error(rc);
+    }
+    if (args_.all_values) {
+      if (!args_.force &&
+          !Confirm("Delete all values under the registry key " + key_.Display() + " ")) {
+        return Cancelled();
+      }
+      reg::RegFile tree;
+      if (LONG rc = reg::ReadTree(service_, key_.root, key_.path, &tree); rc != ERROR_SUCCESS) {
+        return Error(rc);
+      }
+      for (const reg::RegValueOp& v : tree.keys.front().values) {
+        if (LONG rc = service_.RegDeleteValueA(h.get(), v.name.c_str()); rc != ERROR_SUCCESS) {
+          return Error(rc);
+        }
+      }
+      return Done();
+    }
+    if (key_.path.empty()) return Error("A root key cannot be deleted.");
+    if (!args_.force && !Confirm("Permanently delete the registry key " + key_.Display() + " ")) {
+      return Cancelled();
+    }
+    const LONG rc = reg::DeleteTree(service_, key_.root, key_.path);
+    return rc == ERROR_SUCCESS ? Done() : Error(rc);
+  }
+
+  int Export() {
+    std::string bytes;
+    reg::RegError problem;
+    if (!reg::ExportTree(service_, key_.root, key_.path, &bytes, &problem)) {
+      return Error(problem.message);
+    }
+    if (std::ifstream(args_.file).good() && !args_.overwrite &&
+        !Confirm("File " + args_.file + " already exists. Overwrite ")) {
+      return Cancelled();
+    }
+    // A whole new file or none: written aside, then renamed over the target.
+    const std::string temp = args_.file + ".tmp";
+    {
+      std::ofstream file(temp, std::ios::binary | std::ios::trunc);
+      file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+      if (!file.flush()) {
+        std::remove(temp.c_str());
+        return Error("Cannot write " + args_.file + ".");
+      }
+    }
+    if (std::rename(temp.c_str(), args_.file.c_str()) != 0) {
+      std::remove(temp.c_str());
+      return Error("Cannot write " + args_.file + ".");
+    }
+    return Done();
+  }
+
+  int Import() {
+    std::ifstream file(args_.file, std::ios::binary);
+    if (!file) return Error("Cannot open " + args_.file + ".");
+    std::ostringstream bytes;
+    bytes << file.rdbuf();
+    reg::RegError problem;
+    if (!reg::ImportRegFile(service_, bytes.str(), &problem)) {
+      return Error(args_.file + ": " + problem.message);
+    }
+    return Done();
+  }
+
+  const Args& args_;
+  RegistryService& service_;
+  std::ostream& out_;
+  std::ostream& err_;
+  std::istream& in_;
+  KeyName key_;
+};
+
+}  // namespace
+
+bool ParseArgs(const std::vector<std::string>& words, Args* args, std::string* error) {
+  if (words.empty()) {
+    *error = "Invalid syntax: no verb given.";
+    return false;
+  }
+  args->verb = Lower(words[0]);
+  const bool add = args->verb == "add";
+  std::vector<std::string> positional;
+  for (std::size_t i = 1; i < words.size(); ++i) {
+    if (!IsSwitch(words[i])) {
+      positional.push_back(words[i]);
+      continue;
+    }
+    const std::string sw = Lower(words[i].substr(1));
+    auto argument = [&](std::optional<std::string>* into) {
+      if (i + 1 >= words.size()) return false;
+      *into = words[++i];
+      return true;
+    };
+    bool ok = true;
+    if (sw == "v")
+      ok = argument(&args->value);
+    else if (sw == "ve")
+      args->default_value = true;
+    else if (sw == "va")
+      args->all_values = true;
+    else if (sw == "f")
+      args->force = true;
+    else if (sw == "y")
+      args->overwrite = true;
+    else if (sw == "t")
+      ok = argument(&args->type);
+    else if (sw == "d")
+      ok = argument(&args->data);
+    else if (sw == "s" && add) {
+      std::optional<std::string> sep;
+      ok = argument(&sep);
+      if (ok) args->separator = *sep;
+    } else if (sw == "s")
+      args->recurse = true;
+    else {
+      *error = "Invalid syntax: unknown switch '" + words[i] + "'.";
+      return false;
+    }
+    if (!ok) {
+      *error = "Invalid syntax: '" + words[i] + "' needs an argument.";
+      return false;
+    }
+  }
+  const std::size_t wanted = args->verb == "import" ? 1 : args->verb == "export" ? 2 : 1;
+  if (args->verb != "query" && args->verb != "add" && args->verb != "delete" &&
+      args->verb != "export" && args->verb != "import") {
+    *error = "Invalid syntax: unknown verb '" + words[0] + "'.";
+    return false;
+  }
+  if (positional.size() != wanted) {
+    *error = "Invalid syntax: " + args->verb + " takes " +
+             (args->verb == "import"   ? "FILE"
+              : args->verb == "export" ? "KEY FILE"
+                                       : "KEY") +
+             ".";
+    return false;
+  }
+  (args->verb == "import" ? args->file : args->key) = positional[0];
+  if (args->verb == "export") args->file = positional[1];
+  const int picks = (args->value ? 1 : 0) + args->default_value + args->all_values;
+  if (picks > 1 || (args->all_values && args->verb != "delete")) {
+    *error = "Invalid syntax: give at most one of /v, /ve" +
+             std::string(args->verb == "delete" ? ", /va." : ".");
+    return false;
+  }
+  return true;
+}
+
+int RunVerb(const Args& args, RegistryService& service, std::ostream& out, std::ostream& err,
+            std::istream& in) {
+  return Verb(args, service, out, err, in).Run();
+}
+
+}  // namespace ps::regtool

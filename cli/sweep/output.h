@@ -1,0 +1,38 @@
+// Writing sweep results: aligned text, RFC 4180 CSV, JSON Lines.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/sweep/options.h"
+#include "sweep/engine.h"
+
+namespace ps::cli {
+
+// One host as printed: the engine's result, its name, MAC address and the
+// MAC's vendor ("" for none).
+struct HostLine {
+  sweep::HostResult result;
+  std::string name;
+  std::string mac;
+  std::string vendor;
+  std::string zone;  // IPv6 link-local: the interface, shown as address%zone
+};
+
+// A name as it may be shown anywhere: control characters, backslashes and
+// bytes that are not UTF-8 written as \xNN (a backslash as \\).
+std::string EscapeName(std::string_view name);
+// "answered", "silent" or "error".
+std::string StatusWord(const sweep::HostResult& r);
+// The ICMP error or failed send, e.g. "host unreachable from 10.0.0.1"; "" if none.
+std::string ErrorText(const sweep::HostResult& r);
+
+// Writes the hosts (in the order given) in the chosen format. `count` is the
+// probes per host asked for (min/avg/max and loss are shown when above 1).
+void WriteHosts(std::ostream& out, Format format, const std::vector<HostLine>& hosts, int count);
+// "N of M hosts answered in T s".
+std::string SummaryLine(const sweep::SweepSummary& summary);
+
+}  // namespace ps::cli

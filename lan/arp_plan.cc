@@ -1,0 +1,73 @@
+#include "lan/arp_plan.h"
+
+namespace ps::sweep {
+namespace {
+
+std::uint32_t Mask(int prefix) { return prefix <= 0 ? 0 : ~0u << (32 - std::min(prefix, 32)); }
+
+}  // namespace
+
+ArpPlan PlanArp(const std::vector<platform::Link>& links, std::span<const std::uint32_t> targets,
+                std::string_view interface) {
+  ArpPlan plan;
+  std::vector<const platform::Link*> usable;
+  for (const platform::Link& link : links) {
+    if (!interface.empty() && link.name != interface) continue;
+    if (!interface.empty()) {
+      if (!link.up) plan.error = "interface " + link.name + " is down";
+      else if (!link.arp) plan.error = "interface " + link.name + " does not use ARP";
+      else if (link.ipv4.empty()) plan.error = "interface " + link.name + " has no IPv4 address";
+      if (!plan.error.empty()) {
+        plan.others.assign(targets.begin(), targets.end());
+        return plan;
+      }
+    }
+    if (link.up && link.arp) usable.push_back(&link);
+  }
+  if (!interface.empty() && usable.empty()) {
+    plan.error = "no interface named " + std::string(interface);
+    plan.others.assign(targets.begin(), targets.end());
+    return plan;
+  }
+
+  for (std::uint32_t target : targets) {
+    const platform::Link* best_link = nullptr;
+    const platform::Link::Ipv4Address* best = nullptr;
+    bool own = false;
+    for (const platform::Link* link : usable) {
+      for (const auto& a : link->ipv4) {
+        if (a.address == target) own = true;
+        const std::uint32_t mask = Mask(a.prefix);
+        if (a.prefix < 32 && (a.address & mask) == (target & mask) &&
+            (best == nullptr || a.prefix > best->prefix)) {
+          best_link = link;
+          best = &a;
+        }
+      }
+    }
+    if (best == nullptr || own) {
+      plan.others.push_back(target);
+      continue;
+    }
+    ArpGroup* group = nullptr;
+    for (ArpGroup& g : plan.groups) {
+      if (g.link.index == best_link->index && g.source.address == best->address) group = &g;
+    }
+    if (group == nullptr) {
+      plan.groups.push_back({*best_link, {best_link->mac, best->address}, {}});
+      group = &plan.groups.back();
+    }
+    group->targets.push_back(target);
+  }
+  return plan;
+}
+
+std::string ArpAvailability(platform::PacketNetwork& network, bool* available) {
+  int error = 0;
+  const bool opened = network.OpenArp(0, &error) != nullptr;
+  if (available != nullptr) *available = opened;
+  if (opened) return "ARP: available (a packet socket may be opened) for on-link targets";
+  return "ARP: not available: " + platform::PacketSocketErrorText(error);
+}
+
+}  // namespace ps::sweep

@@ -1,0 +1,206 @@
+#include "lan/arp_prober.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <limits>
+
+#include "lan/arp_packet.h"
+
+namespace ps::sweep {
+namespace {
+
+constexpr std::size_t kBatch = 256;
+constexpr std::size_t kReceiveBatch = 256;
+// The bucket holds this much of a second's requests, so timer lateness does
+// not lower the rate.
+constexpr double kBurstSeconds = 0.005;
+// How long a full device queue is left to drain before sending again.
+constexpr std::int64_t kBlockedNs = 200'000;
+constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
+
+}  // namespace
+
+ArpProber::ArpProber(platform::PacketSocket* socket, platform::MonotonicClock* clock,
+                     ArpSource source, ArpProbeOptions options)
+    : socket_(socket), clock_(clock), source_(source), options_(options) {}
+
+bool ArpProber::HasWork() const {
+  return next_fresh_ < fresh_.size() || !retry_.empty() ||
+         outstanding_head_ < outstanding_.size();
+}
+
+ArpProber::Target* ArpProber::Find(std::uint32_t address) {
+  const auto it = std::lower_bound(
+      targets_.begin(), targets_.end(), address,
+      [](const Target& t, std::uint32_t a) { return t.address < a; });
+  return it != targets_.end() && it->address == address ? &*it : nullptr;
+}
+
+void ArpProber::Expire(std::int64_t now) {
+  while (outstanding_head_ < outstanding_.size()) {
+    const std::uint32_t index = outstanding_[outstanding_head_];
+    const Target& target = targets_[index];
+    if (target.answer < 0 && target.deadline_ns > now) break;
+    ++outstanding_head_;
+    if (target.answer < 0 && target.tries <= options_.retries) retry_.push_back(index);
+  }
+  if (outstanding_head_ > 4096 && outstanding_head_ * 2 > outstanding_.size()) {
+    outstanding_.erase(outstanding_.begin(), outstanding_.begin() + static_cast<long>(outstanding_head_));
+    outstanding_head_ = 0;
+  }
+}
+
+void ArpProber::Send(std::int64_t now) {
+  if (now < blocked_until_ns_) return;
+  std::size_t allowed = kBatch;
+  if (options_.rate > 0) {
+    tokens_ = std::min(burst_, tokens_ + static_cast<double>(now - refilled_ns_) * options_.rate / 1e9);
+    refilled_ns_ = now;
+    allowed = std::min(allowed, static_cast<std::size_t>(tokens_));
+  }
+  std::array<std::array<std::uint8_t, kArpPacketSize>, kBatch> packets;
+  std::array<platform::OutgoingFrame, kBatch> frames;
+  std::array<std::uint32_t, kBatch> indices;
+  std::size_t n = 0;
+  while (n < allowed) {
+    std::uint32_t index;
+    if (!retry_.empty()) {
+      index = retry_.front();
+      retry_.pop_front();
+    } else if (next_fresh_ < fresh_.size()) {
+      index = fresh_[next_fresh_++];
+    } else {
+      break;
+    }
+    if (targets_[index].answer >= 0) continue;  // answered late to an earlier request
+    packets[n] = BuildArpRequest(source_.mac, source_.address, targets_[index].address);
+    frames[n] = {kBroadcastMac, packets[n].data(), static_cast<std::uint16_t>(kArpPacketSize)};
+    indices[n++] = index;
+  }
+  if (n == 0) return;
+  const auto result = socket_->Send(std::span(frames.data(), n));
+  const std::size_t sent = static_cast<std::size_t>(result.sent);
+  for (std::size_t i = 0; i < sent; ++i) {
+    Target& target = targets_[indices[i]];
+    target.sent_ns = now;
+    target.deadline_ns = now + options_.timeout_ns;
+    ++target.tries;
+    outstanding_.push_back(indices[i]);
+  }
+  summary_.sent += sent;
+  if (options_.rate > 0) tokens_ -= static_cast<double>(sent);
+  // What was taken but not sent goes back in front, in order.
+  for (std::size_t i = n; i > sent; --i) retry_.push_front(indices[i - 1]);
+  if (sent < n) {
+    if (result.error == ENOBUFS || result.error == EAGAIN || result.error == EINTR) {
+      blocked_until_ns_ = now + kBlockedNs;
+    } else {
+      summary_.system_error = result.error;
+    }
+  }
+}
+
+void ArpProber::Process(const platform::IncomingFrame& frame, ArpObserver* observer) {
+  const auto packet = ParseArp(std::span(frame.data.data(), frame.size));
+  if (!packet || packet->operation != kArpReply) return;
+  Target* target = Find(packet->sender_ip);
+  if (target == nullptr || packet->sender_ip == packet->target_ip ||
+      packet->target_ip != source_.address || packet->target_mac != source_.mac ||
+      packet->sender_mac.IsGroup() || packet->sender_mac.IsZero()) {
+    ++summary_.ignored;
+    return;
+  }
+  if (target->answer >= 0) {
+    ArpAnswer& answer = answers_[static_cast<std::size_t>(target->answer)];
+    ++answer.duplicates;
+    ++summary_.duplicates;
+    if (packet->sender_mac != answer.mac) answer.other_mac = true;
+    return;
+  }
+  if (target->tries == 0 || frame.received_ns < target->sent_ns ||
+      frame.received_ns > target->deadline_ns) {
+    ++summary_.ignored;
+    return;
+  }
+  target->answer = static_cast<int>(answers_.size());
+  answers_.push_back({target->address, packet->sender_mac, frame.received_ns - target->sent_ns,
+                      target->tries, 0, false});
+  ++summary_.answered;
+  if (observer != nullptr) observer->OnAnswer(answers_.back());
+}
+
+std::vector<ArpAnswer> ArpProber::Run(std::span<const std::uint32_t> targets,
+                                      ArpObserver* observer, const std::atomic<bool>* stop) {
+  summary_ = ArpSummary{};
+  answers_.clear();
+  retry_.clear();
+  outstanding_.clear();
+  outstanding_head_ = 0;
+  targets_.clear();
+  for (std::uint32_t address : targets) targets_.push_back({address});
+  std::sort(targets_.begin(), targets_.end(),
+            [](const Target& a, const Target& b) { return a.address < b.address; });
+  targets_.erase(std::unique(targets_.begin(), targets_.end(),
+                             [](const Target& a, const Target& b) { return a.address == b.address; }),
+                 targets_.end());
+  summary_.targets = targets_.size();
+  // The caller's order, each address once.
+  fresh_.clear();
+  next_fresh_ = 0;
+  for (std::uint32_t address : targets) {
+    Target* target = Find(address);
+    if (target->tries == 0) {
+      target->tries = -1;  // queued
+      fresh_.push_back(static_cast<std::uint32_t>(target - targets_.data()));
+    }
+  }
+  for (Target& target : targets_) target.tries = 0;
+
+  const std::int64_t start = clock_->NowNs();
+  burst_ = options_.rate > 0 ? std::clamp(options_.rate * kBurstSeconds, 1.0, double(kBatch)) : 0;
+  tokens_ = burst_;
+  refilled_ns_ = start;
+  blocked_until_ns_ = 0;
+  std::vector<platform::IncomingFrame> frames(kReceiveBatch);
+  while (HasWork() && summary_.system_error == 0) {
+    if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+      summary_.interrupted = true;
+      break;
+    }
+    std::int64_t now = clock_->NowNs();
+    Expire(now);
+    Send(now);
+    if (!HasWork() || summary_.system_error != 0) break;
+    std::int64_t wake = outstanding_head_ < outstanding_.size()
+                            ? targets_[outstanding_[outstanding_head_]].deadline_ns
+                            : kNever;
+    if (next_fresh_ < fresh_.size() || !retry_.empty()) {
+      std::int64_t next_send = now;
+      if (options_.rate > 0 && tokens_ < 1) {
+        next_send = now + static_cast<std::int64_t>((1 - tokens_) * 1e9 / options_.rate);
+      }
+      wake = std::min(wake, std::max(next_send, blocked_until_ns_));
+    }
+    const int n = socket_->Receive(frames, wake);
+    if (n < 0) {
+      summary_.system_error = -n;
+      break;
+    }
+    for (int i = 0; i < n; ++i) Process(frames[static_cast<std::size_t>(i)], observer);
+  }
+  // Replies received before their deadline may still be queued.
+  for (int round = 0; round < 64 && summary_.system_error == 0; ++round) {
+    const int n = socket_->Receive(frames, 0);
+    if (n <= 0) break;
+    for (int i = 0; i < n; ++i) Process(frames[static_cast<std::size_t>(i)], observer);
+  }
+  summary_.elapsed_ns = clock_->NowNs() - start;
+
+  std::vector<ArpAnswer> answers = answers_;
+  std::sort(answers.begin(), answers.end(),
+            [](const ArpAnswer& a, const ArpAnswer& b) { return a.address < b.address; });
+  return answers;
+}
+
+}  // namespace ps::sweep

@@ -1,0 +1,161 @@
+// ICMP sockets for the sweep engine: the datagram ("ping") socket or a raw
+// one, batch sends with sendmmsg, batch receives with recvmmsg, kernel receive
+// time stamps.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <linux/icmp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstring>
+
+#include "platform/inet/checksum.h"
+#include "platform/link/linux_batch_io.h"
+#include "platform/inet/linux_icmp_common.h"
+#include "platform/inet/linux_sweep.h"
+
+namespace ps::platform {
+namespace {
+
+using icmp_io::Get16;
+using icmp_io::kIcmpHeader;
+using icmp_io::SetInt;
+
+IpAddress FromInAddr(const void* network_order) {
+  std::uint32_t a;
+  std::memcpy(&a, network_order, 4);
+  return IpAddress::V4(ntohl(a));
+}
+
+struct Icmp4 {
+  using Sockaddr = sockaddr_in;
+  static constexpr int kErrorLevel = IPPROTO_IP;
+  static constexpr int kErrorType = IP_RECVERR;
+  static constexpr std::uint8_t kErrorOrigin = SO_EE_ORIGIN_ICMP;
+  static constexpr std::uint8_t kEchoRequest = ICMP_ECHO;
+  static IpAddress Address(const sockaddr_in& a) { return FromInAddr(&a.sin_addr); }
+};
+
+class LinuxIcmpSocket : public icmp_io::SocketBase {
+ public:
+  using SocketBase::SocketBase;
+
+  SendResult Send(std::span<const EchoRequest> requests) override {
+    return icmp_io::SendRequests<sockaddr_in>(
+        fd_, requests, &send_store_, [this](const EchoRequest& r, std::uint8_t* p, sockaddr_in* to) {
+          const std::size_t size = kIcmpHeader + r.size;
+          p[0] = ICMP_ECHO;
+          p[1] = 0;
+          p[2] = p[3] = 0;
+          p[4] = static_cast<std::uint8_t>(identifier_ >> 8);
+          p[5] = static_cast<std::uint8_t>(identifier_);
+          p[6] = static_cast<std::uint8_t>(r.sequence >> 8);
+          p[7] = static_cast<std::uint8_t>(r.sequence);
+          if (r.size > 0) std::memcpy(p + kIcmpHeader, r.data, r.size);
+          const std::uint16_t sum = InternetChecksum(p, size);
+          p[2] = static_cast<std::uint8_t>(sum >> 8);
+          p[3] = static_cast<std::uint8_t>(sum);
+          *to = sockaddr_in{};
+          to->sin_family = AF_INET;
+          to->sin_addr.s_addr = htonl(r.destination.v4());
+        });
+  }
+
+  int Receive(std::span<IcmpMessage> out, std::int64_t deadline_ns) override {
+    return icmp_io::Receive<Icmp4>(
+        fd_, kind_, out, deadline_ns, packets_.data(), controls_.data(),
+        [this](const std::uint8_t* pkt, std::size_t size, bool whole, const sockaddr_in& from,
+               IcmpMessage* m) {
+          return kind_ == Kind::kRaw ? ParseRaw(pkt, size, whole, m)
+                                     : ParseDatagram(pkt, size, from, m);
+        });
+  }
+
+ private:
+  // Datagram sockets deliver only echo replies to this socket's identifier.
+  static bool ParseDatagram(const std::uint8_t* icmp, std::size_t size, const sockaddr_in& from,
+                            IcmpMessage* m) {
+    if (size < kIcmpHeader || icmp[0] != ICMP_ECHOREPLY) return false;
+    m->kind = IcmpMessage::Kind::kEchoReply;
+    m->type = icmp[0];
+    m->code = icmp[1];
+    m->from = m->about = FromInAddr(&from.sin_addr);
+    m->sequence = Get16(icmp + 6);
+    icmp_io::CopyData(m, icmp + kIcmpHeader, size - kIcmpHeader);
+    return true;
+  }
+
+  // `whole`: the packet was not cut to the buffer.
+  bool ParseRaw(const std::uint8_t* pkt, std::size_t size, bool whole, IcmpMessage* m) const {
+    if (size < 20 || (pkt[0] >> 4) != 4) return false;
+    const std::size_t ihl = static_cast<std::size_t>(pkt[0] & 0x0F) * 4;
+    if (ihl < 20 || size < ihl + kIcmpHeader || pkt[9] != IPPROTO_ICMP) return false;
+    const std::uint8_t* icmp = pkt + ihl;
+    // A raw socket gets its copy before the kernel checks the ICMP checksum;
+    // a damaged reply or error tells nothing. (A cut packet cannot be checked.)
+    if (whole && InternetChecksum(icmp, size - ihl) != 0) return false;
+    m->type = icmp[0];
+    m->code = icmp[1];
+    m->ttl = pkt[8];
+    m->from = FromInAddr(pkt + 12);
+    if (icmp[0] == ICMP_ECHOREPLY) {
+      if (Get16(icmp + 4) != identifier_) return false;  // another program's ping
+      m->kind = IcmpMessage::Kind::kEchoReply;
+      m->about = m->from;
+      m->sequence = Get16(icmp + 6);
+      icmp_io::CopyData(m, icmp + kIcmpHeader, size - ihl - kIcmpHeader);
+      return true;
+    }
+    if (icmp[0] != ICMP_DEST_UNREACH && icmp[0] != ICMP_TIME_EXCEEDED &&
+        icmp[0] != ICMP_PARAMETERPROB && icmp[0] != ICMP_SOURCE_QUENCH) {
+      return false;
+    }
+    // An error quotes the request's IP header and at least 8 bytes after it.
+    const std::uint8_t* inner = icmp + kIcmpHeader;
+    const std::size_t rest = size - ihl - kIcmpHeader;
+    if (rest < 20) return false;
+    const std::size_t inner_ihl = static_cast<std::size_t>(inner[0] & 0x0F) * 4;
+    if (inner_ihl < 20 || rest < inner_ihl + kIcmpHeader || inner[9] != IPPROTO_ICMP) return false;
+    const std::uint8_t* request = inner + inner_ihl;
+    if (request[0] != ICMP_ECHO || Get16(request + 4) != identifier_) return false;
+    m->kind = IcmpMessage::Kind::kError;
+    m->about = FromInAddr(inner + 16);
+    m->sequence = Get16(request + 6);
+    icmp_io::CopyData(m, request + kIcmpHeader, rest - inner_ihl - kIcmpHeader);
+    return true;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<IcmpSocket> LinuxIcmpOpener::Open(IpAddress::Family family, IcmpSocket::Kind kind,
+                                                  int* error) {
+  if (family == IpAddress::Family::kV6) return OpenLinuxIcmp6Socket(kind, error);
+  const bool raw = kind == IcmpSocket::Kind::kRaw;
+  const int fd = socket(AF_INET, (raw ? SOCK_RAW : SOCK_DGRAM) | SOCK_CLOEXEC, IPPROTO_ICMP);
+  if (fd < 0) {
+    *error = errno;
+    return nullptr;
+  }
+  *error = 0;
+  if (raw) {
+    // Only replies and errors: not our own requests looped back, nor other ICMP.
+    icmp_filter filter{};
+    filter.data = ~static_cast<std::uint32_t>((1u << ICMP_ECHOREPLY) | (1u << ICMP_DEST_UNREACH) |
+                                              (1u << ICMP_TIME_EXCEEDED) |
+                                              (1u << ICMP_PARAMETERPROB) |
+                                              (1u << ICMP_SOURCE_QUENCH));
+    setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof(filter));
+  } else {
+    SetInt(fd, IPPROTO_IP, IP_RECVTTL, 1);
+    SetInt(fd, IPPROTO_IP, IP_RECVERR, 1);
+  }
+  SetInt(fd, SOL_SOCKET, SO_TIMESTAMPNS, 1);
+  // Don't fragment: small requests never need it, and the kernel then skips
+  // choosing an IP identification for each of them.
+  SetInt(fd, IPPROTO_IP, IP_MTU_DISCOVER, IP_PMTUDISC_DO);
+  icmp_io::SetBuffers(fd);
+  return std::make_unique<LinuxIcmpSocket>(fd, kind);
+}
+
+}  // namespace ps::platform

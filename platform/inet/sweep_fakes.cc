@@ -1,0 +1,123 @@
+#include "platform/inet/sweep_fakes.h"
+
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace ps::platform {
+
+std::unique_ptr<IcmpSocket> FakeIcmpOpener::Open(IpAddress::Family family, IcmpSocket::Kind kind,
+                                                 int* error) {
+  if (family == IpAddress::Family::kV6 && !v6_available) {
+    *error = EAFNOSUPPORT;
+    return nullptr;
+  }
+  const bool allowed = kind == IcmpSocket::Kind::kDatagram ? datagram_allowed : raw_allowed;
+  if (!allowed) {
+    *error = kind == IcmpSocket::Kind::kDatagram ? EACCES : EPERM;
+    return nullptr;
+  }
+  *error = 0;
+  auto socket = std::make_unique<FakeIcmpSocket>(clock, kind);
+  for (const auto& [address, host] : hosts) socket->SetHost(address, host);
+  last_opened = socket.get();
+  return socket;
+}
+
+IcmpSocket::SendResult FakeIcmpSocket::Send(std::span<const EchoRequest> requests) {
+  SendResult result;
+  for (const EchoRequest& r : requests) {
+    const auto it = hosts_.find(r.destination);
+    if (it != hosts_.end() && it->second.send_error != 0) {
+      result.error = it->second.send_error;
+      return result;
+    }
+    ++result.sent;
+    sent_.push_back(Sent{r.destination, r.sequence, clock_->now_ns,
+                         std::vector<std::uint8_t>(r.data, r.data + r.size)});
+    if (neighbours_ != nullptr && !neighbours_->Admit(r.destination)) continue;
+    if (it == hosts_.end() || !it->second.answers) continue;
+    const Host& h = it->second;
+    if (requests_seen_[r.destination]++ < h.ignore_first) continue;
+    IcmpMessage m;
+    m.kind = h.error_type ? IcmpMessage::Kind::kError : IcmpMessage::Kind::kEchoReply;
+    m.type = h.error_type.value_or(0);
+    m.code = h.error_code;
+    m.ttl = h.ttl;
+    m.from = m.about = r.destination;
+    m.sequence = r.sequence;
+    m.received_ns = clock_->now_ns + h.delay_ns;
+    m.data_size = static_cast<std::uint16_t>(std::min<std::size_t>(r.size, IcmpMessage::kMaxData));
+    std::memcpy(m.data.data(), r.data, m.data_size);
+    for (int copy = 0; copy <= h.duplicates; ++copy) queue_.emplace(m.received_ns, m);
+  }
+  return result;
+}
+
+int FakeIcmpSocket::Receive(std::span<IcmpMessage> out, std::int64_t deadline_ns) {
+  if (queue_.empty() || queue_.begin()->first > std::max(deadline_ns, clock_->now_ns)) {
+    clock_->now_ns = std::max(clock_->now_ns, deadline_ns);
+    return 0;
+  }
+  clock_->now_ns = std::max(clock_->now_ns, queue_.begin()->first);
+  int n = 0;
+  while (!queue_.empty() && queue_.begin()->first <= clock_->now_ns &&
+         static_cast<std::size_t>(n) < out.size()) {
+    out[static_cast<std::size_t>(n++)] = queue_.begin()->second;
+    queue_.erase(queue_.begin());
+  }
+  return n;
+}
+
+int FakeNeighbourTable::Held() {
+  int held = 0;
+  for (const auto& [address, at] : created_) held += clock_->now_ns - at < pinned_ns_ ? 1 : 0;
+  return held;
+}
+
+bool FakeNeighbourTable::Admit(const IpAddress& address) {
+  const auto it = created_.find(address);
+  if (it != created_.end()) return true;
+  const int held = Held() + other_entries;
+  if (held >= limit_) {
+    ++dropped_;
+    return false;
+  }
+  created_[address] = clock_->now_ns;
+  most_held_ = std::max(most_held_, held + 1);
+  return true;
+}
+
+bool FakeNeighbourTable::Dump(IpAddress::Family, std::vector<Neighbour>* out) {
+  out->clear();
+  for (const auto& [address, at] : created_) {
+    Neighbour n;
+    n.address = address;
+    const std::int64_t age = clock_->now_ns - at;
+    n.state = age < pinned_ns_ ? kNeighbourReachable : kNeighbourStale;
+    // A stale entry counts as changed when it turned stale.
+    n.updated_ms = static_cast<std::uint32_t>((age < pinned_ns_ ? age : age - pinned_ns_) / 1000000);
+    if (age >= pinned_ns_) n.updated_ms += 5000;
+    out->push_back(n);
+  }
+  return true;
+}
+
+std::optional<NeighbourUsage> FakeNeighbourTable::Usage(IpAddress::Family) {
+  return NeighbourUsage{static_cast<int>(created_.size()) + other_entries, limit_};
+}
+
+std::vector<IpAddress> FakeResolver::Resolve(const std::string& name, std::string* error) {
+  const auto it = forward.find(name);
+  if (it != forward.end()) return it->second;
+  if (error != nullptr) *error = "Name or service not known";
+  return {};
+}
+
+std::string FakeResolver::ReverseName(const IpAddress& address) {
+  const auto it = reverse.find(address);
+  return it == reverse.end() ? "" : it->second;
+}
+
+}  // namespace ps::platform

@@ -1,0 +1,131 @@
+// Fakes of the sweep seam for tests: a clock that moves only when told (or
+// when a fake socket waits), a socket over a scripted network, a neighbour
+// table that models the kernel's limit, fixed interfaces and names.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/inet/sweep_io.h"
+
+namespace ps::platform {
+
+class FakeMonotonicClock : public MonotonicClock {
+ public:
+  std::int64_t NowNs() override { return now_ns; }
+  std::int64_t now_ns = 1'000'000'000;
+};
+
+class FakeNeighbourTable;
+
+// A network of scripted hosts. A request to a host that answers produces a
+// reply (its data echoed) after the host's delay; Receive() moves the clock
+// forward to the next arrival or to its deadline, whichever is first.
+class FakeIcmpSocket : public IcmpSocket {
+ public:
+  struct Host {
+    bool answers = true;
+    std::int64_t delay_ns = 1'000'000;
+    int ignore_first = 0;   // requests left unanswered before answering
+    int duplicates = 0;     // extra copies of each reply
+    std::uint8_t ttl = 64;
+    std::optional<std::uint8_t> error_type;  // answer with this ICMP error instead
+    std::uint8_t error_code = 0;
+    int send_error = 0;     // errno for a send to it
+  };
+  struct Sent {
+    IpAddress destination;
+    std::uint16_t sequence;
+    std::int64_t at_ns;
+    std::vector<std::uint8_t> data;
+  };
+
+  explicit FakeIcmpSocket(FakeMonotonicClock* clock, Kind kind = Kind::kDatagram)
+      : clock_(clock), kind_(kind) {}
+
+  void SetHost(const IpAddress& address, Host host) { hosts_[address] = host; }
+  // Delivered at m.received_ns.
+  void Inject(const IcmpMessage& m) { queue_.emplace(m.received_ns, m); }
+  // Requests to on-link hosts take an entry in this table first.
+  void set_neighbours(FakeNeighbourTable* table) { neighbours_ = table; }
+
+  const std::vector<Sent>& sent() const { return sent_; }
+
+  Kind kind() const override { return kind_; }
+  SendResult Send(std::span<const EchoRequest> requests) override;
+  int Receive(std::span<IcmpMessage> out, std::int64_t deadline_ns) override;
+
+ private:
+  FakeMonotonicClock* clock_;
+  Kind kind_;
+  std::map<IpAddress, Host> hosts_;
+  std::map<IpAddress, int> requests_seen_;
+  std::multimap<std::int64_t, IcmpMessage> queue_;
+  std::vector<Sent> sent_;
+  FakeNeighbourTable* neighbours_ = nullptr;
+};
+
+// The kernel's table in miniature: each new destination takes an entry that
+// stays held for `pinned_ns`; when `limit` entries are held, a packet to a
+// new destination is dropped (counted in dropped()).
+class FakeNeighbourTable : public NeighbourTable {
+ public:
+  FakeNeighbourTable(FakeMonotonicClock* clock, int limit, std::int64_t pinned_ns)
+      : clock_(clock), limit_(limit), pinned_ns_(pinned_ns) {}
+
+  // False when the packet to `address` is dropped for lack of an entry.
+  bool Admit(const IpAddress& address);
+  int dropped() const { return dropped_; }
+  int most_held() const { return most_held_; }
+  int other_entries = 0;  // held by other namespaces
+
+  bool Dump(IpAddress::Family family, std::vector<Neighbour>* out) override;
+  std::optional<NeighbourUsage> Usage(IpAddress::Family family) override;
+  double PinnedSeconds(IpAddress::Family) override { return pinned_ns_ / 1e9; }
+
+ private:
+  int Held();
+
+  FakeMonotonicClock* clock_;
+  int limit_;
+  std::int64_t pinned_ns_;
+  std::map<IpAddress, std::int64_t> created_;
+  int dropped_ = 0;
+  int most_held_ = 0;
+};
+
+// Opens fake sockets over one clock; `allowed` says which kinds may be opened.
+class FakeIcmpOpener : public IcmpOpener {
+ public:
+  std::unique_ptr<IcmpSocket> Open(IpAddress::Family family, IcmpSocket::Kind kind,
+                                   int* error) override;
+  IcmpPermissionFacts PermissionFacts() override { return facts; }
+
+  bool datagram_allowed = true;
+  bool raw_allowed = false;
+  bool v6_available = true;  // false: IPv6 sockets fail as on a system without IPv6
+  IcmpPermissionFacts facts;
+  FakeMonotonicClock* clock = nullptr;
+  std::map<IpAddress, FakeIcmpSocket::Host> hosts;  // given to every socket opened
+  FakeIcmpSocket* last_opened = nullptr;
+};
+
+class FakeInterfaceTable : public InterfaceTable {
+ public:
+  std::vector<ConnectedSubnet> ConnectedSubnets() override { return subnets; }
+  std::vector<ConnectedSubnet> subnets;
+};
+
+class FakeResolver : public Resolver {
+ public:
+  std::vector<IpAddress> Resolve(const std::string& name, std::string* error) override;
+  std::string ReverseName(const IpAddress& address) override;
+
+  std::map<std::string, std::vector<IpAddress>> forward;
+  std::map<IpAddress, std::string> reverse;
+};
+
+}  // namespace ps::platform

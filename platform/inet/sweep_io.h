@@ -1,0 +1,179 @@
+// The seam under the sweep engine: what a concurrent sweep asks of the
+// operating system, as small interfaces. The Linux implementations are in
+// linux_icmp_socket.cc, linux_rtnetlink.cc and linux_sweep_services.cc; fakes
+// for tests in sweep_fakes.h. The engine never calls the OS directly.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/ip_address.h"
+#include "platform/clock/monotonic_clock.h"
+#include "platform/link/packet_io.h"
+#include "platform/link/privileges.h"
+
+namespace ps::platform {
+
+// One echo request: the socket fills in the type, identifier and checksum.
+struct EchoRequest {
+  IpAddress destination;
+  std::uint16_t sequence = 0;
+  const std::uint8_t* data = nullptr;
+  std::uint16_t size = 0;
+  int scope_id = 0;  // IPv6 link-local and multicast: the interface's index
+};
+
+// One ICMP message received: an echo reply, or an error about a request.
+struct IcmpMessage {
+  static constexpr std::size_t kMaxData = 64;
+  enum class Kind : std::uint8_t { kEchoReply, kError };
+
+  Kind kind = Kind::kEchoReply;
+  std::uint8_t type = 0;  // ICMP type and code as received (errors: the error's)
+  std::uint8_t code = 0;
+  std::uint8_t ttl = 0;   // of the packet received (IPv6: hop limit); 0 when unknown
+  IpAddress from;         // sender: the answering host, or the one reporting an error
+  IpAddress about;        // the request's destination (replies: equal to `from`)
+  int from_scope = 0;     // IPv6: the interface `from` is on when link-local; else 0
+  std::uint16_t sequence = 0;  // of the request replied to / reported on
+  std::int64_t received_ns = 0;  // kernel receive time, on the monotonic clock
+  std::uint16_t data_size = 0;   // bytes of the request's data carried (at most kMaxData)
+  std::array<std::uint8_t, kMaxData> data{};
+};
+
+// An ICMP (IPv4) or ICMPv6 socket. Not thread-safe.
+class IcmpSocket {
+ public:
+  enum class Kind { kDatagram, kRaw };
+
+  struct SendResult {
+    int sent = 0;   // requests handed to the kernel, from the first
+    int error = 0;  // when sent < requests.size(): errno for requests[sent]
+  };
+
+  virtual ~IcmpSocket() = default;
+  virtual Kind kind() const = 0;
+  // Sends the requests in order, in as few system calls as it can; blocks
+  // while the socket's send buffer is full.
+  virtual SendResult Send(std::span<const EchoRequest> requests) = 0;
+  // Waits until a message is queued or the monotonic clock reaches
+  // `deadline_ns` (a signal also ends the wait), then reads what is queued, up
+  // to out.size() messages. Returns how many; 0 on time-out; -errno on a
+  // failure. Packets that are not ICMP replies or errors are dropped here.
+  virtual int Receive(std::span<IcmpMessage> out, std::int64_t deadline_ns) = 0;
+};
+
+// What decides whether this process may open an ICMP socket.
+struct IcmpPermissionFacts {
+  std::string ping_group_range;  // as in net.ipv4.ping_group_range; "" if unreadable
+  unsigned group_id = 0;         // effective group
+  std::string group_name;        // "" if unknown
+  bool cap_net_raw = false;      // in the effective set
+  std::string program_path;      // this program's executable
+};
+
+// Opens ICMP sockets of a chosen kind.
+class IcmpOpener {
+ public:
+  virtual ~IcmpOpener() = default;
+  virtual IcmpPermissionFacts PermissionFacts() = 0;
+  // Null on failure, with *error set to errno (EACCES/EPERM: not allowed).
+  virtual std::unique_ptr<IcmpSocket> Open(IpAddress::Family family, IcmpSocket::Kind kind,
+                                           int* error) = 0;
+};
+
+// States of a neighbour entry, as bits (the kernel's NUD_* values).
+inline constexpr std::uint16_t kNeighbourIncomplete = 0x01;
+inline constexpr std::uint16_t kNeighbourReachable = 0x02;
+inline constexpr std::uint16_t kNeighbourStale = 0x04;
+inline constexpr std::uint16_t kNeighbourDelay = 0x08;
+inline constexpr std::uint16_t kNeighbourProbe = 0x10;
+inline constexpr std::uint16_t kNeighbourFailed = 0x20;
+inline constexpr std::uint16_t kNeighbourNoArp = 0x40;
+inline constexpr std::uint16_t kNeighbourPermanent = 0x80;
+
+// One entry of the kernel's neighbour (ARP / NDP) table.
+struct Neighbour {
+  IpAddress address;
+  std::array<std::uint8_t, 6> mac{};
+  bool has_mac = false;
+  std::uint16_t state = 0;  // kNeighbour* bits
+  int ifindex = 0;
+  std::uint32_t updated_ms = 0;  // since the entry last changed state
+  std::uint32_t users = 0;       // references beyond the table's own
+};
+
+// The table's fill across the whole machine (every namespace shares it).
+struct NeighbourUsage {
+  int entries = 0;
+  int limit = 1024;  // the hard limit, gc_thresh3
+};
+
+class NeighbourTable {
+ public:
+  virtual ~NeighbourTable() = default;
+  // This network namespace's entries of a family; false when unreadable.
+  virtual bool Dump(IpAddress::Family family, std::vector<Neighbour>* out) = 0;
+  // Entries in use and the limit; nullopt when unknown.
+  virtual std::optional<NeighbourUsage> Usage(IpAddress::Family family) = 0;
+  // Seconds a confirmed entry stays pinned at most (1.5 x base_reachable_time).
+  virtual double PinnedSeconds(IpAddress::Family family) = 0;
+};
+
+// A directly connected subnet of an interface that is up (IPv4, or IPv6 but
+// link-local).
+struct ConnectedSubnet {
+  IpAddress network;  // masked
+  int prefix = 0;
+  IpAddress local;    // this machine's address on it
+  std::string interface;
+  bool loopback = false;
+};
+
+// An interface that is up, not loopback, and carries multicast.
+struct MulticastLink {
+  std::string name;
+  int index = 0;
+};
+
+class InterfaceTable {
+ public:
+  virtual ~InterfaceTable() = default;
+  virtual std::vector<ConnectedSubnet> ConnectedSubnets() = 0;
+  // In index order; empty when none (or unreadable).
+  virtual std::vector<MulticastLink> MulticastLinks() { return {}; }
+};
+
+// Names through the system's resolver (nsswitch order). Thread-safe.
+class Resolver {
+ public:
+  virtual ~Resolver() = default;
+  // Every address of `name`, IPv4 and IPv6, in the resolver's order and
+  // without duplicates (an IPv6 link-local one without its interface, which
+  // the caller must not probe). Empty when unknown; *error then gets a
+  // message when the lookup failed.
+  virtual std::vector<IpAddress> Resolve(const std::string& name, std::string* error) = 0;
+  // The name of an address as the system gives it (UTF-8), or "".
+  virtual std::string ReverseName(const IpAddress& address) = 0;
+};
+
+// The implementations a sweep runs over.
+struct SweepPlatform {
+  MonotonicClock* clock = nullptr;
+  IcmpOpener* icmp = nullptr;
+  NeighbourTable* neighbours = nullptr;
+  InterfaceTable* interfaces = nullptr;
+  Resolver* resolver = nullptr;
+  PacketNetwork* packets = nullptr;   // null: no ARP
+  Privileges* privileges = nullptr;   // null: capabilities are left alone
+};
+
+// The process-wide real implementations (each backend defines it).
+SweepPlatform SystemSweepPlatform();
+
+}  // namespace ps::platform

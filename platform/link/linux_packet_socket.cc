@@ -1,0 +1,206 @@
+// ARP over AF_PACKET datagram sockets: the kernel adds and strips the Ethernet
+// header; batch sends with sendmmsg, batch receives with recvmmsg, kernel
+// receive time stamps; a socket filter passes ARP replies only.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <ifaddrs.h>
+#include <linux/filter.h>
+#include <net/if_arp.h>
+#include <netpacket/packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include "platform/link/linux_batch_io.h"
+#include "platform/link/packet_io.h"
+
+namespace ps::platform {
+namespace {
+
+constexpr std::size_t kBatch = 256;
+constexpr std::size_t kFrameBuffer = 128;  // an ARP packet and Ethernet padding
+constexpr std::size_t kControlBuffer = 64;
+constexpr int kReceiveBuffer = 32 << 20;  // a /16 of replies while the sweep still sends
+constexpr int kSendBuffer = 4 << 20;
+
+void SetInt(int fd, int level, int name, int value) {
+  setsockopt(fd, level, name, &value, sizeof(value));
+}
+
+// Accepts ARP packets whose operation (offset 6) is 2, a reply.
+bool AttachReplyFilter(int fd) {
+  static sock_filter code[] = {
+      {BPF_LD | BPF_H | BPF_ABS, 0, 0, 6},
+      {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 2},
+      {BPF_RET | BPF_K, 0, 0, 0xffff},
+      {BPF_RET | BPF_K, 0, 0, 0},
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+  return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof(program)) == 0;
+}
+
+class LinuxArpSocket : public PacketSocket {
+ public:
+  LinuxArpSocket(int fd, int ifindex) : fd_(fd), ifindex_(ifindex) {}
+  ~LinuxArpSocket() override { close(fd_); }
+
+  SendResult Send(std::span<const OutgoingFrame> frames) override {
+    SendResult result;
+    while (static_cast<std::size_t>(result.sent) < frames.size()) {
+      const std::size_t n = std::min(kBatch, frames.size() - result.sent);
+      mmsghdr msgs[kBatch];
+      iovec iovs[kBatch];
+      sockaddr_ll to[kBatch];
+      for (std::size_t i = 0; i < n; ++i) {
+        const OutgoingFrame& f = frames[result.sent + i];
+        to[i] = sockaddr_ll{};
+        to[i].sll_family = AF_PACKET;
+        to[i].sll_protocol = htons(ETH_P_ARP);
+        to[i].sll_ifindex = ifindex_;
+        to[i].sll_halen = 6;
+        std::memcpy(to[i].sll_addr, f.destination.octets.data(), 6);
+        iovs[i] = iovec{const_cast<std::uint8_t*>(f.data), f.size};
+        msgs[i] = mmsghdr{};
+        msgs[i].msg_hdr.msg_name = &to[i];
+        msgs[i].msg_hdr.msg_namelen = sizeof(to[i]);
+        msgs[i].msg_hdr.msg_iov = &iovs[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+      }
+      const std::size_t done = batch_io::SendAll(fd_, msgs, n, &result.error);
+      result.sent += static_cast<int>(done);
+      if (done < n) return result;
+    }
+    return result;
+  }
+
+  int Receive(std::span<IncomingFrame> out, std::int64_t deadline_ns) override {
+    if (out.empty()) return 0;
+    short revents = 0;
+    const int ready = batch_io::WaitForInput(fd_, deadline_ns, &revents);
+    if (ready <= 0) return ready;
+    const std::int64_t offset = batch_io::RealtimeOffset();
+    const std::size_t n = std::min(kBatch, out.size());
+    mmsghdr msgs[kBatch];
+    iovec iovs[kBatch];
+    sockaddr_ll from[kBatch];
+    alignas(cmsghdr) std::uint8_t controls[kBatch][kControlBuffer];
+    for (std::size_t i = 0; i < n; ++i) {
+      iovs[i] = iovec{buffers_[i], kFrameBuffer};
+      msgs[i] = mmsghdr{};
+      msgs[i].msg_hdr.msg_name = &from[i];
+      msgs[i].msg_hdr.msg_namelen = sizeof(from[i]);
+      msgs[i].msg_hdr.msg_iov = &iovs[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
+      msgs[i].msg_hdr.msg_control = controls[i];
+      msgs[i].msg_hdr.msg_controllen = kControlBuffer;
+    }
+    const int r = recvmmsg(fd_, msgs, static_cast<unsigned>(n), MSG_DONTWAIT, nullptr);
+    if (r < 0) return errno == EAGAIN || errno == EINTR ? 0 : -errno;
+    int count = 0;
+    for (int i = 0; i < r; ++i) {
+      const sockaddr_ll& sll = from[i];
+      if (sll.sll_pkttype == PACKET_OUTGOING || sll.sll_halen != 6) continue;
+      IncomingFrame& frame = out[static_cast<std::size_t>(count++)];
+      std::memcpy(frame.source.octets.data(), sll.sll_addr, 6);
+      frame.to_us = sll.sll_pkttype == PACKET_HOST;
+      frame.received_ns = batch_io::ReceiveStamp(msgs[i].msg_hdr, offset);
+      frame.size = static_cast<std::uint16_t>(
+          std::min<std::size_t>(msgs[i].msg_len, IncomingFrame::kMaxData));
+      std::memcpy(frame.data.data(), buffers_[i], frame.size);
+    }
+    return count;
+  }
+
+ private:
+  int fd_;
+  int ifindex_;
+  std::uint8_t buffers_[kBatch][kFrameBuffer];
+};
+
+class LinuxPacketNetwork : public PacketNetwork {
+ public:
+  std::vector<Link> Links() override {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return {};
+    std::map<std::string, Link> by_name;
+    for (const ifaddrs* a = list; a != nullptr; a = a->ifa_next) {
+      if (a->ifa_addr == nullptr) continue;
+      Link& link = by_name[a->ifa_name];
+      link.name = a->ifa_name;
+      link.up = (a->ifa_flags & IFF_UP) != 0;
+      if (a->ifa_addr->sa_family == AF_PACKET) {
+        const auto* sll = reinterpret_cast<const sockaddr_ll*>(a->ifa_addr);
+        link.index = sll->sll_ifindex;
+        if (sll->sll_halen == 6) std::memcpy(link.mac.octets.data(), sll->sll_addr, 6);
+        link.arp = sll->sll_hatype == ARPHRD_ETHER && sll->sll_halen == 6 &&
+                   (a->ifa_flags & (IFF_NOARP | IFF_LOOPBACK)) == 0;
+      } else if (a->ifa_addr->sa_family == AF_INET && a->ifa_netmask != nullptr) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(a->ifa_addr);
+        const auto* mask = reinterpret_cast<const sockaddr_in*>(a->ifa_netmask);
+        link.ipv4.push_back({ntohl(in->sin_addr.s_addr),
+                             __builtin_popcount(ntohl(mask->sin_addr.s_addr))});
+      }
+    }
+    freeifaddrs(list);
+    std::vector<Link> links;
+    for (auto& [name, link] : by_name) {
+      if (link.index == 0) link.index = static_cast<int>(if_nametoindex(name.c_str()));
+      links.push_back(std::move(link));
+    }
+    std::sort(links.begin(), links.end(),
+              [](const Link& a, const Link& b) { return a.index < b.index; });
+    return links;
+  }
+
+  std::unique_ptr<PacketSocket> OpenArp(int ifindex, int* error) override {
+    // Protocol 0 receives nothing until bound: the filter is in place first.
+    const int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+      *error = errno;
+      return nullptr;
+    }
+    sockaddr_ll at{};
+    at.sll_family = AF_PACKET;
+    at.sll_protocol = htons(ETH_P_ARP);
+    at.sll_ifindex = ifindex;
+    if (!AttachReplyFilter(fd) || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof(at)) != 0) {
+      *error = errno;
+      close(fd);
+      return nullptr;
+    }
+    SetInt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, 1);  // Linux 4.20+; else filtered on receipt
+    SetInt(fd, SOL_SOCKET, SO_TIMESTAMPNS, 1);
+    // As root the limits do not apply; otherwise take what net.core.rmem_max allows.
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof(int)) != 0)
+      SetInt(fd, SOL_SOCKET, SO_RCVBUF, kReceiveBuffer);
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &kSendBuffer, sizeof(int)) != 0)
+      SetInt(fd, SOL_SOCKET, SO_SNDBUF, kSendBuffer);
+    *error = 0;
+    return std::make_unique<LinuxArpSocket>(fd, ifindex);
+  }
+};
+
+}  // namespace
+
+PacketNetwork& SystemPacketNetwork() {
+  static LinuxPacketNetwork network;
+  return network;
+}
+
+std::string PacketSocketErrorText(int error) {
+  if (error == EPERM || error == EACCES) {
+    return "ARP needs a packet socket, which needs the CAP_NET_RAW capability (run as root, or "
+           "give the program the capability with setcap cap_net_raw+ep)";
+  }
+  return std::string("a packet socket could not be opened: ") + std::strerror(error);
+}
+
+}  // namespace ps::platform
