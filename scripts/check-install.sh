@@ -91,6 +91,10 @@ if command -v appstreamcli >/dev/null; then
   out=$(appstreamcli validate --no-net --no-color "$prefix/share/metainfo/$appstream_id.metainfo.xml" 2>&1) ||
     fail "appstreamcli validate: $out"
 fi
+# Addresses and ids that stand in for real ones.
+out=$(grep -rliE 'example\.(org|com|net)|org\.example' "$prefix/share/metainfo" "$prefix/share/applications" \
+  "$prefix/share/doc/pingsweep/copyright" || true)
+[ -z "$out" ] || fail "placeholder address or id in: $out"
 grep -qx 'StartupWMClass=PingSweep' "$prefix/share/applications/pingsweep.desktop" ||
   fail "the desktop entry does not name the window class PingSweep"
 for c in "${completions[@]}"; do
