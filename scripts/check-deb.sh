@@ -20,9 +20,9 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 contents_only=0
 if [ "${1:-}" = --contents-only ]; then contents_only=1; shift; fi
-deb=$(realpath "${1:-$(ls "$repo"/build/default/pingsweep_*_amd64.deb 2>/dev/null | head -1)}")
+deb=$(realpath "${1:-$(ls "$repo"/build/default/pingsweep_*_amd64.deb 2>/dev/null | sed -n 1p)}")
 [ -f "$deb" ] || { echo "no package: cd build/default && cpack -G DEB" >&2; exit 1; }
-dev=${2:-$(ls "$(dirname "$deb")"/pingsweep-dev_*_amd64.deb 2>/dev/null | head -1)}
+dev=${2:-$(ls "$(dirname "$deb")"/pingsweep-dev_*_amd64.deb 2>/dev/null | sed -n 1p)}
 [ -f "$dev" ] || { echo "no pingsweep-dev package beside $deb" >&2; exit 1; }
 
 step() { printf '\n== %s\n' "$*"; }
@@ -31,14 +31,14 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 step "control fields"
 field() { dpkg-deb -f "$1" "$2"; }
 for f in Package Version Depends Recommends Homepage Description; do
-  printf '%-12s %s\n' "$f:" "$(field "$deb" "$f" | head -1)"
+  printf '%-12s %s\n' "$f:" "$(field "$deb" "$f" | sed -n 1p)"
 done
-printf '%-12s %s\n' "dev:" "$(field "$dev" Description | head -1)"
+printf '%-12s %s\n' "dev:" "$(field "$dev" Description | sed -n 1p)"
 for p in "$deb" "$dev"; do
-  ! dpkg-deb -f "$p" | grep -qiE 'example\.(org|com)|org\.example' ||
+  ! grep -qiE 'example\.(org|com)|org\.example' <<<"$(dpkg-deb -f "$p")" ||
     fail "$(basename "$p"): placeholder in the control fields"
 done
-[ "$(field "$deb" Description | head -1)" != "$(field "$dev" Description | head -1)" ] ||
+[ "$(field "$deb" Description | sed -n 1p)" != "$(field "$dev" Description | sed -n 1p)" ] ||
   fail "pingsweep-dev carries the programs' summary"
 depends=$(field "$deb" Depends)
 # The libraries come from dpkg-shlibdeps; the X11 plugin is in libqt6gui6.
@@ -49,7 +49,7 @@ done
 
 step "files"
 listing=$(dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|')
-id=$(grep -oE '/usr/share/metainfo/[^/]+\.metainfo\.xml$' <<<"$listing" | sed 's|.*/||; s|\.metainfo\.xml$||')
+id=$(grep -oE '/usr/share/metainfo/[^/]+\.metainfo\.xml$' <<<"$listing" | sed 's|.*/||; s|\.metainfo\.xml$||' || true)
 [[ $id =~ ^[a-z]+(\.[A-Za-z0-9_-]+){2,}$ ]] || fail "no AppStream metainfo named after a reverse-DNS id: '$id'"
 for file in /usr/bin/pingsweep /usr/bin/pingsweep-cli /usr/bin/pingsweep-reg \
   /usr/share/man/man1/pingsweep.1.gz /usr/share/man/man1/pingsweep-cli.1.gz \
@@ -59,8 +59,9 @@ for file in /usr/bin/pingsweep /usr/bin/pingsweep-cli /usr/bin/pingsweep-reg \
   /usr/share/doc/pingsweep/changelog.gz; do
   grep -qxF "$file" <<<"$listing" || fail "the package lacks $file"
 done
-dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qx './postinst' || fail "no postinst"
-dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qx './postrm' || fail "no postrm"
+control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t)
+grep -qx './postinst' <<<"$control" || fail "no postinst"
+grep -qx './postrm' <<<"$control" || fail "no postrm"
 unpacked=$(mktemp -d /tmp/pingsweep-deb.XXXXXX)
 trap 'rm -rf "$unpacked"' EXIT
 dpkg-deb -x "$deb" "$unpacked"
@@ -130,7 +131,7 @@ snapshot() {
 }
 install_package() {
   in_root apt-get install -y -q "/tmp/$(basename "$deb")" 2>&1 | grep -E '^pingsweep|^E:' || true
-  in_root dpkg -s pingsweep | grep -q '^Status: install ok installed' || fail "the package did not install"
+  grep -q '^Status: install ok installed' <<<"$(in_root dpkg -s pingsweep)" || fail "the package did not install"
 }
 state() { [ -d "$root/var/lib/pingsweep" ] && echo kept || echo gone; }
 
@@ -161,7 +162,7 @@ done
 
 step "as the unprivileged user tester: a sweep of loopback, the window"
 as_tester 'id; pingsweep-cli --check; pingsweep-cli -n 127.0.0.1-3' || fail "pingsweep-cli failed for tester"
-as_tester 'pingsweep-cli -n -o csv 127.0.0.1' | grep -q '^127\.0\.0\.1,.*answered' ||
+grep -q '^127\.0\.0\.1,.*answered' <<<"$(as_tester 'pingsweep-cli -n -o csv 127.0.0.1')" ||
   fail "127.0.0.1 did not answer tester's sweep"
 status=0
 as_tester 'QT_QPA_PLATFORM=offscreen timeout 3 pingsweep' || status=$?
@@ -200,7 +201,7 @@ in_root apt-get purge -y -q pingsweep 2>&1 | grep '^pingsweep:' || true
   fail "purge removed the registry written after the install"
 sum=$(cd "$root/var/lib/pingsweep" && find . -type f -exec sha256sum {} + | sort)
 install_package
-in_root pingsweep-reg query 'HKLM\Software\Other' /v Kept | grep -q 'REG_SZ *yes' ||
+grep -q 'REG_SZ *yes' <<<"$(in_root pingsweep-reg query 'HKLM\Software\Other' /v Kept)" ||
   fail "the registry there before the install lost its value"
 in_root apt-get purge -y -q pingsweep >/dev/null
 [ "$(cd "$root/var/lib/pingsweep" 2>/dev/null && find . -type f -exec sha256sum {} + | sort)" = "$sum" ] ||

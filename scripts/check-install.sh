@@ -37,7 +37,7 @@ fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 # sections, each heading once, and shows each example whole on a line of its
 # own, as one shell command whose options the program knows.
 check_page() {
-  local p=$1 page=$2 out headings name examples line words w
+  local p=$1 page=$2 out headings name examples line words w help
   # Any warning of groff's is a fault of the page.
   out=$(zcat "$page" | groff -man -ww -z 2>&1) || fail "groff failed on $p.1"
   [ -z "$out" ] || fail "groff warns on $p.1: $out"
@@ -47,13 +47,14 @@ check_page() {
   done
   out=$(sort <<<"$headings" | uniq -d)
   [ -z "$out" ] || fail "$p.1 has these headings twice: $out"
-  name=$(zcat "$page" | sed -n '/^\.SH NAME/{n;p;q}')
+  name=$(zcat "$page" | sed -n '/^\.SH NAME/{n;p}')
   if [[ $name == *IPv4* && $name != *IPv6* ]]; then fail "$p.1: the NAME line says IPv4 alone"; fi
   grep -qx EXAMPLES <<<"$headings" || return 0
   # The examples as shown, on lines wide enough for any of them.
   examples=$(zcat "$page" | groff -man -Tascii -P-cbou -rLL=250n 2>/dev/null |
     sed -n '/^EXAMPLES/,/^[A-Z]/p' | sed -nE "s/^ +((sudo )?$p( .*)?)\$/\\1/p")
   [ -n "$examples" ] || fail "$p.1 shows no example command"
+  help=$("$prefix/bin/$p" --help 2>/dev/null || true)
   while IFS= read -r line; do
     read -r -a words <<<"$line"
     out=$(printf '%s\n' "${words[@]}" | grep -cxF -- "$p" || true)
@@ -63,7 +64,7 @@ check_page() {
     if sed "s/'[^']*'//g" <<<"$line" | grep -qF '\'; then fail "$p.1: example needs quotes: $line"; fi
     for w in "${words[@]}"; do
       [[ $w == -* ]] || continue
-      "$prefix/bin/$p" --help 2>/dev/null | grep -qwF -- "${w%%=*}" ||
+      grep -qwF -- "${w%%=*}" <<<"$help" ||
         fail "$p.1: example uses $w, which $p --help does not know"
     done
   done <<<"$examples"
