@@ -51,10 +51,10 @@ TEST(OptionsTest, ParsesEveryOptionAndNamesWhatIsWrong) {
   EXPECT_TRUE(Parse({"-h"}).options.help);
   EXPECT_TRUE(Parse({"--version"}).options.version);
   EXPECT_EQ(Parse({"-R", "2500"}).options.rate, 2500);
-  EXPECT_EQ(defaults.probe, Probe::kAuto);
-  EXPECT_EQ(Parse({"--probe", "arp"}).options.probe, Probe::kArp);
-  EXPECT_EQ(Parse({"--probe=both"}).options.probe, Probe::kBoth);
-  EXPECT_EQ(Parse({"--probe", "icmp"}).options.probe, Probe::kIcmp);
+  EXPECT_EQ(defaults.probe, ProbeMethod::kAuto);
+  EXPECT_EQ(Parse({"--probe", "arp"}).options.probe, ProbeMethod::kArp);
+  EXPECT_EQ(Parse({"--probe=both"}).options.probe, ProbeMethod::kBoth);
+  EXPECT_EQ(Parse({"--probe", "icmp"}).options.probe, ProbeMethod::kIcmp);
   EXPECT_EQ(Parse({"-I", "eth1"}).options.interface, "eth1");
 
   const std::pair<std::vector<std::string>, std::string> errors[] = {

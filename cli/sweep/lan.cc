@@ -19,7 +19,7 @@ int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
                       const std::vector<IpAddress>& targets, std::ostream& err,
                       const std::string& prefix) {
   icmp_targets_ = targets;
-  if (o.probe == Probe::kIcmp) {
+  if (o.probe == ProbeMethod::kIcmp) {
     if (!o.interface.empty()) {
       err << prefix << "--interface chooses the interface for ARP; it has no use with --probe icmp\n";
       return kUsage;
@@ -27,7 +27,7 @@ int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
     return -1;
   }
   if (p.packets == nullptr) {
-    if (o.probe == Probe::kAuto) return -1;
+    if (o.probe == ProbeMethod::kAuto) return -1;
     err << prefix << "ARP is not available on this system\n";
     return kSystemFailure;
   }
@@ -40,7 +40,7 @@ int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
     err << prefix << "--interface: " << plan.error << "\n";
     return kUsage;
   }
-  if (o.probe == Probe::kArp && !plan.others.empty()) {
+  if (o.probe == ProbeMethod::kArp && !plan.others.empty()) {
     err << prefix << "'" << IpAddress::V4(plan.others.front()).ToString()
         << "' is not on a directly connected subnet"
         << (o.interface.empty() ? "" : " of " + o.interface) << " (or is this machine's own): "
@@ -54,7 +54,7 @@ int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
     auto socket = p.packets->OpenArp(g.link.index, &error);
     if (!socket) {
       groups_.clear();
-      if (o.probe == Probe::kAuto) {
+      if (o.probe == ProbeMethod::kAuto) {
         err << prefix << "probing by ICMP: " << platform::PacketSocketErrorText(error) << "\n";
         return -1;
       }
@@ -74,13 +74,13 @@ int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
     if (where.find(g.plan.link.name) == std::string::npos)
       where += (where.empty() ? "" : ", ") + g.plan.link.name;
   }
-  if (o.probe != Probe::kBoth) {
+  if (o.probe != ProbeMethod::kBoth) {
     icmp_targets_.clear();
     for (const IpAddress& t : targets) {
       if (!Probes(t)) icmp_targets_.push_back(t);
     }
   }
-  if (o.probe == Probe::kAuto) {
+  if (o.probe == ProbeMethod::kAuto) {
     err << prefix << "probing " << count << " on-link target" << (count == 1 ? "" : "s")
         << " by ARP on " << where;
     if (!icmp_targets_.empty()) err << ", " << icmp_targets_.size() << " by ICMP";
@@ -120,7 +120,7 @@ void ArpStage::Run(platform::MonotonicClock* clock, const Options& o,
   groups_.clear();  // the sockets are done with
 }
 
-void MacBook::Poll() {
+void HostMacs::Poll() {
   if (neighbours_ == nullptr) return;
   std::vector<platform::Neighbour> entries;
   for (const auto family : {IpAddress::Family::kV4, IpAddress::Family::kV6}) {
@@ -134,12 +134,12 @@ void MacBook::Poll() {
   }
 }
 
-const MacAddress* MacBook::Find(const IpAddress& address) const {
+const MacAddress* HostMacs::Find(const IpAddress& address) const {
   const auto it = macs_.find(address);
   return it == macs_.end() ? nullptr : &it->second;
 }
 
-std::string MacBook::Vendor(const MacAddress& mac, std::ostream& err, const std::string& prefix) {
+std::string VendorNames::Of(const MacAddress& mac, std::ostream& err, const std::string& prefix) {
   if (mac.IsLocallyAdministered()) return std::string(sweep::kPrivateAddressVendor);
   if (!vendors_tried_) {
     vendors_tried_ = true;

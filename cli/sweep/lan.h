@@ -56,23 +56,30 @@ class ArpStage {
   sweep::ArpSummary totals_;
 };
 
-// MAC addresses of answering on-link hosts from the kernel's neighbour table,
-// gathered while the sweep runs (entries may age out before it ends), and
-// their vendors.
-class MacBook {
+// MAC addresses of the hosts that answered: from ARP replies, and from the
+// kernel's neighbour table, read while the sweep runs (entries may age out
+// before it ends).
+class HostMacs {
  public:
-  explicit MacBook(platform::NeighbourTable* neighbours) : neighbours_(neighbours) {}
+  explicit HostMacs(platform::NeighbourTable* neighbours) : neighbours_(neighbours) {}
   // Reads the table now; cheap enough to call every progress tick.
   void Poll();
   void Add(const IpAddress& address, const MacAddress& mac) { macs_[address] = mac; }
   const MacAddress* Find(const IpAddress& address) const;
-  // "" when unknown; the registry is loaded on the first call (a failure is
-  // said once on `err`).
-  std::string Vendor(const MacAddress& mac, std::ostream& err, const std::string& prefix);
 
  private:
   platform::NeighbourTable* neighbours_;
   std::unordered_map<IpAddress, MacAddress, IpAddressHash> macs_;
+};
+
+// The vendors of MAC addresses, from the IEEE registries loaded on first use.
+class VendorNames {
+ public:
+  // "" when unknown; a registry that cannot be loaded is said once on `err`,
+  // after `prefix`.
+  std::string Of(const MacAddress& mac, std::ostream& err, const std::string& prefix);
+
+ private:
   std::optional<sweep::VendorRegistry> vendors_;
   bool vendors_tried_ = false;
 };

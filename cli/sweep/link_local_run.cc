@@ -86,14 +86,14 @@ int RunLinkLocal(const Options& o, const platform::SweepPlatform& platform, cons
     for (const auto& h : discovery.hosts()) names->Request(h.result.address);
     names->WaitAll(std::chrono::steady_clock::now() + std::chrono::seconds(summary.interrupted ? 1 : 5));
   }
-  MacBook vendors(nullptr);
+  VendorNames vendors;
   std::vector<HostLine> lines;
   for (const sweep::LinkLocalHost& h : discovery.hosts()) {
     HostLine line{h.result, names ? names->Name(h.result.address) : "", "", "", h.link.name};
     if (h.has_mac) {
       const MacAddress mac{h.mac};
       line.mac = mac.ToString();
-      line.vendor = vendors.Vendor(mac, err, prefix);
+      line.vendor = vendors.Of(mac, err, prefix);
     }
     lines.push_back(std::move(line));
   }

@@ -27,7 +27,7 @@ constexpr int kNameThreads = 16;
 // The progress line on a terminal: sent, answered, rate, time left.
 class Progress : public sweep::SweepObserver {
  public:
-  Progress(const Streams& s, sweep::NamePool* names, MacBook* macs)
+  Progress(const Streams& s, sweep::NamePool* names, HostMacs* macs)
       : streams_(s), names_(names), macs_(macs) {}
   ~Progress() override { Clear(); }
 
@@ -60,7 +60,7 @@ class Progress : public sweep::SweepObserver {
  private:
   const Streams& streams_;
   sweep::NamePool* names_;
-  MacBook* macs_;
+  HostMacs* macs_;
   bool shown_ = false;
 };
 
@@ -105,7 +105,7 @@ std::string ReadTargets(const Options& o, const Streams& streams, sweep::TargetL
 // Folds the ARP answers into the results (one per target, in target order)
 // and the summary; ARP replies give the hosts' MACs.
 void MergeArp(const ArpStage& arp, const std::vector<IpAddress>& targets,
-              std::vector<sweep::HostResult>* results, MacBook* macs,
+              std::vector<sweep::HostResult>* results, HostMacs* macs,
               sweep::SweepSummary* summary) {
   for (const auto& [address, a] : arp.answers()) {
     const auto at = std::lower_bound(targets.begin(), targets.end(), address);
@@ -218,7 +218,8 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
 
   std::unique_ptr<sweep::NamePool> names;
   if (!o.numeric) names = std::make_unique<sweep::NamePool>(platform.resolver, kNameThreads);
-  MacBook macs(platform.neighbours);
+  HostMacs macs(platform.neighbours);
+  VendorNames vendors;
   const std::int64_t start = platform.clock->NowNs();
   arp.Run(platform.clock, o, &g_interrupted);
   for (const auto& [address, answer] : arp.answers()) {
@@ -288,7 +289,7 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
     const MacAddress* mac = r.outcome == sweep::Outcome::kAnswered ? macs.Find(address) : nullptr;
     if (mac != nullptr) {
       line.mac = mac->ToString();
-      line.vendor = macs.Vendor(*mac, err, prefix);
+      line.vendor = vendors.Of(*mac, err, prefix);
     }
     lines.push_back(std::move(line));
   }
