@@ -15,19 +15,17 @@ constexpr std::uint16_t kNoMacStates =
 
 }  // namespace
 
-int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
-                      const std::vector<IpAddress>& targets, std::ostream& err,
-                      const std::string& prefix) {
+std::optional<int> ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
+                                     const std::vector<IpAddress>& targets, std::ostream& err,
+                                     const std::string& prefix) {
   icmp_targets_ = targets;
   if (o.probe == ProbeMethod::kIcmp) {
-    if (!o.interface.empty()) {
-      err << prefix << "--interface chooses the interface for ARP; it has no use with --probe icmp\n";
-      return kUsage;
-    }
-    return -1;
+    if (o.interface.empty()) return std::nullopt;
+    err << prefix << "--interface chooses the interface for ARP; it has no use with --probe icmp\n";
+    return kUsage;
   }
   if (p.packets == nullptr) {
-    if (o.probe == ProbeMethod::kAuto) return -1;
+    if (o.probe == ProbeMethod::kAuto) return std::nullopt;
     err << prefix << "ARP is not available on this system\n";
     return kSystemFailure;
   }
@@ -36,6 +34,16 @@ int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
     if (t.is_v4()) v4.push_back(t.v4());
   }
   sweep::ArpPlan plan = sweep::PlanArp(p.packets->Links(), v4, o.interface);
+  if (auto exit = RefuseUnreachable(o, plan, err, prefix)) return exit;
+  if (auto exit = OpenGroups(o, *p.packets, std::move(plan.groups), err, prefix)) return exit;
+  if (groups_.empty()) return std::nullopt;
+  TakeTargets(o, targets);
+  if (o.probe == ProbeMethod::kAuto) Announce(err, prefix);
+  return std::nullopt;
+}
+
+std::optional<int> ArpStage::RefuseUnreachable(const Options& o, const sweep::ArpPlan& plan,
+                                               std::ostream& err, const std::string& prefix) {
   if (!plan.error.empty()) {
     err << prefix << "--interface: " << plan.error << "\n";
     return kUsage;
@@ -47,46 +55,55 @@ int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
         << "ARP reaches only those; --probe auto sends ICMP to the others\n";
     return kUsage;
   }
-  if (plan.groups.empty()) return -1;
+  return std::nullopt;
+}
 
-  for (sweep::ArpGroup& g : plan.groups) {
+std::optional<int> ArpStage::OpenGroups(const Options& o, platform::PacketNetwork& packets,
+                                        std::vector<sweep::ArpGroup> planned, std::ostream& err,
+                                        const std::string& prefix) {
+  for (sweep::ArpGroup& g : planned) {
     int error = 0;
-    auto socket = p.packets->OpenArp(g.link.index, &error);
+    auto socket = packets.OpenArp(g.link.index, &error);
     if (!socket) {
       groups_.clear();
       if (o.probe == ProbeMethod::kAuto) {
         err << prefix << "probing by ICMP: " << platform::PacketSocketErrorText(error) << "\n";
-        return -1;
+        return std::nullopt;
       }
       err << prefix << platform::PacketSocketErrorText(error) << "\n";
       return Denied(error) ? kNoPermission : kSystemFailure;
     }
     groups_.push_back({std::move(g), std::move(socket)});
   }
-  std::string where;
+  return std::nullopt;
+}
+
+void ArpStage::TakeTargets(const Options& o, const std::vector<IpAddress>& targets) {
   std::size_t count = 0;
   for (const Group& g : groups_) count += g.plan.targets.size();
   arp_targets_.reserve(count);
-  count = 0;
   for (const Group& g : groups_) {
     for (std::uint32_t t : g.plan.targets) arp_targets_.insert(IpAddress::V4(t));
+  }
+  if (o.probe == ProbeMethod::kBoth) return;
+  icmp_targets_.clear();
+  for (const IpAddress& t : targets) {
+    if (!Probes(t)) icmp_targets_.push_back(t);
+  }
+}
+
+void ArpStage::Announce(std::ostream& err, const std::string& prefix) const {
+  std::string where;
+  std::size_t count = 0;
+  for (const Group& g : groups_) {
     count += g.plan.targets.size();
     if (where.find(g.plan.link.name) == std::string::npos)
       where += (where.empty() ? "" : ", ") + g.plan.link.name;
   }
-  if (o.probe != ProbeMethod::kBoth) {
-    icmp_targets_.clear();
-    for (const IpAddress& t : targets) {
-      if (!Probes(t)) icmp_targets_.push_back(t);
-    }
-  }
-  if (o.probe == ProbeMethod::kAuto) {
-    err << prefix << "probing " << count << " on-link target" << (count == 1 ? "" : "s")
-        << " by ARP on " << where;
-    if (!icmp_targets_.empty()) err << ", " << icmp_targets_.size() << " by ICMP";
-    err << "\n";
-  }
-  return -1;
+  err << prefix << "probing " << count << " on-link target" << (count == 1 ? "" : "s")
+      << " by ARP on " << where;
+  if (!icmp_targets_.empty()) err << ", " << icmp_targets_.size() << " by ICMP";
+  err << "\n";
 }
 
 void ArpStage::Run(platform::MonotonicClock* clock, const Options& o,

@@ -23,11 +23,12 @@ namespace ps::cli {
 
 class ArpStage {
  public:
-  // Decides which targets go by ARP and opens their sockets. Returns -1 to go
-  // on, else the exit code; what it chose, and why, goes to `err` after
-  // `prefix`. `targets` sorted (IPv4).
-  int Prepare(const Options& o, const platform::SweepPlatform& p,
-              const std::vector<IpAddress>& targets, std::ostream& err, const std::string& prefix);
+  // Decides which targets go by ARP and opens their sockets. Returns the exit
+  // code when the run must end, nullopt to go on; what it chose, and why,
+  // goes to `err` after `prefix`. `targets` sorted.
+  std::optional<int> Prepare(const Options& o, const platform::SweepPlatform& p,
+                             const std::vector<IpAddress>& targets, std::ostream& err,
+                             const std::string& prefix);
   // Probes the ARP targets, one interface after another, until done or *stop.
   void Run(platform::MonotonicClock* clock, const Options& o, const std::atomic<bool>* stop);
 
@@ -48,6 +49,15 @@ class ArpStage {
     sweep::ArpGroup plan;
     std::unique_ptr<platform::PacketSocket> socket;
   };
+  // The steps of Prepare.
+  std::optional<int> RefuseUnreachable(const Options& o, const sweep::ArpPlan& plan,
+                                       std::ostream& err, const std::string& prefix);
+  std::optional<int> OpenGroups(const Options& o, platform::PacketNetwork& packets,
+                                std::vector<sweep::ArpGroup> planned, std::ostream& err,
+                                const std::string& prefix);
+  void TakeTargets(const Options& o, const std::vector<IpAddress>& targets);
+  void Announce(std::ostream& err, const std::string& prefix) const;
+
   std::vector<Group> groups_;
   std::vector<IpAddress> icmp_targets_;
   std::unordered_set<IpAddress, IpAddressHash> arp_targets_;

@@ -22,6 +22,7 @@ std::unique_ptr<IcmpSocket> FakeIcmpOpener::Open(IpAddress::Family family, IcmpS
   auto socket = std::make_unique<FakeIcmpSocket>(clock, kind);
   for (const auto& [address, host] : hosts) socket->SetHost(address, host);
   last_opened = socket.get();
+  ++opened;
   return socket;
 }
 

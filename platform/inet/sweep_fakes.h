@@ -111,12 +111,15 @@ class FakeIcmpOpener : public IcmpOpener {
   FakeMonotonicClock* clock = nullptr;
   std::map<IpAddress, FakeIcmpSocket::Host> hosts;  // given to every socket opened
   FakeIcmpSocket* last_opened = nullptr;
+  int opened = 0;  // sockets opened so far
 };
 
 class FakeInterfaceTable : public InterfaceTable {
  public:
   std::vector<ConnectedSubnet> ConnectedSubnets() override { return subnets; }
+  std::vector<MulticastLink> MulticastLinks() override { return links; }
   std::vector<ConnectedSubnet> subnets;
+  std::vector<MulticastLink> links;
 };
 
 class FakeResolver : public Resolver {
