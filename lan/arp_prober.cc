@@ -23,7 +23,11 @@ constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
 
 ArpProber::ArpProber(platform::PacketSocket* socket, platform::MonotonicClock* clock,
                      ArpSource source, ArpProbeOptions options)
-    : socket_(socket), clock_(clock), source_(source), options_(options) {}
+    : socket_(socket),
+      clock_(clock),
+      source_(source),
+      options_(options),
+      pacing_(options.rate, kBurstSeconds, kBatch) {}
 
 bool ArpProber::HasWork() const {
   return next_fresh_ < fresh_.size() || !retry_.empty() ||
@@ -53,12 +57,7 @@ void ArpProber::Expire(std::int64_t now) {
 
 void ArpProber::Send(std::int64_t now) {
   if (now < blocked_until_ns_) return;
-  std::size_t allowed = kBatch;
-  if (options_.rate > 0) {
-    tokens_ = std::min(burst_, tokens_ + static_cast<double>(now - refilled_ns_) * options_.rate / 1e9);
-    refilled_ns_ = now;
-    allowed = std::min(allowed, static_cast<std::size_t>(tokens_));
-  }
+  const std::size_t allowed = pacing_.Available(now, kBatch);
   std::array<std::array<std::uint8_t, kArpPacketSize>, kBatch> packets;
   std::array<platform::OutgoingFrame, kBatch> frames;
   std::array<std::uint32_t, kBatch> indices;
@@ -89,7 +88,7 @@ void ArpProber::Send(std::int64_t now) {
     outstanding_.push_back(indices[i]);
   }
   summary_.sent += sent;
-  if (options_.rate > 0) tokens_ -= static_cast<double>(sent);
+  pacing_.Take(sent);
   // What was taken but not sent goes back in front, in order.
   for (std::size_t i = n; i > sent; --i) retry_.push_front(indices[i - 1]);
   if (sent < n) {
@@ -158,9 +157,7 @@ std::vector<ArpAnswer> ArpProber::Run(std::span<const std::uint32_t> targets,
   for (Target& target : targets_) target.tries = 0;
 
   const std::int64_t start = clock_->NowNs();
-  burst_ = options_.rate > 0 ? std::clamp(options_.rate * kBurstSeconds, 1.0, double(kBatch)) : 0;
-  tokens_ = burst_;
-  refilled_ns_ = start;
+  pacing_.Start(start);
   blocked_until_ns_ = 0;
   std::vector<platform::IncomingFrame> frames(kReceiveBatch);
   while (HasWork() && summary_.system_error == 0) {
@@ -176,11 +173,7 @@ std::vector<ArpAnswer> ArpProber::Run(std::span<const std::uint32_t> targets,
                             ? targets_[outstanding_[outstanding_head_]].deadline_ns
                             : kNever;
     if (next_fresh_ < fresh_.size() || !retry_.empty()) {
-      std::int64_t next_send = now;
-      if (options_.rate > 0 && tokens_ < 1) {
-        next_send = now + static_cast<std::int64_t>((1 - tokens_) * 1e9 / options_.rate);
-      }
-      wake = std::min(wake, std::max(next_send, blocked_until_ns_));
+      wake = std::min(wake, std::max(pacing_.NextSendAt(now), blocked_until_ns_));
     }
     const int n = socket_->Receive(frames, wake);
     if (n < 0) {

@@ -16,6 +16,7 @@
 #include "core/mac_address.h"
 #include "platform/clock/monotonic_clock.h"
 #include "platform/link/packet_io.h"
+#include "sweep/token_bucket.h"
 
 namespace ps::sweep {
 
@@ -103,9 +104,7 @@ class ArpProber {
   std::size_t outstanding_head_ = 0;
   std::vector<ArpAnswer> answers_;
 
-  double tokens_ = 0;
-  double burst_ = 1;
-  std::int64_t refilled_ns_ = 0;
+  sweep::TokenBucket pacing_;
   std::int64_t blocked_until_ns_ = 0;  // the device queue was full
 };
 

@@ -30,6 +30,9 @@ Sweep::Sweep(platform::MonotonicClock* clock, platform::IcmpSocket* socket,
     : clock_(clock),
       socket_(socket),
       options_(options),
+      // The bucket holds 25 ms of the rate (at most one batch): a small sweep
+      // goes out at once, a large one at the rate.
+      pacing_(options.rate, 0.025, kBatch),
       // One family a sweep: its neighbour (ARP or NDP) table.
       window_(neighbours, targets.empty() ? IpAddress::Family::kV4 : targets.front().family()) {
   options_.count = std::max(options_.count, 1);
@@ -64,23 +67,12 @@ void Sweep::Queue(std::uint32_t index) {
   ready_.push_back(index);
 }
 
-// The bucket holds 25 ms of the rate (at most one batch): a small sweep goes
-// out at once, a large one at the rate.
-double Sweep::Burst() const {
-  return std::clamp(options_.rate * 0.025, 1.0, static_cast<double>(kBatch));
-}
-
 void Sweep::SendDue(std::int64_t now) {
   while (!delayed_.empty() && delayed_.front().deadline_ns <= now) {
     ready_.push_back(delayed_.front().host);
     delayed_.pop_front();
   }
-  std::size_t budget = kBatch;
-  if (options_.rate > 0) {
-    tokens_ = std::min(Burst(), tokens_ + (now - refilled_ns_) * options_.rate / 1e9);
-    refilled_ns_ = now;
-    budget = static_cast<std::size_t>(tokens_);
-  }
+  const std::size_t budget = pacing_.Available(now, kBatch);
   std::vector<std::uint32_t> batch;
   batch.reserve(std::min(budget, kBatch));
   while (batch.size() < budget && !ready_.empty()) {
@@ -125,7 +117,7 @@ void Sweep::SendDue(std::int64_t now) {
     pending_.push_back(Pending{h.deadline_ns, batch[i]});
   }
   summary_.sent += went;
-  tokens_ -= static_cast<double>(went);
+  pacing_.Take(went);
   std::size_t next = went;
   if (next < batch.size() && sent.error != EINTR && sent.error != EAGAIN &&
       sent.error != ENOBUFS) {
@@ -270,9 +262,7 @@ std::int64_t Sweep::NextWake(std::int64_t now) const {
   if (!delayed_.empty()) wake = std::min(wake, delayed_.front().deadline_ns);
   const bool want_send = !ready_.empty() || (!ready_new_.empty());
   if (want_send) {
-    std::int64_t at = now;
-    if (options_.rate > 0 && tokens_ < 1)
-      at = now + static_cast<std::int64_t>(std::ceil((1 - tokens_) * 1e9 / options_.rate));
+    std::int64_t at = pacing_.NextSendAt(now);
     if (ready_.empty()) at = std::max(at, window_wait_until_);
     wake = std::min(wake, at);
   }
@@ -295,8 +285,8 @@ SweepProgress Sweep::Progress(std::int64_t now) const {
 
 SweepSummary Sweep::Run(SweepObserver* observer) {
   observer_ = observer;
-  start_ns_ = refilled_ns_ = clock_->NowNs();
-  tokens_ = Burst();  // a full bucket
+  start_ns_ = clock_->NowNs();
+  pacing_.Start(start_ns_);
   std::int64_t drained_at = start_ns_;
   std::int64_t next_progress = start_ns_ + kProgressNs;
   std::vector<platform::IcmpMessage> messages(kBatch);

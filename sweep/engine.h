@@ -15,6 +15,7 @@
 #include "platform/inet/sweep_io.h"
 #include "sweep/cookie.h"
 #include "sweep/neighbour_window.h"
+#include "sweep/token_bucket.h"
 
 namespace ps::sweep {
 
@@ -131,13 +132,13 @@ class Sweep {
   void Settle(std::uint32_t index, State state);
   void Queue(std::uint32_t index);
   std::int64_t NextWake(std::int64_t now) const;
-  double Burst() const;
   SweepProgress Progress(std::int64_t now) const;
   std::int64_t Find(const IpAddress& address) const;
 
   platform::MonotonicClock* clock_;
   platform::IcmpSocket* socket_;
   SweepOptions options_;
+  TokenBucket pacing_;
   ProbeCookie cookie_;
   NeighbourWindow window_;
   std::vector<HostResult> results_;
@@ -150,8 +151,6 @@ class Sweep {
   std::uint64_t finished_ = 0;
   std::uint64_t outstanding_ = 0;  // hosts with a probe awaiting its answer
   std::uint16_t next_sequence_ = 0;
-  double tokens_ = 0;
-  std::int64_t refilled_ns_ = 0;
   std::int64_t window_wait_until_ = 0;
   std::int64_t start_ns_ = 0;
   SweepSummary summary_;
