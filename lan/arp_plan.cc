@@ -14,10 +14,11 @@ ArpPlan PlanArp(const std::vector<platform::Link>& links, std::span<const std::u
   for (const platform::Link& link : links) {
     if (!interface.empty() && link.name != interface) continue;
     if (!interface.empty()) {
-      if (!link.up) plan.error = "interface " + link.name + " is down";
-      else if (!link.arp) plan.error = "interface " + link.name + " does not use ARP";
-      else if (link.ipv4.empty()) plan.error = "interface " + link.name + " has no IPv4 address";
-      if (!plan.error.empty()) {
+      if (!link.up) plan.status = Status::Failure("interface " + link.name + " is down");
+      else if (!link.arp) plan.status = Status::Failure("interface " + link.name + " does not use ARP");
+      else if (link.ipv4.empty())
+        plan.status = Status::Failure("interface " + link.name + " has no IPv4 address");
+      if (!plan.status.ok()) {
         plan.others.assign(targets.begin(), targets.end());
         return plan;
       }
@@ -25,7 +26,7 @@ ArpPlan PlanArp(const std::vector<platform::Link>& links, std::span<const std::u
     if (link.up && link.arp) usable.push_back(&link);
   }
   if (!interface.empty() && usable.empty()) {
-    plan.error = "no interface named " + std::string(interface);
+    plan.status = Status::Failure("no interface named " + std::string(interface));
     plan.others.assign(targets.begin(), targets.end());
     return plan;
   }
@@ -63,11 +64,10 @@ ArpPlan PlanArp(const std::vector<platform::Link>& links, std::span<const std::u
 }
 
 std::string ArpAvailability(platform::PacketNetwork& network, bool* available) {
-  int error = 0;
-  const bool opened = network.OpenArp(0, &error) != nullptr;
-  if (available != nullptr) *available = opened;
-  if (opened) return "ARP: available (a packet socket may be opened) for on-link targets";
-  return "ARP: not available: " + platform::PacketSocketErrorText(error);
+  const auto opened = network.OpenArp(0);
+  if (available != nullptr) *available = opened.ok();
+  if (opened.ok()) return "ARP: available (a packet socket may be opened) for on-link targets";
+  return "ARP: not available: " + opened.status().message();
 }
 
 }  // namespace ps::sweep

@@ -95,7 +95,7 @@ void ArpProber::Send(std::int64_t now) {
     if (result.error == ENOBUFS || result.error == EAGAIN || result.error == EINTR) {
       blocked_until_ns_ = now + kBlockedNs;
     } else {
-      summary_.system_error = result.error;
+      summary_.socket_status = Status::Failure("the ARP socket failed", result.error);
     }
   }
 }
@@ -160,7 +160,7 @@ std::vector<ArpAnswer> ArpProber::Run(std::span<const std::uint32_t> targets,
   pacing_.Start(start);
   blocked_until_ns_ = 0;
   std::vector<platform::IncomingFrame> frames(kReceiveBatch);
-  while (HasWork() && summary_.system_error == 0) {
+  while (HasWork() && summary_.socket_status.ok()) {
     if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
       summary_.interrupted = true;
       break;
@@ -168,25 +168,25 @@ std::vector<ArpAnswer> ArpProber::Run(std::span<const std::uint32_t> targets,
     std::int64_t now = clock_->NowNs();
     Expire(now);
     Send(now);
-    if (!HasWork() || summary_.system_error != 0) break;
+    if (!HasWork() || !summary_.socket_status.ok()) break;
     std::int64_t wake = outstanding_head_ < outstanding_.size()
                             ? targets_[outstanding_[outstanding_head_]].deadline_ns
                             : kNever;
     if (next_fresh_ < fresh_.size() || !retry_.empty()) {
       wake = std::min(wake, std::max(pacing_.NextSendAt(now), blocked_until_ns_));
     }
-    const int n = socket_->Receive(frames, wake);
-    if (n < 0) {
-      summary_.system_error = -n;
+    const Result<std::size_t> n = socket_->Receive(frames, wake);
+    if (!n.ok()) {
+      summary_.socket_status = Status::Failure("the ARP socket failed", n.status().system_error());
       break;
     }
-    for (int i = 0; i < n; ++i) Process(frames[static_cast<std::size_t>(i)], observer);
+    for (std::size_t i = 0; i < n.value(); ++i) Process(frames[i], observer);
   }
   // Replies received before their deadline may still be queued.
-  for (int round = 0; round < 64 && summary_.system_error == 0; ++round) {
-    const int n = socket_->Receive(frames, 0);
-    if (n <= 0) break;
-    for (int i = 0; i < n; ++i) Process(frames[static_cast<std::size_t>(i)], observer);
+  for (int round = 0; round < 64 && summary_.socket_status.ok(); ++round) {
+    const Result<std::size_t> n = socket_->Receive(frames, 0);
+    if (!n.ok() || n.value() == 0) break;
+    for (std::size_t i = 0; i < n.value(); ++i) Process(frames[i], observer);
   }
   summary_.elapsed_ns = clock_->NowNs() - start;
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/mac_address.h"
+#include "core/status.h"
 #include "platform/clock/monotonic_clock.h"
 #include "platform/link/packet_io.h"
 #include "sweep/token_bucket.h"
@@ -50,7 +51,7 @@ struct ArpSummary {
   std::uint64_t ignored = 0;     // gratuitous, unsolicited, misaddressed or late replies
   std::int64_t elapsed_ns = 0;
   bool interrupted = false;
-  int system_error = 0;          // errno when the socket failed
+  Status socket_status;          // a failure: the socket's, which ended the probing
 };
 
 class ArpObserver {

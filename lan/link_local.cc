@@ -69,7 +69,7 @@ LinkLocalSummary LinkLocalDiscovery::Run() {
                                         links_[i].index};
     const platform::IcmpSocket::SendResult r = socket_->Send(std::span(&request, 1));
     if (r.sent == 1) sent[i] = true;
-    else summary.send_errors.emplace_back(links_[i], r.error);
+    else summary.send_errors.emplace_back(links_[i], Status::Failure("the echo request to ff02::1 failed", r.error));
   }
   const std::int64_t deadline = sent_ns + timeout_ns_;
   std::vector<platform::IcmpMessage> messages(64);
@@ -82,16 +82,17 @@ LinkLocalSummary LinkLocalDiscovery::Run() {
     if (clock_->NowNs() >= deadline) break;
     const int n = socket_->Receive(messages, deadline);
     if (n < 0) {
-      summary.system_error = -n;
+      summary.socket_status = Status::Failure("the ICMPv6 socket failed", -n);
       break;
     }
     for (int k = 0; k < n; ++k)
       Handle(messages[static_cast<std::size_t>(k)], sent_ns, deadline, sent, &summary);
   }
-  std::vector<platform::Neighbour> table;
-  if (neighbours_ != nullptr && neighbours_->Dump(IpAddress::Family::kV6, &table)) {
+  const auto table = neighbours_ != nullptr ? neighbours_->Dump(IpAddress::Family::kV6)
+                                             : Status::Failure("no neighbour table");
+  if (table.ok()) {
     for (LinkLocalHost& h : hosts_) {
-      for (const platform::Neighbour& n : table) {
+      for (const platform::Neighbour& n : table.value()) {
         if (n.has_mac && n.address == h.result.address && n.ifindex == h.link.index) {
           h.mac = n.mac;
           h.has_mac = true;

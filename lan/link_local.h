@@ -30,9 +30,9 @@ struct LinkLocalSummary {
   std::uint64_t ignored = 0;   // unverifiable or late replies
   std::int64_t elapsed_ns = 0;
   bool interrupted = false;
-  int system_error = 0;
-  // Interfaces the request could not be sent on, with errno.
-  std::vector<std::pair<platform::MulticastLink, int>> send_errors;
+  Status socket_status;  // a failure: the socket's, which ended the discovery
+  // Interfaces the request could not be sent on, and why.
+  std::vector<std::pair<platform::MulticastLink, Status>> send_errors;
 };
 
 class LinkLocalDiscovery {

@@ -306,7 +306,8 @@ SweepSummary Sweep::Run(SweepObserver* observer) {
     const std::int64_t before = clock_->NowNs();
     const int n = socket_->Receive(messages, NextWake(before));
     if (n < 0) {
-      summary_.system_error = -n;
+      summary_.socket_status = Status::Failure(
+          results_.empty() || results_.front().address.is_v4() ? "the ICMP socket failed" : "the ICMPv6 socket failed", -n);
       break;
     }
     for (int i = 0; i < n; ++i) Handle(messages[static_cast<std::size_t>(i)]);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/ip_address.h"
+#include "core/status.h"
 #include "platform/inet/sweep_io.h"
 #include "sweep/cookie.h"
 #include "sweep/neighbour_window.h"
@@ -64,7 +65,7 @@ struct SweepSummary {
   std::uint64_t ignored = 0;     // forged, unverifiable or late messages
   std::int64_t elapsed_ns = 0;
   bool interrupted = false;
-  int system_error = 0;          // errno when the socket failed
+  Status socket_status;          // a failure: the socket's, which ended the sweep
 };
 
 class SweepObserver {

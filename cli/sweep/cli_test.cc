@@ -314,11 +314,11 @@ class FakePrivileges : public platform::Privileges {
   FakePrivileges(sweep::FakePacketNetwork* packets, platform::FakeIcmpOpener* icmp)
       : packets_(packets), icmp_(icmp) {}
   bool HasNetRaw() override { return !dropped; }
-  bool DropAll(std::string*) override {
+  Status DropAll() override {
     dropped = true;
     arp_sockets_before = packets_->opened.size();
     icmp_sockets_before = icmp_->opened;
-    return true;
+    return Status::Ok();
   }
   bool dropped = false;
   std::size_t arp_sockets_before = 0;

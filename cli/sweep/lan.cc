@@ -44,8 +44,8 @@ std::optional<int> ArpStage::Prepare(const Options& o, const platform::SweepPlat
 
 std::optional<int> ArpStage::RefuseUnreachable(const Options& o, const sweep::ArpPlan& plan,
                                                std::ostream& err, const std::string& prefix) {
-  if (!plan.error.empty()) {
-    err << prefix << "--interface: " << plan.error << "\n";
+  if (!plan.status.ok()) {
+    err << prefix << "--interface: " << plan.status.message() << "\n";
     return kUsage;
   }
   if (o.probe == ProbeMethod::kArp && !plan.others.empty()) {
@@ -62,18 +62,17 @@ std::optional<int> ArpStage::OpenGroups(const Options& o, platform::PacketNetwor
                                         std::vector<sweep::ArpGroup> planned, std::ostream& err,
                                         const std::string& prefix) {
   for (sweep::ArpGroup& g : planned) {
-    int error = 0;
-    auto socket = packets.OpenArp(g.link.index, &error);
-    if (!socket) {
+    auto socket = packets.OpenArp(g.link.index);
+    if (!socket.ok()) {
       groups_.clear();
       if (o.probe == ProbeMethod::kAuto) {
-        err << prefix << "probing by ICMP: " << platform::PacketSocketErrorText(error) << "\n";
+        err << prefix << "probing by ICMP: " << socket.status().message() << "\n";
         return std::nullopt;
       }
-      err << prefix << platform::PacketSocketErrorText(error) << "\n";
-      return Denied(error) ? kNoPermission : kSystemFailure;
+      err << prefix << socket.status().message() << "\n";
+      return Denied(socket.status().system_error()) ? kNoPermission : kSystemFailure;
     }
-    groups_.push_back({std::move(g), std::move(socket)});
+    groups_.push_back({std::move(g), std::move(socket).value()});
   }
   return std::nullopt;
 }
@@ -132,17 +131,17 @@ void ArpStage::Run(platform::MonotonicClock* clock, const Options& o,
     totals_.ignored += s.ignored;
     totals_.elapsed_ns += s.elapsed_ns;
     totals_.interrupted = totals_.interrupted || s.interrupted;
-    if (s.system_error != 0) totals_.system_error = s.system_error;
+    if (!s.socket_status.ok()) totals_.socket_status = s.socket_status;
   }
   groups_.clear();  // the sockets are done with
 }
 
 void HostMacs::Poll() {
   if (neighbours_ == nullptr) return;
-  std::vector<platform::Neighbour> entries;
   for (const auto family : {IpAddress::Family::kV4, IpAddress::Family::kV6}) {
-    if (!neighbours_->Dump(family, &entries)) continue;
-    for (const platform::Neighbour& n : entries) {
+    const auto entries = neighbours_->Dump(family);
+    if (!entries.ok()) continue;
+    for (const platform::Neighbour& n : entries.value()) {
       if (!n.has_mac || (n.state & kNoMacStates) != 0) continue;
       MacAddress mac{n.mac};
       if (mac.IsZero() || mac.IsGroup()) continue;

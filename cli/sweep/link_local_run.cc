@@ -67,7 +67,7 @@ RunEnd Collect(const RunContext& run, const sweep::LinkLocalDiscovery& discovery
   end.summary = SummaryText(summary, links);
   end.answered = summary.answered;
   end.interrupted = summary.interrupted;
-  if (summary.system_error != 0) end.failure = Status::Failure("the ICMPv6 socket failed", summary.system_error);
+  end.failure = summary.socket_status;
   return end;
 }
 
@@ -87,8 +87,8 @@ int RunLinkLocal(const RunContext& run) {
     InterruptScope scope(&discovery);
     summary = discovery.Run();
   }
-  for (const auto& [link, error] : summary.send_errors)
-    run.err() << run.prefix << link.name << ": the echo request to ff02::1 failed: " << std::strerror(error) << "\n";
+  for (const auto& [link, failure] : summary.send_errors)
+    run.err() << run.prefix << link.name << ": " << failure.ToString() << "\n";
 
   std::unique_ptr<sweep::NamePool> names = StartNames(run, kNameThreads);
   for (const auto& h : discovery.hosts()) {

@@ -214,7 +214,7 @@ void AddPart(const sweep::SweepSummary& part, sweep::SweepSummary* total) {
   total->duplicates += part.duplicates;
   total->ignored += part.ignored;
   total->interrupted = total->interrupted || part.interrupted;
-  if (total->system_error == 0) total->system_error = part.system_error;
+  if (total->socket_status.ok()) total->socket_status = part.socket_status;
 }
 
 // One ICMP sweep per family, over its socket, until done, interrupted or a socket fails.
@@ -224,7 +224,7 @@ void RunSweeps(const RunContext& run, std::vector<std::vector<IpAddress>> groups
   const std::vector<platform::ConnectedSubnet> subnets = run.platform.interfaces->ConnectedSubnets();
   std::vector<sweep::HostResult>& results = found->results;
   for (std::size_t g = 0;
-       g < groups.size() && !found->summary.interrupted && found->summary.system_error == 0; ++g) {
+       g < groups.size() && !found->summary.interrupted && found->summary.socket_status.ok(); ++g) {
     sweep::Sweep sweep(run.platform.clock, sockets[g].get(), run.platform.neighbours,
                        std::move(groups[g]), subnets, SweepOptionsOf(run.options));
     SayOnLinkWait(run, sweep);
@@ -264,11 +264,8 @@ Findings Probe(const RunContext& run, const std::vector<IpAddress>& targets, Arp
   macs->Poll();
   MergeArp(arp, targets, &found.results, macs, &found.summary);
   found.summary.elapsed_ns = run.platform.clock->NowNs() - start;
-  if (found.summary.system_error != 0) {
-    found.failure = Status::Failure("the ICMP socket failed", found.summary.system_error);
-  } else if (arp.totals().system_error != 0) {
-    found.failure = Status::Failure("the ARP socket failed", arp.totals().system_error);
-  }
+  found.failure = !found.summary.socket_status.ok() ? found.summary.socket_status
+                                                    : arp.totals().socket_status;
   return found;
 }
 

@@ -36,8 +36,9 @@ std::unique_ptr<platform::IcmpSocket> OpenIcmpSocketOrSay(const RunContext& run,
 }
 
 void GiveUpCapabilities(const RunContext& run) {
-  if (std::string why; run.platform.privileges != nullptr && !run.platform.privileges->DropAll(&why))
-    run.err() << run.prefix << "could not give up the capabilities it holds: " << why << "\n";
+  if (run.platform.privileges == nullptr) return;
+  if (const Status dropped = run.platform.privileges->DropAll(); !dropped.ok())
+    run.err() << run.prefix << "could not give up the capabilities it holds: " << dropped.ToString() << "\n";
 }
 
 }  // namespace
@@ -108,8 +109,7 @@ int Finish(const RunContext& run, const RunEnd& end) {
       << end.summary << (end.interrupted ? " (interrupted)" : "") << "\n";
   run.streams.out->flush();
   if (!end.failure.ok()) {
-    run.err() << run.prefix << end.failure.message() << ": "
-              << std::strerror(end.failure.system_error()) << "\n";
+    run.err() << run.prefix << end.failure.ToString() << "\n";
     return kSystemFailure;
   }
   if (end.interrupted) return kInterrupted;
