@@ -132,9 +132,8 @@ TEST_F(ArpNetnsTest, FindsEveryHostAndNoForgedOne) {
   std::ofstream(dir.path() + "/oui.csv")
       << "Registry,Assignment,Organization Name,Organization Address\n"
          "MA-L,00000C,\"Cisco Systems, Inc\",San Jose\n";
-  std::string load_error;
-  const auto vendors = VendorRegistry::Load(dir.path(), &load_error);
-  ASSERT_TRUE(vendors.has_value()) << load_error;
+  const auto vendors = VendorRegistry::Load(dir.path());
+  ASSERT_TRUE(vendors.ok()) << vendors.status().message();
   ASSERT_FALSE(answers.empty());
   EXPECT_EQ(vendors->Lookup(answers.front().mac), "Cisco Systems, Inc");
 }

@@ -159,9 +159,12 @@ std::string VendorNames::Of(const MacAddress& mac, std::ostream& err, const std:
   if (mac.IsLocallyAdministered()) return std::string(sweep::kPrivateAddressVendor);
   if (!vendors_tried_) {
     vendors_tried_ = true;
-    std::string error;
-    vendors_ = sweep::VendorRegistry::Load(sweep::VendorRegistry::kSystemFolder, &error);
-    if (!vendors_) err << prefix << "vendor names unavailable: " << error << "\n";
+    auto loaded = sweep::VendorRegistry::Load(sweep::VendorRegistry::kSystemFolder);
+    if (loaded.ok()) {
+      vendors_ = std::move(loaded).value();
+    } else {
+      err << prefix << "vendor names unavailable: " << loaded.status().message() << "\n";
+    }
   }
   return vendors_ ? std::string(vendors_->Lookup(mac)) : "";
 }
