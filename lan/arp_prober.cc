@@ -129,8 +129,7 @@ void ArpProber::Process(const platform::IncomingFrame& frame, ArpObserver* obser
   if (observer != nullptr) observer->OnAnswer(answers_.back());
 }
 
-std::vector<ArpAnswer> ArpProber::Run(std::span<const std::uint32_t> targets,
-                                      ArpObserver* observer, const std::atomic<bool>* stop) {
+void ArpProber::Reset(std::span<const std::uint32_t> targets) {
   summary_ = ArpSummary{};
   answers_.clear();
   retry_.clear();
@@ -155,38 +154,50 @@ std::vector<ArpAnswer> ArpProber::Run(std::span<const std::uint32_t> targets,
     }
   }
   for (Target& target : targets_) target.tries = 0;
+  blocked_until_ns_ = 0;
+}
 
+std::int64_t ArpProber::NextWake(std::int64_t now) const {
+  std::int64_t wake = outstanding_head_ < outstanding_.size()
+                          ? targets_[outstanding_[outstanding_head_]].deadline_ns
+                          : kNever;
+  if (next_fresh_ < fresh_.size() || !retry_.empty()) {
+    wake = std::min(wake, std::max(pacing_.NextSendAt(now), blocked_until_ns_));
+  }
+  return wake;
+}
+
+Result<std::size_t> ArpProber::ReceiveAndProcess(std::span<platform::IncomingFrame> frames,
+                                                  std::int64_t deadline_ns, ArpObserver* observer) {
+  Result<std::size_t> n = socket_->Receive(frames, deadline_ns);
+  if (n.ok()) {
+    for (std::size_t i = 0; i < n.value(); ++i) Process(frames[i], observer);
+  }
+  return n;
+}
+
+std::vector<ArpAnswer> ArpProber::Run(std::span<const std::uint32_t> targets,
+                                      ArpObserver* observer, const std::atomic<bool>* stop) {
+  Reset(targets);
   const std::int64_t start = clock_->NowNs();
   pacing_.Start(start);
-  blocked_until_ns_ = 0;
   std::vector<platform::IncomingFrame> frames(kReceiveBatch);
   while (HasWork() && summary_.socket_status.ok()) {
     if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
       summary_.interrupted = true;
       break;
     }
-    std::int64_t now = clock_->NowNs();
+    const std::int64_t now = clock_->NowNs();
     Expire(now);
     Send(now);
     if (!HasWork() || !summary_.socket_status.ok()) break;
-    std::int64_t wake = outstanding_head_ < outstanding_.size()
-                            ? targets_[outstanding_[outstanding_head_]].deadline_ns
-                            : kNever;
-    if (next_fresh_ < fresh_.size() || !retry_.empty()) {
-      wake = std::min(wake, std::max(pacing_.NextSendAt(now), blocked_until_ns_));
-    }
-    const Result<std::size_t> n = socket_->Receive(frames, wake);
-    if (!n.ok()) {
+    if (const auto n = ReceiveAndProcess(frames, NextWake(now), observer); !n.ok())
       summary_.socket_status = Status::Failure("the ARP socket failed", n.status().system_error());
-      break;
-    }
-    for (std::size_t i = 0; i < n.value(); ++i) Process(frames[i], observer);
   }
   // Replies received before their deadline may still be queued.
   for (int round = 0; round < 64 && summary_.socket_status.ok(); ++round) {
-    const Result<std::size_t> n = socket_->Receive(frames, 0);
+    const auto n = ReceiveAndProcess(frames, 0, observer);
     if (!n.ok() || n.value() == 0) break;
-    for (std::size_t i = 0; i < n.value(); ++i) Process(frames[i], observer);
   }
   summary_.elapsed_ns = clock_->NowNs() - start;
 

@@ -85,6 +85,14 @@ class ArpProber {
     int answer = -1;               // index into answers_
   };
 
+  // Forgets the last run and queues `targets`, each once.
+  void Reset(std::span<const std::uint32_t> targets);
+  // When to stop waiting for replies: the next deadline, or the next send.
+  std::int64_t NextWake(std::int64_t now) const;
+  // Reads what arrives until `deadline_ns` (0: what is queued) and processes
+  // it; how many frames came, or why the socket failed.
+  Result<std::size_t> ReceiveAndProcess(std::span<platform::IncomingFrame> frames,
+                                        std::int64_t deadline_ns, ArpObserver* observer);
   void Send(std::int64_t now);
   void Expire(std::int64_t now);
   void Process(const platform::IncomingFrame& frame, ArpObserver* observer);

@@ -72,7 +72,27 @@ void Sweep::SendDue(std::int64_t now) {
     ready_.push_back(delayed_.front().host);
     delayed_.pop_front();
   }
-  const std::size_t budget = pacing_.Available(now, kBatch);
+  const std::vector<std::uint32_t> batch = TakeBatch(now, pacing_.Available(now, kBatch));
+  if (batch.empty()) return;
+  const std::int64_t send_ns = clock_->NowNs();
+  const platform::IcmpSocket::SendResult sent = SendBatch(batch, send_ns);
+  const auto went = static_cast<std::size_t>(std::max(sent.sent, 0));
+  for (std::size_t i = 0; i < went; ++i) MarkSent(batch[i], send_ns);
+  summary_.sent += went;
+  pacing_.Take(went);
+  std::size_t next = went;
+  if (next < batch.size() && sent.error != EINTR && sent.error != EAGAIN &&
+      sent.error != ENOBUFS) {
+    FailSend(batch[next++], sent.error);
+  }
+  // The rest go first next time, in their order.
+  for (std::size_t i = batch.size(); i > next; --i) {
+    (hosts_[batch[i - 1]].on_link && !hosts_[batch[i - 1]].contacted ? ready_new_ : ready_)
+        .push_front(batch[i - 1]);
+  }
+}
+
+std::vector<std::uint32_t> Sweep::TakeBatch(std::int64_t now, std::size_t budget) {
   std::vector<std::uint32_t> batch;
   batch.reserve(std::min(budget, kBatch));
   while (batch.size() < budget && !ready_.empty()) {
@@ -90,11 +110,13 @@ void Sweep::SendDue(std::int64_t now) {
     window_.Used(now, taken);
     if (room == 0) window_wait_until_ = window_.RetryAt(now);
   }
-  if (batch.empty()) return;
+  return batch;
+}
 
+platform::IcmpSocket::SendResult Sweep::SendBatch(const std::vector<std::uint32_t>& batch,
+                                                  std::int64_t send_ns) {
   std::vector<std::uint8_t> data(batch.size() * ProbeCookie::kDataSize);
   std::vector<platform::EchoRequest> requests(batch.size());
-  const std::int64_t send_ns = clock_->NowNs();
   for (std::size_t i = 0; i < batch.size(); ++i) {
     Host& h = hosts_[batch[i]];
     h.sequence = next_sequence_++;
@@ -103,39 +125,30 @@ void Sweep::SendDue(std::int64_t now) {
     requests[i] = platform::EchoRequest{results_[batch[i]].address, h.sequence, d,
                                         static_cast<std::uint16_t>(ProbeCookie::kDataSize)};
   }
-  const platform::IcmpSocket::SendResult sent = socket_->Send(requests);
-  const auto went = static_cast<std::size_t>(std::max(sent.sent, 0));
-  for (std::size_t i = 0; i < went; ++i) {
-    Host& h = hosts_[batch[i]];
-    h.sent_ns = send_ns;
-    h.deadline_ns = send_ns + options_.timeout_ns;
-    h.state = State::kOutstanding;
-    ++outstanding_;
-    h.contacted = true;
-    ++h.attempts;
-    ++results_[batch[i]].sent;
-    pending_.push_back(Pending{h.deadline_ns, batch[i]});
-  }
-  summary_.sent += went;
-  pacing_.Take(went);
-  std::size_t next = went;
-  if (next < batch.size() && sent.error != EINTR && sent.error != EAGAIN &&
-      sent.error != ENOBUFS) {
-    // This destination cannot be sent to (no route, refused by a firewall):
-    // that attempt failed.
-    const std::uint32_t index = batch[next++];
-    results_[index].send_error = sent.error;
-    ++results_[index].sent;
-    ++hosts_[index].attempts;
-    hosts_[index].contacted = true;
-    hosts_[index].state = State::kFailed;
-    Resolve(index, false);
-  }
-  // The rest go first next time, in their order.
-  for (std::size_t i = batch.size(); i > next; --i) {
-    (hosts_[batch[i - 1]].on_link && !hosts_[batch[i - 1]].contacted ? ready_new_ : ready_)
-        .push_front(batch[i - 1]);
-  }
+  return socket_->Send(requests);
+}
+
+void Sweep::MarkSent(std::uint32_t index, std::int64_t send_ns) {
+  Host& h = hosts_[index];
+  h.sent_ns = send_ns;
+  h.deadline_ns = send_ns + options_.timeout_ns;
+  h.state = State::kOutstanding;
+  ++outstanding_;
+  h.contacted = true;
+  ++h.attempts;
+  ++results_[index].sent;
+  pending_.push_back(Pending{h.deadline_ns, index});
+}
+
+void Sweep::FailSend(std::uint32_t index, int error) {
+  // This destination cannot be sent to (no route, refused by a firewall):
+  // that attempt failed.
+  results_[index].send_error = error;
+  ++results_[index].sent;
+  ++hosts_[index].attempts;
+  hosts_[index].contacted = true;
+  hosts_[index].state = State::kFailed;
+  Resolve(index, false);
 }
 
 void Sweep::Settle(std::uint32_t index, State state) {

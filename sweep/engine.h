@@ -124,7 +124,16 @@ class Sweep {
     std::uint32_t host;
   };
 
+  // Sends what is due now, as pacing and the neighbour window allow.
   void SendDue(std::int64_t now);
+  // The steps of SendDue: up to `budget` hosts to send to (those ready
+  // first, then new on-link ones the window has room for), their requests
+  // sent, each one that went marked, and a destination that cannot be sent to.
+  std::vector<std::uint32_t> TakeBatch(std::int64_t now, std::size_t budget);
+  platform::IcmpSocket::SendResult SendBatch(const std::vector<std::uint32_t>& batch,
+                                             std::int64_t send_ns);
+  void MarkSent(std::uint32_t index, std::int64_t send_ns);
+  void FailSend(std::uint32_t index, int error);
   void Expire(std::int64_t drained_at);
   void Handle(const platform::IcmpMessage& m);
   void HandleReply(const platform::IcmpMessage& m);
