@@ -5,6 +5,26 @@ namespace {
 
 std::uint32_t Mask(int prefix) { return prefix <= 0 ? 0 : ~0u << (32 - std::min(prefix, 32)); }
 
+// The most specific subnet of `usable` that holds `target`, and its link;
+// nulls when none does or the target is one of this machine's own addresses.
+std::pair<const platform::Link*, const platform::Link::Ipv4Address*> BestSubnet(
+    const std::vector<const platform::Link*>& usable, std::uint32_t target) {
+  const platform::Link* best_link = nullptr;
+  const platform::Link::Ipv4Address* best = nullptr;
+  for (const platform::Link* link : usable) {
+    for (const auto& a : link->ipv4) {
+      if (a.address == target) return {nullptr, nullptr};
+      const std::uint32_t mask = Mask(a.prefix);
+      if (a.prefix < 32 && (a.address & mask) == (target & mask) &&
+          (best == nullptr || a.prefix > best->prefix)) {
+        best_link = link;
+        best = &a;
+      }
+    }
+  }
+  return {best_link, best};
+}
+
 }  // namespace
 
 ArpPlan PlanArp(const std::vector<platform::Link>& links, std::span<const std::uint32_t> targets,
@@ -32,21 +52,8 @@ ArpPlan PlanArp(const std::vector<platform::Link>& links, std::span<const std::u
   }
 
   for (std::uint32_t target : targets) {
-    const platform::Link* best_link = nullptr;
-    const platform::Link::Ipv4Address* best = nullptr;
-    bool own = false;
-    for (const platform::Link* link : usable) {
-      for (const auto& a : link->ipv4) {
-        if (a.address == target) own = true;
-        const std::uint32_t mask = Mask(a.prefix);
-        if (a.prefix < 32 && (a.address & mask) == (target & mask) &&
-            (best == nullptr || a.prefix > best->prefix)) {
-          best_link = link;
-          best = &a;
-        }
-      }
-    }
-    if (best == nullptr || own) {
+    const auto [best_link, best] = BestSubnet(usable, target);
+    if (best == nullptr) {
       plan.others.push_back(target);
       continue;
     }

@@ -57,6 +57,11 @@ class LinkLocalDiscovery {
   void set_cookie(const ProbeCookie& cookie) { cookie_ = cookie; }
 
  private:
+  // The steps of Run: one request to ff02::1 on each link (which went),
+  // the replies until the time-out, the MACs from the neighbour table.
+  std::vector<bool> SendToEveryLink(std::int64_t sent_ns, LinkLocalSummary* summary);
+  void AwaitReplies(std::int64_t sent_ns, const std::vector<bool>& sent, LinkLocalSummary* summary);
+  void AddMacs();
   void Handle(const platform::IcmpMessage& m, std::int64_t sent_ns, std::int64_t deadline_ns,
               const std::vector<bool>& sent, LinkLocalSummary* summary);
 
