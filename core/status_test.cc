@@ -19,7 +19,8 @@ TEST(StatusTest, SaysWhatFailedAndTheSystemsReasonOnOneLine) {
   } cases[] = {
       {Status::Ok(), true, ""},
       {Status::Failure("no interface named eth9"), false, "no interface named eth9"},
-      {Status::Failure("'hosts.txt': cannot read", ENOENT), false, "'hosts.txt': cannot read: " + enoent},
+      {Status::Failure("'hosts.txt': cannot read", ENOENT), false,
+       "'hosts.txt': cannot read: " + enoent},
       {Status::SystemError(ENOENT), false, enoent},
   };
   for (const auto& c : cases) {

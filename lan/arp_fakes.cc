@@ -75,7 +75,8 @@ Result<std::unique_ptr<platform::PacketSocket>> FakePacketNetwork::OpenArp(int i
   struct View : platform::PacketSocket {
     explicit View(FakeArpSegment* s) : segment(s) {}
     SendResult Send(std::span<const platform::OutgoingFrame> f) override { return segment->Send(f); }
-    Result<std::size_t> Receive(std::span<platform::IncomingFrame> out, std::int64_t deadline) override {
+    Result<std::size_t> Receive(std::span<platform::IncomingFrame> out,
+                                std::int64_t deadline) override {
       return segment->Receive(out, deadline);
     }
     FakeArpSegment* segment;

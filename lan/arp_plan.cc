@@ -34,8 +34,10 @@ ArpPlan PlanArp(const std::vector<platform::Link>& links, std::span<const std::u
   for (const platform::Link& link : links) {
     if (!interface.empty() && link.name != interface) continue;
     if (!interface.empty()) {
-      if (!link.up) plan.status = Status::Failure("interface " + link.name + " is down");
-      else if (!link.arp) plan.status = Status::Failure("interface " + link.name + " does not use ARP");
+      if (!link.up)
+        plan.status = Status::Failure("interface " + link.name + " is down");
+      else if (!link.arp)
+        plan.status = Status::Failure("interface " + link.name + " does not use ARP");
       else if (link.ipv4.empty())
         plan.status = Status::Failure("interface " + link.name + " has no IPv4 address");
       if (!plan.status.ok()) {

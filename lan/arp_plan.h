@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "core/status.h"
-#include "platform/link/packet_io.h"
 #include "lan/arp_prober.h"
+#include "platform/link/packet_io.h"
 
 namespace ps::sweep {
 

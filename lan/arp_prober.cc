@@ -168,7 +168,7 @@ std::int64_t ArpProber::NextWake(std::int64_t now) const {
 }
 
 Result<std::size_t> ArpProber::ReceiveAndProcess(std::span<platform::IncomingFrame> frames,
-                                                  std::int64_t deadline_ns, ArpObserver* observer) {
+                                                 std::int64_t deadline_ns, ArpObserver* observer) {
   Result<std::size_t> n = socket_->Receive(frames, deadline_ns);
   if (n.ok()) {
     for (std::size_t i = 0; i < n.value(); ++i) Process(frames[i], observer);
@@ -176,8 +176,8 @@ Result<std::size_t> ArpProber::ReceiveAndProcess(std::span<platform::IncomingFra
   return n;
 }
 
-std::vector<ArpAnswer> ArpProber::Run(std::span<const std::uint32_t> targets,
-                                      ArpObserver* observer, const std::atomic<bool>* stop) {
+std::vector<ArpAnswer> ArpProber::Run(std::span<const std::uint32_t> targets, ArpObserver* observer,
+                                      const std::atomic<bool>* stop) {
   Reset(targets);
   const std::int64_t start = clock_->NowNs();
   pacing_.Start(start);

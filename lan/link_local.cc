@@ -52,7 +52,8 @@ void LinkLocalDiscovery::Handle(const platform::IcmpMessage& m, std::int64_t sen
   ++summary->answered;
 }
 
-std::vector<bool> LinkLocalDiscovery::SendToEveryLink(std::int64_t sent_ns, LinkLocalSummary* summary) {
+std::vector<bool> LinkLocalDiscovery::SendToEveryLink(std::int64_t sent_ns,
+                                                      LinkLocalSummary* summary) {
   const IpAddress group = AllNodes();
   std::vector<std::uint8_t> data(links_.size() * ProbeCookie::kDataSize);
   std::vector<bool> sent(links_.size(), false);
@@ -114,7 +115,8 @@ LinkLocalSummary LinkLocalDiscovery::Run() {
   const std::int64_t start = clock_->NowNs();
   const std::int64_t sent_ns = clock_->NowNs();
   const std::vector<bool> sent = SendToEveryLink(sent_ns, &summary);
-  if (std::find(sent.begin(), sent.end(), true) != sent.end()) AwaitReplies(sent_ns, sent, &summary);
+  if (std::find(sent.begin(), sent.end(), true) != sent.end())
+    AwaitReplies(sent_ns, sent, &summary);
   AddMacs();
   std::sort(hosts_.begin(), hosts_.end(), [](const LinkLocalHost& a, const LinkLocalHost& b) {
     return a.link.index != b.link.index ? a.link.index < b.link.index

@@ -81,8 +81,7 @@ void Sweep::SendDue(std::int64_t now) {
   summary_.sent += went;
   pacing_.Take(went);
   std::size_t next = went;
-  if (next < batch.size() && sent.error != EINTR && sent.error != EAGAIN &&
-      sent.error != ENOBUFS) {
+  if (next < batch.size() && sent.error != EINTR && sent.error != EAGAIN && sent.error != ENOBUFS) {
     FailSend(batch[next++], sent.error);
   }
   // The rest go first next time, in their order.
@@ -319,8 +318,10 @@ SweepSummary Sweep::Run(SweepObserver* observer) {
     const std::int64_t before = clock_->NowNs();
     const int n = socket_->Receive(messages, NextWake(before));
     if (n < 0) {
-      summary_.socket_status = Status::Failure(
-          results_.empty() || results_.front().address.is_v4() ? "the ICMP socket failed" : "the ICMPv6 socket failed", -n);
+      summary_.socket_status = Status::Failure(results_.empty() || results_.front().address.is_v4()
+                                                   ? "the ICMP socket failed"
+                                                   : "the ICMPv6 socket failed",
+                                               -n);
       break;
     }
     for (int i = 0; i < n; ++i) Handle(messages[static_cast<std::size_t>(i)]);

@@ -7,7 +7,8 @@ namespace ps::sweep {
 
 TokenBucket::TokenBucket(double rate, double burst_seconds, std::size_t max_burst)
     : rate_(std::max(rate, 0.0)),
-      size_(std::clamp(rate_ * burst_seconds, 1.0, std::max(1.0, static_cast<double>(max_burst)))) {}
+      size_(std::clamp(rate_ * burst_seconds, 1.0, std::max(1.0, static_cast<double>(max_burst)))) {
+}
 
 void TokenBucket::Start(std::int64_t now_ns) {
   tokens_ = size_;
@@ -30,7 +31,8 @@ void TokenBucket::Take(std::size_t n) {
 std::int64_t TokenBucket::NextSendAt(std::int64_t now_ns) const {
   if (!paced() || tokens_ >= 1) return now_ns;
   // Tokens accrue only after the latest refill.
-  return std::max(now_ns, refilled_ns_) + static_cast<std::int64_t>(std::ceil((1 - tokens_) * 1e9 / rate_));
+  return std::max(now_ns, refilled_ns_) +
+         static_cast<std::int64_t>(std::ceil((1 - tokens_) * 1e9 / rate_));
 }
 
 }  // namespace ps::sweep

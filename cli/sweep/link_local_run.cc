@@ -16,7 +16,8 @@ constexpr int kNameThreads = 8;
 std::optional<int> ChooseLinks(const RunContext& run, std::vector<platform::MulticastLink>* links) {
   const Options& o = run.options;
   if (!o.files.empty() || !o.excludes.empty()) {
-    run.err() << run.prefix << "--link-local takes interface names, not target files or exclusions\n";
+    run.err() << run.prefix
+              << "--link-local takes interface names, not target files or exclusions\n";
     return kUsage;
   }
   std::vector<std::string> wanted = o.link_local_interfaces;
@@ -26,7 +27,8 @@ std::optional<int> ChooseLinks(const RunContext& run, std::vector<platform::Mult
     const auto it = std::find_if(available.begin(), available.end(),
                                  [&](const platform::MulticastLink& l) { return l.name == name; });
     if (it == available.end()) {
-      run.err() << run.prefix << "'" << name << "': no interface of that name is up and carries multicast\n";
+      run.err() << run.prefix << "'" << name
+                << "': no interface of that name is up and carries multicast\n";
       return kUsage;
     }
     if (std::none_of(links->begin(), links->end(),
@@ -36,7 +38,8 @@ std::optional<int> ChooseLinks(const RunContext& run, std::vector<platform::Mult
   }
   if (wanted.empty()) *links = available;
   if (links->empty()) {
-    run.err() << run.prefix << "no interface that is up carries multicast: nothing to discover on\n";
+    run.err() << run.prefix
+              << "no interface that is up carries multicast: nothing to discover on\n";
     return kNoneAnswered;
   }
   return std::nullopt;
@@ -49,14 +52,15 @@ std::string SummaryText(const sweep::LinkLocalSummary& summary,
   for (const auto& l : links) names += (names.empty() ? "" : ", ") + l.name;
   char text[256];
   std::snprintf(text, sizeof(text), "%llu hosts answered on %s in %.2f s",
-                static_cast<unsigned long long>(summary.answered), names.c_str(), summary.elapsed_ns / 1e9);
+                static_cast<unsigned long long>(summary.answered), names.c_str(),
+                summary.elapsed_ns / 1e9);
   return text;
 }
 
 // Every host that answered, with its name, MAC and vendor, and the summary.
 RunEnd Collect(const RunContext& run, const sweep::LinkLocalDiscovery& discovery,
-               const sweep::LinkLocalSummary& summary, const std::vector<platform::MulticastLink>& links,
-               const sweep::NamePool* names) {
+               const sweep::LinkLocalSummary& summary,
+               const std::vector<platform::MulticastLink>& links, const sweep::NamePool* names) {
   RunEnd end;
   VendorNames vendors;
   for (const sweep::LinkLocalHost& h : discovery.hosts()) {
@@ -80,8 +84,9 @@ int RunLinkLocal(const RunContext& run) {
   const IpAddress::Family v6[] = {IpAddress::Family::kV6};
   if (auto exit = OpenSockets(run, v6, &sockets)) return *exit;
 
-  sweep::LinkLocalDiscovery discovery(run.platform.clock, sockets.front().get(), run.platform.neighbours,
-                                      links, static_cast<std::int64_t>(run.options.timeout_ms) * 1000000);
+  sweep::LinkLocalDiscovery discovery(run.platform.clock, sockets.front().get(),
+                                      run.platform.neighbours, links,
+                                      static_cast<std::int64_t>(run.options.timeout_ms) * 1000000);
   sweep::LinkLocalSummary summary;
   {
     InterruptScope scope(&discovery);

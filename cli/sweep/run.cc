@@ -149,7 +149,8 @@ std::optional<int> ReadTargets(const RunContext& run, std::vector<IpAddress>* ta
   if (o.targets.empty() && o.files.empty()) {
     const std::string chosen = AddConnectedSubnets(run.platform, &list);
     if (chosen.empty()) {
-      run.err() << run.prefix << "no target given, and no interface that is up has an IPv4 subnet\n";
+      run.err() << run.prefix
+                << "no target given, and no interface that is up has an IPv4 subnet\n";
       return kUsage;
     }
     run.err() << run.prefix << "no target given: sweeping " << chosen << "\n";
@@ -168,8 +169,8 @@ std::optional<int> ReadTargets(const RunContext& run, std::vector<IpAddress>* ta
 // The targets split by family, IPv4 first (their order): one socket and one
 // sweep each.
 std::vector<std::vector<IpAddress>> ByFamily(const std::vector<IpAddress>& targets) {
-  const auto first_v6 = std::find_if(targets.begin(), targets.end(),
-                                     [](const IpAddress& a) { return !a.is_v4(); });
+  const auto first_v6 =
+      std::find_if(targets.begin(), targets.end(), [](const IpAddress& a) { return !a.is_v4(); });
   std::vector<std::vector<IpAddress>> groups;
   if (first_v6 != targets.begin()) groups.emplace_back(targets.begin(), first_v6);
   if (first_v6 != targets.end()) groups.emplace_back(first_v6, targets.end());
@@ -197,7 +198,8 @@ void SayOnLinkWait(const RunContext& run, const sweep::Sweep& sweep) {
   const double seconds = sweep.ExpectedOnLinkSeconds();
   if (seconds <= 0) return;
   std::ostream& err = run.err();
-  err << run.prefix << sweep.on_link_count() << " of the targets are on a directly connected subnet. "
+  err << run.prefix << sweep.on_link_count()
+      << " of the targets are on a directly connected subnet. "
       << "Each takes an entry in the kernel's neighbour table, which holds "
       << sweep.window().limit() << " for the whole machine, so they go out as room frees up: "
       << "expect up to about " << static_cast<long long>(std::ceil(seconds)) << " s.";
@@ -221,7 +223,8 @@ void AddPart(const sweep::SweepSummary& part, sweep::SweepSummary* total) {
 void RunSweeps(const RunContext& run, std::vector<std::vector<IpAddress>> groups,
                const std::vector<std::unique_ptr<platform::IcmpSocket>>& sockets,
                sweep::NamePool* names, HostMacs* macs, Findings* found) {
-  const std::vector<platform::ConnectedSubnet> subnets = run.platform.interfaces->ConnectedSubnets();
+  const std::vector<platform::ConnectedSubnet> subnets =
+      run.platform.interfaces->ConnectedSubnets();
   std::vector<sweep::HostResult>& results = found->results;
   for (std::size_t g = 0;
        g < groups.size() && !found->summary.interrupted && found->summary.socket_status.ok(); ++g) {
@@ -235,8 +238,9 @@ void RunSweeps(const RunContext& run, std::vector<std::vector<IpAddress>> groups
     }
     progress.Clear();
     for (const sweep::HostResult& r : sweep.results()) {
-      const auto at = std::lower_bound(results.begin(), results.end(), r.address,
-                                       [](const sweep::HostResult& h, const IpAddress& a) { return h.address < a; });
+      const auto at = std::lower_bound(
+          results.begin(), results.end(), r.address,
+          [](const sweep::HostResult& h, const IpAddress& a) { return h.address < a; });
       *at = r;
     }
   }
@@ -244,10 +248,10 @@ void RunSweeps(const RunContext& run, std::vector<std::vector<IpAddress>> groups
 
 // ARP first, then the ICMP sweeps; names asked for as hosts answer, MACs
 // gathered meanwhile.
-Findings Probe(const RunContext& run, const std::vector<IpAddress>& targets, ArpStage& arp,
-               std::vector<std::vector<IpAddress>> groups,
-               const std::vector<std::unique_ptr<platform::IcmpSocket>>& sockets,
-               sweep::NamePool* names, HostMacs* macs) {
+Findings ProbeTargets(const RunContext& run, const std::vector<IpAddress>& targets, ArpStage& arp,
+                      std::vector<std::vector<IpAddress>> groups,
+                      const std::vector<std::unique_ptr<platform::IcmpSocket>>& sockets,
+                      sweep::NamePool* names, HostMacs* macs) {
   const std::int64_t start = run.platform.clock->NowNs();
   arp.Run(run.platform.clock, run.options, &InterruptFlag());
   for (const auto& [address, answer] : arp.answers()) {
@@ -264,8 +268,8 @@ Findings Probe(const RunContext& run, const std::vector<IpAddress>& targets, Arp
   macs->Poll();
   MergeArp(arp, targets, &found.results, macs, &found.summary);
   found.summary.elapsed_ns = run.platform.clock->NowNs() - start;
-  found.failure = !found.summary.socket_status.ok() ? found.summary.socket_status
-                                                    : arp.totals().socket_status;
+  found.failure =
+      !found.summary.socket_status.ok() ? found.summary.socket_status : arp.totals().socket_status;
   return found;
 }
 
@@ -277,7 +281,8 @@ RunEnd Collect(const RunContext& run, const Findings& found, const sweep::NamePo
   for (const sweep::HostResult& r : found.results) {
     const bool answered = r.outcome == sweep::Outcome::kAnswered;
     if (!run.options.all && !answered) continue;
-    end.lines.push_back(MakeLine(r, names, answered ? macs.Find(r.address) : nullptr, &vendors, run));
+    end.lines.push_back(
+        MakeLine(r, names, answered ? macs.Find(r.address) : nullptr, &vendors, run));
   }
   end.count = run.options.count;
   end.summary = SummaryLine(found.summary);
@@ -293,14 +298,16 @@ int RunSweep(const RunContext& run) {
   std::vector<IpAddress> targets;
   if (auto exit = ReadTargets(run, &targets)) return *exit;
   ArpStage arp;
-  if (auto exit = arp.Prepare(run.options, run.platform, targets, run.err(), run.prefix)) return *exit;
+  if (auto exit = arp.Prepare(run.options, run.platform, targets, run.err(), run.prefix))
+    return *exit;
   std::vector<std::vector<IpAddress>> groups = ByFamily(arp.icmp_targets());
   std::vector<std::unique_ptr<platform::IcmpSocket>> sockets;
   if (auto exit = OpenSockets(run, Families(groups), &sockets)) return *exit;
 
   std::unique_ptr<sweep::NamePool> names = StartNames(run, kNameThreads);
   HostMacs macs(run.platform.neighbours);
-  const Findings found = Probe(run, targets, arp, std::move(groups), sockets, names.get(), &macs);
+  const Findings found =
+      ProbeTargets(run, targets, arp, std::move(groups), sockets, names.get(), &macs);
   WaitForNames(run, names.get(), found.summary.interrupted);
   return Finish(run, Collect(run, found, names.get(), macs));
 }

@@ -22,13 +22,15 @@ std::unique_ptr<platform::IcmpSocket> OpenIcmpSocketOrSay(const RunContext& run,
   if (choice.socket) return std::move(choice.socket);
   const char* what = family == IpAddress::Family::kV4 ? "ICMP" : "ICMPv6";
   if (PermissionDenied(choice)) {
-    run.err() << run.prefix << "no permission to send " << what << " echo requests: this user may open "
+    run.err() << run.prefix << "no permission to send " << what
+              << " echo requests: this user may open "
               << "neither an " << what << " datagram socket nor a raw socket.\n"
               << PermissionFixes(run.platform.icmp->PermissionFacts());
     *exit = kNoPermission;
   } else {
     run.err() << run.prefix << "cannot open an " << what << " socket: "
-              << std::strerror(choice.datagram_error != 0 ? choice.datagram_error : choice.raw_error)
+              << std::strerror(choice.datagram_error != 0 ? choice.datagram_error
+                                                          : choice.raw_error)
               << "\n";
     *exit = kSystemFailure;
   }
@@ -38,7 +40,8 @@ std::unique_ptr<platform::IcmpSocket> OpenIcmpSocketOrSay(const RunContext& run,
 void GiveUpCapabilities(const RunContext& run) {
   if (run.platform.privileges == nullptr) return;
   if (const Status dropped = run.platform.privileges->DropAll(); !dropped.ok())
-    run.err() << run.prefix << "could not give up the capabilities it holds: " << dropped.ToString() << "\n";
+    run.err() << run.prefix << "could not give up the capabilities it holds: " << dropped.ToString()
+              << "\n";
 }
 
 }  // namespace
@@ -89,7 +92,8 @@ void WaitForNames(const RunContext& run, sweep::NamePool* names, bool interrupte
   if (names == nullptr) return;
   const auto wait = interrupted ? std::chrono::seconds(1) : std::chrono::seconds(5);
   if (!names->WaitAll(std::chrono::steady_clock::now() + wait))
-    run.err() << run.prefix << "some names were not found in time; those hosts are shown without one\n";
+    run.err() << run.prefix
+              << "some names were not found in time; those hosts are shown without one\n";
 }
 
 HostLine MakeLine(const sweep::HostResult& result, const sweep::NamePool* names,

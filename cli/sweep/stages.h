@@ -76,8 +76,8 @@ HostLine MakeLine(const sweep::HostResult& result, const sweep::NamePool* names,
 // What a run found, as Finish() reports it.
 struct RunEnd {
   std::vector<HostLine> lines;
-  int count = 1;            // probes per host asked for
-  std::string summary;      // the closing line, without " (interrupted)"
+  int count = 1;        // probes per host asked for
+  std::string summary;  // the closing line, without " (interrupted)"
   std::uint64_t answered = 0;
   bool interrupted = false;
   // Why a socket failed and ended the run early; its message names the

@@ -33,7 +33,9 @@ int ReadProcInt(const char* path, int fallback) {
 
 // Reads a dump's answer up to its end, handing every message to `each`.
 Status ReadDump(int fd, const std::function<void(const nlmsghdr*)>& each) {
-  const auto failed = [](int error) { return Status::Failure("the kernel's netlink answer failed", error); };
+  const auto failed = [](int error) {
+    return Status::Failure("the kernel's netlink answer failed", error);
+  };
   std::vector<char> buf(1 << 16);
   for (;;) {
     const ssize_t n = recv(fd, buf.data(), buf.size(), 0);

@@ -195,7 +195,9 @@ PacketNetwork& SystemPacketNetwork() {
   return network;
 }
 
-Status PacketSocketFailure(int error) { return Status::Failure(PacketSocketErrorText(error), error); }
+Status PacketSocketFailure(int error) {
+  return Status::Failure(PacketSocketErrorText(error), error);
+}
 
 std::string PacketSocketErrorText(int error) {
   if (error == EPERM || error == EACCES) {
