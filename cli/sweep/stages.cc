@@ -16,25 +16,20 @@ std::atomic<bool> g_interrupted{false};
 std::atomic<sweep::Sweep*> g_sweep{nullptr};
 std::atomic<sweep::LinkLocalDiscovery*> g_discovery{nullptr};
 
-std::unique_ptr<platform::IcmpSocket> OpenIcmpSocketOrSay(const RunContext& run,
-                                                          IpAddress::Family family, int* exit) {
-  SocketChoice choice = OpenIcmpSocket(run.platform.icmp, family);
-  if (choice.socket) return std::move(choice.socket);
+// Says why no socket of `family` could be opened; the exit code.
+int SayWhyNoSocket(const RunContext& run, IpAddress::Family family, const SocketChoice& choice) {
   const char* what = family == IpAddress::Family::kV4 ? "ICMP" : "ICMPv6";
   if (PermissionDenied(choice)) {
     run.err() << run.prefix << "no permission to send " << what
               << " echo requests: this user may open "
               << "neither an " << what << " datagram socket nor a raw socket.\n"
               << PermissionFixes(run.platform.icmp->PermissionFacts());
-    *exit = kNoPermission;
-  } else {
-    run.err() << run.prefix << "cannot open an " << what << " socket: "
-              << std::strerror(choice.datagram_error != 0 ? choice.datagram_error
-                                                          : choice.raw_error)
-              << "\n";
-    *exit = kSystemFailure;
+    return kNoPermission;
   }
-  return nullptr;
+  run.err() << run.prefix << "cannot open an " << what << " socket: "
+            << std::strerror(choice.datagram_error != 0 ? choice.datagram_error : choice.raw_error)
+            << "\n";
+  return kSystemFailure;
 }
 
 void GiveUpCapabilities(const RunContext& run) {
@@ -55,10 +50,9 @@ void Interrupt() {
 std::optional<int> OpenSockets(const RunContext& run, std::span<const IpAddress::Family> families,
                                std::vector<std::unique_ptr<platform::IcmpSocket>>* sockets) {
   for (const IpAddress::Family family : families) {
-    int exit = 0;
-    auto socket = OpenIcmpSocketOrSay(run, family, &exit);
-    if (!socket) return exit;
-    sockets->push_back(std::move(socket));
+    SocketChoice choice = OpenIcmpSocket(run.platform.icmp, family);
+    if (!choice.socket) return SayWhyNoSocket(run, family, choice);
+    sockets->push_back(std::move(choice.socket));
   }
   GiveUpCapabilities(run);
   return std::nullopt;
