@@ -66,7 +66,7 @@ TEST_F(Ipv6LabTest, UlaRangeFindsExactlyTheAnsweringHosts) {
     options.rate = 0;
     Sweep sweep(&platform::SystemMonotonicClock(), socket.get(), nullptr, Targets("fd77:1::1-fd77:1::ff"), {}, options);
     const SweepSummary s = sweep.Run(nullptr);
-    EXPECT_EQ(s.system_error, 0);
+    EXPECT_EQ(s.socket_status.system_error(), 0);
     EXPECT_EQ(s.answered, 126u);  // ::1 to ::7f less ::40
     EXPECT_EQ(s.errors, 1u);
     for (const HostResult& r : sweep.results()) {
@@ -111,7 +111,7 @@ TEST(LinkLocalNetnsTest, ListsEveryResponderOnceWithItsMac) {
     ASSERT_TRUE(socket) << std::strerror(error);
     LinkLocalDiscovery discovery(&platform::SystemMonotonicClock(), socket.get(), &neighbours, links, 300'000'000);
     const LinkLocalSummary s = discovery.Run();
-    EXPECT_EQ(s.system_error, 0);
+    EXPECT_EQ(s.socket_status.system_error(), 0);
     EXPECT_TRUE(s.send_errors.empty());
     ASSERT_EQ(s.answered, 3u);
     ASSERT_EQ(discovery.hosts().size(), 3u);

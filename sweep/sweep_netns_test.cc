@@ -74,7 +74,7 @@ TEST(SweepNetnsTest, RoutedSubnetWithSilentPartAndAnError) {
     const SweepSummary s = SweepOver(k, {"10.77.1.0/24"}, 300'000'000, 0, &swept);
     ASSERT_TRUE(swept);
     const Sweep& sweep = *swept;
-    EXPECT_EQ(s.system_error, 0);
+    EXPECT_EQ(s.socket_status.system_error(), 0);
     EXPECT_EQ(s.answered, 126u);  // .1 to .127 less .100
     EXPECT_EQ(s.errors, 1u);
     for (const HostResult& r : sweep.results()) {

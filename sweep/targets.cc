@@ -157,12 +157,14 @@ std::string TargetList::Parse(std::string_view text, bool refuse_special, Ranges
   } else if (LooksNumeric(text)) {
     return Quoted(text) + ": not an IPv4 address";
   } else {
-    std::string error;
-    const std::vector<IpAddress> addresses =
-        resolver_ == nullptr ? std::vector<IpAddress>{} : resolver_->Resolve(std::string(text), &error);
-    if (addresses.empty()) {
+    const Result<std::vector<IpAddress>> resolved =
+        resolver_ == nullptr ? Result<std::vector<IpAddress>>(std::vector<IpAddress>{})
+                             : resolver_->Resolve(std::string(text));
+    const std::string error = resolved.status().ToString();
+    if (!resolved.ok() || resolved->empty()) {
       return Quoted(text) + ": unknown host" + (error.empty() ? "" : " (" + error + ")");
     }
+    const std::vector<IpAddress>& addresses = resolved.value();
     for (const IpAddress& a : addresses) {
       if (a.is_v4()) {
         found.push_back(Range{a.v4(), a.v4()});

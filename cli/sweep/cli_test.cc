@@ -51,10 +51,10 @@ TEST(OptionsTest, ParsesEveryOptionAndNamesWhatIsWrong) {
   EXPECT_TRUE(Parse({"-h"}).options.help);
   EXPECT_TRUE(Parse({"--version"}).options.version);
   EXPECT_EQ(Parse({"-R", "2500"}).options.rate, 2500);
-  EXPECT_EQ(defaults.probe, Probe::kAuto);
-  EXPECT_EQ(Parse({"--probe", "arp"}).options.probe, Probe::kArp);
-  EXPECT_EQ(Parse({"--probe=both"}).options.probe, Probe::kBoth);
-  EXPECT_EQ(Parse({"--probe", "icmp"}).options.probe, Probe::kIcmp);
+  EXPECT_EQ(defaults.probe, ProbeMethod::kAuto);
+  EXPECT_EQ(Parse({"--probe", "arp"}).options.probe, ProbeMethod::kArp);
+  EXPECT_EQ(Parse({"--probe=both"}).options.probe, ProbeMethod::kBoth);
+  EXPECT_EQ(Parse({"--probe", "icmp"}).options.probe, ProbeMethod::kIcmp);
   EXPECT_EQ(Parse({"-I", "eth1"}).options.interface, "eth1");
 
   const std::pair<std::vector<std::string>, std::string> errors[] = {
@@ -311,18 +311,22 @@ TEST_F(RunTest, InterruptBeforeTheSweepReportsNothingFound) {
 // Records when the capabilities were given up: after every socket was opened.
 class FakePrivileges : public platform::Privileges {
  public:
-  explicit FakePrivileges(sweep::FakePacketNetwork* packets) : packets_(packets) {}
+  FakePrivileges(sweep::FakePacketNetwork* packets, platform::FakeIcmpOpener* icmp)
+      : packets_(packets), icmp_(icmp) {}
   bool HasNetRaw() override { return !dropped; }
-  bool DropAll(std::string*) override {
+  Status DropAll() override {
     dropped = true;
     arp_sockets_before = packets_->opened.size();
-    return true;
+    icmp_sockets_before = icmp_->opened;
+    return Status::Ok();
   }
   bool dropped = false;
   std::size_t arp_sockets_before = 0;
+  int icmp_sockets_before = 0;
 
  private:
   sweep::FakePacketNetwork* packets_;
+  platform::FakeIcmpOpener* icmp_;
 };
 
 class LanRunTest : public RunTest {
@@ -346,7 +350,7 @@ class LanRunTest : public RunTest {
   }
   sweep::FakeArpSegment segment_{&clock_.now_ns};
   sweep::FakePacketNetwork packets_{&segment_};
-  FakePrivileges privileges_{&packets_};
+  FakePrivileges privileges_{&packets_, &opener_};
 };
 
 TEST_F(LanRunTest, OnLinkTargetsGoByArpAndShowTheirMac) {
@@ -382,6 +386,30 @@ TEST_F(LanRunTest, OnLinkTargetsGoByArpAndShowTheirMac) {
   EXPECT_TRUE(packets_.opened.empty());
   EXPECT_EQ(out_.str().find("MAC"), std::string::npos) << out_.str();
   EXPECT_EQ(err_.str(), "");
+}
+
+// Every kind of run gives up its capabilities once its sockets are open.
+TEST_F(LanRunTest, CapabilitiesAreGivenUpOnceTheSocketsAreOpen) {
+  interfaces_.links = {{"eth0", 2}};
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    int icmp_sockets;
+    std::size_t arp_sockets;
+  } cases[] = {
+      {{"-n", "10.0.0.1-4", "192.0.2.1"}, kAnswered, 1, 1},
+      {{"-n", "--probe", "icmp", "10.0.0.1", "fd00::1"}, kAnswered, 2, 0},
+      {{"-n", "--link-local", "eth0"}, kNoneAnswered, 1, 0},
+  };
+  for (const auto& c : cases) {
+    privileges_ = FakePrivileges(&packets_, &opener_);
+    opener_.opened = 0;
+    packets_.opened.clear();
+    EXPECT_EQ(RunLan(c.args), c.code) << c.args.back() << "\n" << err_.str();
+    EXPECT_TRUE(privileges_.dropped) << c.args.back();
+    EXPECT_EQ(privileges_.icmp_sockets_before, c.icmp_sockets) << c.args.back();
+    EXPECT_EQ(privileges_.arp_sockets_before, c.arp_sockets) << c.args.back();
+  }
 }
 
 TEST_F(LanRunTest, WhenArpIsNotAllowedAutoSaysSoAndArpFails) {

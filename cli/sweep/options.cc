@@ -93,10 +93,10 @@ ParseResult ParseOptions(int argc, char** argv) {
         break;
       case kCheck: o.check = true; break;
       case kProbe:
-        if (arg == "auto") o.probe = Probe::kAuto;
-        else if (arg == "icmp") o.probe = Probe::kIcmp;
-        else if (arg == "arp") o.probe = Probe::kArp;
-        else if (arg == "both") o.probe = Probe::kBoth;
+        if (arg == "auto") o.probe = ProbeMethod::kAuto;
+        else if (arg == "icmp") o.probe = ProbeMethod::kIcmp;
+        else if (arg == "arp") o.probe = ProbeMethod::kArp;
+        else if (arg == "both") o.probe = ProbeMethod::kBoth;
         else bad(name + ": '" + arg + "' is not a probe kind (auto, icmp, arp or both)");
         break;
       case 'I':

@@ -10,7 +10,7 @@ namespace ps::cli {
 enum class Format { kText, kCsv, kJson };
 // How targets are probed: ARP for on-link ones (auto: when a packet socket may
 // be opened), ICMP echo, or both.
-enum class Probe { kAuto, kIcmp, kArp, kBoth };
+enum class ProbeMethod { kAuto, kIcmp, kArp, kBoth };
 
 struct Options {
   std::vector<std::string> targets;   // as typed; "-" reads standard input
@@ -26,7 +26,7 @@ struct Options {
   bool all_addresses = false;
   bool allow_large = false;
   Format format = Format::kText;
-  Probe probe = Probe::kAuto;
+  ProbeMethod probe = ProbeMethod::kAuto;
   std::string interface;  // ARP only on this interface; "" = any
   bool check = false;
   // Discover IPv6 hosts on these interfaces (all multicast ones when empty);
