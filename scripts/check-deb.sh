@@ -199,12 +199,14 @@ in_root pingsweep-reg add 'HKLM\Software\Other' /v Kept /d yes /f >/dev/null
 in_root apt-get purge -y -q pingsweep 2>&1 | grep '^pingsweep:' || true
 [ -f "$root/var/lib/pingsweep/HKEY_LOCAL_MACHINE.db" ] ||
   fail "purge removed the registry written after the install"
-sum=$(cd "$root/var/lib/pingsweep" && find . -type f -exec sha256sum {} + | sort)
 install_package
 grep -q 'REG_SZ *yes' <<<"$(in_root pingsweep-reg query 'HKLM\Software\Other' /v Kept)" ||
   fail "the registry there before the install lost its value"
+files() { (cd "$root/var/lib/pingsweep" 2>/dev/null && find . -type f -exec sha256sum {} + | sort); }
+sum=$(files)
 in_root apt-get purge -y -q pingsweep >/dev/null
-[ "$(cd "$root/var/lib/pingsweep" 2>/dev/null && find . -type f -exec sha256sum {} + | sort)" = "$sum" ] ||
-  fail "purge changed the registry that was there before the install"
+[ "$(files)" = "$sum" ] || fail "purge changed the registry that was there before the install:
+$sum
+$(files)"
 echo "kept: $(ls -A "$root/var/lib/pingsweep" | tr '\n' ' ')"
 step "PASS"
