@@ -44,10 +44,10 @@ class Ipv6LabTest : public ::testing::Test {
 
 std::vector<IpAddress> Targets(const std::string& text) {
   TargetList list(nullptr);
-  EXPECT_EQ(list.Add(text), "");
-  std::vector<IpAddress> out;
-  EXPECT_EQ(list.Expand(&out), "");
-  return out;
+  EXPECT_EQ(list.Add(text).message(), "");
+  auto out = list.Expand();
+  EXPECT_EQ(out.status().message(), "");
+  return out.ok() ? std::move(out).value() : std::vector<IpAddress>{};
 }
 
 TEST_F(Ipv6LabTest, UlaRangeFindsExactlyTheAnsweringHosts) {

@@ -24,10 +24,10 @@ using platform::IcmpSocket;
 
 std::vector<IpAddress> Targets(const std::vector<std::string>& specs) {
   TargetList list(nullptr);
-  for (const auto& s : specs) EXPECT_EQ(list.Add(s), "");
-  std::vector<IpAddress> out;
-  EXPECT_EQ(list.Expand(&out), "");
-  return out;
+  for (const auto& s : specs) EXPECT_EQ(list.Add(s).message(), "");
+  auto out = list.Expand();
+  EXPECT_EQ(out.status().message(), "");
+  return out.ok() ? std::move(out).value() : std::vector<IpAddress>{};
 }
 
 const HostResult& ResultFor(const Sweep& sweep, const std::string& address) {

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "core/status.h"
+
 namespace ps::cli {
 
 enum class Format { kText, kCsv, kJson };
@@ -37,14 +39,10 @@ struct Options {
   bool version = false;
 };
 
-struct ParseResult {
-  Options options;
-  std::string error;  // a usage error naming the offending text; "" when fine
-};
-
 // Parses argv (getopt_long; options and targets may be mixed, "--" ends the
-// options). Thread-unsafe: getopt keeps global state.
-ParseResult ParseOptions(int argc, char** argv);
+// options): the options, or the first usage error, naming the offending text.
+// Thread-unsafe: getopt keeps global state.
+Result<Options> ParseOptions(int argc, char** argv);
 
 // The texts printed by --help and --version (help2man reads both).
 std::string HelpText(const std::string& program);

@@ -76,28 +76,27 @@ std::string AddConnectedSubnets(const platform::SweepPlatform& platform, sweep::
   return chosen;
 }
 
-// The targets, files and exclusions the user gave, into `list`; "" or what is wrong.
-std::string AddTargetTexts(const Options& o, const Streams& streams, sweep::TargetList* list) {
+// The targets, files and exclusions the user gave, into `list`.
+Status AddTargetTexts(const Options& o, const Streams& streams, sweep::TargetList* list) {
   for (const std::string& e : o.excludes) {
-    const std::string error = list->Exclude(e);
-    if (!error.empty()) return "--exclude " + error;
+    const Status excluded = list->Exclude(e);
+    if (!excluded.ok()) return Status::Failure("--exclude " + excluded.message());
   }
   for (const std::string& t : o.targets) {
-    const std::string error = t == "-" ? list->AddLines(*streams.in, "standard input") : list->Add(t);
-    if (!error.empty()) return error;
+    const Status added = t == "-" ? list->AddLines(*streams.in, "standard input") : list->Add(t);
+    if (!added.ok()) return added;
   }
   for (const std::string& f : o.files) {
     if (f == "-") {
-      const std::string error = list->AddLines(*streams.in, "standard input");
-      if (!error.empty()) return error;
+      if (const Status added = list->AddLines(*streams.in, "standard input"); !added.ok())
+        return added;
       continue;
     }
     std::ifstream in(f);
-    if (!in) return "'" + f + "': cannot read: " + std::strerror(errno);
-    const std::string error = list->AddLines(in, f);
-    if (!error.empty()) return error;
+    if (!in) return Status::Failure("'" + f + "': cannot read", errno);
+    if (const Status added = list->AddLines(in, f); !added.ok()) return added;
   }
-  return "";
+  return Status::Ok();
 }
 
 // Folds the ARP answers into the results (one per target, in target order)
@@ -142,8 +141,8 @@ std::optional<int> ReadTargets(const RunContext& run, std::vector<IpAddress>* ta
   const Options& o = run.options;
   sweep::TargetList list(run.platform.resolver);
   list.set_rules(sweep::TargetRules{o.all_addresses, o.allow_large});
-  if (const std::string error = AddTargetTexts(o, run.streams, &list); !error.empty()) {
-    run.err() << run.prefix << error << "\n";
+  if (const Status added = AddTargetTexts(o, run.streams, &list); !added.ok()) {
+    run.err() << run.prefix << added.ToString() << "\n";
     return kUsage;
   }
   if (o.targets.empty() && o.files.empty()) {
@@ -155,10 +154,12 @@ std::optional<int> ReadTargets(const RunContext& run, std::vector<IpAddress>* ta
     }
     run.err() << run.prefix << "no target given: sweeping " << chosen << "\n";
   }
-  if (const std::string error = list.Expand(targets); !error.empty()) {
-    run.err() << run.prefix << error << "\n";
+  Result<std::vector<IpAddress>> expanded = list.Expand();
+  if (!expanded.ok()) {
+    run.err() << run.prefix << expanded.status().message() << "\n";
     return kUsage;
   }
+  *targets = std::move(expanded).value();
   if (targets->empty()) {
     run.err() << run.prefix << "no address left to probe after the exclusions\n";
     return kUsage;
