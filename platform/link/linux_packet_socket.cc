@@ -86,7 +86,7 @@ class LinuxArpSocket : public PacketSocket {
     short revents = 0;
     const int ready = batch_io::WaitForInput(fd_, deadline_ns, &revents);
     if (ready <= 0) return ready;
-    const std::int64_t offset = batch_io::RealtimeOffset();
+    const std::int64_t offset = RealtimeOffsetNs();
     const std::size_t n = std::min(kBatch, out.size());
     mmsghdr msgs[kBatch];
     iovec iovs[kBatch];
