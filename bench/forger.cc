@@ -120,10 +120,9 @@ ForgeryResult SweepUnderForgery(const ps::testing::VethLab& lab, std::uint64_t f
   (void)list.Add("10.77.0.0/16");
   const std::vector<ps::IpAddress> targets = list.Expand().value();
   ps::platform::LinuxIcmpOpener opener;
-  int error = 0;
-  const auto socket = opener.Open(ps::IpAddress::Family::kV4, ps::platform::IcmpSocket::Kind::kDatagram,
-                                  &error);
-  if (socket) {
+  auto opened = opener.Open(ps::IpAddress::Family::kV4, ps::platform::IcmpSocket::Kind::kDatagram);
+  if (opened) {
+    const auto socket = std::move(opened).value();
     // Slow enough that the flood lands while the sweep runs.
     ps::sweep::SweepOptions options;
     options.rate = 20000;

@@ -58,9 +58,9 @@ TEST_F(Ipv6LabTest, UlaRangeFindsExactlyTheAnsweringHosts) {
   platform::LinuxIcmpOpener opener;
   for (const auto kind : {IcmpSocket::Kind::kDatagram, IcmpSocket::Kind::kRaw}) {
     SCOPED_TRACE(kind == IcmpSocket::Kind::kRaw ? "raw" : "datagram");
-    int error = 0;
-    const auto socket = opener.Open(IpAddress::Family::kV6, kind, &error);
-    ASSERT_TRUE(socket) << std::strerror(error);
+    auto opened = opener.Open(IpAddress::Family::kV6, kind);
+    ASSERT_TRUE(opened) << opened.status().message();
+    const auto socket = std::move(opened).value();
     SweepOptions options;
     options.timeout_ns = 300'000'000;
     options.rate = 0;
@@ -106,9 +106,9 @@ TEST(LinkLocalNetnsTest, ListsEveryResponderOnceWithItsMac) {
   ASSERT_EQ(links.size(), 1u);
   for (const auto kind : {IcmpSocket::Kind::kDatagram, IcmpSocket::Kind::kRaw}) {
     SCOPED_TRACE(kind == IcmpSocket::Kind::kRaw ? "raw" : "datagram");
-    int error = 0;
-    const auto socket = opener.Open(IpAddress::Family::kV6, kind, &error);
-    ASSERT_TRUE(socket) << std::strerror(error);
+    auto opened = opener.Open(IpAddress::Family::kV6, kind);
+    ASSERT_TRUE(opened) << opened.status().message();
+    const auto socket = std::move(opened).value();
     LinkLocalDiscovery discovery(&platform::SystemMonotonicClock(), socket.get(), &neighbours, links, 300'000'000);
     const LinkLocalSummary s = discovery.Run();
     EXPECT_EQ(s.socket_status.system_error(), 0);

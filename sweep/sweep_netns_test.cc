@@ -48,10 +48,10 @@ const Kind kKinds[] = {{"datagram", IcmpSocket::Kind::kDatagram}, {"raw", IcmpSo
 SweepSummary SweepOver(const Kind& k, const std::vector<std::string>& targets,
                        std::int64_t timeout_ns, double rate, std::unique_ptr<Sweep>* sweep) {
   static platform::LinuxIcmpOpener opener;
-  int error = 0;
-  const auto socket = opener.Open(IpAddress::Family::kV4, k.kind, &error);
-  EXPECT_TRUE(socket) << std::strerror(error);
-  if (!socket) return {};
+  auto opened = opener.Open(IpAddress::Family::kV4, k.kind);
+  EXPECT_TRUE(opened) << opened.status().message();
+  if (!opened) return {};
+  const auto socket = std::move(opened).value();
   SweepOptions options;
   options.timeout_ns = timeout_ns;
   options.retries = 1;

@@ -6,18 +6,20 @@
 namespace ps::platform {
 
 // Datagram sockets: identifier and checksum are the kernel's; errors come
-// through the error queue (IP_RECVERR). Raw sockets: a per-socket identifier;
-// replies carrying another are dropped. Both: SO_TIMESTAMPNS, and the largest
-// receive buffer the process may set.
+// through the error queue (IP_RECVERR); TTL and TOS as control data. Raw
+// sockets: a per-socket identifier; replies carrying another are dropped, and
+// so are replies and errors with a wrong checksum. Both: SO_TIMESTAMPNS, the
+// largest receive buffer the process may set, a request's TTL and TOS as
+// control data of its send.
 class LinuxIcmpOpener : public IcmpOpener {
  public:
-  std::unique_ptr<IcmpSocket> Open(IpAddress::Family family, IcmpSocket::Kind kind,
-                                   int* error) override;
+  Result<std::unique_ptr<IcmpSocket>> Open(IpAddress::Family family,
+                                           IcmpSocket::Kind kind) override;
   IcmpPermissionFacts PermissionFacts() override;
 };
 
 // ICMPv6 (linux_icmp6_socket.cc): the same kinds, hop limits for TTLs.
-std::unique_ptr<IcmpSocket> OpenLinuxIcmp6Socket(IcmpSocket::Kind kind, int* error);
+Result<std::unique_ptr<IcmpSocket>> OpenLinuxIcmp6Socket(IcmpSocket::Kind kind);
 
 // Over rtnetlink: RTM_GETNEIGH dumps, RTM_GETNEIGHTBL for the fill; the limit
 // from /proc/sys/net/ipv{4,6}/neigh/default/gc_thresh3 where readable.

@@ -78,7 +78,7 @@ IcmpPermissionFacts LinuxIcmpOpener::PermissionFacts() {
   }
   char path[4096];
   const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
-  f.program_path = n > 0 ? std::string(path, static_cast<std::size_t>(n)) : "pingsweep-cli";
+  if (n > 0) f.program_path.assign(path, static_cast<std::size_t>(n));
   return f;
 }
 

@@ -7,23 +7,20 @@
 
 namespace ps::platform {
 
-std::unique_ptr<IcmpSocket> FakeIcmpOpener::Open(IpAddress::Family family, IcmpSocket::Kind kind,
-                                                 int* error) {
-  if (family == IpAddress::Family::kV6 && !v6_available) {
-    *error = EAFNOSUPPORT;
-    return nullptr;
-  }
+Result<std::unique_ptr<IcmpSocket>> FakeIcmpOpener::Open(IpAddress::Family family,
+                                                         IcmpSocket::Kind kind) {
+  if (family == IpAddress::Family::kV6 && !v6_available)
+    return Status::Failure(std::strerror(EAFNOSUPPORT), EAFNOSUPPORT);
   const bool allowed = kind == IcmpSocket::Kind::kDatagram ? datagram_allowed : raw_allowed;
   if (!allowed) {
-    *error = kind == IcmpSocket::Kind::kDatagram ? EACCES : EPERM;
-    return nullptr;
+    const int error = kind == IcmpSocket::Kind::kDatagram ? EACCES : EPERM;
+    return Status::Failure(std::strerror(error), error);
   }
-  *error = 0;
   auto socket = std::make_unique<FakeIcmpSocket>(clock, kind);
   for (const auto& [address, host] : hosts) socket->SetHost(address, host);
   last_opened = socket.get();
   ++opened;
-  return socket;
+  return std::unique_ptr<IcmpSocket>(std::move(socket));
 }
 
 IcmpSocket::SendResult FakeIcmpSocket::Send(std::span<const EchoRequest> requests) {
@@ -36,7 +33,7 @@ IcmpSocket::SendResult FakeIcmpSocket::Send(std::span<const EchoRequest> request
     }
     ++result.sent;
     sent_.push_back(Sent{r.destination, r.sequence, clock_->now_ns,
-                         std::vector<std::uint8_t>(r.data, r.data + r.size)});
+                         std::vector<std::uint8_t>(r.data, r.data + r.size), r.ttl, r.tos});
     if (neighbours_ != nullptr && !neighbours_->Admit(r.destination)) continue;
     if (it == hosts_.end() || !it->second.answers) continue;
     const Host& h = it->second;
@@ -46,6 +43,8 @@ IcmpSocket::SendResult FakeIcmpSocket::Send(std::span<const EchoRequest> request
     m.type = h.error_type.value_or(0);
     m.code = h.error_code;
     m.ttl = h.ttl;
+    m.tos = h.tos;
+    m.dont_fragment = h.dont_fragment;
     m.from = m.about = r.destination;
     m.sequence = r.sequence;
     m.received_ns = clock_->now_ns + h.delay_ns;

@@ -32,6 +32,8 @@ class FakeIcmpSocket : public IcmpSocket {
     int ignore_first = 0;   // requests left unanswered before answering
     int duplicates = 0;     // extra copies of each reply
     std::uint8_t ttl = 64;
+    std::uint8_t tos = 0;
+    bool dont_fragment = false;
     std::optional<std::uint8_t> error_type;  // answer with this ICMP error instead
     std::uint8_t error_code = 0;
     int send_error = 0;     // errno for a send to it
@@ -41,6 +43,8 @@ class FakeIcmpSocket : public IcmpSocket {
     std::uint16_t sequence;
     std::int64_t at_ns;
     std::vector<std::uint8_t> data;
+    std::uint8_t ttl = 0;
+    std::uint8_t tos = 0;
   };
 
   explicit FakeIcmpSocket(FakeMonotonicClock* clock, Kind kind = Kind::kDatagram)
@@ -100,8 +104,8 @@ class FakeNeighbourTable : public NeighbourTable {
 // Opens fake sockets over one clock; `allowed` says which kinds may be opened.
 class FakeIcmpOpener : public IcmpOpener {
  public:
-  std::unique_ptr<IcmpSocket> Open(IpAddress::Family family, IcmpSocket::Kind kind,
-                                   int* error) override;
+  Result<std::unique_ptr<IcmpSocket>> Open(IpAddress::Family family,
+                                           IcmpSocket::Kind kind) override;
   IcmpPermissionFacts PermissionFacts() override { return facts; }
 
   bool datagram_allowed = true;

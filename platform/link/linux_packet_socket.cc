@@ -87,7 +87,7 @@ class LinuxArpSocket : public PacketSocket {
     const int ready = batch_io::WaitForInput(fd_, deadline_ns, &revents);
     if (ready < 0) return Status::SystemError(-ready);
     if (ready == 0) return std::size_t{0};
-    const std::int64_t offset = batch_io::RealtimeOffset();
+    const std::int64_t offset = RealtimeOffsetNs();
     const std::size_t n = std::min(kBatch, out.size());
     mmsghdr msgs[kBatch];
     iovec iovs[kBatch];
