@@ -44,10 +44,10 @@ class Ipv6LabTest : public ::testing::Test {
 
 std::vector<IpAddress> Targets(const std::string& text) {
   TargetList list(nullptr);
-  EXPECT_EQ(list.Add(text), "");
-  std::vector<IpAddress> out;
-  EXPECT_EQ(list.Expand(&out), "");
-  return out;
+  EXPECT_EQ(list.Add(text).message(), "");
+  auto out = list.Expand();
+  EXPECT_EQ(out.status().message(), "");
+  return out.ok() ? std::move(out).value() : std::vector<IpAddress>{};
 }
 
 TEST_F(Ipv6LabTest, UlaRangeFindsExactlyTheAnsweringHosts) {
@@ -66,7 +66,7 @@ TEST_F(Ipv6LabTest, UlaRangeFindsExactlyTheAnsweringHosts) {
     options.rate = 0;
     Sweep sweep(&platform::SystemMonotonicClock(), socket.get(), nullptr, Targets("fd77:1::1-fd77:1::ff"), {}, options);
     const SweepSummary s = sweep.Run(nullptr);
-    EXPECT_EQ(s.system_error, 0);
+    EXPECT_EQ(s.socket_status.system_error(), 0);
     EXPECT_EQ(s.answered, 126u);  // ::1 to ::7f less ::40
     EXPECT_EQ(s.errors, 1u);
     for (const HostResult& r : sweep.results()) {
@@ -111,7 +111,7 @@ TEST(LinkLocalNetnsTest, ListsEveryResponderOnceWithItsMac) {
     const auto socket = std::move(opened).value();
     LinkLocalDiscovery discovery(&platform::SystemMonotonicClock(), socket.get(), &neighbours, links, 300'000'000);
     const LinkLocalSummary s = discovery.Run();
-    EXPECT_EQ(s.system_error, 0);
+    EXPECT_EQ(s.socket_status.system_error(), 0);
     EXPECT_TRUE(s.send_errors.empty());
     ASSERT_EQ(s.answered, 3u);
     ASSERT_EQ(discovery.hosts().size(), 3u);

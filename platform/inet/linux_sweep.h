@@ -25,7 +25,7 @@ Result<std::unique_ptr<IcmpSocket>> OpenLinuxIcmp6Socket(IcmpSocket::Kind kind);
 // from /proc/sys/net/ipv{4,6}/neigh/default/gc_thresh3 where readable.
 class LinuxNeighbourTable : public NeighbourTable {
  public:
-  bool Dump(IpAddress::Family family, std::vector<Neighbour>* out) override;
+  Result<std::vector<Neighbour>> Dump(IpAddress::Family family) override;
   std::optional<NeighbourUsage> Usage(IpAddress::Family family) override;
   double PinnedSeconds(IpAddress::Family family) override;
 };
@@ -41,7 +41,7 @@ class LinuxInterfaceTable : public InterfaceTable {
 // getaddrinfo / getnameinfo (NI_NAMEREQD).
 class LinuxResolver : public Resolver {
  public:
-  std::vector<IpAddress> Resolve(const std::string& name, std::string* error) override;
+  Result<std::vector<IpAddress>> Resolve(const std::string& name) override;
   std::string ReverseName(const IpAddress& address) override;
 };
 

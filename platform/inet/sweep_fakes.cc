@@ -19,6 +19,7 @@ Result<std::unique_ptr<IcmpSocket>> FakeIcmpOpener::Open(IpAddress::Family famil
   auto socket = std::make_unique<FakeIcmpSocket>(clock, kind);
   for (const auto& [address, host] : hosts) socket->SetHost(address, host);
   last_opened = socket.get();
+  ++opened;
   return std::unique_ptr<IcmpSocket>(std::move(socket));
 }
 
@@ -88,8 +89,8 @@ bool FakeNeighbourTable::Admit(const IpAddress& address) {
   return true;
 }
 
-bool FakeNeighbourTable::Dump(IpAddress::Family, std::vector<Neighbour>* out) {
-  out->clear();
+Result<std::vector<Neighbour>> FakeNeighbourTable::Dump(IpAddress::Family) {
+  std::vector<Neighbour> out;
   for (const auto& [address, at] : created_) {
     Neighbour n;
     n.address = address;
@@ -98,20 +99,19 @@ bool FakeNeighbourTable::Dump(IpAddress::Family, std::vector<Neighbour>* out) {
     // A stale entry counts as changed when it turned stale.
     n.updated_ms = static_cast<std::uint32_t>((age < pinned_ns_ ? age : age - pinned_ns_) / 1000000);
     if (age >= pinned_ns_) n.updated_ms += 5000;
-    out->push_back(n);
+    out.push_back(n);
   }
-  return true;
+  return out;
 }
 
 std::optional<NeighbourUsage> FakeNeighbourTable::Usage(IpAddress::Family) {
   return NeighbourUsage{static_cast<int>(created_.size()) + other_entries, limit_};
 }
 
-std::vector<IpAddress> FakeResolver::Resolve(const std::string& name, std::string* error) {
+Result<std::vector<IpAddress>> FakeResolver::Resolve(const std::string& name) {
   const auto it = forward.find(name);
   if (it != forward.end()) return it->second;
-  if (error != nullptr) *error = "Name or service not known";
-  return {};
+  return Status::Failure("Name or service not known");
 }
 
 std::string FakeResolver::ReverseName(const IpAddress& address) {

@@ -86,7 +86,7 @@ class FakeNeighbourTable : public NeighbourTable {
   int most_held() const { return most_held_; }
   int other_entries = 0;  // held by other namespaces
 
-  bool Dump(IpAddress::Family family, std::vector<Neighbour>* out) override;
+  Result<std::vector<Neighbour>> Dump(IpAddress::Family family) override;
   std::optional<NeighbourUsage> Usage(IpAddress::Family family) override;
   double PinnedSeconds(IpAddress::Family) override { return pinned_ns_ / 1e9; }
 
@@ -115,17 +115,20 @@ class FakeIcmpOpener : public IcmpOpener {
   FakeMonotonicClock* clock = nullptr;
   std::map<IpAddress, FakeIcmpSocket::Host> hosts;  // given to every socket opened
   FakeIcmpSocket* last_opened = nullptr;
+  int opened = 0;  // sockets opened so far
 };
 
 class FakeInterfaceTable : public InterfaceTable {
  public:
   std::vector<ConnectedSubnet> ConnectedSubnets() override { return subnets; }
+  std::vector<MulticastLink> MulticastLinks() override { return links; }
   std::vector<ConnectedSubnet> subnets;
+  std::vector<MulticastLink> links;
 };
 
 class FakeResolver : public Resolver {
  public:
-  std::vector<IpAddress> Resolve(const std::string& name, std::string* error) override;
+  Result<std::vector<IpAddress>> Resolve(const std::string& name) override;
   std::string ReverseName(const IpAddress& address) override;
 
   std::map<std::string, std::vector<IpAddress>> forward;

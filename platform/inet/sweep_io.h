@@ -147,8 +147,8 @@ struct NeighbourUsage {
 class NeighbourTable {
  public:
   virtual ~NeighbourTable() = default;
-  // This network namespace's entries of a family; false when unreadable.
-  virtual bool Dump(IpAddress::Family family, std::vector<Neighbour>* out) = 0;
+  // This network namespace's entries of a family, or why they cannot be read.
+  virtual Result<std::vector<Neighbour>> Dump(IpAddress::Family family) = 0;
   // Entries in use and the limit; nullopt when unknown.
   virtual std::optional<NeighbourUsage> Usage(IpAddress::Family family) = 0;
   // Seconds a confirmed entry stays pinned at most (1.5 x base_reachable_time).
@@ -185,9 +185,8 @@ class Resolver {
   virtual ~Resolver() = default;
   // Every address of `name`, IPv4 and IPv6, in the resolver's order and
   // without duplicates (an IPv6 link-local one without its interface, which
-  // the caller must not probe). Empty when unknown; *error then gets a
-  // message when the lookup failed.
-  virtual std::vector<IpAddress> Resolve(const std::string& name, std::string* error) = 0;
+  // the caller must not probe), or the resolver's reason for none.
+  virtual Result<std::vector<IpAddress>> Resolve(const std::string& name) = 0;
   // The name of an address as the system gives it (UTF-8), or "".
   virtual std::string ReverseName(const IpAddress& address) = 0;
 };
