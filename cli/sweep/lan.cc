@@ -120,17 +120,14 @@ void ArpStage::Run(platform::MonotonicClock* clock, const Options& o,
   groups_.clear();  // the sockets are done with
 }
 
-void MacBook::Poll() {
-  if (neighbours_ == nullptr) return;
+void MacBook::Poll(IpAddress::Family family) {
   std::vector<platform::Neighbour> entries;
-  for (const auto family : {IpAddress::Family::kV4, IpAddress::Family::kV6}) {
-    if (!neighbours_->Dump(family, &entries)) continue;
-    for (const platform::Neighbour& n : entries) {
-      if (!n.has_mac || (n.state & kNoMacStates) != 0) continue;
-      MacAddress mac{n.mac};
-      if (mac.IsZero() || mac.IsGroup()) continue;
-      macs_.emplace(n.address, mac);  // the first seen stays
-    }
+  if (neighbours_ == nullptr || !neighbours_->Dump(family, &entries)) return;
+  for (const platform::Neighbour& n : entries) {
+    if (!n.has_mac || (n.state & kNoMacStates) != 0) continue;
+    MacAddress mac{n.mac};
+    if (mac.IsZero() || mac.IsGroup()) continue;
+    macs_.emplace(n.address, mac);  // the first seen stays
   }
 }
 

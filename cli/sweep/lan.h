@@ -62,8 +62,11 @@ class ArpStage {
 class MacBook {
  public:
   explicit MacBook(platform::NeighbourTable* neighbours) : neighbours_(neighbours) {}
-  // Reads the table now; cheap enough to call every progress tick.
-  void Poll();
+  // Reads the table's entries of one family now. A dump walks the whole table,
+  // which holds an entry for every address reached without a router (IPv6:
+  // also every local address on lo), so poll only a family with on-link
+  // targets: a tick's dump of 65,536 such entries took longer than the tick.
+  void Poll(IpAddress::Family family);
   void Add(const IpAddress& address, const MacAddress& mac) { macs_[address] = mac; }
   const MacAddress* Find(const IpAddress& address) const;
   // "" when unknown; the registry is loaded on the first call (a failure is

@@ -27,8 +27,9 @@ constexpr int kNameThreads = 16;
 // The progress line on a terminal: sent, answered, rate, time left.
 class Progress : public sweep::SweepObserver {
  public:
-  Progress(const Streams& s, sweep::NamePool* names, MacBook* macs)
-      : streams_(s), names_(names), macs_(macs) {}
+  // `macs`: polled at each tick, or null.
+  Progress(const Streams& s, sweep::NamePool* names, MacBook* macs, IpAddress::Family family)
+      : streams_(s), names_(names), macs_(macs), family_(family) {}
   ~Progress() override { Clear(); }
 
   void OnAnswer(const sweep::HostResult& r) override {
@@ -36,7 +37,7 @@ class Progress : public sweep::SweepObserver {
   }
 
   void OnProgress(const sweep::SweepProgress& p) override {
-    macs_->Poll();
+    if (macs_ != nullptr) macs_->Poll(family_);
     if (!streams_.err_is_terminal) return;
     constexpr int kWidth = 24;
     const double done = p.targets == 0 ? 1 : static_cast<double>(p.finished) / p.targets;
@@ -61,6 +62,7 @@ class Progress : public sweep::SweepObserver {
   const Streams& streams_;
   sweep::NamePool* names_;
   MacBook* macs_;
+  IpAddress::Family family_;
   bool shown_ = false;
 };
 
@@ -238,6 +240,7 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
   so.count = o.count;
   so.interval_ns = static_cast<std::int64_t>(o.interval_ms) * 1000000;
   so.rate = o.rate;
+  std::vector<IpAddress::Family> mac_families;
   for (std::size_t g = 0; g < groups.size() && !summary.interrupted && summary.system_error == 0;
        ++g) {
     sweep::Sweep sweep(platform.clock, sockets[g].get(), platform.neighbours, std::move(groups[g]),
@@ -253,7 +256,11 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
       }
       err << "\n";
     }
-    Progress progress(streams, names.get(), &macs);
+    // Only on-link targets can have an entry in the neighbour table.
+    const IpAddress::Family family = sweep.results().front().address.family();
+    const bool on_link = sweep.on_link_count() > 0;
+    if (on_link) mac_families.push_back(family);
+    Progress progress(streams, names.get(), on_link ? &macs : nullptr, family);
     g_sweep.store(&sweep);
     if (g_interrupted.load()) sweep.Stop();
     const sweep::SweepSummary part = sweep.Run(&progress);
@@ -271,7 +278,7 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
     }
   }
   g_interrupted.store(false);
-  macs.Poll();
+  for (const IpAddress::Family family : mac_families) macs.Poll(family);
   MergeArp(arp, targets, &results, &macs, &summary);
   summary.elapsed_ns = platform.clock->NowNs() - start;
   if (names) {
