@@ -63,5 +63,20 @@ TEST(IpAddressTest, EveryZeroPatternIsWrittenAsTheSystemWritesIt) {
   }
 }
 
+TEST(IpAddressTest, EveryIpv4ByteIsWrittenAsTheSystemWritesIt) {
+  // Each value in each position, beside a varying other byte.
+  for (unsigned value = 0; value < 256; ++value) {
+    for (int position = 0; position < 4; ++position) {
+      const std::uint32_t other = (value * 37 + 11) & 0xFF;
+      const std::uint32_t host = (other * 0x01010101u & ~(0xFFu << (8 * position))) |
+                                 value << (8 * position);
+      const std::uint32_t network = htonl(host);
+      char system[INET_ADDRSTRLEN];
+      inet_ntop(AF_INET, &network, system, sizeof(system));
+      ASSERT_EQ(IpAddress::V4(host).ToString(), system);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace ps

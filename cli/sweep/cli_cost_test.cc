@@ -1,9 +1,12 @@
 // pingsweep-cli's costs that tests can see: which system tables a run reads.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <random>
 #include <sstream>
 
 #include "cli/sweep/options.h"
+#include "cli/sweep/output.h"
 #include "cli/sweep/run.h"
 #include "cli/sweep/test_readers.h"
 #include "platform/inet/sweep_fakes.h"
@@ -95,6 +98,25 @@ TEST_F(CostTest, ReadsTheNeighbourTableOnlyForOnLinkTargets) {
       EXPECT_EQ(neighbours_.dumps[0], 0) << c.targets[0];
     }
     EXPECT_EQ(neighbours_.dumps[1], c.v6_dumps) << c.targets[0];
+  }
+}
+
+// Times are written without printf, exactly as "%.3f" writes them: ties (a
+// remainder of 500 ns), every remainder near them, large and odd values.
+TEST(OutputCostTest, MillisecondsAreWrittenAsPrintfWritesThem) {
+  std::vector<std::int64_t> values = {-1, -500, 999'999'999'999'999, 1'000'000'000'000'000,
+                                      1'000'000'000'000'500, INT64_MAX, INT64_MIN};
+  for (std::int64_t ns = 0; ns < 300'000; ++ns) values.push_back(ns);
+  std::mt19937_64 random(22);
+  for (int i = 0; i < 300'000; ++i) {
+    const std::int64_t scale[] = {1'000'000, 1'000'000'000'000, 2'000'000'000'000'000};
+    const std::int64_t ns = static_cast<std::int64_t>(random() % scale[i % 3]);
+    values.push_back(i % 2 ? ns : ns / 1000 * 1000 + 500);
+  }
+  for (const std::int64_t ns : values) {
+    char expected[64];
+    std::snprintf(expected, sizeof(expected), "%.3f", ns / 1e6);
+    ASSERT_EQ(Milliseconds(ns), expected) << ns;
   }
 }
 

@@ -12,6 +12,7 @@
 #include "cli/sweep/link_local_run.h"
 #include "cli/sweep/lan.h"
 #include "cli/sweep/output.h"
+#include "cli/sweep/result_lines.h"
 #include "sweep/engine.h"
 #include "sweep/name_pool.h"
 #include "sweep/targets.h"
@@ -287,18 +288,7 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
       err << prefix << "some names were not found in time; those hosts are shown without one\n";
   }
 
-  std::vector<HostLine> lines;
-  for (const sweep::HostResult& r : results) {
-    if (!o.all && r.outcome != sweep::Outcome::kAnswered) continue;
-    const IpAddress& address = r.address;
-    HostLine line{r, names ? names->Name(r.address) : "", "", "", ""};
-    const MacAddress* mac = r.outcome == sweep::Outcome::kAnswered ? macs.Find(address) : nullptr;
-    if (mac != nullptr) {
-      line.mac = mac->ToString();
-      line.vendor = macs.Vendor(*mac, err, prefix);
-    }
-    lines.push_back(std::move(line));
-  }
+  ResultLines lines(results, o.all, names.get(), &macs, err, prefix);
   WriteHosts(*streams.out, o.format, lines, o.count);
   std::string line = SummaryLine(summary);
   if (summary.interrupted) line += " (interrupted)";
