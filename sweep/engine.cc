@@ -22,13 +22,31 @@ bool Inside(const IpAddress& a, const platform::ConnectedSubnet& s) {
   return (a.data()[whole] & mask) == (s.network.data()[whole] & mask);
 }
 
+// The last four bytes as a number (IPv4: the address).
+std::uint32_t Low32(const IpAddress& a) {
+  const std::uint8_t* p = a.data() + a.size() - 4;
+  return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+         static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+}
+
+// Sorted, unique targets of one family that are consecutive addresses.
+bool Consecutive(std::span<const IpAddress> t) {
+  if (t.empty()) return false;
+  const IpAddress& first = t.front();
+  const IpAddress& last = t.back();
+  const std::size_t high = first.size() - 4;
+  return std::memcmp(first.data(), last.data(), high) == 0 &&
+         Low32(last) - Low32(first) == t.size() - 1;
+}
+
 }  // namespace
 
 Sweep::Sweep(platform::MonotonicClock* clock, platform::IcmpSocket* socket,
-             platform::NeighbourTable* neighbours, std::vector<IpAddress> targets,
+             platform::NeighbourTable* neighbours, std::span<const IpAddress> targets,
              const std::vector<platform::ConnectedSubnet>& on_link, SweepOptions options)
     : clock_(clock),
       socket_(socket),
+      consecutive_(Consecutive(targets)),
       options_(options),
       // One family a sweep: its neighbour (ARP or NDP) table.
       window_(neighbours, targets.empty() ? IpAddress::Family::kV4 : targets.front().family()) {
@@ -53,6 +71,15 @@ double Sweep::ExpectedOnLinkSeconds() const {
 }
 
 std::int64_t Sweep::Find(const IpAddress& address) const {
+  if (consecutive_) {
+    const IpAddress& first = results_.front().address;
+    const std::uint64_t offset = Low32(address) - Low32(first);
+    if (address.family() != first.family() || offset >= results_.size() ||
+        results_[offset].address != address) {
+      return -1;
+    }
+    return static_cast<std::int64_t>(offset);
+  }
   const auto it = std::lower_bound(results_.begin(), results_.end(), address,
                                    [](const HostResult& r, const IpAddress& a) { return r.address < a; });
   if (it == results_.end() || it->address != address) return -1;
@@ -81,8 +108,8 @@ void Sweep::SendDue(std::int64_t now) {
     refilled_ns_ = now;
     budget = static_cast<std::size_t>(tokens_);
   }
-  std::vector<std::uint32_t> batch;
-  batch.reserve(std::min(budget, kBatch));
+  std::vector<std::uint32_t>& batch = batch_;
+  batch.clear();
   while (batch.size() < budget && !ready_.empty()) {
     batch.push_back(ready_.front());
     ready_.pop_front();
@@ -100,8 +127,10 @@ void Sweep::SendDue(std::int64_t now) {
   }
   if (batch.empty()) return;
 
-  std::vector<std::uint8_t> data(batch.size() * ProbeCookie::kDataSize);
-  std::vector<platform::EchoRequest> requests(batch.size());
+  std::vector<std::uint8_t>& data = batch_data_;
+  data.resize(batch.size() * ProbeCookie::kDataSize);
+  std::vector<platform::EchoRequest>& requests = requests_;
+  requests.resize(batch.size());
   const std::int64_t send_ns = clock_->NowNs();
   for (std::size_t i = 0; i < batch.size(); ++i) {
     Host& h = hosts_[batch[i]];
