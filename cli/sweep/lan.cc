@@ -18,7 +18,7 @@ constexpr std::uint16_t kNoMacStates =
 int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
                       const std::vector<IpAddress>& targets, std::ostream& err,
                       const std::string& prefix) {
-  icmp_targets_ = targets;
+  all_targets_ = &targets;
   if (o.probe == Probe::kIcmp) {
     if (!o.interface.empty()) {
       err << prefix << "--interface chooses the interface for ARP; it has no use with --probe icmp\n";
@@ -64,21 +64,20 @@ int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
     groups_.push_back({std::move(g), std::move(socket)});
   }
   std::string where;
-  std::size_t count = 0;
-  for (const Group& g : groups_) count += g.plan.targets.size();
-  arp_targets_.reserve(count);
-  count = 0;
   for (const Group& g : groups_) {
-    for (std::uint32_t t : g.plan.targets) arp_targets_.insert(IpAddress::V4(t));
-    count += g.plan.targets.size();
+    for (std::uint32_t t : g.plan.targets) arp_targets_.push_back(IpAddress::V4(t));
     if (where.find(g.plan.link.name) == std::string::npos)
       where += (where.empty() ? "" : ", ") + g.plan.link.name;
   }
-  if (o.probe != Probe::kBoth) {
-    icmp_targets_.clear();
-    for (const IpAddress& t : targets) {
-      if (!Probes(t)) icmp_targets_.push_back(t);
-    }
+  std::sort(arp_targets_.begin(), arp_targets_.end());
+  arp_targets_.erase(std::unique(arp_targets_.begin(), arp_targets_.end()), arp_targets_.end());
+  const std::size_t count = arp_targets_.size();
+  // Both targets and arp_targets_ are sorted: one walk splits them.
+  if (o.probe == Probe::kBoth) {
+    icmp_targets_ = targets;
+  } else {
+    std::set_difference(targets.begin(), targets.end(), arp_targets_.begin(), arp_targets_.end(),
+                        std::back_inserter(icmp_targets_));
   }
   if (o.probe == Probe::kAuto) {
     err << prefix << "probing " << count << " on-link target" << (count == 1 ? "" : "s")
@@ -104,9 +103,7 @@ void ArpStage::Run(platform::MonotonicClock* clock, const Options& o,
     sweep::ArpProber prober(g.socket.get(), clock, g.plan.source, options);
     const std::vector<sweep::ArpAnswer> found = prober.Run(g.plan.targets, nullptr, stop);
     answers_.reserve(answers_.size() + found.size());
-    for (const sweep::ArpAnswer& a : found) {
-      answers_[IpAddress::V4(a.address)] = a;
-    }
+    for (const sweep::ArpAnswer& a : found) answers_.emplace_back(IpAddress::V4(a.address), a);
     const sweep::ArpSummary& s = prober.summary();
     totals_.targets += s.targets;
     totals_.answered += s.answered;
@@ -118,6 +115,12 @@ void ArpStage::Run(platform::MonotonicClock* clock, const Options& o,
     if (s.system_error != 0) totals_.system_error = s.system_error;
   }
   groups_.clear();  // the sockets are done with
+  // By address; of a host asked on two links, the later answer.
+  std::stable_sort(answers_.begin(), answers_.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  const auto last_of_equals = std::unique(
+      answers_.rbegin(), answers_.rend(), [](const auto& a, const auto& b) { return a.first == b.first; });
+  answers_.erase(answers_.begin(), last_of_equals.base());
 }
 
 void MacBook::Poll(IpAddress::Family family) {
@@ -127,13 +130,27 @@ void MacBook::Poll(IpAddress::Family family) {
     if (!n.has_mac || (n.state & kNoMacStates) != 0) continue;
     MacAddress mac{n.mac};
     if (mac.IsZero() || mac.IsGroup()) continue;
-    macs_.emplace(n.address, mac);  // the first seen stays
+    polled_.emplace(n.address, mac);  // the first seen stays
   }
 }
 
-const MacAddress* MacBook::Find(const IpAddress& address) const {
-  const auto it = macs_.find(address);
-  return it == macs_.end() ? nullptr : &it->second;
+void MacBook::Add(const IpAddress& address, const MacAddress& mac) {
+  if (!added_.empty() && !(added_.back().first < address)) added_sorted_ = false;
+  added_.emplace_back(address, mac);
+}
+
+const MacAddress* MacBook::Find(const IpAddress& address) {
+  if (!added_sorted_) {
+    std::stable_sort(added_.begin(), added_.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    added_sorted_ = true;
+  }
+  // The last of equal addresses is the latest added.
+  const auto it = std::upper_bound(added_.begin(), added_.end(), address,
+                                   [](const IpAddress& a, const auto& e) { return a < e.first; });
+  if (it != added_.begin() && std::prev(it)->first == address) return &std::prev(it)->second;
+  const auto polled = polled_.find(address);
+  return polled == polled_.end() ? nullptr : &polled->second;
 }
 
 std::string MacBook::Vendor(const MacAddress& mac, std::ostream& err, const std::string& prefix) {

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <algorithm>
 #include <iostream>
+#include <span>
 
 #include "cli/sweep/check.h"
 #include "cli/sweep/link_local_run.h"
@@ -105,13 +106,38 @@ std::string ReadTargets(const Options& o, const Streams& streams, sweep::TargetL
   return "";
 }
 
+// Puts one sweep's results (sorted; some of the sorted `targets`) in their
+// places in `results`, which starts empty and then holds one per target: a
+// target no sweep probed is silent, with the ARP requests it was sent. One
+// sweep of every target hands its results over whole.
+void PlaceResults(std::vector<sweep::HostResult> part, const std::vector<IpAddress>& targets,
+                  const ArpStage& arp, std::vector<sweep::HostResult>* results) {
+  if (results->empty() && part.size() == targets.size()) {
+    *results = std::move(part);
+    return;
+  }
+  if (results->empty()) {
+    results->resize(targets.size());
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      (*results)[i].address = targets[i];
+      (*results)[i].sent = arp.Probes(targets[i]) ? arp.tries() : 0;
+    }
+  }
+  auto at = results->begin();
+  for (sweep::HostResult& r : part) {
+    while (at->address < r.address) ++at;
+    *at = std::move(r);
+  }
+}
+
 // Folds the ARP answers into the results (one per target, in target order)
 // and the summary; ARP replies give the hosts' MACs.
 void MergeArp(const ArpStage& arp, const std::vector<IpAddress>& targets,
               std::vector<sweep::HostResult>* results, MacBook* macs,
               sweep::SweepSummary* summary) {
-  for (const auto& [address, a] : arp.answers()) {
-    const auto at = std::lower_bound(targets.begin(), targets.end(), address);
+  auto at = targets.begin();
+  for (const auto& [address, a] : arp.answers()) {  // sorted, as the targets
+    at = std::lower_bound(at, targets.end(), address);
     sweep::HostResult& r = (*results)[static_cast<std::size_t>(at - targets.begin())];
     if (r.outcome != sweep::Outcome::kAnswered) {
       r.outcome = sweep::Outcome::kAnswered;
@@ -191,10 +217,10 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
   ArpStage arp;
   if (const int code = arp.Prepare(o, platform, targets, err, prefix); code >= 0) return code;
   // One ICMP socket and one sweep per family, IPv4 first (the targets' order).
-  std::vector<IpAddress> icmp_targets = arp.icmp_targets();
+  const std::vector<IpAddress>& icmp_targets = arp.icmp_targets();
   const auto first_v6 = std::find_if(icmp_targets.begin(), icmp_targets.end(),
                                      [](const IpAddress& a) { return !a.is_v4(); });
-  std::vector<std::vector<IpAddress>> groups;
+  std::vector<std::span<const IpAddress>> groups;
   if (first_v6 != icmp_targets.begin()) groups.emplace_back(icmp_targets.begin(), first_v6);
   if (first_v6 != icmp_targets.end()) groups.emplace_back(first_v6, icmp_targets.end());
   std::vector<std::unique_ptr<platform::IcmpSocket>> sockets;
@@ -229,12 +255,7 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
   }
 
   sweep::SweepSummary summary;
-  // One per target, in target order (sorted); ARP targets start silent.
-  std::vector<sweep::HostResult> results(targets.size());
-  for (std::size_t i = 0; i < targets.size(); ++i) {
-    results[i].address = targets[i];
-    results[i].sent = arp.Probes(targets[i]) ? arp.tries() : 0;
-  }
+  std::vector<sweep::HostResult> results;  // see PlaceResults
   sweep::SweepOptions so;
   so.timeout_ns = static_cast<std::int64_t>(o.timeout_ms) * 1000000;
   so.retries = o.retries;
@@ -244,8 +265,7 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
   std::vector<IpAddress::Family> mac_families;
   for (std::size_t g = 0; g < groups.size() && !summary.interrupted && summary.system_error == 0;
        ++g) {
-    sweep::Sweep sweep(platform.clock, sockets[g].get(), platform.neighbours, std::move(groups[g]),
-                       subnets, so);
+    sweep::Sweep sweep(platform.clock, sockets[g].get(), platform.neighbours, groups[g], subnets, so);
     if (const double seconds = sweep.ExpectedOnLinkSeconds(); seconds > 0) {
       err << prefix << sweep.on_link_count() << " of the targets are on a directly connected subnet. "
           << "Each takes an entry in the kernel's neighbour table, which holds "
@@ -273,11 +293,9 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
     summary.interrupted = summary.interrupted || part.interrupted;
     if (summary.system_error == 0) summary.system_error = part.system_error;
     progress.Clear();
-    for (const sweep::HostResult& r : sweep.results()) {
-      const auto at = std::lower_bound(targets.begin(), targets.end(), r.address);
-      results[static_cast<std::size_t>(at - targets.begin())] = r;
-    }
+    PlaceResults(sweep.TakeResults(), targets, arp, &results);
   }
+  if (results.empty()) PlaceResults({}, targets, arp, &results);
   g_interrupted.store(false);
   for (const IpAddress::Family family : mac_families) macs.Poll(family);
   MergeArp(arp, targets, &results, &macs, &summary);
