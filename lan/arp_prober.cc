@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <limits>
+#include <numeric>
 
 #include "lan/arp_packet.h"
 
@@ -31,6 +32,10 @@ bool ArpProber::HasWork() const {
 }
 
 ArpProber::Target* ArpProber::Find(std::uint32_t address) {
+  if (consecutive_) {
+    const std::uint32_t offset = address - targets_.front().address;
+    return offset < targets_.size() ? &targets_[offset] : nullptr;
+  }
   const auto it = std::lower_bound(
       targets_.begin(), targets_.end(), address,
       [](const Target& t, std::uint32_t a) { return t.address < a; });
@@ -130,33 +135,66 @@ void ArpProber::Process(const platform::IncomingFrame& frame, ArpObserver* obser
   if (observer != nullptr) observer->OnAnswer(answers_.back());
 }
 
-std::vector<ArpAnswer> ArpProber::Run(std::span<const std::uint32_t> targets,
-                                      ArpObserver* observer, const std::atomic<bool>* stop) {
+void ArpProber::Reset(std::span<const std::uint32_t> targets) {
   summary_ = ArpSummary{};
   answers_.clear();
   retry_.clear();
   outstanding_.clear();
   outstanding_head_ = 0;
   targets_.clear();
+  targets_.reserve(targets.size());
   for (std::uint32_t address : targets) targets_.push_back({address});
-  std::sort(targets_.begin(), targets_.end(),
-            [](const Target& a, const Target& b) { return a.address < b.address; });
+  const auto by_address = [](const Target& a, const Target& b) { return a.address < b.address; };
+  if (!std::is_sorted(targets_.begin(), targets_.end(), by_address))  // as a block's are
+    std::sort(targets_.begin(), targets_.end(), by_address);
   targets_.erase(std::unique(targets_.begin(), targets_.end(),
                              [](const Target& a, const Target& b) { return a.address == b.address; }),
                  targets_.end());
   summary_.targets = targets_.size();
-  // The caller's order, each address once.
+  answers_.reserve(targets_.size());  // pages are taken only as answers come
+  consecutive_ = !targets_.empty() &&
+                 targets_.back().address - targets_.front().address == targets_.size() - 1;
+  // The caller's order, each address once. Sorted, and as many as are
+  // unique: that is targets_' order.
   fresh_.clear();
   next_fresh_ = 0;
-  for (std::uint32_t address : targets) {
-    Target* target = Find(address);
-    if (target->tries == 0) {
-      target->tries = -1;  // queued
-      fresh_.push_back(static_cast<std::uint32_t>(target - targets_.data()));
+  if (targets.size() == targets_.size() && std::is_sorted(targets.begin(), targets.end())) {
+    fresh_.resize(targets_.size());
+    std::iota(fresh_.begin(), fresh_.end(), 0u);
+  } else {
+    for (std::uint32_t address : targets) {
+      Target* target = Find(address);
+      if (target->tries == 0) {
+        target->tries = -1;  // queued
+        fresh_.push_back(static_cast<std::uint32_t>(target - targets_.data()));
+      }
     }
+    for (Target& target : targets_) target.tries = 0;
   }
-  for (Target& target : targets_) target.tries = 0;
+}
 
+std::vector<ArpAnswer> ArpProber::TakeAnswers() {
+  // By address: handed over when they came in order, else picked out in the
+  // order of targets_ (no sort of a /16's answers).
+  std::vector<ArpAnswer> answers;
+  const auto by_address = [](const ArpAnswer& a, const ArpAnswer& b) {
+    return a.address < b.address;
+  };
+  if (std::is_sorted(answers_.begin(), answers_.end(), by_address)) {
+    answers = std::move(answers_);
+    answers_.clear();
+    return answers;
+  }
+  answers.reserve(answers_.size());
+  for (const Target& t : targets_) {
+    if (t.answer >= 0) answers.push_back(answers_[static_cast<std::size_t>(t.answer)]);
+  }
+  return answers;
+}
+
+std::vector<ArpAnswer> ArpProber::Run(std::span<const std::uint32_t> targets,
+                                      ArpObserver* observer, const std::atomic<bool>* stop) {
+  Reset(targets);
   const std::int64_t start = clock_->NowNs();
   burst_ = options_.rate > 0 ? std::clamp(options_.rate * kBurstSeconds, 1.0, double(kBatch)) : 0;
   tokens_ = burst_;
@@ -196,11 +234,7 @@ std::vector<ArpAnswer> ArpProber::Run(std::span<const std::uint32_t> targets,
     for (int i = 0; i < n; ++i) Process(frames[static_cast<std::size_t>(i)], observer);
   }
   summary_.elapsed_ns = clock_->NowNs() - start;
-
-  std::vector<ArpAnswer> answers = answers_;
-  std::sort(answers.begin(), answers.end(),
-            [](const ArpAnswer& a, const ArpAnswer& b) { return a.address < b.address; });
-  return answers;
+  return TakeAnswers();
 }
 
 }  // namespace ps::sweep

@@ -83,6 +83,10 @@ class ArpProber {
     int answer = -1;               // index into answers_
   };
 
+  // Targets sorted and unique, each queued once in the caller's order.
+  void Reset(std::span<const std::uint32_t> targets);
+  // The answers by address (answers_ is left empty).
+  std::vector<ArpAnswer> TakeAnswers();
   void Send(std::int64_t now);
   void Expire(std::int64_t now);
   void Process(const platform::IncomingFrame& frame, ArpObserver* observer);
@@ -96,6 +100,7 @@ class ArpProber {
   ArpSummary summary_;
 
   std::vector<Target> targets_;  // sorted by address
+  bool consecutive_ = false;     // targets_ are one run of addresses: Find subtracts
   std::vector<std::uint32_t> fresh_;    // indices never asked, in the caller's order
   std::size_t next_fresh_ = 0;
   std::deque<std::uint32_t> retry_;     // indices due another request (served first)
