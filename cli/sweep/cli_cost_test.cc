@@ -49,7 +49,8 @@ class CostTest : public ::testing::Test {
     opener_.clock = &clock_;
     for (std::uint32_t a : {0x0A000003u, 0x0A010003u}) opener_.hosts[IpAddress::V4(a)] = {};
     opener_.hosts[*IpAddress::Parse("fd00::3")] = {};
-    interfaces_.subnets = {{IpAddress::V4(0x0A000000), 29, IpAddress::V4(0x0A000006), "eth0", false}};
+    interfaces_.subnets = {
+        {IpAddress::V4(0x0A000000), 29, IpAddress::V4(0x0A000006), "eth0", false}};
   }
   int RunWith(std::vector<std::string> args) {
     out_.str("");

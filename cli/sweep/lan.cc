@@ -65,19 +65,24 @@ int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
   }
   std::string where;
   for (const Group& g : groups_) {
-    for (std::uint32_t t : g.plan.targets) arp_targets_.push_back(IpAddress::V4(t));
+    arp_targets_.insert(arp_targets_.end(), g.plan.targets.begin(), g.plan.targets.end());
     if (where.find(g.plan.link.name) == std::string::npos)
       where += (where.empty() ? "" : ", ") + g.plan.link.name;
   }
-  std::sort(arp_targets_.begin(), arp_targets_.end());
+  // One group's are sorted already, as the targets.
+  if (!std::is_sorted(arp_targets_.begin(), arp_targets_.end()))
+    std::sort(arp_targets_.begin(), arp_targets_.end());
   arp_targets_.erase(std::unique(arp_targets_.begin(), arp_targets_.end()), arp_targets_.end());
   const std::size_t count = arp_targets_.size();
-  // Both targets and arp_targets_ are sorted: one walk splits them.
   if (o.probe == Probe::kBoth) {
     icmp_targets_ = targets;
   } else {
-    std::set_difference(targets.begin(), targets.end(), arp_targets_.begin(), arp_targets_.end(),
-                        std::back_inserter(icmp_targets_));
+    // One walk: both are sorted.
+    auto arp = arp_targets_.begin();
+    for (const IpAddress& t : targets) {
+      while (t.is_v4() && arp != arp_targets_.end() && *arp < t.v4()) ++arp;
+      if (!t.is_v4() || arp == arp_targets_.end() || *arp != t.v4()) icmp_targets_.push_back(t);
+    }
   }
   if (o.probe == Probe::kAuto) {
     err << prefix << "probing " << count << " on-link target" << (count == 1 ? "" : "s")
@@ -101,9 +106,9 @@ void ArpStage::Run(platform::MonotonicClock* clock, const Options& o,
       break;
     }
     sweep::ArpProber prober(g.socket.get(), clock, g.plan.source, options);
-    const std::vector<sweep::ArpAnswer> found = prober.Run(g.plan.targets, nullptr, stop);
-    answers_.reserve(answers_.size() + found.size());
-    for (const sweep::ArpAnswer& a : found) answers_.emplace_back(IpAddress::V4(a.address), a);
+    std::vector<sweep::ArpAnswer> found = prober.Run(g.plan.targets, nullptr, stop);
+    if (answers_.empty()) answers_ = std::move(found);
+    else answers_.insert(answers_.end(), found.begin(), found.end());
     const sweep::ArpSummary& s = prober.summary();
     totals_.targets += s.targets;
     totals_.answered += s.answered;
@@ -115,11 +120,15 @@ void ArpStage::Run(platform::MonotonicClock* clock, const Options& o,
     if (s.system_error != 0) totals_.system_error = s.system_error;
   }
   groups_.clear();  // the sockets are done with
-  // By address; of a host asked on two links, the later answer.
-  std::stable_sort(answers_.begin(), answers_.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  const auto last_of_equals = std::unique(
-      answers_.rbegin(), answers_.rend(), [](const auto& a, const auto& b) { return a.first == b.first; });
+  // By address (each link's are); of a host asked on two links, the later answer.
+  const auto by_address = [](const sweep::ArpAnswer& a, const sweep::ArpAnswer& b) {
+    return a.address < b.address;
+  };
+  if (!std::is_sorted(answers_.begin(), answers_.end(), by_address))
+    std::stable_sort(answers_.begin(), answers_.end(), by_address);
+  const auto last_of_equals =
+      std::unique(answers_.rbegin(), answers_.rend(),
+                  [](const sweep::ArpAnswer& a, const sweep::ArpAnswer& b) { return a.address == b.address; });
   answers_.erase(answers_.begin(), last_of_equals.base());
 }
 
@@ -145,10 +154,18 @@ const MacAddress* MacBook::Find(const IpAddress& address) {
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     added_sorted_ = true;
   }
-  // The last of equal addresses is the latest added.
+  // Lines are made in address order: the entry after the last one found is
+  // the likely one. Otherwise the last of equal addresses (the latest added).
+  if (next_ < added_.size() && added_[next_].first == address &&
+      (next_ + 1 == added_.size() || !(added_[next_ + 1].first == address))) {
+    return &added_[next_++].second;
+  }
   const auto it = std::upper_bound(added_.begin(), added_.end(), address,
                                    [](const IpAddress& a, const auto& e) { return a < e.first; });
-  if (it != added_.begin() && std::prev(it)->first == address) return &std::prev(it)->second;
+  if (it != added_.begin() && std::prev(it)->first == address) {
+    next_ = static_cast<std::size_t>(it - added_.begin());
+    return &std::prev(it)->second;
+  }
   const auto polled = polled_.find(address);
   return polled == polled_.end() ? nullptr : &polled->second;
 }

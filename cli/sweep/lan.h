@@ -39,12 +39,12 @@ class ArpStage {
   }
   // Whether a target is probed by ARP (before Run: it will be).
   bool Probes(const IpAddress& address) const {
-    return std::binary_search(arp_targets_.begin(), arp_targets_.end(), address);
+    return address.is_v4() && std::binary_search(arp_targets_.begin(), arp_targets_.end(), address.v4());
   }
   // Requests sent to each silent ARP target.
   int tries() const { return tries_; }
   // The hosts that answered ARP, sorted by address.
-  const std::vector<std::pair<IpAddress, sweep::ArpAnswer>>& answers() const { return answers_; }
+  const std::vector<sweep::ArpAnswer>& answers() const { return answers_; }
   const sweep::ArpSummary& totals() const { return totals_; }
 
  private:
@@ -55,9 +55,9 @@ class ArpStage {
   std::vector<Group> groups_;
   const std::vector<IpAddress>* all_targets_ = nullptr;
   std::vector<IpAddress> icmp_targets_;
-  std::vector<IpAddress> arp_targets_;  // sorted
+  std::vector<std::uint32_t> arp_targets_;  // sorted
   int tries_ = 1;
-  std::vector<std::pair<IpAddress, sweep::ArpAnswer>> answers_;
+  std::vector<sweep::ArpAnswer> answers_;
   sweep::ArpSummary totals_;
 };
 
@@ -74,6 +74,7 @@ class MacBook {
   void Poll(IpAddress::Family family);
   // Wins over what the table says. Cheapest in address order.
   void Add(const IpAddress& address, const MacAddress& mac);
+  void Reserve(std::size_t adds) { added_.reserve(adds); }
   const MacAddress* Find(const IpAddress& address);
   // "" when unknown; the registry is loaded on the first call (a failure is
   // said once on `err`).
@@ -84,6 +85,7 @@ class MacBook {
   // From Add: sorted (the last of equal addresses wins) unless `added_sorted_` is false.
   std::vector<std::pair<IpAddress, MacAddress>> added_;
   bool added_sorted_ = true;
+  std::size_t next_ = 0;  // after the entry Find found last
   std::unordered_map<IpAddress, MacAddress, IpAddressHash> polled_;
   std::optional<sweep::VendorRegistry> vendors_;
   bool vendors_tried_ = false;

@@ -6,6 +6,7 @@ ResultLines::ResultLines(const std::vector<sweep::HostResult>& results, bool all
                          sweep::NamePool* names, MacBook* macs, std::ostream& err,
                          const std::string& prefix)
     : results_(results), names_(names), macs_(macs), err_(err), prefix_(prefix) {
+  shown_.reserve(results.size());
   for (std::size_t i = 0; i < results.size(); ++i) {
     if (all || results[i].outcome == sweep::Outcome::kAnswered)
       shown_.push_back(static_cast<std::uint32_t>(i));

@@ -136,7 +136,9 @@ void MergeArp(const ArpStage& arp, const std::vector<IpAddress>& targets,
               std::vector<sweep::HostResult>* results, MacBook* macs,
               sweep::SweepSummary* summary) {
   auto at = targets.begin();
-  for (const auto& [address, a] : arp.answers()) {  // sorted, as the targets
+  macs->Reserve(arp.answers().size());
+  for (const sweep::ArpAnswer& a : arp.answers()) {  // sorted, as the targets
+    const IpAddress address = IpAddress::V4(a.address);
     at = std::lower_bound(at, targets.end(), address);
     sweep::HostResult& r = (*results)[static_cast<std::size_t>(at - targets.begin())];
     if (r.outcome != sweep::Outcome::kAnswered) {
@@ -250,8 +252,8 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
   MacBook macs(platform.neighbours);
   const std::int64_t start = platform.clock->NowNs();
   arp.Run(platform.clock, o, &g_interrupted);
-  for (const auto& [address, answer] : arp.answers()) {
-    if (names) names->Request(address);
+  for (const sweep::ArpAnswer& a : arp.answers()) {
+    if (names) names->Request(IpAddress::V4(a.address));
   }
 
   sweep::SweepSummary summary;
