@@ -72,13 +72,13 @@ int main(int argc, char** argv) {
   Figure ours, bare;
   for (int run = 0; run < runs; ++run) {
     RunPeer(BARE_LOOP " arp arp0 10.200.0.1 10.78.0.0 65536 500 | cut -d' ' -f2", &bare);
-    int error = 0;
     const auto start = Clock::now();
-    auto socket = ps::platform::SystemPacketNetwork().OpenArp(link.index, &error);
-    if (!socket) {
-      std::fprintf(stderr, "%s\n", ps::platform::PacketSocketErrorText(error).c_str());
+    auto opened = ps::platform::SystemPacketNetwork().OpenArp(link.index);
+    if (!opened.ok()) {
+      std::fprintf(stderr, "%s\n", opened.status().message().c_str());
       return 1;
     }
+    const std::unique_ptr<ps::platform::PacketSocket> socket = std::move(opened).value();
     ps::sweep::ArpProbeOptions options;
     options.rate = 0;
     options.timeout_ns = 500'000'000;

@@ -17,16 +17,16 @@ namespace {
 // Counts dumps per family; knows one MAC.
 class CountingNeighbours : public platform::NeighbourTable {
  public:
-  bool Dump(IpAddress::Family family, std::vector<platform::Neighbour>* out) override {
+  Result<std::vector<platform::Neighbour>> Dump(IpAddress::Family family) override {
     ++dumps[family == IpAddress::Family::kV4 ? 0 : 1];
-    out->clear();
+    std::vector<platform::Neighbour> out;
     platform::Neighbour n;
     n.address = IpAddress::V4(0x0A000003);
     n.mac = {0x02, 0x42, 0xAC, 0x11, 0x00, 0x03};
     n.has_mac = true;
     n.state = platform::kNeighbourReachable;
-    if (family == IpAddress::Family::kV4) out->push_back(n);
-    return true;
+    if (family == IpAddress::Family::kV4) out.push_back(n);
+    return out;
   }
   std::optional<platform::NeighbourUsage> Usage(IpAddress::Family) override {
     return platform::NeighbourUsage{1, 1024};
@@ -35,7 +35,7 @@ class CountingNeighbours : public platform::NeighbourTable {
   int dumps[2] = {0, 0};
 };
 
-ParseResult Parse(std::vector<std::string> args) {
+Result<Options> Parse(std::vector<std::string> args) {
   args.insert(args.begin(), "pingsweep-cli");
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -56,10 +56,11 @@ class CostTest : public ::testing::Test {
     out_.str("");
     err_.str("");
     std::istringstream in;
-    const ParseResult parsed = Parse(std::move(args));
-    EXPECT_EQ(parsed.error, "");
+    const Result<Options> parsed = Parse(std::move(args));
+    EXPECT_EQ(parsed.status().message(), "");
+    if (!parsed.ok()) return -1;
     const platform::SweepPlatform p{&clock_, &opener_, &neighbours_, &interfaces_, &resolver_};
-    return cli::Run(parsed.options, p, Streams{&in, &out_, &err_, false}, "pingsweep-cli");
+    return cli::Run(parsed.value(), p, Streams{&in, &out_, &err_, false}, "pingsweep-cli");
   }
 
   platform::FakeMonotonicClock clock_;

@@ -15,19 +15,17 @@ constexpr std::uint16_t kNoMacStates =
 
 }  // namespace
 
-int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
-                      const std::vector<IpAddress>& targets, std::ostream& err,
-                      const std::string& prefix) {
+std::optional<int> ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
+                                     const std::vector<IpAddress>& targets, std::ostream& err,
+                                     const std::string& prefix) {
   all_targets_ = &targets;
-  if (o.probe == Probe::kIcmp) {
-    if (!o.interface.empty()) {
-      err << prefix << "--interface chooses the interface for ARP; it has no use with --probe icmp\n";
-      return kUsage;
-    }
-    return -1;
+  if (o.probe == ProbeMethod::kIcmp) {
+    if (o.interface.empty()) return std::nullopt;
+    err << prefix << "--interface chooses the interface for ARP; it has no use with --probe icmp\n";
+    return kUsage;
   }
   if (p.packets == nullptr) {
-    if (o.probe == Probe::kAuto) return -1;
+    if (o.probe == ProbeMethod::kAuto) return std::nullopt;
     err << prefix << "ARP is not available on this system\n";
     return kSystemFailure;
   }
@@ -36,61 +34,80 @@ int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
     if (t.is_v4()) v4.push_back(t.v4());
   }
   sweep::ArpPlan plan = sweep::PlanArp(p.packets->Links(), v4, o.interface);
-  if (!plan.error.empty()) {
-    err << prefix << "--interface: " << plan.error << "\n";
+  if (auto exit = RefuseUnreachable(o, plan, err, prefix)) return exit;
+  if (auto exit = OpenGroups(o, *p.packets, std::move(plan.groups), err, prefix)) return exit;
+  if (groups_.empty()) return std::nullopt;
+  TakeTargets(o, targets);
+  if (o.probe == ProbeMethod::kAuto) Announce(err, prefix);
+  return std::nullopt;
+}
+
+std::optional<int> ArpStage::RefuseUnreachable(const Options& o, const sweep::ArpPlan& plan,
+                                               std::ostream& err, const std::string& prefix) {
+  if (!plan.status.ok()) {
+    err << prefix << "--interface: " << plan.status.message() << "\n";
     return kUsage;
   }
-  if (o.probe == Probe::kArp && !plan.others.empty()) {
+  if (o.probe == ProbeMethod::kArp && !plan.others.empty()) {
     err << prefix << "'" << IpAddress::V4(plan.others.front()).ToString()
         << "' is not on a directly connected subnet"
         << (o.interface.empty() ? "" : " of " + o.interface) << " (or is this machine's own): "
         << "ARP reaches only those; --probe auto sends ICMP to the others\n";
     return kUsage;
   }
-  if (plan.groups.empty()) return -1;
+  return std::nullopt;
+}
 
-  for (sweep::ArpGroup& g : plan.groups) {
-    int error = 0;
-    auto socket = p.packets->OpenArp(g.link.index, &error);
-    if (!socket) {
+std::optional<int> ArpStage::OpenGroups(const Options& o, platform::PacketNetwork& packets,
+                                        std::vector<sweep::ArpGroup> planned, std::ostream& err,
+                                        const std::string& prefix) {
+  for (sweep::ArpGroup& g : planned) {
+    auto socket = packets.OpenArp(g.link.index);
+    if (!socket.ok()) {
       groups_.clear();
-      if (o.probe == Probe::kAuto) {
-        err << prefix << "probing by ICMP: " << platform::PacketSocketErrorText(error) << "\n";
-        return -1;
+      if (o.probe == ProbeMethod::kAuto) {
+        err << prefix << "probing by ICMP: " << socket.status().message() << "\n";
+        return std::nullopt;
       }
-      err << prefix << platform::PacketSocketErrorText(error) << "\n";
-      return Denied(error) ? kNoPermission : kSystemFailure;
+      err << prefix << socket.status().message() << "\n";
+      return Denied(socket.status().system_error()) ? kNoPermission : kSystemFailure;
     }
-    groups_.push_back({std::move(g), std::move(socket)});
+    groups_.push_back({std::move(g), std::move(socket).value()});
   }
-  std::string where;
-  for (const Group& g : groups_) {
+  return std::nullopt;
+}
+
+void ArpStage::TakeTargets(const Options& o, const std::vector<IpAddress>& targets) {
+  for (const Group& g : groups_)
     arp_targets_.insert(arp_targets_.end(), g.plan.targets.begin(), g.plan.targets.end());
-    if (where.find(g.plan.link.name) == std::string::npos)
-      where += (where.empty() ? "" : ", ") + g.plan.link.name;
-  }
   // One group's are sorted already, as the targets.
   if (!std::is_sorted(arp_targets_.begin(), arp_targets_.end()))
     std::sort(arp_targets_.begin(), arp_targets_.end());
   arp_targets_.erase(std::unique(arp_targets_.begin(), arp_targets_.end()), arp_targets_.end());
-  const std::size_t count = arp_targets_.size();
-  if (o.probe == Probe::kBoth) {
+  if (o.probe == ProbeMethod::kBoth) {
     icmp_targets_ = targets;
-  } else {
-    // One walk: both are sorted.
-    auto arp = arp_targets_.begin();
-    for (const IpAddress& t : targets) {
-      while (t.is_v4() && arp != arp_targets_.end() && *arp < t.v4()) ++arp;
-      if (!t.is_v4() || arp == arp_targets_.end() || *arp != t.v4()) icmp_targets_.push_back(t);
-    }
+    return;
   }
-  if (o.probe == Probe::kAuto) {
-    err << prefix << "probing " << count << " on-link target" << (count == 1 ? "" : "s")
-        << " by ARP on " << where;
-    if (!icmp_targets_.empty()) err << ", " << icmp_targets_.size() << " by ICMP";
-    err << "\n";
+  // One walk: both are sorted.
+  auto arp = arp_targets_.begin();
+  for (const IpAddress& t : targets) {
+    while (t.is_v4() && arp != arp_targets_.end() && *arp < t.v4()) ++arp;
+    if (!t.is_v4() || arp == arp_targets_.end() || *arp != t.v4()) icmp_targets_.push_back(t);
   }
-  return -1;
+}
+
+void ArpStage::Announce(std::ostream& err, const std::string& prefix) const {
+  std::string where;
+  std::size_t count = 0;
+  for (const Group& g : groups_) {
+    count += g.plan.targets.size();
+    if (where.find(g.plan.link.name) == std::string::npos)
+      where += (where.empty() ? "" : ", ") + g.plan.link.name;
+  }
+  err << prefix << "probing " << count << " on-link target" << (count == 1 ? "" : "s")
+      << " by ARP on " << where;
+  if (!icmp_targets_.empty()) err << ", " << icmp_targets_.size() << " by ICMP";
+  err << "\n";
 }
 
 void ArpStage::Run(platform::MonotonicClock* clock, const Options& o,
@@ -117,25 +134,30 @@ void ArpStage::Run(platform::MonotonicClock* clock, const Options& o,
     totals_.ignored += s.ignored;
     totals_.elapsed_ns += s.elapsed_ns;
     totals_.interrupted = totals_.interrupted || s.interrupted;
-    if (s.system_error != 0) totals_.system_error = s.system_error;
+    if (!s.socket_status.ok()) totals_.socket_status = s.socket_status;
   }
   groups_.clear();  // the sockets are done with
+  SortAnswers();
+}
+
+void ArpStage::SortAnswers() {
   // By address (each link's are); of a host asked on two links, the later answer.
   const auto by_address = [](const sweep::ArpAnswer& a, const sweep::ArpAnswer& b) {
     return a.address < b.address;
   };
   if (!std::is_sorted(answers_.begin(), answers_.end(), by_address))
     std::stable_sort(answers_.begin(), answers_.end(), by_address);
-  const auto last_of_equals =
-      std::unique(answers_.rbegin(), answers_.rend(),
-                  [](const sweep::ArpAnswer& a, const sweep::ArpAnswer& b) { return a.address == b.address; });
+  const auto last_of_equals = std::unique(
+      answers_.rbegin(), answers_.rend(),
+      [](const sweep::ArpAnswer& a, const sweep::ArpAnswer& b) { return a.address == b.address; });
   answers_.erase(answers_.begin(), last_of_equals.base());
 }
 
-void MacBook::Poll(IpAddress::Family family) {
-  std::vector<platform::Neighbour> entries;
-  if (neighbours_ == nullptr || !neighbours_->Dump(family, &entries)) return;
-  for (const platform::Neighbour& n : entries) {
+void HostMacs::Poll(IpAddress::Family family) {
+  if (neighbours_ == nullptr) return;
+  const auto entries = neighbours_->Dump(family);
+  if (!entries.ok()) return;
+  for (const platform::Neighbour& n : entries.value()) {
     if (!n.has_mac || (n.state & kNoMacStates) != 0) continue;
     MacAddress mac{n.mac};
     if (mac.IsZero() || mac.IsGroup()) continue;
@@ -143,12 +165,12 @@ void MacBook::Poll(IpAddress::Family family) {
   }
 }
 
-void MacBook::Add(const IpAddress& address, const MacAddress& mac) {
+void HostMacs::Add(const IpAddress& address, const MacAddress& mac) {
   if (!added_.empty() && !(added_.back().first < address)) added_sorted_ = false;
   added_.emplace_back(address, mac);
 }
 
-const MacAddress* MacBook::Find(const IpAddress& address) {
+const MacAddress* HostMacs::Find(const IpAddress& address) {
   if (!added_sorted_) {
     std::stable_sort(added_.begin(), added_.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -170,13 +192,16 @@ const MacAddress* MacBook::Find(const IpAddress& address) {
   return polled == polled_.end() ? nullptr : &polled->second;
 }
 
-std::string MacBook::Vendor(const MacAddress& mac, std::ostream& err, const std::string& prefix) {
+std::string VendorNames::Of(const MacAddress& mac, std::ostream& err, const std::string& prefix) {
   if (mac.IsLocallyAdministered()) return std::string(sweep::kPrivateAddressVendor);
   if (!vendors_tried_) {
     vendors_tried_ = true;
-    std::string error;
-    vendors_ = sweep::VendorRegistry::Load(sweep::VendorRegistry::kSystemFolder, &error);
-    if (!vendors_) err << prefix << "vendor names unavailable: " << error << "\n";
+    auto loaded = sweep::VendorRegistry::Load(sweep::VendorRegistry::kSystemFolder);
+    if (loaded.ok()) {
+      vendors_ = std::move(loaded).value();
+    } else {
+      err << prefix << "vendor names unavailable: " << loaded.status().message() << "\n";
+    }
   }
   return vendors_ ? std::string(vendors_->Lookup(mac)) : "";
 }

@@ -24,11 +24,12 @@ namespace ps::cli {
 
 class ArpStage {
  public:
-  // Decides which targets go by ARP and opens their sockets. Returns -1 to go
-  // on, else the exit code; what it chose, and why, goes to `err` after
-  // `prefix`. `targets` sorted (IPv4).
-  int Prepare(const Options& o, const platform::SweepPlatform& p,
-              const std::vector<IpAddress>& targets, std::ostream& err, const std::string& prefix);
+  // Decides which targets go by ARP and opens their sockets. Returns the exit
+  // code when the run must end, nullopt to go on; what it chose, and why,
+  // goes to `err` after `prefix`. `targets` sorted.
+  std::optional<int> Prepare(const Options& o, const platform::SweepPlatform& p,
+                             const std::vector<IpAddress>& targets, std::ostream& err,
+                             const std::string& prefix);
   // Probes the ARP targets, one interface after another, until done or *stop.
   void Run(platform::MonotonicClock* clock, const Options& o, const std::atomic<bool>* stop);
 
@@ -39,7 +40,8 @@ class ArpStage {
   }
   // Whether a target is probed by ARP (before Run: it will be).
   bool Probes(const IpAddress& address) const {
-    return address.is_v4() && std::binary_search(arp_targets_.begin(), arp_targets_.end(), address.v4());
+    return address.is_v4() &&
+           std::binary_search(arp_targets_.begin(), arp_targets_.end(), address.v4());
   }
   // Requests sent to each silent ARP target.
   int tries() const { return tries_; }
@@ -52,6 +54,16 @@ class ArpStage {
     sweep::ArpGroup plan;
     std::unique_ptr<platform::PacketSocket> socket;
   };
+  // The steps of Prepare.
+  std::optional<int> RefuseUnreachable(const Options& o, const sweep::ArpPlan& plan,
+                                       std::ostream& err, const std::string& prefix);
+  std::optional<int> OpenGroups(const Options& o, platform::PacketNetwork& packets,
+                                std::vector<sweep::ArpGroup> planned, std::ostream& err,
+                                const std::string& prefix);
+  void TakeTargets(const Options& o, const std::vector<IpAddress>& targets);
+  void Announce(std::ostream& err, const std::string& prefix) const;
+  void SortAnswers();
+
   std::vector<Group> groups_;
   const std::vector<IpAddress>* all_targets_ = nullptr;
   std::vector<IpAddress> icmp_targets_;
@@ -61,12 +73,12 @@ class ArpStage {
   sweep::ArpSummary totals_;
 };
 
-// MAC addresses of answering on-link hosts from the kernel's neighbour table,
-// gathered while the sweep runs (entries may age out before it ends), and
-// their vendors.
-class MacBook {
+// MAC addresses of the hosts that answered: from ARP replies, and from the
+// kernel's neighbour table, read while the sweep runs (entries may age out
+// before it ends).
+class HostMacs {
  public:
-  explicit MacBook(platform::NeighbourTable* neighbours) : neighbours_(neighbours) {}
+  explicit HostMacs(platform::NeighbourTable* neighbours) : neighbours_(neighbours) {}
   // Reads the table's entries of one family now. A dump walks the whole table,
   // which holds an entry for every address reached without a router (IPv6:
   // also every local address on lo), so poll only a family with on-link
@@ -76,9 +88,6 @@ class MacBook {
   void Add(const IpAddress& address, const MacAddress& mac);
   void Reserve(std::size_t adds) { added_.reserve(adds); }
   const MacAddress* Find(const IpAddress& address);
-  // "" when unknown; the registry is loaded on the first call (a failure is
-  // said once on `err`).
-  std::string Vendor(const MacAddress& mac, std::ostream& err, const std::string& prefix);
 
  private:
   platform::NeighbourTable* neighbours_;
@@ -87,6 +96,16 @@ class MacBook {
   bool added_sorted_ = true;
   std::size_t next_ = 0;  // after the entry Find found last
   std::unordered_map<IpAddress, MacAddress, IpAddressHash> polled_;
+};
+
+// The vendors of MAC addresses, from the IEEE registries loaded on first use.
+class VendorNames {
+ public:
+  // "" when unknown; a registry that cannot be loaded is said once on `err`,
+  // after `prefix`.
+  std::string Of(const MacAddress& mac, std::ostream& err, const std::string& prefix);
+
+ private:
   std::optional<sweep::VendorRegistry> vendors_;
   bool vendors_tried_ = false;
 };

@@ -276,7 +276,7 @@ void WriteCsvLine(std::string& out, const HostLine& h, std::string& scratch) {
   out += ',';
   AppendInt(out, r.duplicates);
   out += ',';
-  if (r.outcome == sweep::Outcome::kError) AppendCsvField(out, ErrorText(r));
+  if (r.outcome == sweep::Outcome::kError) AppendCsvField(out, ProbeFailureText(r));
   out += ',';
   out += h.mac;
   out += ',';
@@ -301,7 +301,7 @@ std::string Milliseconds(std::int64_t ns) {
 
 std::string StatusWord(const sweep::HostResult& r) { return Status(r); }
 
-std::string ErrorText(const sweep::HostResult& r) {
+std::string ProbeFailureText(const sweep::HostResult& r) {
   if (r.outcome != sweep::Outcome::kError) return "";
   if (r.error_type == 0) return std::string("send failed: ") + std::strerror(r.send_error);
   return platform::IcmpErrorText(r.address.family(), r.error_type, r.error_code) + " from " +
@@ -325,7 +325,7 @@ void TextCells(const HostLine& h, int count, std::string (&cells)[kColumns]) {
   else cells[kTtl] = "-";
   AppendPercent(cells[kLoss], r);
   cells[kLoss] += '%';
-  cells[kStatus] = r.outcome == sweep::Outcome::kError ? ErrorText(r) : Status(r);
+  cells[kStatus] = r.outcome == sweep::Outcome::kError ? ProbeFailureText(r) : Status(r);
   cells[kMac] = h.mac.empty() ? "-" : h.mac;
   if (h.vendor.empty()) cells[kVendor] = "-";
   else AppendEscaped(cells[kVendor], h.vendor);
@@ -391,7 +391,7 @@ void WriteJsonLine(std::ostream& out, const HostLine& h) {
   j["loss_percent"] = r.sent > 0 ? nlohmann::ordered_json(100.0 * (r.sent - r.received) / r.sent)
                                  : nlohmann::ordered_json(nullptr);
   j["duplicates"] = r.duplicates;
-  j["error"] = text_or_null(ErrorText(r));
+  j["error"] = text_or_null(ProbeFailureText(r));
   j["mac"] = text_or_null(h.mac);
   j["vendor"] = text_or_null(h.vendor.empty() ? "" : EscapeName(h.vendor));
   out << j.dump() << '\n';

@@ -27,7 +27,7 @@ std::string EscapeName(std::string_view name);
 // "answered", "silent" or "error".
 std::string StatusWord(const sweep::HostResult& r);
 // The ICMP error or failed send, e.g. "host unreachable from 10.0.0.1"; "" if none.
-std::string ErrorText(const sweep::HostResult& r);
+std::string ProbeFailureText(const sweep::HostResult& r);
 
 // The hosts to write, made one at a time, so that a sweep of a /16 never holds
 // every line at once. The text format asks for each host twice.

@@ -3,7 +3,7 @@
 namespace ps::cli {
 
 ResultLines::ResultLines(const std::vector<sweep::HostResult>& results, bool all,
-                         sweep::NamePool* names, MacBook* macs, std::ostream& err,
+                         sweep::NamePool* names, HostMacs* macs, std::ostream& err,
                          const std::string& prefix)
     : results_(results), names_(names), macs_(macs), err_(err), prefix_(prefix) {
   shown_.reserve(results.size());
@@ -22,7 +22,7 @@ const HostLine& ResultLines::Get(std::size_t i) {
   const MacAddress* mac = r.outcome == sweep::Outcome::kAnswered ? macs_->Find(r.address) : nullptr;
   if (mac != nullptr) {
     line_.mac = mac->ToString();
-    line_.vendor = macs_->Vendor(*mac, err_, prefix_);
+    line_.vendor = vendors_.Of(*mac, err_, prefix_);
   }
   return line_;
 }

@@ -18,10 +18,10 @@ namespace ps::cli {
 class ResultLines : public HostSource {
  public:
   // The results to show (`all`: silent ones too), their names from `names`
-  // (may be null), MACs and vendors from `macs`; a failure to load the
-  // vendors is said on `err` after `prefix`. All must outlive this.
+  // (may be null), MACs from `macs`; a failure to load the vendors is said on
+  // `err` after `prefix`. All must outlive this.
   ResultLines(const std::vector<sweep::HostResult>& results, bool all, sweep::NamePool* names,
-              MacBook* macs, std::ostream& err, const std::string& prefix);
+              HostMacs* macs, std::ostream& err, const std::string& prefix);
 
   std::size_t size() const override { return shown_.size(); }
   const HostLine& Get(std::size_t i) override;
@@ -30,7 +30,8 @@ class ResultLines : public HostSource {
   const std::vector<sweep::HostResult>& results_;
   std::vector<std::uint32_t> shown_;  // indices into results_
   sweep::NamePool* names_;
-  MacBook* macs_;
+  HostMacs* macs_;
+  VendorNames vendors_;
   std::ostream& err_;
   const std::string& prefix_;
   HostLine line_;

@@ -1,19 +1,19 @@
 #include "cli/sweep/run.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <fstream>
-#include <algorithm>
 #include <iostream>
 #include <span>
 
 #include "cli/sweep/check.h"
-#include "cli/sweep/link_local_run.h"
 #include "cli/sweep/lan.h"
+#include "cli/sweep/link_local_run.h"
 #include "cli/sweep/output.h"
 #include "cli/sweep/result_lines.h"
+#include "cli/sweep/stages.h"
 #include "sweep/engine.h"
 #include "sweep/name_pool.h"
 #include "sweep/targets.h"
@@ -21,16 +21,13 @@
 namespace ps::cli {
 namespace {
 
-std::atomic<sweep::Sweep*> g_sweep{nullptr};
-std::atomic<bool> g_interrupted{false};
-
 constexpr int kNameThreads = 16;
 
 // The progress line on a terminal: sent, answered, rate, time left.
 class Progress : public sweep::SweepObserver {
  public:
   // `macs`: polled at each tick, or null.
-  Progress(const Streams& s, sweep::NamePool* names, MacBook* macs, IpAddress::Family family)
+  Progress(const Streams& s, sweep::NamePool* names, HostMacs* macs, IpAddress::Family family)
       : streams_(s), names_(names), macs_(macs), family_(family) {}
   ~Progress() override { Clear(); }
 
@@ -63,7 +60,7 @@ class Progress : public sweep::SweepObserver {
  private:
   const Streams& streams_;
   sweep::NamePool* names_;
-  MacBook* macs_;
+  HostMacs* macs_;
   IpAddress::Family family_;
   bool shown_ = false;
 };
@@ -83,57 +80,33 @@ std::string AddConnectedSubnets(const platform::SweepPlatform& platform, sweep::
   return chosen;
 }
 
-std::string ReadTargets(const Options& o, const Streams& streams, sweep::TargetList* list) {
+// The targets, files and exclusions the user gave, into `list`.
+Status AddTargetTexts(const Options& o, const Streams& streams, sweep::TargetList* list) {
   for (const std::string& e : o.excludes) {
-    const std::string error = list->Exclude(e);
-    if (!error.empty()) return "--exclude " + error;
+    const Status excluded = list->Exclude(e);
+    if (!excluded.ok()) return Status::Failure("--exclude " + excluded.message());
   }
   for (const std::string& t : o.targets) {
-    const std::string error = t == "-" ? list->AddLines(*streams.in, "standard input") : list->Add(t);
-    if (!error.empty()) return error;
+    const Status added = t == "-" ? list->AddLines(*streams.in, "standard input") : list->Add(t);
+    if (!added.ok()) return added;
   }
   for (const std::string& f : o.files) {
     if (f == "-") {
-      const std::string error = list->AddLines(*streams.in, "standard input");
-      if (!error.empty()) return error;
+      if (const Status added = list->AddLines(*streams.in, "standard input"); !added.ok())
+        return added;
       continue;
     }
     std::ifstream in(f);
-    if (!in) return "'" + f + "': cannot read: " + std::strerror(errno);
-    const std::string error = list->AddLines(in, f);
-    if (!error.empty()) return error;
+    if (!in) return Status::Failure("'" + f + "': cannot read", errno);
+    if (const Status added = list->AddLines(in, f); !added.ok()) return added;
   }
-  return "";
-}
-
-// Puts one sweep's results (sorted; some of the sorted `targets`) in their
-// places in `results`, which starts empty and then holds one per target: a
-// target no sweep probed is silent, with the ARP requests it was sent. One
-// sweep of every target hands its results over whole.
-void PlaceResults(std::vector<sweep::HostResult> part, const std::vector<IpAddress>& targets,
-                  const ArpStage& arp, std::vector<sweep::HostResult>* results) {
-  if (results->empty() && part.size() == targets.size()) {
-    *results = std::move(part);
-    return;
-  }
-  if (results->empty()) {
-    results->resize(targets.size());
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-      (*results)[i].address = targets[i];
-      (*results)[i].sent = arp.Probes(targets[i]) ? arp.tries() : 0;
-    }
-  }
-  auto at = results->begin();
-  for (sweep::HostResult& r : part) {
-    while (at->address < r.address) ++at;
-    *at = std::move(r);
-  }
+  return Status::Ok();
 }
 
 // Folds the ARP answers into the results (one per target, in target order)
 // and the summary; ARP replies give the hosts' MACs.
 void MergeArp(const ArpStage& arp, const std::vector<IpAddress>& targets,
-              std::vector<sweep::HostResult>* results, MacBook* macs,
+              std::vector<sweep::HostResult>* results, HostMacs* macs,
               sweep::SweepSummary* summary) {
   auto at = targets.begin();
   macs->Reserve(arp.answers().size());
@@ -163,18 +136,206 @@ void MergeArp(const ArpStage& arp, const std::vector<IpAddress>& targets,
   summary->interrupted = summary->interrupted || arp.totals().interrupted;
 }
 
-}  // namespace
+// What the probes found, ARP and ICMP together.
+struct Findings {
+  std::vector<sweep::HostResult> results;  // one per target, in target order
+  sweep::SweepSummary summary;
+  Status failure;
+  // Families with on-link targets: only their neighbour entries can give MACs.
+  std::vector<IpAddress::Family> mac_families;
+};
 
-void Interrupt() {
-  g_interrupted.store(true);
-  if (sweep::Sweep* s = g_sweep.load()) s->Stop();
-  StopLinkLocal();
+// Puts one sweep's results (sorted; some of the sorted `targets`) in their
+// places in `results`, which starts empty and then holds one per target: a
+// target no sweep probed is silent, with the ARP requests it was sent. One
+// sweep of every target hands its results over whole.
+void PlaceResults(std::vector<sweep::HostResult> part, const std::vector<IpAddress>& targets,
+                  const ArpStage& arp, std::vector<sweep::HostResult>* results) {
+  if (results->empty() && part.size() == targets.size()) {
+    *results = std::move(part);
+    return;
+  }
+  if (results->empty()) {
+    results->resize(targets.size());
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      (*results)[i].address = targets[i];
+      (*results)[i].sent = arp.Probes(targets[i]) ? arp.tries() : 0;
+    }
+  }
+  auto at = results->begin();
+  for (sweep::HostResult& r : part) {
+    while (at->address < r.address) ++at;
+    *at = std::move(r);
+  }
 }
 
-int Run(const Options& o, const platform::SweepPlatform& platform, const Streams& streams,
-        const std::string& program) {
-  std::ostream& err = *streams.err;
-  const std::string prefix = program + ": ";
+// The addresses to probe, sorted; what the user typed, else the connected subnets.
+std::optional<int> ReadTargets(const RunContext& run, std::vector<IpAddress>* targets) {
+  const Options& o = run.options;
+  sweep::TargetList list(run.platform.resolver);
+  list.set_rules(sweep::TargetRules{o.all_addresses, o.allow_large});
+  if (const Status added = AddTargetTexts(o, run.streams, &list); !added.ok()) {
+    run.err() << run.prefix << added.ToString() << "\n";
+    return kUsage;
+  }
+  if (o.targets.empty() && o.files.empty()) {
+    const std::string chosen = AddConnectedSubnets(run.platform, &list);
+    if (chosen.empty()) {
+      run.err() << run.prefix
+                << "no target given, and no interface that is up has an IPv4 subnet\n";
+      return kUsage;
+    }
+    run.err() << run.prefix << "no target given: sweeping " << chosen << "\n";
+  }
+  Result<std::vector<IpAddress>> expanded = list.Expand();
+  if (!expanded.ok()) {
+    run.err() << run.prefix << expanded.status().message() << "\n";
+    return kUsage;
+  }
+  *targets = std::move(expanded).value();
+  if (targets->empty()) {
+    run.err() << run.prefix << "no address left to probe after the exclusions\n";
+    return kUsage;
+  }
+  return std::nullopt;
+}
+
+// The targets split by family, IPv4 first (their order): one socket and one
+// sweep each. Views of `targets`, not copies.
+using Groups = std::vector<std::span<const IpAddress>>;
+Groups ByFamily(const std::vector<IpAddress>& targets) {
+  const auto first_v6 =
+      std::find_if(targets.begin(), targets.end(), [](const IpAddress& a) { return !a.is_v4(); });
+  Groups groups;
+  if (first_v6 != targets.begin()) groups.emplace_back(targets.begin(), first_v6);
+  if (first_v6 != targets.end()) groups.emplace_back(first_v6, targets.end());
+  return groups;
+}
+
+std::vector<IpAddress::Family> Families(const Groups& groups) {
+  std::vector<IpAddress::Family> families;
+  for (const auto& group : groups) families.push_back(group.front().family());
+  return families;
+}
+
+sweep::SweepOptions SweepOptionsOf(const Options& o) {
+  sweep::SweepOptions so;
+  so.timeout_ns = static_cast<std::int64_t>(o.timeout_ms) * 1000000;
+  so.retries = o.retries;
+  so.count = o.count;
+  so.interval_ns = static_cast<std::int64_t>(o.interval_ms) * 1000000;
+  so.rate = o.rate;
+  return so;
+}
+
+// Says how long the neighbour window will hold the on-link targets back, when it will.
+void SayOnLinkWait(const RunContext& run, const sweep::Sweep& sweep) {
+  const double seconds = sweep.ExpectedOnLinkSeconds();
+  if (seconds <= 0) return;
+  std::ostream& err = run.err();
+  err << run.prefix << sweep.on_link_count()
+      << " of the targets are on a directly connected subnet. "
+      << "Each takes an entry in the kernel's neighbour table, which holds "
+      << sweep.window().limit() << " for the whole machine, so they go out as room frees up: "
+      << "expect up to about " << static_cast<long long>(std::ceil(seconds)) << " s.";
+  if (sweep.results().front().address.is_v4()) {
+    err << " ARP probing (needs CAP_NET_RAW: sudo setcap cap_net_raw+ep "
+        << run.platform.icmp->PermissionFacts().program_path << ") is not held back this way.";
+  }
+  err << "\n";
+}
+
+void AddPart(const sweep::SweepSummary& part, sweep::SweepSummary* total) {
+  total->sent += part.sent;
+  total->replies += part.replies;
+  total->duplicates += part.duplicates;
+  total->ignored += part.ignored;
+  total->interrupted = total->interrupted || part.interrupted;
+  if (total->socket_status.ok()) total->socket_status = part.socket_status;
+}
+
+// One ICMP sweep per family, over its socket, until done, interrupted or a socket fails.
+void RunSweeps(const RunContext& run, const std::vector<IpAddress>& targets, const ArpStage& arp,
+               const Groups& groups,
+               const std::vector<std::unique_ptr<platform::IcmpSocket>>& sockets,
+               sweep::NamePool* names, HostMacs* macs, Findings* found) {
+  const std::vector<platform::ConnectedSubnet> subnets =
+      run.platform.interfaces->ConnectedSubnets();
+  for (std::size_t g = 0;
+       g < groups.size() && !found->summary.interrupted && found->summary.socket_status.ok(); ++g) {
+    sweep::Sweep sweep(run.platform.clock, sockets[g].get(), run.platform.neighbours, groups[g],
+                       subnets, SweepOptionsOf(run.options));
+    SayOnLinkWait(run, sweep);
+    const bool on_link = sweep.on_link_count() > 0;
+    if (on_link) found->mac_families.push_back(groups[g].front().family());
+    Progress progress(run.streams, names, on_link ? macs : nullptr, groups[g].front().family());
+    {
+      InterruptScope scope(&sweep);
+      AddPart(sweep.Run(&progress), &found->summary);
+    }
+    progress.Clear();
+    PlaceResults(sweep.TakeResults(), targets, arp, &found->results);
+  }
+  if (found->results.empty()) PlaceResults({}, targets, arp, &found->results);
+}
+
+// ARP first, then the ICMP sweeps; names asked for as hosts answer, MACs
+// gathered meanwhile.
+Findings ProbeTargets(const RunContext& run, const std::vector<IpAddress>& targets, ArpStage& arp,
+                      const Groups& groups,
+                      const std::vector<std::unique_ptr<platform::IcmpSocket>>& sockets,
+                      sweep::NamePool* names, HostMacs* macs) {
+  const std::int64_t start = run.platform.clock->NowNs();
+  arp.Run(run.platform.clock, run.options, &InterruptFlag());
+  for (const sweep::ArpAnswer& a : arp.answers()) {
+    if (names != nullptr) names->Request(IpAddress::V4(a.address));
+  }
+  Findings found;
+  RunSweeps(run, targets, arp, groups, sockets, names, macs, &found);
+  for (const IpAddress::Family family : found.mac_families) macs->Poll(family);
+  MergeArp(arp, targets, &found.results, macs, &found.summary);
+  found.summary.elapsed_ns = run.platform.clock->NowNs() - start;
+  found.failure =
+      !found.summary.socket_status.ok() ? found.summary.socket_status : arp.totals().socket_status;
+  return found;
+}
+
+// The lines to print (every target with -a, else those that answered) and the summary.
+RunEnd Collect(const RunContext& run, const Findings& found, HostSource* lines) {
+  RunEnd end;
+  end.source = lines;
+  end.count = run.options.count;
+  end.summary = SummaryLine(found.summary);
+  end.answered = found.summary.answered;
+  end.interrupted = found.summary.interrupted;
+  end.failure = found.failure;
+  return end;
+}
+
+// A sweep: read targets, plan ARP and open its sockets, open the ICMP
+// sockets (and give up the capabilities), probe, collect, finish.
+int RunSweep(const RunContext& run) {
+  std::vector<IpAddress> targets;
+  if (auto exit = ReadTargets(run, &targets)) return *exit;
+  ArpStage arp;
+  if (auto exit = arp.Prepare(run.options, run.platform, targets, run.err(), run.prefix))
+    return *exit;
+  const Groups groups = ByFamily(arp.icmp_targets());
+  std::vector<std::unique_ptr<platform::IcmpSocket>> sockets;
+  if (auto exit = OpenSockets(run, Families(groups), &sockets)) return *exit;
+
+  std::unique_ptr<sweep::NamePool> names = StartNames(run, kNameThreads);
+  HostMacs macs(run.platform.neighbours);
+  const Findings found =
+      ProbeTargets(run, targets, arp, groups, sockets, names.get(), &macs);
+  WaitForNames(run, names.get(), found.summary.interrupted);
+  ResultLines lines(found.results, run.options.all, names.get(), &macs, run.err(), run.prefix);
+  return Finish(run, Collect(run, found, &lines));
+}
+
+// --help, --version and --check: what they print and the exit code; nullopt for a run.
+std::optional<int> AnswerWithoutProbing(const Options& o, const platform::SweepPlatform& platform,
+                                        const Streams& streams, const std::string& program) {
   if (o.help) {
     *streams.out << HelpText(program);
     return kAnswered;
@@ -188,140 +349,18 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
     *streams.out << CheckReport(platform.icmp, &usable) << ArpCheckLine(platform);
     return usable ? kAnswered : kNoPermission;
   }
+  return std::nullopt;
+}
 
-  if (o.link_local) return RunLinkLocal(o, platform, streams, prefix);
+}  // namespace
 
-  sweep::TargetList list(platform.resolver);
-  list.set_rules(sweep::TargetRules{o.all_addresses, o.allow_large});
-  if (const std::string error = ReadTargets(o, streams, &list); !error.empty()) {
-    err << prefix << error << "\n";
-    return kUsage;
-  }
-  const std::vector<platform::ConnectedSubnet> subnets = platform.interfaces->ConnectedSubnets();
-  if (o.targets.empty() && o.files.empty()) {
-    const std::string chosen = AddConnectedSubnets(platform, &list);
-    if (chosen.empty()) {
-      err << prefix << "no target given, and no interface that is up has an IPv4 subnet\n";
-      return kUsage;
-    }
-    err << prefix << "no target given: sweeping " << chosen << "\n";
-  }
-  std::vector<IpAddress> targets;
-  if (const std::string error = list.Expand(&targets); !error.empty()) {
-    err << prefix << error << "\n";
-    return kUsage;
-  }
-  if (targets.empty()) {
-    err << prefix << "no address left to probe after the exclusions\n";
-    return kUsage;
-  }
-
-  ArpStage arp;
-  if (const int code = arp.Prepare(o, platform, targets, err, prefix); code >= 0) return code;
-  // One ICMP socket and one sweep per family, IPv4 first (the targets' order).
-  const std::vector<IpAddress>& icmp_targets = arp.icmp_targets();
-  const auto first_v6 = std::find_if(icmp_targets.begin(), icmp_targets.end(),
-                                     [](const IpAddress& a) { return !a.is_v4(); });
-  std::vector<std::span<const IpAddress>> groups;
-  if (first_v6 != icmp_targets.begin()) groups.emplace_back(icmp_targets.begin(), first_v6);
-  if (first_v6 != icmp_targets.end()) groups.emplace_back(first_v6, icmp_targets.end());
-  std::vector<std::unique_ptr<platform::IcmpSocket>> sockets;
-  for (const auto& group : groups) {
-    SocketChoice choice = OpenIcmpSocket(platform.icmp, group.front().family());
-    const char* what = group.front().is_v4() ? "ICMP" : "ICMPv6";
-    if (!choice.socket) {
-      if (PermissionDenied(choice)) {
-        err << prefix << "no permission to send " << what << " echo requests: this user may open "
-            << "neither an " << what << " datagram socket nor a raw socket.\n"
-            << PermissionFixes(platform.icmp->PermissionFacts());
-        return kNoPermission;
-      }
-      err << prefix << "cannot open an " << what << " socket: "
-          << std::strerror(choice.datagram_error != 0 ? choice.datagram_error : choice.raw_error)
-          << "\n";
-      return kSystemFailure;
-    }
-    sockets.push_back(std::move(choice.socket));
-  }
-  // Every socket is open: nothing below needs a privilege.
-  if (std::string why; platform.privileges != nullptr && !platform.privileges->DropAll(&why))
-    err << prefix << "could not give up the capabilities it holds: " << why << "\n";
-
-  std::unique_ptr<sweep::NamePool> names;
-  if (!o.numeric) names = std::make_unique<sweep::NamePool>(platform.resolver, kNameThreads);
-  MacBook macs(platform.neighbours);
-  const std::int64_t start = platform.clock->NowNs();
-  arp.Run(platform.clock, o, &g_interrupted);
-  for (const sweep::ArpAnswer& a : arp.answers()) {
-    if (names) names->Request(IpAddress::V4(a.address));
-  }
-
-  sweep::SweepSummary summary;
-  std::vector<sweep::HostResult> results;  // see PlaceResults
-  sweep::SweepOptions so;
-  so.timeout_ns = static_cast<std::int64_t>(o.timeout_ms) * 1000000;
-  so.retries = o.retries;
-  so.count = o.count;
-  so.interval_ns = static_cast<std::int64_t>(o.interval_ms) * 1000000;
-  so.rate = o.rate;
-  std::vector<IpAddress::Family> mac_families;
-  for (std::size_t g = 0; g < groups.size() && !summary.interrupted && summary.system_error == 0;
-       ++g) {
-    sweep::Sweep sweep(platform.clock, sockets[g].get(), platform.neighbours, groups[g], subnets, so);
-    if (const double seconds = sweep.ExpectedOnLinkSeconds(); seconds > 0) {
-      err << prefix << sweep.on_link_count() << " of the targets are on a directly connected subnet. "
-          << "Each takes an entry in the kernel's neighbour table, which holds "
-          << sweep.window().limit() << " for the whole machine, so they go out as room frees up: "
-          << "expect up to about " << static_cast<long long>(std::ceil(seconds)) << " s.";
-      if (sweep.results().front().address.is_v4()) {
-        err << " ARP probing (needs CAP_NET_RAW: sudo setcap cap_net_raw+ep "
-            << platform.icmp->PermissionFacts().program_path << ") is not held back this way.";
-      }
-      err << "\n";
-    }
-    // Only on-link targets can have an entry in the neighbour table.
-    const IpAddress::Family family = sweep.results().front().address.family();
-    const bool on_link = sweep.on_link_count() > 0;
-    if (on_link) mac_families.push_back(family);
-    Progress progress(streams, names.get(), on_link ? &macs : nullptr, family);
-    g_sweep.store(&sweep);
-    if (g_interrupted.load()) sweep.Stop();
-    const sweep::SweepSummary part = sweep.Run(&progress);
-    g_sweep.store(nullptr);
-    summary.sent += part.sent;
-    summary.replies += part.replies;
-    summary.duplicates += part.duplicates;
-    summary.ignored += part.ignored;
-    summary.interrupted = summary.interrupted || part.interrupted;
-    if (summary.system_error == 0) summary.system_error = part.system_error;
-    progress.Clear();
-    PlaceResults(sweep.TakeResults(), targets, arp, &results);
-  }
-  if (results.empty()) PlaceResults({}, targets, arp, &results);
-  g_interrupted.store(false);
-  for (const IpAddress::Family family : mac_families) macs.Poll(family);
-  MergeArp(arp, targets, &results, &macs, &summary);
-  summary.elapsed_ns = platform.clock->NowNs() - start;
-  if (names) {
-    const auto wait = summary.interrupted ? std::chrono::seconds(1) : std::chrono::seconds(5);
-    if (!names->WaitAll(std::chrono::steady_clock::now() + wait))
-      err << prefix << "some names were not found in time; those hosts are shown without one\n";
-  }
-
-  ResultLines lines(results, o.all, names.get(), &macs, err, prefix);
-  WriteHosts(*streams.out, o.format, lines, o.count);
-  std::string line = SummaryLine(summary);
-  if (summary.interrupted) line += " (interrupted)";
-  (o.format == Format::kText ? *streams.out : err) << line << "\n";
-  streams.out->flush();
-  if (summary.system_error != 0 || arp.totals().system_error != 0) {
-    const bool icmp_failed = summary.system_error != 0;
-    err << prefix << (icmp_failed ? "the ICMP socket failed: " : "the ARP socket failed: ")
-        << std::strerror(icmp_failed ? summary.system_error : arp.totals().system_error) << "\n";
-    return kSystemFailure;
-  }
-  if (summary.interrupted) return kInterrupted;
-  return summary.answered > 0 ? kAnswered : kNoneAnswered;
+int Run(const Options& o, const platform::SweepPlatform& platform, const Streams& streams,
+        const std::string& program) {
+  if (auto code = AnswerWithoutProbing(o, platform, streams, program)) return *code;
+  const RunContext run{o, platform, streams, program + ": "};
+  const int code = o.link_local ? RunLinkLocal(run) : RunSweep(run);
+  ClearInterrupt();
+  return code;
 }
 
 }  // namespace ps::cli
