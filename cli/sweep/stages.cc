@@ -102,7 +102,11 @@ HostLine MakeLine(const sweep::HostResult& result, const sweep::NamePool* names,
 
 int Finish(const RunContext& run, const RunEnd& end) {
   const Options& o = run.options;
-  WriteHosts(*run.streams.out, o.format, end.lines, end.count);
+  if (end.source != nullptr) {
+    WriteHosts(*run.streams.out, o.format, *end.source, end.count);
+  } else {
+    WriteHosts(*run.streams.out, o.format, end.lines, end.count);
+  }
   (o.format == Format::kText ? *run.streams.out : run.err())
       << end.summary << (end.interrupted ? " (interrupted)" : "") << "\n";
   run.streams.out->flush();
