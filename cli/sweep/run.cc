@@ -14,6 +14,7 @@
 #include "cli/sweep/output.h"
 #include "cli/sweep/result_lines.h"
 #include "cli/sweep/stages.h"
+#include "platform/inet/icmp_access.h"
 #include "sweep/engine.h"
 #include "sweep/name_pool.h"
 #include "sweep/targets.h"
@@ -240,7 +241,8 @@ void SayOnLinkWait(const RunContext& run, const sweep::Sweep& sweep) {
       << "expect up to about " << static_cast<long long>(std::ceil(seconds)) << " s.";
   if (sweep.results().front().address.is_v4()) {
     err << " ARP probing (needs CAP_NET_RAW: sudo setcap cap_net_raw+ep "
-        << run.platform.icmp->PermissionFacts().program_path << ") is not held back this way.";
+        << platform::ShellWord(run.platform.icmp->PermissionFacts().program_path)
+        << ") is not held back this way.";
   }
   err << "\n";
 }
