@@ -19,11 +19,13 @@ int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
                       const std::vector<IpAddress>& targets, std::ostream& err,
                       const std::string& prefix) {
   icmp_targets_ = targets;
-  if (o.probe == Probe::kIcmp) {
+  if (o.probe == Probe::kIcmp || o.probe == Probe::kNone) {
     if (!o.interface.empty()) {
-      err << prefix << "--interface chooses the interface for ARP; it has no use with --probe icmp\n";
+      err << prefix << "--interface chooses the interface for ARP; it has no use with --probe "
+          << (o.probe == Probe::kIcmp ? "icmp" : "tcp alone") << "\n";
       return kUsage;
     }
+    if (o.probe == Probe::kNone) icmp_targets_.clear();
     return -1;
   }
   if (p.packets == nullptr) {
@@ -40,14 +42,18 @@ int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
     err << prefix << "--interface: " << plan.error << "\n";
     return kUsage;
   }
-  if (o.probe == Probe::kArp && !plan.others.empty()) {
+  // Off-link targets are for the TCP probes, if any were asked for.
+  if (o.probe == Probe::kArp && !plan.others.empty() && o.tcp.empty()) {
     err << prefix << "'" << IpAddress::V4(plan.others.front()).ToString()
         << "' is not on a directly connected subnet"
         << (o.interface.empty() ? "" : " of " + o.interface) << " (or is this machine's own): "
         << "ARP reaches only those; --probe auto sends ICMP to the others\n";
     return kUsage;
   }
-  if (plan.groups.empty()) return -1;
+  if (plan.groups.empty()) {
+    if (o.probe == Probe::kArp && !o.tcp.empty()) icmp_targets_.clear();  // TCP takes them all
+    return -1;
+  }
 
   for (sweep::ArpGroup& g : plan.groups) {
     int error = 0;
@@ -80,6 +86,8 @@ int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
       if (!Probes(t)) icmp_targets_.push_back(t);
     }
   }
+  // ARP and TCP: no echo requests at all.
+  if (o.probe == Probe::kArp && !o.tcp.empty()) icmp_targets_.clear();
   if (o.probe == Probe::kAuto) {
     err << prefix << "probing " << count << " on-link target" << (count == 1 ? "" : "s")
         << " by ARP on " << where;

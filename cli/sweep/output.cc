@@ -78,11 +78,14 @@ void WriteText(std::ostream& out, const std::vector<HostLine>& hosts, int count)
   std::vector<std::vector<std::string>> rows;
   std::vector<std::string> header = {"ADDRESS", "NAME", count > 1 ? "RTT MIN/AVG/MAX" : "RTT", "TTL"};
   if (count > 1) header.push_back("LOSS");
-  bool any_status = false, any_mac = false;
+  bool any_status = false, any_mac = false, any_via = false;
   for (const HostLine& h : hosts) {
     any_status = any_status || h.result.outcome != sweep::Outcome::kAnswered;
     any_mac = any_mac || !h.mac.empty();
+    // Worth a column when not every answer is an echo reply.
+    any_via = any_via || (h.result.via != sweep::Via::kNone && h.result.via != sweep::Via::kIcmp);
   }
+  if (any_via) header.push_back("VIA");
   if (any_status) header.push_back("STATUS");
   if (any_mac) header.insert(header.end(), {"MAC", "VENDOR"});
   rows.push_back(header);
@@ -92,6 +95,7 @@ void WriteText(std::ostream& out, const std::vector<HostLine>& hosts, int count)
                                     RttText(r, count),
                                     HasTtl(r) ? std::to_string(r.ttl) : "-"};
     if (count > 1) row.push_back(Percent(r) + "%");
+    if (any_via) row.push_back(r.received > 0 ? ViaText(r) : "-");
     if (any_status) {
       const std::string error = ErrorText(r);
       row.push_back(error.empty() ? StatusWord(r) : error);
@@ -146,6 +150,17 @@ std::string StatusWord(const sweep::HostResult& r) {
   return "silent";
 }
 
+std::string ViaText(const sweep::HostResult& r) {
+  switch (r.via) {
+    case sweep::Via::kIcmp: return "icmp";
+    case sweep::Via::kArp: return "arp";
+    case sweep::Via::kTcpSyn: return "tcp:" + std::to_string(r.via_port);
+    case sweep::Via::kTcpAck: return "tcp-ack:" + std::to_string(r.via_port);
+    case sweep::Via::kNone: break;
+  }
+  return "";
+}
+
 std::string ErrorText(const sweep::HostResult& r) {
   if (r.outcome != sweep::Outcome::kError) return "";
   if (r.error_type == 0) return std::string("send failed: ") + std::strerror(r.send_error);
@@ -160,7 +175,7 @@ void WriteHosts(std::ostream& out, Format format, const std::vector<HostLine>& h
   }
   if (format == Format::kCsv) {
     out << "address,name,status,rtt_ms,rtt_min_ms,rtt_avg_ms,rtt_max_ms,ttl,sent,received,"
-           "loss_percent,duplicates,error,mac,vendor\r\n";
+           "loss_percent,duplicates,error,mac,vendor,via\r\n";
   }
   for (const HostLine& h : hosts) {
     const sweep::HostResult& r = h.result;
@@ -171,7 +186,7 @@ void WriteHosts(std::ostream& out, Format format, const std::vector<HostLine>& h
           << ',' << avg << ',' << (got ? Ms(r.rtt_min_ns) : "") << ',' << avg << ',' << (got ? Ms(r.rtt_max_ns) : "") << ','
           << (HasTtl(r) ? std::to_string(r.ttl) : "") << ',' << r.sent << ',' << r.received << ','
           << Percent(r) << ',' << r.duplicates << ',' << CsvField(ErrorText(r)) << ',' << h.mac
-          << ',' << CsvField(EscapeName(h.vendor)) << "\r\n";
+          << ',' << CsvField(EscapeName(h.vendor)) << ',' << ViaText(r) << "\r\n";
       continue;
     }
     nlohmann::ordered_json j;
@@ -199,6 +214,7 @@ void WriteHosts(std::ostream& out, Format format, const std::vector<HostLine>& h
     };
     j["mac"] = text_or_null(h.mac);
     j["vendor"] = text_or_null(h.vendor.empty() ? "" : EscapeName(h.vendor));
+    j["via"] = text_or_null(ViaText(r));
     out << j.dump() << '\n';
   }
 }

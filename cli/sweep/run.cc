@@ -12,6 +12,7 @@
 #include "cli/sweep/link_local_run.h"
 #include "cli/sweep/lan.h"
 #include "cli/sweep/output.h"
+#include "cli/sweep/tcp_stage.h"
 #include "sweep/engine.h"
 #include "sweep/name_pool.h"
 #include "sweep/targets.h"
@@ -115,6 +116,7 @@ void MergeArp(const ArpStage& arp, const std::vector<IpAddress>& targets,
       r.sent = a.sent;
       r.received = 1;
       r.rtt_min_ns = r.rtt_max_ns = r.rtt_sum_ns = a.rtt_ns;
+      r.via = sweep::Via::kArp;
     }
     r.duplicates += a.duplicates;
     macs->Add(address, a.mac);
@@ -137,6 +139,7 @@ void MergeArp(const ArpStage& arp, const std::vector<IpAddress>& targets,
 void Interrupt() {
   g_interrupted.store(true);
   if (sweep::Sweep* s = g_sweep.load()) s->Stop();
+  StopTcp();
   StopLinkLocal();
 }
 
@@ -154,7 +157,8 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
   }
   if (o.check) {
     bool usable = false;
-    *streams.out << CheckReport(platform.icmp, &usable) << ArpCheckLine(platform);
+    *streams.out << CheckReport(platform.icmp, &usable) << ArpCheckLine(platform)
+                 << TcpCheckLine(platform);
     return usable ? kAnswered : kNoPermission;
   }
 
@@ -212,6 +216,8 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
     }
     sockets.push_back(std::move(choice.socket));
   }
+  TcpStage tcp;
+  if (const int code = tcp.Prepare(o, platform, targets, err, prefix); code >= 0) return code;
   // Every socket is open: nothing below needs a privilege.
   if (std::string why; platform.privileges != nullptr && !platform.privileges->DropAll(&why))
     err << prefix << "could not give up the capabilities it holds: " << why << "\n";
@@ -270,9 +276,13 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
       results[static_cast<std::size_t>(at - targets.begin())] = r;
     }
   }
-  g_interrupted.store(false);
   macs.Poll();
   MergeArp(arp, targets, &results, &macs, &summary);
+  if (tcp.active()) {
+    Progress progress(streams, names.get(), &macs);
+    tcp.Run(platform, subnets, so, &progress, &g_interrupted, &results, &summary);
+  }
+  g_interrupted.store(false);
   summary.elapsed_ns = platform.clock->NowNs() - start;
   if (names) {
     const auto wait = summary.interrupted ? std::chrono::seconds(1) : std::chrono::seconds(5);
@@ -297,10 +307,16 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
   if (summary.interrupted) line += " (interrupted)";
   (o.format == Format::kText ? *streams.out : err) << line << "\n";
   streams.out->flush();
-  if (summary.system_error != 0 || arp.totals().system_error != 0) {
+  if (summary.system_error != 0 || arp.totals().system_error != 0 || tcp.system_error() != 0) {
     const bool icmp_failed = summary.system_error != 0;
-    err << prefix << (icmp_failed ? "the ICMP socket failed: " : "the ARP socket failed: ")
-        << std::strerror(icmp_failed ? summary.system_error : arp.totals().system_error) << "\n";
+    const bool arp_failed = !icmp_failed && arp.totals().system_error != 0;
+    err << prefix
+        << (icmp_failed ? "the ICMP socket failed: "
+                        : arp_failed ? "the ARP socket failed: " : "the TCP probe socket failed: ")
+        << std::strerror(icmp_failed  ? summary.system_error
+                         : arp_failed ? arp.totals().system_error
+                                      : tcp.system_error())
+        << "\n";
     return kSystemFailure;
   }
   if (summary.interrupted) return kInterrupted;

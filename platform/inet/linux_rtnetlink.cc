@@ -14,6 +14,7 @@
 #include <fstream>
 #include <functional>
 
+#include "platform/inet/linux_netlink.h"
 #include "platform/inet/linux_sweep.h"
 
 namespace ps::platform {
@@ -31,7 +32,8 @@ int ReadProcInt(const char* path, int fallback) {
   return fallback;
 }
 
-// Sends one dump request and hands every message of the answer to `each`.
+}  // namespace
+
 bool NetlinkDump(std::uint16_t type, std::uint8_t family, std::size_t header_size,
                  const std::function<void(const nlmsghdr*)>& each) {
   const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
@@ -80,7 +82,6 @@ bool NetlinkDump(std::uint16_t type, std::uint8_t family, std::size_t header_siz
   return ok;
 }
 
-}  // namespace
 
 bool LinuxNeighbourTable::Dump(IpAddress::Family family, std::vector<Neighbour>* out) {
   out->clear();

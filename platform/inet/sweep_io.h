@@ -1,6 +1,7 @@
 // The seam under the sweep engine: what a concurrent sweep asks of the
 // operating system, as small interfaces. The Linux implementations are in
-// linux_icmp_socket.cc, linux_rtnetlink.cc and linux_sweep_services.cc; fakes
+// linux_icmp_socket.cc, linux_rtnetlink.cc and linux_sweep_services.cc (TCP
+// probes: tcp_io.h); fakes
 // for tests in sweep_fakes.h. The engine never calls the OS directly.
 #pragma once
 
@@ -16,6 +17,7 @@
 #include "platform/clock/monotonic_clock.h"
 #include "platform/link/packet_io.h"
 #include "platform/link/privileges.h"
+#include "platform/inet/tcp_io.h"
 
 namespace ps::platform {
 
@@ -171,6 +173,7 @@ struct SweepPlatform {
   Resolver* resolver = nullptr;
   PacketNetwork* packets = nullptr;   // null: no ARP
   Privileges* privileges = nullptr;   // null: capabilities are left alone
+  TcpOpener* tcp = nullptr;           // null: no TCP probes
 };
 
 // The process-wide real implementations (each backend defines it).

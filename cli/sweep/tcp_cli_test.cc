@@ -1,0 +1,191 @@
+// pingsweep-cli's TCP probes over fakes: the --probe lists, TCP after ICMP
+// for the hosts still silent, the via field in every format, the fallback
+// to connect() and what needs CAP_NET_RAW.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "cli/sweep/options.h"
+#include "cli/sweep/run.h"
+#include "cli/sweep/test_readers.h"
+#include "platform/inet/sweep_fakes.h"
+
+namespace ps::cli {
+namespace {
+
+ParseResult Parse(std::vector<std::string> args) {
+  args.insert(args.begin(), "pingsweep-cli");
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  return ParseOptions(static_cast<int>(args.size()), argv.data());
+}
+
+std::vector<TcpProbeOption> Syn(std::vector<std::uint16_t> ports) {
+  std::vector<TcpProbeOption> out;
+  for (const std::uint16_t p : ports) out.push_back({false, p});
+  return out;
+}
+
+TEST(TcpOptionsTest, ProbeListsAddUpAndNameWhatIsWrong) {
+  const struct {
+    std::vector<std::string> args;
+    Probe probe;
+    std::vector<TcpProbeOption> tcp;
+  } cases[] = {
+      {{}, Probe::kAuto, {}},
+      {{"--probe", "tcp"}, Probe::kNone, Syn({443, 80, 22, 445, 3389})},
+      {{"--probe=tcp-ack"}, Probe::kNone, {{true, 80}}},
+      {{"--probe", "icmp,tcp:22,80,tcp-ack:80"}, Probe::kIcmp, {{false, 22}, {false, 80}, {true, 80}}},
+      {{"--probe", "arp", "--probe", "tcp:1000-1002,1001"}, Probe::kArp, Syn({1000, 1001, 1002})},
+      {{"--probe", "auto,tcp:443"}, Probe::kAuto, Syn({443})},
+      {{"--probe", "arp,icmp"}, Probe::kBoth, {}},
+      {{"--probe", "both"}, Probe::kBoth, {}},
+  };
+  for (const auto& c : cases) {
+    const ParseResult r = Parse(c.args);
+    ASSERT_EQ(r.error, "") << (c.args.empty() ? "" : c.args.back());
+    EXPECT_EQ(r.options.probe, c.probe);
+    EXPECT_EQ(r.options.tcp, c.tcp);
+  }
+  const std::pair<std::string, std::string> errors[] = {
+      {"auto,icmp", "auto chooses between ARP and ICMP itself"},
+      {"tcp:0", "'0' is not a port"},
+      {"tcp:65536", "'65536' is not a port"},
+      {"tcp:80-70", "'80-70' is not a port"},
+      {"tcp:", "'' is not a port"},
+      {"tcp,80", "'80' is not a probe kind"},
+      {"icmp,", "'' is not a probe kind"},
+      {"udp:53", "'udp:53' is not a probe kind"},
+      {"icmp:7", "'icmp:7' is not a probe kind"},
+      {"tcp:1-65", "more than 64 TCP probes"},
+  };
+  for (const auto& [arg, expected] : errors) {
+    const ParseResult r = Parse({"--probe", arg});
+    EXPECT_NE(r.error.find(expected), std::string::npos) << arg << ": " << r.error;
+  }
+  EXPECT_NE(HelpText("pingsweep-cli").find("It adds no TCP probes"), std::string::npos);
+}
+
+// Records how many TCP sockets were open when the capabilities went.
+class CountingPrivileges : public platform::Privileges {
+ public:
+  explicit CountingPrivileges(platform::FakeTcpOpener* tcp) : tcp_(tcp) {}
+  bool HasNetRaw() override { return !dropped; }
+  bool DropAll(std::string*) override {
+    dropped = true;
+    tcp_sockets_before = tcp_->opened.size();
+    return true;
+  }
+  bool dropped = false;
+  std::size_t tcp_sockets_before = 0;
+
+ private:
+  platform::FakeTcpOpener* tcp_;
+};
+
+IpAddress Ip(std::uint32_t last) { return IpAddress::V4(0x0A000000u | last); }
+
+class TcpRunTest : public ::testing::Test {
+ protected:
+  TcpRunTest() {
+    icmp_.clock = tcp_.clock = &clock_;
+    icmp_.facts.program_path = "/opt/pingsweep-cli";
+    icmp_.hosts[Ip(1)] = {};  // answers echo; the rest drop it
+    platform::FakeTcpSocket::Host h;
+    h.open = {443};
+    tcp_.hosts[Ip(1)] = h;
+    h.resets_closed = false;
+    tcp_.hosts[Ip(2)] = h;
+    tcp_.hosts[Ip(3)] = {};  // resets every port
+    h.answers = false;
+    tcp_.hosts[Ip(4)] = h;  // drops everything
+    h = {};
+    h.resets_closed = false;
+    h.drops_syn = true;
+    tcp_.hosts[Ip(5)] = h;  // passes only ACKs
+  }
+  int RunWith(std::vector<std::string> args) {
+    out_.str("");
+    err_.str("");
+    tcp_.probed.clear();
+    std::istringstream in;
+    const ParseResult parsed = Parse(std::move(args));
+    EXPECT_EQ(parsed.error, "");
+    const platform::SweepPlatform p{&clock_, &icmp_, nullptr, &interfaces_, &resolver_,
+                                    nullptr, &privileges_, &tcp_};
+    return cli::Run(parsed.options, p, Streams{&in, &out_, &err_, false}, "pingsweep-cli");
+  }
+
+  platform::FakeMonotonicClock clock_;
+  platform::FakeIcmpOpener icmp_;
+  platform::FakeTcpOpener tcp_;
+  platform::FakeResolver resolver_;
+  platform::FakeInterfaceTable interfaces_;
+  CountingPrivileges privileges_{&tcp_};
+  std::ostringstream out_, err_;
+};
+
+TEST_F(TcpRunTest, TcpProbesTheHostsIcmpDidNotFindAndSaysWhichProbeAnswered) {
+  tcp_.raw_allowed = true;
+  ASSERT_EQ(RunWith({"-n", "-a", "-o", "csv", "--probe", "icmp,tcp:443,tcp-ack:80", "10.0.0.1-5"}),
+            kAnswered);
+  bool ok = false;
+  const auto rows = testing::CsvRows(out_.str(), &ok);
+  ASSERT_TRUE(ok);
+  ASSERT_EQ(rows.size(), 5u);
+  const char* via[] = {"icmp", "tcp:443", "tcp:443", "", "tcp-ack:80"};
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i].at("via"), via[i]) << rows[i].at("address");
+    EXPECT_EQ(rows[i].at("status"), i == 3 ? "silent" : "answered") << rows[i].at("address");
+  }
+  EXPECT_EQ(rows[1].at("rtt_ms"), "1.000");  // the SYN-ACK's round trip
+  EXPECT_EQ(rows[3].at("sent"), "4");        // two echo requests and two rounds of TCP
+  EXPECT_NE(err_.str().find("4 of 5 hosts answered"), std::string::npos) << err_.str();
+  // Not one TCP probe to the host that answered ping.
+  EXPECT_EQ(std::count(tcp_.probed.begin(), tcp_.probed.end(), Ip(1)), 0);
+  EXPECT_EQ(std::count(tcp_.probed.begin(), tcp_.probed.end(), Ip(4)), 4);
+  EXPECT_EQ(privileges_.tcp_sockets_before, 1u);
+
+  // TCP alone: no echo request; text shows the column, JSON the field.
+  icmp_.last_opened = nullptr;
+  ASSERT_EQ(RunWith({"-n", "--probe", "tcp:443", "10.0.0.1-3"}), kAnswered);
+  EXPECT_EQ(icmp_.last_opened, nullptr);
+  EXPECT_NE(out_.str().find("TTL  VIA\n"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("10.0.0.1  -     1.000 ms  64   tcp:443\n"), std::string::npos)
+      << out_.str();
+  ASSERT_EQ(RunWith({"-n", "-o", "json", "--probe", "tcp-ack", "10.0.0.5"}), kAnswered);
+  const auto objects = testing::JsonLines(out_.str());
+  ASSERT_EQ(objects.size(), 1u);
+  EXPECT_EQ(objects[0]["via"], "tcp-ack:80");
+}
+
+TEST_F(TcpRunTest, WithoutARawSocketSynProbesConnectAndAckProbesAreRefused) {
+  ASSERT_EQ(RunWith({"-n", "-a", "-o", "csv", "--probe", "tcp:443", "10.0.0.1-5"}), kAnswered);
+  EXPECT_EQ(tcp_.opened, std::vector<platform::TcpProbeSocket::Kind>{
+                             platform::TcpProbeSocket::Kind::kConnect});
+  EXPECT_NE(err_.str().find("probing TCP ports by connect(): raw SYN probes need CAP_NET_RAW "
+                            "(sudo setcap cap_net_raw+ep /opt/pingsweep-cli)"),
+            std::string::npos) << err_.str();
+  bool ok = false;
+  const auto rows = testing::CsvRows(out_.str(), &ok);
+  ASSERT_EQ(rows.size(), 5u);
+  const char* via[] = {"tcp:443", "tcp:443", "tcp:443", "", ""};
+  for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i].at("via"), via[i]) << i;
+
+  tcp_.opened.clear();
+  EXPECT_EQ(RunWith({"--probe", "tcp,tcp-ack", "10.0.0.5"}), kNoPermission);
+  EXPECT_NE(err_.str().find("tcp-ack probes need a raw socket, so CAP_NET_RAW; to allow it:\n"
+                            "  sudo setcap cap_net_raw+ep /opt/pingsweep-cli\n"),
+            std::string::npos) << err_.str();
+  EXPECT_TRUE(tcp_.opened.empty());
+
+  EXPECT_EQ(RunWith({"--check"}), kAnswered);
+  EXPECT_NE(out_.str().find("TCP probes: SYN by connect() only"), std::string::npos) << out_.str();
+  tcp_.raw_allowed = true;
+  EXPECT_EQ(RunWith({"--check"}), kAnswered);
+  EXPECT_NE(out_.str().find("TCP probes: SYN and ACK over a raw socket"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace ps::cli

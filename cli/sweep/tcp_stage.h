@@ -1,0 +1,51 @@
+// The TCP probes of a run: after ARP and ICMP, to the targets still silent,
+// one sweep per family, over raw sockets when the program may open them,
+// else (SYN probes only) by connect().
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli/sweep/options.h"
+#include "platform/inet/sweep_io.h"
+#include "sweep/engine.h"
+#include "sweep/tcp_sweep.h"
+
+namespace ps::cli {
+
+class TcpStage {
+ public:
+  // Opens a socket for each family among `targets`, while the program still
+  // holds its capabilities. Returns -1 to go on, else the exit code; says on
+  // `err` (after `prefix`) when it falls back to connect().
+  int Prepare(const Options& o, const platform::SweepPlatform& p,
+              const std::vector<IpAddress>& targets, std::ostream& err, const std::string& prefix);
+  bool active() const { return !kinds_.empty(); }
+
+  // Probes the targets of `results` (one per target, sorted) that have not
+  // answered, folding what it finds into them and `summary`, until done or
+  // *stop. A host found takes the TCP sweep's figures; a silent one adds
+  // its rounds to what it was sent.
+  void Run(const platform::SweepPlatform& p, const std::vector<platform::ConnectedSubnet>& subnets,
+           const sweep::SweepOptions& options, sweep::SweepObserver* observer,
+           const std::atomic<bool>* stop, std::vector<sweep::HostResult>* results,
+           sweep::SweepSummary* summary);
+  // errno when a socket failed during Run; else 0.
+  int system_error() const { return system_error_; }
+
+ private:
+  std::vector<sweep::TcpProbeKind> kinds_;
+  std::unique_ptr<platform::TcpProbeSocket> v4_, v6_;
+  int system_error_ = 0;
+};
+
+// Async-signal-safe (Ctrl-C): the running TCP sweep stops sending.
+void StopTcp();
+
+// The --check line about TCP probes (empty when the platform has none).
+std::string TcpCheckLine(const platform::SweepPlatform& p);
+
+}  // namespace ps::cli
