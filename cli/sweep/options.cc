@@ -256,8 +256,12 @@ Options:
       --allow-large     allow more than 65536 addresses (at most 16777216)
   -o, --format=FORMAT   text (default), csv or json
       --probe=LIST      how to probe: kinds separated by commas (repeatable;
-                        the lists add up). A host is up when any probe is
-                        answered. The kinds:
+                        the lists add up), e.g. icmp,tcp:22,443,tcp-ack:80.
+                        A host is up when any probe is answered. ARP and
+                        ICMP go first, then the TCP probes to the hosts still
+                        silent, all ports of a host at once. PORTS are
+                        numbers or ranges (FIRST-LAST) separated by commas,
+                        64 TCP probes at most. The kinds:
                           auto  the default: ARP for targets on a directly
                                 connected subnet when a packet socket may be
                                 opened, ICMP echo for the rest (for all
@@ -277,10 +281,6 @@ Options:
                                 a TCP ACK to each port (default 80); a reset
                                 answers, also through a filter that passes
                                 only established traffic
-                        PORTS: PORT or FIRST-LAST, separated by commas; at
-                        most 64 TCP probes. ARP and ICMP go first, then the
-                        TCP probes to the hosts still silent, all ports of a
-                        host at once: --probe icmp,tcp:22,443,tcp-ack:80
   -I, --interface=IFACE ARP only through IFACE
       --link-local[=IFACE]
                         find the IPv6 hosts on the links of the interfaces
@@ -305,8 +305,9 @@ error), rtt_ms, rtt_min_ms, rtt_avg_ms, rtt_max_ms, ttl, sent, received,
 loss_percent, duplicates, error, mac, vendor, via. Absent values are empty
 in CSV and null in JSON. via names the probe that answered first: icmp, arp,
 tcp:PORT (SYN, or connect()) or tcp-ack:PORT; the round trip is that
-probe's. For a host found by TCP, sent counts its rounds of TCP probes. The MAC address of an on-link host comes from its ARP reply
-or the kernel's neighbour table; the vendor from the IEEE registries of the
+probe's. For a host found by TCP, sent counts its rounds of TCP probes.
+The MAC address of an on-link host comes from its ARP reply or the kernel's
+neighbour table; the vendor from the IEEE registries of the
 ieee-data package ("private address" for a locally administered one). Control characters in names are written as \xNN, in every format.
 While standard error is a terminal, a progress line shows there.
 
