@@ -280,7 +280,8 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
   MergeArp(arp, targets, &results, &macs, &summary);
   if (tcp.active()) {
     Progress progress(streams, names.get(), &macs);
-    tcp.Run(platform, subnets, so, &progress, &g_interrupted, &results, &summary);
+    tcp.Run(platform, subnets, so, [&arp](const IpAddress& a) { return arp.Probes(a); }, &progress,
+            &g_interrupted, &results, &summary);
   }
   g_interrupted.store(false);
   summary.elapsed_ns = platform.clock->NowNs() - start;

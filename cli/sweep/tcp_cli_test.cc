@@ -8,6 +8,7 @@
 #include "cli/sweep/options.h"
 #include "cli/sweep/run.h"
 #include "cli/sweep/test_readers.h"
+#include "lan/arp_fakes.h"
 #include "platform/inet/sweep_fakes.h"
 
 namespace ps::cli {
@@ -185,6 +186,33 @@ TEST_F(TcpRunTest, WithoutARawSocketSynProbesConnectAndAckProbesAreRefused) {
   tcp_.raw_allowed = true;
   EXPECT_EQ(RunWith({"--check"}), kAnswered);
   EXPECT_NE(out_.str().find("TCP probes: SYN and ACK over a raw socket"), std::string::npos);
+}
+
+// On-link targets go by ARP alone: one that ignores ARP cannot get a TCP
+// segment either, so the TCP probes go only beyond the link.
+TEST_F(TcpRunTest, ArpAndTcpSplitTheTargetsByLink) {
+  sweep::FakeArpSegment segment(&clock_.now_ns);
+  segment.hosts[0x0A000002] = {};
+  sweep::FakePacketNetwork packets(&segment);
+  packets.links = {platform::Link{"eth0", 2, *MacAddress::Parse("00:00:0c:00:00:06"), true, true,
+                                  {{0x0A000006, 29}}}};
+  tcp_.raw_allowed = true;
+  tcp_.hosts[IpAddress::V4(0xC0000201)] = tcp_.hosts[Ip(1)];  // 192.0.2.1 listens on 443
+  std::istringstream in;
+  const ParseResult parsed = Parse({"-n", "-a", "-o", "csv", "--probe", "arp,tcp:443",
+                                    "10.0.0.1-4", "192.0.2.1"});
+  ASSERT_EQ(parsed.error, "");
+  const platform::SweepPlatform p{&clock_, &icmp_, nullptr, &interfaces_, &resolver_,
+                                  &packets, &privileges_, &tcp_};
+  ASSERT_EQ(cli::Run(parsed.options, p, Streams{&in, &out_, &err_, false}, "pingsweep-cli"),
+            kAnswered) << err_.str();
+  bool ok = false;
+  const auto rows = testing::CsvRows(out_.str(), &ok);
+  ASSERT_EQ(rows.size(), 5u) << out_.str();
+  const char* via[] = {"", "arp", "", "", "tcp:443"};
+  for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i].at("via"), via[i]) << i;
+  EXPECT_EQ(tcp_.probed, std::vector<IpAddress>{IpAddress::V4(0xC0000201)});
+  EXPECT_EQ(icmp_.last_opened, nullptr);  // and no echo request at all
 }
 
 }  // namespace

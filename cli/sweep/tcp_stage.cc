@@ -82,16 +82,17 @@ int TcpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
 
 void TcpStage::Run(const platform::SweepPlatform& p,
                    const std::vector<platform::ConnectedSubnet>& subnets,
-                   const sweep::SweepOptions& options, sweep::SweepObserver* observer,
-                   const std::atomic<bool>* stop, std::vector<sweep::HostResult>* results,
-                   sweep::SweepSummary* summary) {
+                   const sweep::SweepOptions& options,
+                   const std::function<bool(const IpAddress&)>& by_arp,
+                   sweep::SweepObserver* observer, const std::atomic<bool>* stop,
+                   std::vector<sweep::HostResult>* results, sweep::SweepSummary* summary) {
   if (!active()) return;
   for (auto* socket : {v4_.get(), v6_.get()}) {
     if (socket == nullptr || summary->interrupted || stop->load() || system_error_ != 0) continue;
     const bool v4 = socket == v4_.get();
     std::vector<IpAddress> silent;
     for (const sweep::HostResult& r : *results) {
-      if (r.outcome != sweep::Outcome::kAnswered && r.address.is_v4() == v4)
+      if (r.outcome != sweep::Outcome::kAnswered && r.address.is_v4() == v4 && !by_arp(r.address))
         silent.push_back(r.address);
     }
     if (silent.empty()) continue;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -26,13 +27,14 @@ class TcpStage {
   bool active() const { return !kinds_.empty(); }
 
   // Probes the targets of `results` (one per target, sorted) that have not
-  // answered, folding what it finds into them and `summary`, until done or
-  // *stop. A host found takes the TCP sweep's figures; a silent one adds
-  // its rounds to what it was sent.
+  // answered and were not asked by ARP (a host that ignores ARP gets no IP
+  // packet either), folding what it finds into them and `summary`, until
+  // done or *stop. A host found takes the TCP sweep's figures; a silent one
+  // adds its rounds to what it was sent.
   void Run(const platform::SweepPlatform& p, const std::vector<platform::ConnectedSubnet>& subnets,
-           const sweep::SweepOptions& options, sweep::SweepObserver* observer,
-           const std::atomic<bool>* stop, std::vector<sweep::HostResult>* results,
-           sweep::SweepSummary* summary);
+           const sweep::SweepOptions& options, const std::function<bool(const IpAddress&)>& by_arp,
+           sweep::SweepObserver* observer, const std::atomic<bool>* stop,
+           std::vector<sweep::HostResult>* results, sweep::SweepSummary* summary);
   // errno when a socket failed during Run; else 0.
   int system_error() const { return system_error_; }
 
