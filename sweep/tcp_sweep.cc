@@ -28,6 +28,8 @@ TcpSweep::TcpSweep(platform::MonotonicClock* clock, platform::TcpProbeSocket* so
     : clock_(clock),
       socket_(socket),
       options_(options),
+      // 25 ms of the rate, at most one batch: a small sweep goes out at once.
+      pacing_(options.rate, 0.025, kBatch),
       window_(neighbours, targets.empty() ? IpAddress::Family::kV4 : targets.front().family()) {
   std::sort(probes.begin(), probes.end());
   probes.erase(std::unique(probes.begin(), probes.end()), probes.end());
@@ -54,11 +56,6 @@ std::int64_t TcpSweep::Find(const IpAddress& address) const {
                                    [](const HostResult& r, const IpAddress& a) { return r.address < a; });
   if (it == results_.end() || it->address != address) return -1;
   return it - results_.begin();
-}
-
-// 25 ms of the rate, at most one batch: a small sweep goes out at once.
-double TcpSweep::Burst() const {
-  return std::clamp(options_.rate * 0.025, 1.0, static_cast<double>(kBatch));
 }
 
 std::vector<std::uint32_t> TcpSweep::TakeBatch(std::int64_t now, std::size_t hosts) {
@@ -134,11 +131,9 @@ void TcpSweep::SendDue(std::int64_t now) {
   const std::size_t kinds = probes_.size();
   if (kinds == 0) return;
   std::size_t hosts = std::max<std::size_t>(kBatch / kinds, 1);
-  if (options_.rate > 0) {
-    tokens_ = std::min(Burst(), tokens_ + (now - refilled_ns_) * options_.rate / 1e9);
-    refilled_ns_ = now;
+  if (pacing_.paced()) {
     // A host's round may take the bucket below zero; the rate holds on average.
-    hosts = tokens_ < 1 ? 0 : std::min(hosts, static_cast<std::size_t>(std::ceil(tokens_ / kinds)));
+    hosts = std::min(hosts, (pacing_.Available(now, kBatch) + kinds - 1) / kinds);
   }
   hosts = std::min(hosts, socket_->Room() / kinds);
   if (hosts == 0) return;
@@ -169,7 +164,7 @@ void TcpSweep::SendDue(std::int64_t now) {
   std::size_t next = went / kinds;  // hosts whose whole round went
   for (std::size_t i = 0; i < next; ++i) Sent(going[i], send_ns);
   summary_.sent += went;
-  tokens_ -= static_cast<double>(went);
+  pacing_.Take(went);
   if (next < going.size() && !Transient(sent.error)) Fail(going[next++], sent.error);
   // The rest go first next time, in their order.
   for (std::size_t i = going.size(); i > next; --i) {
@@ -312,9 +307,7 @@ std::int64_t TcpSweep::NextWake(std::int64_t now) const {
   // With no room (connect), an answer or a deadline makes some.
   const bool room = socket_->Room() >= probes_.size();
   if ((!ready_.empty() || !ready_new_.empty()) && room) {
-    std::int64_t at = now;
-    if (options_.rate > 0 && tokens_ < 1)
-      at = now + static_cast<std::int64_t>(std::ceil((1 - tokens_) * 1e9 / options_.rate));
+    std::int64_t at = pacing_.NextSendAt(now);
     if (ready_.empty()) at = std::max(at, window_wait_until_);
     wake = std::min(wake, at);
   }
@@ -337,8 +330,8 @@ SweepProgress TcpSweep::Progress(std::int64_t now) const {
 
 SweepSummary TcpSweep::Run(SweepObserver* observer) {
   observer_ = observer;
-  start_ns_ = refilled_ns_ = clock_->NowNs();
-  tokens_ = Burst();
+  start_ns_ = clock_->NowNs();
+  pacing_.Start(start_ns_);
   std::int64_t drained_at = start_ns_;
   std::int64_t next_progress = start_ns_ + kProgressNs;
   std::vector<platform::TcpAnswer> answers(kBatch);
@@ -358,7 +351,7 @@ SweepSummary TcpSweep::Run(SweepObserver* observer) {
     const std::int64_t before = clock_->NowNs();
     const int n = socket_->Receive(answers, NextWake(before));
     if (n < 0) {
-      summary_.system_error = -n;
+      summary_.socket_status = Status::Failure("the TCP probe socket failed", -n);
       break;
     }
     for (int i = 0; i < n; ++i) Handle(answers[static_cast<std::size_t>(i)]);

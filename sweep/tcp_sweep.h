@@ -25,6 +25,7 @@
 #include "sweep/cookie.h"
 #include "sweep/engine.h"
 #include "sweep/neighbour_window.h"
+#include "sweep/token_bucket.h"
 
 namespace ps::sweep {
 
@@ -95,7 +96,6 @@ class TcpSweep {
   void Resolve(std::uint32_t index, bool answered);
   void Settle(std::uint32_t index, State state);
   std::int64_t NextWake(std::int64_t now) const;
-  double Burst() const;
   SweepProgress Progress(std::int64_t now) const;
   std::int64_t Find(const IpAddress& address) const;
   bool raw() const { return socket_->kind() == platform::TcpProbeSocket::Kind::kRaw; }
@@ -104,6 +104,7 @@ class TcpSweep {
   platform::TcpProbeSocket* socket_;
   std::vector<TcpProbeKind> probes_;
   SweepOptions options_;
+  TokenBucket pacing_;  // in packets
   ProbeCookie cookie_;
   NeighbourWindow window_;
   std::vector<HostResult> results_;
@@ -117,8 +118,6 @@ class TcpSweep {
   std::uint64_t finished_ = 0;
   std::uint64_t outstanding_ = 0;
   std::uint16_t next_sequence_ = 0;
-  double tokens_ = 0;
-  std::int64_t refilled_ns_ = 0;
   std::int64_t window_wait_until_ = 0;
   std::int64_t start_ns_ = 0;
   SweepSummary summary_;

@@ -51,91 +51,166 @@ struct ProbeList {
   std::vector<TcpProbeOption> tcp;
 };
 
-// PORT or FIRST-LAST, added to `tcp` as `ack` probes; "" or the error.
-std::string AddPorts(const std::string& text, bool ack, std::vector<TcpProbeOption>* tcp) {
+// PORT or FIRST-LAST, added to `tcp` as `ack` probes; or what is wrong.
+Status AddPorts(const std::string& text, bool ack, std::vector<TcpProbeOption>* tcp) {
   const std::size_t dash = text.find('-');
   long first = 0, last = 0;
   if (!ParseInt(text.substr(0, dash).c_str(), 1, 65535, &first) ||
       !ParseInt(dash == std::string::npos ? text.c_str() : text.substr(dash + 1).c_str(), first,
                 65535, &last)) {
-    return "'" + text + "' is not a port (1 to 65535) or a range of them (FIRST-LAST)";
+    return Status::Failure("'" + text + "' is not a port (1 to 65535) or a range of them (FIRST-LAST)");
   }
   for (long port = first; port <= last; ++port) {
     const TcpProbeOption probe{ack, static_cast<std::uint16_t>(port)};
     if (std::find(tcp->begin(), tcp->end(), probe) != tcp->end()) continue;
     if (tcp->size() == kMostTcpProbes)
-      return "more than " + std::to_string(kMostTcpProbes) + " TCP probes";
+      return Status::Failure("more than " + std::to_string(kMostTcpProbes) + " TCP probes");
     tcp->push_back(probe);
   }
-  return "";
+  return Status::Ok();
+}
+
+// One kind of a --probe list, with its ports; *ports_of then says what a
+// number after it adds to (-1: nothing; 0 SYN, 1 ACK probes).
+Status AddKind(const std::string& item, ProbeList* list, int* ports_of) {
+  const std::size_t colon = item.find(':');
+  const std::string kind = item.substr(0, colon);
+  if (kind == "tcp" || kind == "tcp-ack") {
+    const bool ack = kind == "tcp-ack";
+    *ports_of = colon == std::string::npos ? -1 : ack;
+    if (colon != std::string::npos) return AddPorts(item.substr(colon + 1), ack, &list->tcp);
+    for (const std::uint16_t port : ack ? std::span<const std::uint16_t>(kAckPorts)
+                                        : std::span<const std::uint16_t>(kSynPorts)) {
+      if (Status added = AddPorts(std::to_string(port), ack, &list->tcp); !added.ok()) return added;
+    }
+    return Status::Ok();
+  }
+  if (colon == std::string::npos &&
+      (kind == "auto" || kind == "icmp" || kind == "arp" || kind == "both")) {
+    *ports_of = -1;
+    list->automatic = list->automatic || kind == "auto";
+    list->icmp = list->icmp || kind == "icmp" || kind == "both";
+    list->arp = list->arp || kind == "arp" || kind == "both";
+    return Status::Ok();
+  }
+  return Status::Failure("'" + item +
+                         "' is not a probe kind (auto, icmp, arp, both, tcp[:PORTS] or "
+                         "tcp-ack[:PORTS])");
 }
 
 // One --probe value: kinds separated by commas; a number after tcp:PORT or
 // tcp-ack:PORT continues its list of ports ("tcp:22,80,tcp-ack:80").
-std::string AddProbeList(const std::string& text, ProbeList* list) {
+Status AddProbeList(const std::string& text, ProbeList* list) {
   list->given = true;
-  int ports_of = -1;  // -1: a number is not a port here; else 0 SYN, 1 ACK
-  std::size_t start = 0;
-  for (;;) {
+  int ports_of = -1;
+  for (std::size_t start = 0;;) {
     const std::size_t comma = text.find(',', start);
     const std::string item = text.substr(start, comma == std::string::npos ? comma : comma - start);
-    const std::size_t colon = item.find(':');
-    const std::string kind = item.substr(0, colon);
-    std::string error;
-    if (!item.empty() && item[0] >= '0' && item[0] <= '9' && ports_of >= 0) {
-      error = AddPorts(item, ports_of == 1, &list->tcp);
-    } else if (kind == "tcp" || kind == "tcp-ack") {
-      const bool ack = kind == "tcp-ack";
-      ports_of = colon == std::string::npos ? -1 : ack;
-      if (colon != std::string::npos) {
-        error = AddPorts(item.substr(colon + 1), ack, &list->tcp);
-      } else {
-        for (const std::uint16_t port : ack ? std::span<const std::uint16_t>(kAckPorts)
-                                            : std::span<const std::uint16_t>(kSynPorts)) {
-          if (error.empty()) error = AddPorts(std::to_string(port), ack, &list->tcp);
-        }
-      }
-    } else if (colon == std::string::npos && (kind == "auto" || kind == "icmp" || kind == "arp" ||
-                                              kind == "both")) {
-      ports_of = -1;
-      list->automatic = list->automatic || kind == "auto";
-      list->icmp = list->icmp || kind == "icmp" || kind == "both";
-      list->arp = list->arp || kind == "arp" || kind == "both";
-    } else {
-      error = "'" + item + "' is not a probe kind (auto, icmp, arp, both, tcp[:PORTS] or "
-              "tcp-ack[:PORTS])";
-    }
-    if (!error.empty()) return error;
-    if (comma == std::string::npos) return "";
+    const bool number = !item.empty() && item[0] >= '0' && item[0] <= '9' && ports_of >= 0;
+    const Status added =
+        number ? AddPorts(item, ports_of == 1, &list->tcp) : AddKind(item, list, &ports_of);
+    if (!added.ok() || comma == std::string::npos) return added;
     start = comma + 1;
   }
 }
 
-// The probes the lists ask for; "" or the error.
-std::string ChooseProbes(const ProbeList& list, Options* o) {
-  if (!list.given) return "";
-  if (list.automatic && (list.icmp || list.arp))
-    return "--probe: auto chooses between ARP and ICMP itself; give it without icmp, arp or both";
+// The probes the lists ask for, or why they cannot be.
+Status ChooseProbes(const ProbeList& list, Options* o) {
+  if (!list.given) return Status::Ok();
+  if (list.automatic && (list.icmp || list.arp)) {
+    return Status::Failure(
+        "--probe: auto chooses between ARP and ICMP itself; give it without icmp, arp or both");
+  }
   o->tcp = list.tcp;
-  if (list.automatic) o->probe = Probe::kAuto;
-  else if (list.icmp && list.arp) o->probe = Probe::kBoth;
-  else if (list.icmp) o->probe = Probe::kIcmp;
-  else if (list.arp) o->probe = Probe::kArp;
-  else o->probe = Probe::kNone;
-  return "";
+  if (list.automatic) o->probe = ProbeMethod::kAuto;
+  else if (list.icmp && list.arp) o->probe = ProbeMethod::kBoth;
+  else if (list.icmp) o->probe = ProbeMethod::kIcmp;
+  else if (list.arp) o->probe = ProbeMethod::kArp;
+  else o->probe = ProbeMethod::kNone;
+  return Status::Ok();
+}
+
+// The options that take a whole number, its bounds, and what it is.
+struct NumberOption {
+  int option;
+  long min, max;
+  int Options::*field;
+  const char* what;
+};
+constexpr NumberOption kNumbers[] = {
+    {'t', 1, 3600000, &Options::timeout_ms, "a time-out in milliseconds (1 to 3600000)"},
+    {'r', 0, 100, &Options::retries, "a number of retries (0 to 100)"},
+    {'c', 1, 10000, &Options::count, "a probe count (1 to 10000)"},
+    {'i', 0, 3600000, &Options::interval_ms, "an interval in milliseconds (0 to 3600000)"},
+};
+
+// `name: 'value' is not <what>`.
+Status NotA(const std::string& name, const std::string& value, const std::string& what) {
+  return Status::Failure(name + ": '" + value + "' is not " + what);
+}
+
+// An option's value: a number, a rate, a format, an interface.
+Status ApplyValue(int c, const std::string& name, const std::string& arg, Options* o) {
+  long v = 0;
+  for (const NumberOption& n : kNumbers) {
+    if (n.option != c) continue;
+    if (!ParseInt(arg.c_str(), n.min, n.max, &v)) return NotA(name, arg, n.what);
+    o->*n.field = static_cast<int>(v);
+    return Status::Ok();
+  }
+  switch (c) {
+    case 'R':
+      if (arg == "max") o->rate = 0;
+      else if (ParseInt(arg.c_str(), 1, 100000000, &v)) o->rate = static_cast<double>(v);
+      else return NotA(name, arg, "a rate (packets per second, or 'max')");
+      return Status::Ok();
+    case 'o':
+      if (arg == "text") o->format = Format::kText;
+      else if (arg == "csv") o->format = Format::kCsv;
+      else if (arg == "json") o->format = Format::kJson;
+      else return NotA(name, arg, "a format (text, csv or json)");
+      return Status::Ok();
+    case 'I':
+      if (arg.empty()) return Status::Failure(name + ": needs an interface name");
+      o->interface = arg;
+      return Status::Ok();
+  }
+  return Status::Failure("unknown option '" + name + "'");
+}
+
+// One option getopt_long returned (`c`), with its value if it takes one.
+Status Apply(int c, const std::string& name, const std::string& arg, char** argv, Options* o) {
+  switch (c) {
+    case 'f': o->files.push_back(arg); return Status::Ok();
+    case 'x': o->excludes.push_back(arg); return Status::Ok();
+    case 'n': o->numeric = true; return Status::Ok();
+    case 'a': o->all = true; return Status::Ok();
+    case 'A': o->all_addresses = true; return Status::Ok();
+    case kAllowLarge: o->allow_large = true; return Status::Ok();
+    case kCheck: o->check = true; return Status::Ok();
+    case 'h': o->help = true; return Status::Ok();
+    case 'V': o->version = true; return Status::Ok();
+    case kLinkLocal:
+      o->link_local = true;
+      if (!arg.empty()) o->link_local_interfaces.push_back(arg);
+      return Status::Ok();
+    case ':': return Status::Failure(std::string(argv[optind - 1]) + ": needs a value");
+    case '?':
+      return Status::Failure(optopt != 0
+                                 ? std::string("unknown option '-") + static_cast<char>(optopt) + "'"
+                                 : "unknown option '" + std::string(argv[optind - 1]) + "'");
+  }
+  return ApplyValue(c, name, arg, o);
 }
 
 }  // namespace
 
-ParseResult ParseOptions(int argc, char** argv) {
-  ParseResult result;
-  Options& o = result.options;
+Result<Options> ParseOptions(int argc, char** argv) {
+  Options o;
+  ProbeList probes;  // --probe lists add up: chosen at the end
+  Status first_error;
   opterr = 0;
   optind = 0;  // full re-initialisation, so that tests can parse again
-  ProbeList probes;
-  const auto bad = [&](const std::string& what) {
-    if (result.error.empty()) result.error = what;
-  };
   for (;;) {
     int index = -1;
     const int c = getopt_long(argc, argv, kShort, kOptions, &index);
@@ -143,66 +218,14 @@ ParseResult ParseOptions(int argc, char** argv) {
     const std::string arg = optarg != nullptr ? optarg : "";
     const std::string name =
         index >= 0 ? std::string("--") + kOptions[index].name : std::string("-") + static_cast<char>(c);
-    long v = 0;
-    switch (c) {
-      case 'f': o.files.push_back(arg); break;
-      case 'x': o.excludes.push_back(arg); break;
-      case 't':
-        if (ParseInt(arg.c_str(), 1, 3600000, &v)) o.timeout_ms = static_cast<int>(v);
-        else bad(name + ": '" + arg + "' is not a time-out in milliseconds (1 to 3600000)");
-        break;
-      case 'r':
-        if (ParseInt(arg.c_str(), 0, 100, &v)) o.retries = static_cast<int>(v);
-        else bad(name + ": '" + arg + "' is not a number of retries (0 to 100)");
-        break;
-      case 'c':
-        if (ParseInt(arg.c_str(), 1, 10000, &v)) o.count = static_cast<int>(v);
-        else bad(name + ": '" + arg + "' is not a probe count (1 to 10000)");
-        break;
-      case 'i':
-        if (ParseInt(arg.c_str(), 0, 3600000, &v)) o.interval_ms = static_cast<int>(v);
-        else bad(name + ": '" + arg + "' is not an interval in milliseconds (0 to 3600000)");
-        break;
-      case 'R':
-        if (arg == "max") o.rate = 0;
-        else if (ParseInt(arg.c_str(), 1, 100000000, &v)) o.rate = static_cast<double>(v);
-        else bad(name + ": '" + arg + "' is not a rate (packets per second, or 'max')");
-        break;
-      case 'n': o.numeric = true; break;
-      case 'a': o.all = true; break;
-      case 'A': o.all_addresses = true; break;
-      case kAllowLarge: o.allow_large = true; break;
-      case 'o':
-        if (arg == "text") o.format = Format::kText;
-        else if (arg == "csv") o.format = Format::kCsv;
-        else if (arg == "json") o.format = Format::kJson;
-        else bad(name + ": '" + arg + "' is not a format (text, csv or json)");
-        break;
-      case kCheck: o.check = true; break;
-      case kProbe:
-        if (const std::string error = AddProbeList(arg, &probes); !error.empty())
-          bad(name + ": " + error);
-        break;
-      case 'I':
-        if (!arg.empty()) o.interface = arg;
-        else bad(name + ": needs an interface name");
-        break;
-      case kLinkLocal:
-        o.link_local = true;
-        if (!arg.empty()) o.link_local_interfaces.push_back(arg);
-        break;
-      case 'h': o.help = true; break;
-      case 'V': o.version = true; break;
-      case ':': bad(std::string(argv[optind - 1]) + ": needs a value"); break;
-      default:
-        bad(optopt != 0 ? std::string("unknown option '-") + static_cast<char>(optopt) + "'"
-                        : "unknown option '" + std::string(argv[optind - 1]) + "'");
-        break;
-    }
+    Status applied = c == kProbe ? AddProbeList(arg, &probes) : Apply(c, name, arg, argv, &o);
+    if (c == kProbe && !applied.ok()) applied = Status::Failure(name + ": " + applied.message());
+    if (!applied.ok() && first_error.ok()) first_error = std::move(applied);
   }
+  if (first_error.ok()) first_error = ChooseProbes(probes, &o);
+  if (!first_error.ok()) return first_error;
   for (int i = optind; i < argc; ++i) o.targets.emplace_back(argv[i]);
-  if (const std::string error = ChooseProbes(probes, &o); !error.empty()) bad(error);
-  return result;
+  return o;
 }
 
 std::string VersionText() {
@@ -347,7 +370,7 @@ Examples:
   pingsweep-cli -c 5 -a 10.0.0.1-20 --exclude 10.0.0.7
   sudo pingsweep-cli --probe arp -I eth0 192.168.1.0/24
   pingsweep-cli fd00::/120 10.0.0.0/24
-  sudo pingsweep-cli --probe icmp,tcp:443,22 -a 10.1.0.0/16
+  sudo pingsweep-cli --probe icmp,tcp:443,22,tcp-ack:80 10.1.0.0/16
   pingsweep-cli --link-local eth0
 )";
 }

@@ -6,13 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "core/status.h"
+
 namespace ps::cli {
 
 enum class Format { kText, kCsv, kJson };
 // How targets are probed before any TCP probes: ARP for on-link ones (auto:
 // when a packet socket may be opened), ICMP echo, both, or neither (TCP
 // probes alone).
-enum class Probe { kAuto, kIcmp, kArp, kBoth, kNone };
+enum class ProbeMethod { kAuto, kIcmp, kArp, kBoth, kNone };
 
 // A TCP probe asked for: a SYN (tcp:PORT) or an ACK (tcp-ack:PORT).
 struct TcpProbeOption {
@@ -35,7 +37,7 @@ struct Options {
   bool all_addresses = false;
   bool allow_large = false;
   Format format = Format::kText;
-  Probe probe = Probe::kAuto;
+  ProbeMethod probe = ProbeMethod::kAuto;
   // Sent after ARP and ICMP to the targets still silent; in the order given.
   std::vector<TcpProbeOption> tcp;
   std::string interface;  // ARP only on this interface; "" = any
@@ -48,14 +50,10 @@ struct Options {
   bool version = false;
 };
 
-struct ParseResult {
-  Options options;
-  std::string error;  // a usage error naming the offending text; "" when fine
-};
-
 // Parses argv (getopt_long; options and targets may be mixed, "--" ends the
-// options). Thread-unsafe: getopt keeps global state.
-ParseResult ParseOptions(int argc, char** argv);
+// options): the options, or the first usage error, naming the offending text.
+// Thread-unsafe: getopt keeps global state.
+Result<Options> ParseOptions(int argc, char** argv);
 
 // The texts printed by --help and --version (help2man reads both).
 std::string HelpText(const std::string& program);

@@ -14,7 +14,7 @@
 namespace ps::cli {
 namespace {
 
-ParseResult Parse(std::vector<std::string> args) {
+Result<Options> Parse(std::vector<std::string> args) {
   args.insert(args.begin(), "pingsweep-cli");
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -31,23 +31,23 @@ std::vector<TcpProbeOption> Syn(std::vector<std::uint16_t> ports) {
 TEST(TcpOptionsTest, ProbeListsAddUpAndNameWhatIsWrong) {
   const struct {
     std::vector<std::string> args;
-    Probe probe;
+    ProbeMethod probe;
     std::vector<TcpProbeOption> tcp;
   } cases[] = {
-      {{}, Probe::kAuto, {}},
-      {{"--probe", "tcp"}, Probe::kNone, Syn({443, 80, 22, 445, 3389})},
-      {{"--probe=tcp-ack"}, Probe::kNone, {{true, 80}}},
-      {{"--probe", "icmp,tcp:22,80,tcp-ack:80"}, Probe::kIcmp, {{false, 22}, {false, 80}, {true, 80}}},
-      {{"--probe", "arp", "--probe", "tcp:1000-1002,1001"}, Probe::kArp, Syn({1000, 1001, 1002})},
-      {{"--probe", "auto,tcp:443"}, Probe::kAuto, Syn({443})},
-      {{"--probe", "arp,icmp"}, Probe::kBoth, {}},
-      {{"--probe", "both"}, Probe::kBoth, {}},
+      {{}, ProbeMethod::kAuto, {}},
+      {{"--probe", "tcp"}, ProbeMethod::kNone, Syn({443, 80, 22, 445, 3389})},
+      {{"--probe=tcp-ack"}, ProbeMethod::kNone, {{true, 80}}},
+      {{"--probe", "icmp,tcp:22,80,tcp-ack:80"}, ProbeMethod::kIcmp, {{false, 22}, {false, 80}, {true, 80}}},
+      {{"--probe", "arp", "--probe", "tcp:1000-1002,1001"}, ProbeMethod::kArp, Syn({1000, 1001, 1002})},
+      {{"--probe", "auto,tcp:443"}, ProbeMethod::kAuto, Syn({443})},
+      {{"--probe", "arp,icmp"}, ProbeMethod::kBoth, {}},
+      {{"--probe", "both"}, ProbeMethod::kBoth, {}},
   };
   for (const auto& c : cases) {
-    const ParseResult r = Parse(c.args);
-    ASSERT_EQ(r.error, "") << (c.args.empty() ? "" : c.args.back());
-    EXPECT_EQ(r.options.probe, c.probe);
-    EXPECT_EQ(r.options.tcp, c.tcp);
+    const Result<Options> r = Parse(c.args);
+    ASSERT_TRUE(r.ok()) << r.status().message();
+    EXPECT_EQ(r.value().probe, c.probe);
+    EXPECT_EQ(r.value().tcp, c.tcp);
   }
   const std::pair<std::string, std::string> errors[] = {
       {"auto,icmp", "auto chooses between ARP and ICMP itself"},
@@ -62,8 +62,10 @@ TEST(TcpOptionsTest, ProbeListsAddUpAndNameWhatIsWrong) {
       {"tcp:1-65", "more than 64 TCP probes"},
   };
   for (const auto& [arg, expected] : errors) {
-    const ParseResult r = Parse({"--probe", arg});
-    EXPECT_NE(r.error.find(expected), std::string::npos) << arg << ": " << r.error;
+    const Result<Options> r = Parse({"--probe", arg});
+    ASSERT_FALSE(r.ok()) << arg;
+    EXPECT_NE(r.status().message().find(expected), std::string::npos)
+        << arg << ": " << r.status().message();
   }
   EXPECT_NE(HelpText("pingsweep-cli").find("It adds no TCP probes"), std::string::npos);
 }
@@ -73,10 +75,10 @@ class CountingPrivileges : public platform::Privileges {
  public:
   explicit CountingPrivileges(platform::FakeTcpOpener* tcp) : tcp_(tcp) {}
   bool HasNetRaw() override { return !dropped; }
-  bool DropAll(std::string*) override {
+  Status DropAll() override {
     dropped = true;
     tcp_sockets_before = tcp_->opened.size();
-    return true;
+    return Status::Ok();
   }
   bool dropped = false;
   std::size_t tcp_sockets_before = 0;
@@ -111,11 +113,11 @@ class TcpRunTest : public ::testing::Test {
     err_.str("");
     tcp_.probed.clear();
     std::istringstream in;
-    const ParseResult parsed = Parse(std::move(args));
-    EXPECT_EQ(parsed.error, "");
+    const Result<Options> parsed = Parse(std::move(args));
+    EXPECT_TRUE(parsed.ok()) << parsed.status().message();
     const platform::SweepPlatform p{&clock_, &icmp_, nullptr, &interfaces_, &resolver_,
                                     nullptr, &privileges_, &tcp_};
-    return cli::Run(parsed.options, p, Streams{&in, &out_, &err_, false}, "pingsweep-cli");
+    return cli::Run(parsed.value(), p, Streams{&in, &out_, &err_, false}, "pingsweep-cli");
   }
 
   platform::FakeMonotonicClock clock_;
@@ -199,12 +201,12 @@ TEST_F(TcpRunTest, ArpAndTcpSplitTheTargetsByLink) {
   tcp_.raw_allowed = true;
   tcp_.hosts[IpAddress::V4(0xC0000201)] = tcp_.hosts[Ip(1)];  // 192.0.2.1 listens on 443
   std::istringstream in;
-  const ParseResult parsed = Parse({"-n", "-a", "-o", "csv", "--probe", "arp,tcp:443",
-                                    "10.0.0.1-4", "192.0.2.1"});
-  ASSERT_EQ(parsed.error, "");
+  const Result<Options> parsed = Parse({"-n", "-a", "-o", "csv", "--probe", "arp,tcp:443",
+                                        "10.0.0.1-4", "192.0.2.1"});
+  ASSERT_TRUE(parsed.ok());
   const platform::SweepPlatform p{&clock_, &icmp_, nullptr, &interfaces_, &resolver_,
                                   &packets, &privileges_, &tcp_};
-  ASSERT_EQ(cli::Run(parsed.options, p, Streams{&in, &out_, &err_, false}, "pingsweep-cli"),
+  ASSERT_EQ(cli::Run(parsed.value(), p, Streams{&in, &out_, &err_, false}, "pingsweep-cli"),
             kAnswered) << err_.str();
   bool ok = false;
   const auto rows = testing::CsvRows(out_.str(), &ok);

@@ -2,16 +2,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "cli/sweep/run.h"
+#include "cli/sweep/stages.h"
 
 namespace ps::cli {
 namespace {
 
-std::atomic<sweep::TcpSweep*> g_tcp_sweep{nullptr};
+using platform::TcpProbeSocket;
 
-bool Denied(int error) { return error == EPERM || error == EACCES; }
+bool Denied(const Status& s) { return s.system_error() == EPERM || s.system_error() == EACCES; }
 
 std::string SetcapLine(const platform::SweepPlatform& p) {
   const std::string path = p.icmp != nullptr ? p.icmp->PermissionFacts().program_path : "";
@@ -39,56 +39,59 @@ void Merge(const std::vector<sweep::HostResult>& found, std::vector<sweep::HostR
 
 }  // namespace
 
-int TcpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
-                      const std::vector<IpAddress>& targets, std::ostream& err,
-                      const std::string& prefix) {
-  if (o.tcp.empty()) return -1;
+std::optional<int> TcpStage::Open(IpAddress::Family family, const Options& o,
+                                  const platform::SweepPlatform& p, std::ostream& err,
+                                  const std::string& prefix) {
+  Result<std::unique_ptr<TcpProbeSocket>> socket = p.tcp->Open(family, TcpProbeSocket::Kind::kRaw);
+  if (!socket.ok() && Denied(socket.status())) {
+    if (std::any_of(o.tcp.begin(), o.tcp.end(), [](const TcpProbeOption& t) { return t.ack; })) {
+      err << prefix << "tcp-ack probes need a raw socket, so CAP_NET_RAW; to allow it:\n  "
+          << SetcapLine(p) << "\n";
+      return kNoPermission;
+    }
+    socket = p.tcp->Open(family, TcpProbeSocket::Kind::kConnect);
+    if (socket.ok() && !said_connect_) {
+      err << prefix << "probing TCP ports by connect(): raw SYN probes need CAP_NET_RAW ("
+          << SetcapLine(p) << ")\n";
+      said_connect_ = true;
+    }
+  }
+  if (!socket.ok()) {
+    err << prefix << "cannot probe TCP ports: " << socket.status().ToString() << "\n";
+    return kSystemFailure;
+  }
+  (family == IpAddress::Family::kV4 ? v4_ : v6_) = std::move(socket).value();
+  return std::nullopt;
+}
+
+std::optional<int> TcpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
+                                     const std::vector<IpAddress>& targets, std::ostream& err,
+                                     const std::string& prefix) {
+  if (o.tcp.empty()) return std::nullopt;
   if (p.tcp == nullptr) {
     err << prefix << "TCP probes are not available on this system\n";
     return kSystemFailure;
   }
-  const bool any_ack = std::any_of(o.tcp.begin(), o.tcp.end(), [](auto& t) { return t.ack; });
-  bool said = false;
   for (const auto family : {IpAddress::Family::kV4, IpAddress::Family::kV6}) {
-    if (std::none_of(targets.begin(), targets.end(),
-                     [family](const IpAddress& a) { return a.family() == family; })) {
-      continue;
-    }
-    int error = 0;
-    auto socket = p.tcp->Open(family, platform::TcpProbeSocket::Kind::kRaw, &error);
-    if (!socket && Denied(error)) {
-      if (any_ack) {
-        err << prefix << "tcp-ack probes need a raw socket, so CAP_NET_RAW; to allow it:\n  "
-            << SetcapLine(p) << "\n";
-        return kNoPermission;
-      }
-      socket = p.tcp->Open(family, platform::TcpProbeSocket::Kind::kConnect, &error);
-      if (socket && !said) {
-        err << prefix << "probing TCP ports by connect(): raw SYN probes need CAP_NET_RAW ("
-            << SetcapLine(p) << ")\n";
-        said = true;
-      }
-    }
-    if (!socket) {
-      err << prefix << "cannot open a socket for TCP probes: " << std::strerror(error) << "\n";
-      return kSystemFailure;
-    }
-    (family == IpAddress::Family::kV4 ? v4_ : v6_) = std::move(socket);
+    const bool wanted = std::any_of(targets.begin(), targets.end(),
+                                    [family](const IpAddress& a) { return a.family() == family; });
+    if (!wanted) continue;
+    if (auto exit = Open(family, o, p, err, prefix)) return exit;
   }
   for (const TcpProbeOption& t : o.tcp)
     kinds_.push_back({t.ack ? platform::kTcpAck : platform::kTcpSyn, t.port});
-  return -1;
+  return std::nullopt;
 }
 
 void TcpStage::Run(const platform::SweepPlatform& p,
                    const std::vector<platform::ConnectedSubnet>& subnets,
                    const sweep::SweepOptions& options,
                    const std::function<bool(const IpAddress&)>& by_arp,
-                   sweep::SweepObserver* observer, const std::atomic<bool>* stop,
+                   sweep::SweepObserver* observer, const std::atomic<bool>& stop,
                    std::vector<sweep::HostResult>* results, sweep::SweepSummary* summary) {
   if (!active()) return;
   for (auto* socket : {v4_.get(), v6_.get()}) {
-    if (socket == nullptr || summary->interrupted || stop->load() || system_error_ != 0) continue;
+    if (socket == nullptr || summary->interrupted || stop.load() || !failure_.ok()) continue;
     const bool v4 = socket == v4_.get();
     std::vector<IpAddress> silent;
     for (const sweep::HostResult& r : *results) {
@@ -97,17 +100,18 @@ void TcpStage::Run(const platform::SweepPlatform& p,
     }
     if (silent.empty()) continue;
     sweep::TcpSweep sweep(p.clock, socket, p.neighbours, std::move(silent), subnets, kinds_, options);
-    g_tcp_sweep.store(&sweep);
-    if (stop->load()) sweep.Stop();
-    const sweep::SweepSummary part = sweep.Run(observer);
-    g_tcp_sweep.store(nullptr);
+    sweep::SweepSummary part;
+    {
+      InterruptScope scope(&sweep);
+      part = sweep.Run(observer);
+    }
     Merge(sweep.results(), results);
     summary->sent += part.sent;
     summary->replies += part.replies;
     summary->duplicates += part.duplicates;
     summary->ignored += part.ignored;
     summary->interrupted = summary->interrupted || part.interrupted;
-    system_error_ = part.system_error;
+    failure_ = part.socket_status;
   }
   summary->answered = summary->errors = 0;
   for (const sweep::HostResult& r : *results) {
@@ -116,16 +120,11 @@ void TcpStage::Run(const platform::SweepPlatform& p,
   }
 }
 
-void StopTcp() {
-  if (sweep::TcpSweep* s = g_tcp_sweep.load()) s->Stop();
-}
-
 std::string TcpCheckLine(const platform::SweepPlatform& p) {
   if (p.tcp == nullptr) return "";
-  int error = 0;
-  if (p.tcp->Open(IpAddress::Family::kV4, platform::TcpProbeSocket::Kind::kRaw, &error))
-    return "TCP probes: SYN and ACK over a raw socket (CAP_NET_RAW)\n";
-  if (!Denied(error)) return std::string("TCP probes: no raw socket: ") + std::strerror(error) + "\n";
+  const auto raw = p.tcp->Open(IpAddress::Family::kV4, TcpProbeSocket::Kind::kRaw);
+  if (raw.ok()) return "TCP probes: SYN and ACK over a raw socket (CAP_NET_RAW)\n";
+  if (!Denied(raw.status())) return "TCP probes: no raw socket: " + raw.status().ToString() + "\n";
   return "TCP probes: SYN by connect() only; raw SYN and ACK probes need CAP_NET_RAW: " +
          SetcapLine(p) + "\n";
 }

@@ -6,11 +6,13 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "cli/sweep/options.h"
+#include "core/status.h"
 #include "platform/inet/sweep_io.h"
 #include "sweep/engine.h"
 #include "sweep/tcp_sweep.h"
@@ -20,10 +22,12 @@ namespace ps::cli {
 class TcpStage {
  public:
   // Opens a socket for each family among `targets`, while the program still
-  // holds its capabilities. Returns -1 to go on, else the exit code; says on
-  // `err` (after `prefix`) when it falls back to connect().
-  int Prepare(const Options& o, const platform::SweepPlatform& p,
-              const std::vector<IpAddress>& targets, std::ostream& err, const std::string& prefix);
+  // holds its capabilities. Returns the exit code when the run cannot go on,
+  // nullopt otherwise; says on `err` (after `prefix`) when it falls back to
+  // connect().
+  std::optional<int> Prepare(const Options& o, const platform::SweepPlatform& p,
+                             const std::vector<IpAddress>& targets, std::ostream& err,
+                             const std::string& prefix);
   bool active() const { return !kinds_.empty(); }
 
   // Probes the targets of `results` (one per target, sorted) that have not
@@ -33,19 +37,22 @@ class TcpStage {
   // adds its rounds to what it was sent.
   void Run(const platform::SweepPlatform& p, const std::vector<platform::ConnectedSubnet>& subnets,
            const sweep::SweepOptions& options, const std::function<bool(const IpAddress&)>& by_arp,
-           sweep::SweepObserver* observer, const std::atomic<bool>* stop,
+           sweep::SweepObserver* observer, const std::atomic<bool>& stop,
            std::vector<sweep::HostResult>* results, sweep::SweepSummary* summary);
-  // errno when a socket failed during Run; else 0.
-  int system_error() const { return system_error_; }
+  // Why a socket failed and ended the TCP probes early; ok otherwise.
+  const Status& failure() const { return failure_; }
 
  private:
+  // A raw socket for `family`, else a connect one (without an ACK probe).
+  std::optional<int> Open(IpAddress::Family family, const Options& o,
+                          const platform::SweepPlatform& p, std::ostream& err,
+                          const std::string& prefix);
+
   std::vector<sweep::TcpProbeKind> kinds_;
   std::unique_ptr<platform::TcpProbeSocket> v4_, v6_;
-  int system_error_ = 0;
+  bool said_connect_ = false;
+  Status failure_;
 };
-
-// Async-signal-safe (Ctrl-C): the running TCP sweep stops sending.
-void StopTcp();
 
 // The --check line about TCP probes (empty when the platform has none).
 std::string TcpCheckLine(const platform::SweepPlatform& p);

@@ -39,7 +39,7 @@ bool AddRoutes(std::uint8_t af, std::vector<RoutePrefix>* out) {
       if (a->rta_type == RTA_MULTIPATH) p.multipath = true;
     }
     out->push_back(p);
-  });
+  }).ok();
 }
 
 // The destination prefixes that rules select by (none on a kernel without

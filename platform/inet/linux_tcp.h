@@ -18,10 +18,10 @@ namespace ps::platform {
 RouteSourceCache LinuxRouteSources(IpAddress::Family family);
 
 // A raw IPPROTO_TCP socket (CAP_NET_RAW) with a reserved source port.
-std::unique_ptr<TcpProbeSocket> OpenLinuxRawTcp(IpAddress::Family family, int* error);
+Result<std::unique_ptr<TcpProbeSocket>> OpenLinuxRawTcp(IpAddress::Family family);
 // Non-blocking connect() attempts over epoll; raises the soft limit of open
 // files within the hard one.
-std::unique_ptr<TcpProbeSocket> OpenLinuxConnectTcp(IpAddress::Family family, int* error);
+Result<std::unique_ptr<TcpProbeSocket>> OpenLinuxConnectTcp(IpAddress::Family family);
 
 // Socket addresses of IP addresses and back (port in host order).
 socklen_t ToSockaddr(const IpAddress& address, std::uint16_t port, sockaddr_storage* out);

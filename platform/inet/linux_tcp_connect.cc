@@ -14,8 +14,8 @@
 #include <deque>
 #include <vector>
 
+#include "platform/clock/monotonic_clock.h"
 #include "platform/inet/linux_tcp.h"
-#include "platform/link/linux_batch_io.h"
 
 namespace ps::platform {
 namespace {
@@ -116,7 +116,7 @@ int LinuxConnectTcpSocket::Start(const TcpProbe& p) {
     const int error = started == 0 ? 0 : errno;
     close(fd);
     if (Exhausted(error)) return error;
-    settled_.push_back(Outcome(p, error, batch_io::ClockNs(CLOCK_MONOTONIC)));
+    settled_.push_back(Outcome(p, error, SystemMonotonicClock().NowNs()));
     return 0;
   }
   std::uint32_t slot;
@@ -192,16 +192,16 @@ int LinuxConnectTcpSocket::Receive(std::span<TcpAnswer> out, std::int64_t deadli
     out[n++] = settled_.front();
     settled_.pop_front();
   }
-  CloseExpired(batch_io::ClockNs(CLOCK_MONOTONIC));
+  CloseExpired(SystemMonotonicClock().NowNs());
   if (n > 0 || out.empty()) return static_cast<int>(n);
   epoll_event events[kEvents];
   const std::int64_t wait =
-      std::max<std::int64_t>(deadline_ns - batch_io::ClockNs(CLOCK_MONOTONIC), 0);
+      std::max<std::int64_t>(deadline_ns - SystemMonotonicClock().NowNs(), 0);
   const timespec timeout{static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
   const int ready = epoll_pwait2(epoll_, events, static_cast<int>(std::min(out.size(), kEvents)),
                                  &timeout, nullptr);
   if (ready < 0) return errno == EINTR ? 0 : -errno;
-  const std::int64_t now = batch_io::ClockNs(CLOCK_MONOTONIC);
+  const std::int64_t now = SystemMonotonicClock().NowNs();
   for (int i = 0; i < ready; ++i) {
     const auto slot = static_cast<std::uint32_t>(events[i].data.u64);
     const auto generation = static_cast<std::uint32_t>(events[i].data.u64 >> 32);
@@ -219,14 +219,11 @@ int LinuxConnectTcpSocket::Receive(std::span<TcpAnswer> out, std::int64_t deadli
 
 }  // namespace
 
-std::unique_ptr<TcpProbeSocket> OpenLinuxConnectTcp(IpAddress::Family family, int* error) {
+Result<std::unique_ptr<TcpProbeSocket>> OpenLinuxConnectTcp(IpAddress::Family family) {
   const int epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-  if (epoll_fd < 0) {
-    *error = errno;
-    return nullptr;
-  }
-  *error = 0;
-  return std::make_unique<LinuxConnectTcpSocket>(family, epoll_fd, InFlightBound());
+  if (epoll_fd < 0) return Status::Failure("cannot watch connection attempts (epoll)", errno);
+  return std::unique_ptr<TcpProbeSocket>(
+      std::make_unique<LinuxConnectTcpSocket>(family, epoll_fd, InFlightBound()));
 }
 
 }  // namespace ps::platform

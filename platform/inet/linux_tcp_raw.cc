@@ -189,7 +189,7 @@ int LinuxRawTcpSocket::Receive(std::span<TcpAnswer> out, std::int64_t deadline_n
   short revents = 0;
   const int ready = batch_io::WaitForInput(fd_, deadline_ns, &revents);
   if (ready <= 0) return ready;
-  const std::int64_t offset = batch_io::RealtimeOffset();
+  const std::int64_t offset = RealtimeOffsetNs();
   const std::size_t n = std::min(out.size(), kBatch);
   mmsghdr msgs[kBatch];
   iovec iovs[kBatch];
@@ -229,20 +229,19 @@ int LinuxRawTcpSocket::Receive(std::span<TcpAnswer> out, std::int64_t deadline_n
 
 }  // namespace
 
-std::unique_ptr<TcpProbeSocket> OpenLinuxRawTcp(IpAddress::Family family, int* error) {
+Result<std::unique_ptr<TcpProbeSocket>> OpenLinuxRawTcp(IpAddress::Family family) {
   const bool v4 = family == IpAddress::Family::kV4;
   const int fd = socket(v4 ? AF_INET : AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (fd < 0) {
-    *error = errno;
-    return nullptr;
-  }
+  if (fd < 0) return Status::Failure("cannot open a raw TCP socket", errno);
   std::uint16_t port = 0;
   const int holder = ReservePort(&port);
   if (holder < 0 || !FilterPort(fd, v4, port)) {
-    *error = errno;
+    const Status failed = Status::Failure(
+        holder < 0 ? "cannot hold a source port for TCP probes" : "cannot filter a raw TCP socket",
+        errno);
     if (holder >= 0) close(holder);
     close(fd);
-    return nullptr;
+    return failed;
   }
   if (v4) {
     SetInt(fd, IPPROTO_IP, IP_HDRINCL, 1);  // our source address, as in the checksum
@@ -256,14 +255,13 @@ std::unique_ptr<TcpProbeSocket> OpenLinuxRawTcp(IpAddress::Family family, int* e
     SetInt(fd, SOL_SOCKET, SO_RCVBUF, kReceiveBuffer);
   if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &kSendBuffer, sizeof(kSendBuffer)) != 0)
     SetInt(fd, SOL_SOCKET, SO_SNDBUF, kSendBuffer);
-  *error = 0;
-  return std::make_unique<LinuxRawTcpSocket>(family, fd, holder, port);
+  return std::unique_ptr<TcpProbeSocket>(
+      std::make_unique<LinuxRawTcpSocket>(family, fd, holder, port));
 }
 
-std::unique_ptr<TcpProbeSocket> LinuxTcpOpener::Open(IpAddress::Family family,
-                                                     TcpProbeSocket::Kind kind, int* error) {
-  return kind == TcpProbeSocket::Kind::kRaw ? OpenLinuxRawTcp(family, error)
-                                            : OpenLinuxConnectTcp(family, error);
+Result<std::unique_ptr<TcpProbeSocket>> LinuxTcpOpener::Open(IpAddress::Family family,
+                                                             TcpProbeSocket::Kind kind) {
+  return kind == TcpProbeSocket::Kind::kRaw ? OpenLinuxRawTcp(family) : OpenLinuxConnectTcp(family);
 }
 
 }  // namespace ps::platform

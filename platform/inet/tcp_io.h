@@ -11,6 +11,7 @@
 #include <span>
 
 #include "core/ip_address.h"
+#include "core/status.h"
 
 namespace ps::platform {
 
@@ -89,9 +90,9 @@ class TcpProbeSocket {
 class TcpOpener {
  public:
   virtual ~TcpOpener() = default;
-  // Null on failure, with *error set to errno (EPERM: not allowed).
-  virtual std::unique_ptr<TcpProbeSocket> Open(IpAddress::Family family,
-                                               TcpProbeSocket::Kind kind, int* error) = 0;
+  // The socket, or why not (its system_error() EPERM: not allowed).
+  virtual Result<std::unique_ptr<TcpProbeSocket>> Open(IpAddress::Family family,
+                                                       TcpProbeSocket::Kind kind) = 0;
 };
 
 }  // namespace ps::platform
