@@ -1,7 +1,7 @@
 // Pacing by a token bucket, for the ICMP sweep, the ARP prober and the TCP
-// sweep alike: on
-// average at most `rate` sends a second, and after a pause a burst of up to
-// the bucket's size, so that a timer that fires late does not lower the rate.
+// sweep alike: on average at most `rate` sends a second, and after a pause a
+// burst of up to the bucket's size, so that a timer that fires late does not
+// lower the rate.
 #pragma once
 
 #include <cstddef>
