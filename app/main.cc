@@ -48,9 +48,9 @@ bool OpenSocketThenDropPrivileges() {
   // Without a socket the window still opens; the first probe then shows why
   // and what allows it.
   ps::platform::SystemEchoService().OpenSocket();
-  std::string why;
-  if (!ps::platform::SystemPrivileges().DropAll(&why)) {
-    std::fprintf(stderr, "pingsweep: cannot give up its capabilities: %s\n", why.c_str());
+  if (const ps::Status dropped = ps::platform::SystemPrivileges().DropAll(); !dropped.ok()) {
+    std::fprintf(stderr, "pingsweep: cannot give up its capabilities: %s\n",
+                 dropped.message().c_str());
     return false;
   }
   return true;

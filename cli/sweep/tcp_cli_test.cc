@@ -7,6 +7,7 @@
 
 #include "cli/sweep/options.h"
 #include "cli/sweep/run.h"
+#include "cli/sweep/test_options.h"
 #include "cli/sweep/test_readers.h"
 #include "lan/arp_fakes.h"
 #include "platform/inet/sweep_fakes.h"
@@ -14,13 +15,7 @@
 namespace ps::cli {
 namespace {
 
-Result<Options> Parse(std::vector<std::string> args) {
-  args.insert(args.begin(), "pingsweep-cli");
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  return ParseOptions(static_cast<int>(args.size()), argv.data());
-}
+using testing::Parse;
 
 std::vector<TcpProbeOption> Syn(std::vector<std::uint16_t> ports) {
   std::vector<TcpProbeOption> out;

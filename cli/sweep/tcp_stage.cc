@@ -106,6 +106,8 @@ void TcpStage::Run(const platform::SweepPlatform& p,
       part = sweep.Run(observer);
     }
     Merge(sweep.results(), results);
+    if (sweep.on_link_count() > 0)
+      on_link_families_.push_back(v4 ? IpAddress::Family::kV4 : IpAddress::Family::kV6);
     summary->sent += part.sent;
     summary->replies += part.replies;
     summary->duplicates += part.duplicates;

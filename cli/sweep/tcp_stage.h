@@ -41,6 +41,9 @@ class TcpStage {
            std::vector<sweep::HostResult>* results, sweep::SweepSummary* summary);
   // Why a socket failed and ended the TCP probes early; ok otherwise.
   const Status& failure() const { return failure_; }
+  // The families whose sweep (in Run) had on-link targets, whose MACs the
+  // neighbour table may hold.
+  const std::vector<IpAddress::Family>& on_link_families() const { return on_link_families_; }
 
  private:
   // A raw socket for `family`, else a connect one (without an ACK probe).
@@ -50,6 +53,7 @@ class TcpStage {
 
   std::vector<sweep::TcpProbeKind> kinds_;
   std::unique_ptr<platform::TcpProbeSocket> v4_, v6_;
+  std::vector<IpAddress::Family> on_link_families_;
   bool said_connect_ = false;
   Status failure_;
 };

@@ -46,7 +46,8 @@ bool AddRoutes(std::uint8_t af, std::vector<RoutePrefix>* out) {
 // multiple routing tables, which refuses the dump).
 void AddRules(std::uint8_t af, std::vector<RoutePrefix>* out) {
   const std::size_t size = af == AF_INET ? 4 : 16;
-  NetlinkDump(RTM_GETRULE, af, sizeof(fib_rule_hdr), [&](const nlmsghdr* nh) {
+  // A refused dump leaves `out` as it was: nothing to say.
+  static_cast<void>(NetlinkDump(RTM_GETRULE, af, sizeof(fib_rule_hdr), [&](const nlmsghdr* nh) {
     if (nh->nlmsg_type != RTM_NEWRULE) return;
     const auto* rule = static_cast<const fib_rule_hdr*>(NLMSG_DATA(nh));
     if (rule->family != af || rule->dst_len == 0) return;
@@ -57,7 +58,7 @@ void AddRules(std::uint8_t af, std::vector<RoutePrefix>* out) {
       if (a->rta_type == FRA_DST && RTA_PAYLOAD(a) == size)
         out->push_back(RoutePrefix{FromBytes(af, RTA_DATA(a)), rule->dst_len, false});
     }
-  });
+  }));
 }
 
 std::optional<IpAddress> KernelSource(int fd, const IpAddress& destination) {
