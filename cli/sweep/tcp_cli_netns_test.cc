@@ -134,6 +134,32 @@ TEST_F(TcpLabTest, WithoutCapNetRawConnectFindsTheSameAndAckProbesAreRefused) {
   EXPECT_NE(ack.err.find("tcp-ack probes need a raw socket"), std::string::npos) << ack.err;
 }
 
+// connect() attempts stay within the open-file limit: its soft value is
+// raised as far as the hard one allows while the sweep runs, and a limit
+// that cannot be raised still finds every host, with no attempt failed.
+TEST_F(TcpLabTest, ConnectKeepsWithinTheOpenFileLimitRaisingItToTheHardOne) {
+  const struct {
+    int soft, hard, while_running;
+  } cases[] = {{50, 300, 300}, {24, 24, 24}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.soft) + "/" + std::to_string(c.hard));
+    const std::string run =
+        "(ulimit -Sn " + std::to_string(c.soft) + " && ulimit -Hn " + std::to_string(c.hard) +
+        " && exec " + kNobody + " " PINGSWEEP_CLI " -n -a -o csv -t 1000 --probe tcp:443 "
+        "10.77.1.0-63 >/tmp/psc-tcp-fd.$$ 2>/dev/null) & pid=$!; sleep 0.8; "
+        "grep 'Max open files' /proc/$pid/limits | tr -s ' ' | cut -d' ' -f4; wait $pid; "
+        "echo \"#$?\"; cat /tmp/psc-tcp-fd.$$; rm -f /tmp/psc-tcp-fd.$$";
+    Outcome o;
+    o.out = ShOutput(run);
+    const std::size_t mark = o.out.find('#');
+    ASSERT_NE(mark, std::string::npos) << o.out;
+    EXPECT_EQ(o.out.substr(0, mark), std::to_string(c.while_running) + "\n");
+    EXPECT_EQ(o.out.substr(mark, 3), "#0\n");
+    o.out.erase(0, o.out.find('\n', mark) + 1);
+    ExpectFound(o, {"tcp:443", "tcp:443", "", ""});
+  }
+}
+
 TEST_F(TcpLabTest, CtrlCStopsATcpSweepAndPrintsWhatItFound) {
   const std::string out = ShOutput(
       "(" PINGSWEEP_CLI " -n --rate 20 --probe tcp:443 10.77.1.0-15 10.77.2.0-250 "

@@ -170,6 +170,10 @@ TEST_F(TcpRunTest, WithoutARawSocketSynProbesConnectAndAckProbesAreRefused) {
   ASSERT_EQ(rows.size(), 5u);
   const char* via[] = {"tcp:443", "tcp:443", "tcp:443", "", ""};
   for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i].at("via"), via[i]) << i;
+  // An excluded host gets no attempt.
+  ASSERT_EQ(RunWith({"-n", "--probe", "tcp:443", "-x", "10.0.0.2", "10.0.0.1-3"}), kAnswered);
+  EXPECT_EQ(tcp_.probed, (std::vector<IpAddress>{Ip(1), Ip(3)}));
+  EXPECT_NE(out_.str().find("2 of 2 hosts answered"), std::string::npos) << out_.str();
 
   tcp_.opened.clear();
   EXPECT_EQ(RunWith({"--probe", "tcp,tcp-ack", "10.0.0.5"}), kNoPermission);
