@@ -2,9 +2,10 @@
 # Runs the Windows build's tests (build/windows) under Wine:
 #   scripts/test-windows.sh [CTEST-ARG]...
 # Everything runs inside a private network namespace made here (as root:
-# Windows programs that send may send nowhere else), with loopback up and a
-# silent subnet (10.99.0.0/24 on loopback; what arrives for any address of it
-# but .1 is dropped),
+# Windows programs that send may send nowhere else), with loopback up, a few
+# silent loopback hosts (127.0.0.{0,3,4,100,200,253}) and a silent subnet
+# (10.99.0.0/24 on loopback: what arrives for any address of it but .1 is
+# dropped), names for some loopback hosts in a private /etc/hosts,
 # in a throw-away Wine prefix and, for the window, a private X display (Xvfb).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +14,7 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 if [ -z "${PINGSWEEP_IN_NAMESPACE:-}" ]; then
-  exec env PINGSWEEP_IN_NAMESPACE=1 unshare --net "$0" "$@"
+  exec env PINGSWEEP_IN_NAMESPACE=1 unshare --net --mount "$0" "$@"
 fi
 
 ip link set lo up
@@ -23,9 +24,15 @@ table ip silent {
   chain in {
     type filter hook input priority 0;
     ip daddr != 10.99.0.1 ip daddr 10.99.0.0/24 drop
+    ip daddr { 127.0.0.0, 127.0.0.3, 127.0.0.4, 127.0.0.100, 127.0.0.200, 127.0.0.253 } icmp type echo-request drop
   }
 }
 RULES
+hosts=$(mktemp /tmp/pingsweep-hosts.XXXXXX)
+printf '%s\n' "127.0.0.1 localhost" "127.0.0.2 alpha.test alpha" "127.0.0.9 bravo.test" \
+  "127.0.0.77 charlie.test" "127.0.0.78 café.test" "127.0.0.200 silent-but-named.test" \
+  "127.0.0.254 last.test" >"$hosts"
+mount --bind "$hosts" /etc/hosts
 export PINGSWEEP_SILENT_HOST=10.99.0.2
 
 WINEPREFIX=$(mktemp -d /tmp/pingsweep-wine.XXXXXX)
@@ -34,7 +41,7 @@ xvfb_pid=
 cleanup() {
   wineserver -k >/dev/null 2>&1 || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
-  rm -rf "$WINEPREFIX"
+  rm -rf "$WINEPREFIX" "$hosts"
 }
 trap cleanup EXIT
 
