@@ -22,6 +22,10 @@ class VendorRegistry {
  public:
   // Where Debian installs the registries.
   static constexpr const char* kSystemFolder = "/usr/share/ieee-data";
+  // Where this build's programs find them: kSystemFolder on Linux; on
+  // Windows the program's own folder, where the installer and the portable
+  // zip put a copy.
+  static std::string SystemFolder();
 
   // Loads every registry file found in `folder`. nullopt, with the reason in
   // *error, when none could be read; a file that is present but unreadable or

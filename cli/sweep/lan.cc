@@ -144,7 +144,7 @@ std::string MacBook::Vendor(const MacAddress& mac, std::ostream& err, const std:
   if (!vendors_tried_) {
     vendors_tried_ = true;
     std::string error;
-    vendors_ = sweep::VendorRegistry::Load(sweep::VendorRegistry::kSystemFolder, &error);
+    vendors_ = sweep::VendorRegistry::Load(sweep::VendorRegistry::SystemFolder(), &error);
     if (!vendors_) err << prefix << "vendor names unavailable: " << error << "\n";
   }
   return vendors_ ? std::string(vendors_->Lookup(mac)) : "";
