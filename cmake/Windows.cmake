@@ -22,6 +22,13 @@ target_include_directories(nlohmann_json::nlohmann_json INTERFACE ${json_root})
 add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX WIN32_LEAN_AND_MEAN)
 # GCC warns about MS printf formats it does not know; the code uses none.
 add_compile_options(-Wno-format)
+# The PE counterparts of Debian's hardening (cmake/Hardening.cmake holds the
+# ELF ones, off for this build: -fstack-clash-protection breaks mingw-w64's
+# GCC 12 on SEH frames): stack protector, address space randomisation with
+# high entropy, no execution of data.
+add_compile_options(-fstack-protector-strong)
+add_link_options(-fstack-protector-strong LINKER:--dynamicbase LINKER:--nxcompat
+                 LINKER:--high-entropy-va)
 
 if(BUILD_TESTING)
   set(PINGSWEEP_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH

@@ -112,15 +112,20 @@ TEST_F(TargetListTest, FormsRefusalsAndExclusions) {
     SCOPED_TRACE(c.add.front());
     TargetList list(&resolver_);
     list.set_rules(c.rules);
-    std::string error;
+    Status status;
     for (const auto& e : c.exclude) {
-      if (error.empty()) error = list.Exclude(e);
+      if (status.ok()) status = list.Exclude(e);
     }
     for (const auto& a : c.add) {
-      if (error.empty()) error = list.Add(a);
+      if (status.ok()) status = list.Add(a);
     }
     std::vector<IpAddress> out;
-    if (error.empty()) error = list.Expand(&out);
+    if (status.ok()) {
+      Result<std::vector<IpAddress>> expanded = list.Expand();
+      status = expanded.status();
+      if (expanded.ok()) out = std::move(expanded).value();
+    }
+    const std::string error = status.message();
     if (!c.error_contains.empty()) {
       EXPECT_NE(error.find(c.error_contains), std::string::npos) << error;
       continue;
@@ -140,14 +145,15 @@ TEST_F(TargetListTest, FormsRefusalsAndExclusions) {
 TEST_F(TargetListTest, LinesWithCommentsAndErrorsNamingTheLine) {
   TargetList list(&resolver_);
   std::istringstream good("# hosts\n10.0.0.1\n\n  10.0.0.3-4  # two more\nprinter.lan\r\n");
-  ASSERT_EQ(list.AddLines(good, "hosts.txt"), "");
-  std::vector<IpAddress> out;
-  ASSERT_EQ(list.Expand(&out), "");
+  ASSERT_EQ(list.AddLines(good, "hosts.txt").message(), "");
+  const Result<std::vector<IpAddress>> expanded = list.Expand();
+  ASSERT_EQ(expanded.status().message(), "");
+  const std::vector<IpAddress>& out = expanded.value();
   ASSERT_EQ(out.size(), 4u);
   EXPECT_EQ(out[3].ToString(), "10.0.0.20");
 
   std::istringstream bad("10.0.0.1\n\n224.1.1.1\n");
-  const std::string error = list.AddLines(bad, "hosts.txt");
+  const std::string error = list.AddLines(bad, "hosts.txt").message();
   EXPECT_EQ(error.rfind("hosts.txt:3: '224.1.1.1'", 0), 0u) << error;
 }
 

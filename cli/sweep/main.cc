@@ -9,9 +9,9 @@ int main(int argc, char** argv) {
   ps::platform::UseUtf8Text();
   std::ios::sync_with_stdio(false);
   const std::string program = "pingsweep-cli";
-  const ps::cli::ParseResult parsed = ps::cli::ParseOptions(argc, argv);
-  if (!parsed.error.empty()) {
-    std::cerr << program << ": " << parsed.error << "\n"
+  const ps::Result<ps::cli::Options> parsed = ps::cli::ParseOptions(argc, argv);
+  if (!parsed.ok()) {
+    std::cerr << program << ": " << parsed.status().message() << "\n"
               << "Try '" << program << " --help' for more information.\n";
     return ps::cli::kUsage;
   }
@@ -19,5 +19,5 @@ int main(int argc, char** argv) {
   ps::platform::OnFirstInterrupt(ps::cli::Interrupt);
 
   ps::cli::Streams streams{&std::cin, &std::cout, &std::cerr, ps::platform::StderrIsTerminal()};
-  return ps::cli::Run(parsed.options, ps::platform::SystemSweepPlatform(), streams, program);
+  return ps::cli::Run(parsed.value(), ps::platform::SystemSweepPlatform(), streams, program);
 }

@@ -14,8 +14,8 @@ namespace ps::platform {
 // needed). Asked for a raw socket, it gives that or fails with EACCES.
 class WindowsIcmpOpener : public IcmpOpener {
  public:
-  std::unique_ptr<IcmpSocket> Open(IpAddress::Family family, IcmpSocket::Kind kind,
-                                   int* error) override;
+  Result<std::unique_ptr<IcmpSocket>> Open(IpAddress::Family family,
+                                           IcmpSocket::Kind kind) override;
   IcmpPermissionFacts PermissionFacts() override;
 };
 

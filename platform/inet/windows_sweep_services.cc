@@ -63,21 +63,15 @@ IpAddress FromSockaddr(const sockaddr* sa, bool* ok) {
 
 class WindowsResolver : public Resolver {
  public:
-  std::vector<IpAddress> Resolve(const std::string& name, std::string* error) override {
+  Result<std::vector<IpAddress>> Resolve(const std::string& name) override {
     std::vector<IpAddress> out;
-    if (!StartWindowsSockets()) {
-      if (error != nullptr) *error = "Windows Sockets could not be started";
-      return out;
-    }
+    if (!StartWindowsSockets()) return Status::Failure("Windows Sockets could not be started");
     ADDRINFOW hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_RAW;
     ADDRINFOW* list = nullptr;
     const int rc = GetAddrInfoW(Wide(name).c_str(), nullptr, &hints, &list);
-    if (rc != 0) {
-      if (error != nullptr) *error = Utf8(gai_strerrorW(rc));
-      return out;
-    }
+    if (rc != 0) return Status::Failure(Utf8(gai_strerrorW(rc)));
     for (ADDRINFOW* a = list; a != nullptr; a = a->ai_next) {
       bool ok;
       const IpAddress ip = FromSockaddr(a->ai_addr, &ok);
@@ -124,10 +118,12 @@ std::uint16_t StateBits(NL_NEIGHBOR_STATE state) {
 
 class WindowsNeighbourTable : public NeighbourTable {
  public:
-  bool Dump(IpAddress::Family family, std::vector<Neighbour>* out) override {
+  Result<std::vector<Neighbour>> Dump(IpAddress::Family family) override {
     MIB_IPNET_TABLE2* table = nullptr;
-    if (GetIpNetTable2(family == IpAddress::Family::kV6 ? AF_INET6 : AF_INET, &table) != NO_ERROR)
-      return false;
+    const DWORD rc = GetIpNetTable2(family == IpAddress::Family::kV6 ? AF_INET6 : AF_INET, &table);
+    if (rc != NO_ERROR) return Status::Failure("the neighbour table is unreadable (error " +
+                                               std::to_string(rc) + ")");
+    std::vector<Neighbour> out;
     for (ULONG i = 0; i < table->NumEntries; ++i) {
       const MIB_IPNET_ROW2& row = table->Table[i];
       bool ok;
@@ -139,10 +135,10 @@ class WindowsNeighbourTable : public NeighbourTable {
       n.state = StateBits(row.State);
       n.ifindex = static_cast<int>(row.InterfaceIndex);
       n.updated_ms = row.ReachabilityTime.LastReachable;
-      out->push_back(n);
+      out.push_back(n);
     }
     FreeMibTable(table);
-    return true;
+    return out;
   }
   // Windows sets no limit a sweep could fill.
   std::optional<NeighbourUsage> Usage(IpAddress::Family) override { return std::nullopt; }
@@ -213,16 +209,38 @@ bool StartWindowsSockets() {
   return started;
 }
 
-std::unique_ptr<IcmpSocket> WindowsIcmpOpener::Open(IpAddress::Family family,
-                                                    IcmpSocket::Kind kind, int* error) {
+Result<std::unique_ptr<IcmpSocket>> WindowsIcmpOpener::Open(IpAddress::Family family,
+                                                            IcmpSocket::Kind kind) {
+  auto failure = [](int error) { return Status::Failure(std::strerror(error), error); };
+  int error = 0;
   if (family == IpAddress::Family::kV4) {
-    std::unique_ptr<IcmpSocket> raw = OpenWindowsRawIcmpSocket(error);
-    if (raw || kind == IcmpSocket::Kind::kRaw) return raw;
+    std::unique_ptr<IcmpSocket> raw = OpenWindowsRawIcmpSocket(&error);
+    if (raw) return raw;
+    if (kind == IcmpSocket::Kind::kRaw) return failure(error);
   } else if (kind == IcmpSocket::Kind::kRaw) {
-    *error = EACCES;  // raw ICMPv6 is not offered: the echo service serves both
-    return nullptr;
+    return failure(EACCES);  // raw ICMPv6 is not offered: the echo service serves both
   }
-  return OpenWindowsEchoServiceSocket(family, error);
+  std::unique_ptr<IcmpSocket> service = OpenWindowsEchoServiceSocket(family, &error);
+  if (service) return service;
+  return failure(error);
+}
+
+IcmpFailure ClassifyIcmpFailure(int system_error) {
+  switch (system_error) {
+    case EACCES:
+    case EPERM:
+      return IcmpFailure::kNotAllowed;
+    case EINVAL:
+      return IcmpFailure::kBadDestination;
+    case ENETUNREACH:
+      return IcmpFailure::kNetUnreachable;
+    case EHOSTUNREACH:
+      return IcmpFailure::kHostUnreachable;
+    case EMSGSIZE:
+      return IcmpFailure::kTooBig;
+    default:
+      return IcmpFailure::kOther;
+  }
 }
 
 IcmpPermissionFacts WindowsIcmpOpener::PermissionFacts() {

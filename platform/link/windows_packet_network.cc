@@ -50,9 +50,8 @@ class WindowsPacketNetwork : public PacketNetwork {
     return links;
   }
 
-  std::unique_ptr<PacketSocket> OpenArp(int, int* error) override {
-    if (error != nullptr) *error = ENOTSUP;
-    return nullptr;
+  Result<std::unique_ptr<PacketSocket>> OpenArp(int) override {
+    return PacketSocketFailure(ENOTSUP);
   }
 };
 
@@ -68,6 +67,10 @@ std::string PacketSocketErrorText(int error) {
     return "ARP needs a packet socket, which Windows gives no program";
   }
   return std::string("a packet socket could not be opened: ") + std::strerror(error);
+}
+
+Status PacketSocketFailure(int error) {
+  return Status::Failure(PacketSocketErrorText(error), error);
 }
 
 }  // namespace ps::platform

@@ -26,20 +26,19 @@ class WindowsPrivileges : public Privileges {
     return member != FALSE;
   }
 
-  bool DropAll(std::string* error) override {
+  Status DropAll() override {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
-      return Fail(error, "opening the process token");
+      return Fail("opening the process token");
     }
     const BOOL ok = AdjustTokenPrivileges(token, TRUE, nullptr, 0, nullptr, nullptr);
     CloseHandle(token);
-    return ok ? true : Fail(error, "disabling the token's privileges");
+    return ok ? Status::Ok() : Fail("disabling the token's privileges");
   }
 
  private:
-  static bool Fail(std::string* error, const char* step) {
-    if (error != nullptr) *error = std::string(step) + ": error " + std::to_string(GetLastError());
-    return false;
+  static Status Fail(const char* step) {
+    return Status::Failure(std::string(step) + ": error " + std::to_string(GetLastError()));
   }
 };
 
