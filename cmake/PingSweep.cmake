@@ -26,7 +26,8 @@ function(pingsweep_test source)
     # Cases cannot be listed without running the program under its emulator
     # (Wine), whose start-up is slow: one test per program, every case in one run.
     add_test(NAME ${target} COMMAND ${target})
-    set_tests_properties(${target} PROPERTIES LABELS "${labels}")
+    # Given straight, as a list (the escaped form would name "folder;").
+    set_tests_properties(${target} PROPERTIES LABELS "${folder};${ARG_LABELS}")
   else()
     # Discover at test time, so a sanitizer build never runs test code while building.
     gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
