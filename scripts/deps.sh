@@ -26,11 +26,11 @@ PINGSWEEP_PACKAGING_PACKAGES=(
 
 # Cross-building the Windows programs and testing them under Wine
 # (./test.sh windows): mingw-w64 with POSIX threads, GoogleTest's sources,
-# Wine, NSIS for the installer, a private display for the window, nftables
+# Wine, NSIS for the installer and the IEEE registries it carries, a private display for the window, nftables
 # for the silent test subnet, tcpdump for the wire check.
 PINGSWEEP_WINDOWS_PACKAGES=(
   cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
-  googletest nlohmann-json3-dev wine wine64 nsis
+  googletest nlohmann-json3-dev wine wine64 nsis ieee-data
   xvfb iproute2 nftables util-linux tcpdump
 )
 
