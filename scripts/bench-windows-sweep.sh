@@ -35,11 +35,11 @@ prefixes=()
 trap 'for p in "${prefixes[@]}"; do WINEPREFIX=$p wineserver -k 2>/dev/null || true; rm -rf "$p"; done' EXIT
 
 # new_prefix [WRAPPER...]: a booted Wine prefix whose wineserver (which opens
-# the sockets) runs under WRAPPER; prints its path.
+# the sockets) runs under WRAPPER; prints its path (run in a subshell: the
+# caller records it for removal).
 new_prefix() {
   local p
   p=$(mktemp -d /tmp/pingsweep-bench-wine.XXXXXX)
-  prefixes+=("$p")
   WINEPREFIX=$p "$@" wineboot --init >/dev/null 2>&1
   echo "$p"
 }
@@ -64,8 +64,10 @@ measure() {
 
 measure linux "$linux"
 raw_prefix=$(new_prefix)
+prefixes+=("$raw_prefix")
 measure wine-raw env WINEPREFIX="$raw_prefix" "$wine" "$windows"
 WINEPREFIX=$raw_prefix wineserver -k 2>/dev/null || true
 service_prefix=$(new_prefix setpriv --bounding-set=-net_raw)
+prefixes+=("$service_prefix")
 measure wine-IcmpSendEcho2 setpriv --bounding-set=-net_raw \
   env WINEPREFIX="$service_prefix" "$wine" "$windows"
