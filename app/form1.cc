@@ -11,13 +11,11 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <string_view>
 
 #include "app/placement.h"
 #include "app/untrapped_error.h"
-#include "net/ping.h"
-#include "net/ping_result.h"
-#include "platform/netapi/net_services.h"
-#include "text/text.h"
+#include "scan/subnet_sweep.h"
 
 namespace ps::app {
 namespace {
@@ -28,9 +26,6 @@ constexpr int kClientHeight = 533;
 constexpr int kDesignLeft = 152;
 constexpr int kDesignTop = 117;
 
-constexpr int kFirstHost = 0;
-constexpr int kLastHost = 254;
-
 QString ToQString(const std::u16string& text) { return QString::fromStdU16String(text); }
 
 // A window title that shows as given: Qt takes "[*]" in a title for the place
@@ -39,16 +34,23 @@ QString LiteralTitle(const std::u16string& text) {
   return ToQString(text).replace(QStringLiteral("[*]"), QStringLiteral("[*][*]"));
 }
 
-// The address probed for host number `n` when the address box holds `text`:
-// ".255" removed wherever it stands, then "." and the number.
-std::u16string HostAddress(std::u16string_view text, int n) {
-  std::u16string address = StrReplace(text, u".255", u"");
-  address += u'.';
-  for (char c : std::to_string(n)) address += static_cast<char16_t>(c);
-  return address;
-}
-
 }  // namespace
+
+class Form1::SweepWindow : public scan::SweepWindow {
+ public:
+  explicit SweepWindow(Form1* form) : form_(form) {}
+  bool StillOpen() override { return Form1::StillOpen(form_); }
+  std::u16string AddressText() override { return form_->text1_->text().toStdU16String(); }
+  void SetTitle(std::u16string_view title) override {
+    form_->setWindowTitle(LiteralTitle(std::u16string(title)));
+  }
+  void AppendLine(std::u16string_view line) override {
+    form_->AppendLine(ToQString(std::u16string(line)));
+  }
+
+ private:
+  QPointer<Form1> form_;
+};
 
 Form1::Form1(QWidget* parent) : QWidget(parent) {
   setObjectName(QStringLiteral("Form1"));
@@ -109,36 +111,10 @@ void Form1::Command1_Click() {
   // during the sweep, so the sweep gets a guarded pointer and nothing here
   // touches a member afterwards.
   try {
-    Sweep(QPointer<Form1>(this));
+    SweepWindow window(this);
+    scan::RunSweep(window);
   } catch (...) {
     ReportCurrentException();
-  }
-}
-
-void Form1::Sweep(QPointer<Form1> self) {
-  for (int n = kFirstHost; n <= kLastHost; ++n) {
-    if (!StillOpen(self)) return;
-    // Read again for every host: an edit made during the sweep applies from
-    // the next host on.
-    const std::u16string address = HostAddress(self->text1_->text().toStdU16String(), n);
-    self->setWindowTitle(LiteralTitle(address));
-
-    // The probe dispatches pending window messages: the window may be closed
-    // or destroyed, or a nested sweep run, before it returns.
-    ProbeNotice notice;
-    const PingResult result = PingHost(address, &notice);
-    if (!StillOpen(self)) return;
-
-    if (notice.echo_service_unavailable) {
-      // The user must act; one box for this sweep, not one per host.
-      platform::Services().window->MessageBox(notice.message, platform::MB_ICONINFORMATION);
-      return;
-    }
-    if (result.Present != 0) {
-      const std::u16string name = ResolveHostName(address);
-      if (!StillOpen(self)) return;
-      self->AppendLine(ToQString(address + u" : " + name));
-    }
   }
 }
 

@@ -1,6 +1,6 @@
 // The scan window: an address box, the "PINGs" button and the results list.
 // Pressing the button sweeps the 255 host numbers of the typed subnet on the
-// GUI thread, one probe at a time.
+// GUI thread, one probe at a time (scan/subnet_sweep.h).
 #pragma once
 
 #include <QPointer>
@@ -32,10 +32,9 @@ class Form1 : public QWidget {
   void Command1_Click();
 
  private:
-  // Runs one whole sweep. May raise; the click handler reports what escapes.
-  // Returns early once the window is closed or destroyed (the probe dispatches
-  // window messages, so either can happen under our feet).
-  static void Sweep(QPointer<Form1> self);
+  // The window as the sweep sees it; holds a guarded pointer, as the window
+  // may be destroyed while the sweep runs.
+  class SweepWindow;
 
   // False once this window has been closed or destroyed, or the application is
   // ending after an untrapped error: the sweep must touch nothing more.

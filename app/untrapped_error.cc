@@ -3,13 +3,10 @@
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <QString>
-#include <exception>
-#include <new>
 #include <string>
 #include <utility>
 
 #include "app/message_box.h"
-#include "core/error.h"
 
 namespace ps::app {
 namespace {
@@ -29,17 +26,7 @@ UntrappedErrorHooks& Hooks() {
 
 bool ending = false;
 
-std::u16string Utf16(std::string_view text) { return FromUtf8(text); }
-
 }  // namespace
-
-std::u16string UntrappedErrorText(std::int32_t number, std::u16string_view description) {
-  std::u16string text = u"Run-time error '";
-  text += Utf16(std::to_string(number));
-  text += u"':\n\n";
-  text += description;
-  return text;
-}
 
 void ReportUntrappedError(std::int32_t number, std::u16string_view description) {
   // Set first: the box runs its own event loop, and a sweep further up the
@@ -50,17 +37,8 @@ void ReportUntrappedError(std::int32_t number, std::u16string_view description) 
 }
 
 void ReportCurrentException() {
-  try {
-    throw;
-  } catch (const Error& e) {
-    ReportUntrappedError(e.Number(), e.Description());
-  } catch (const std::bad_alloc&) {
-    ReportUntrappedError(kErrOutOfMemory, u"Out of memory");
-  } catch (const std::exception& e) {
-    ReportUntrappedError(kErrInternal, u"Internal error: " + Utf16(e.what()));
-  } catch (...) {
-    ReportUntrappedError(kErrInternal, u"Internal error");
-  }
+  const scan::ErrorReport report = scan::CurrentExceptionReport();
+  ReportUntrappedError(report.number, report.description);
 }
 
 bool ApplicationEnding() { return ending; }

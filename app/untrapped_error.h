@@ -9,17 +9,15 @@
 #include <string>
 #include <string_view>
 
+#include "scan/untrapped.h"
+
 namespace ps::app {
 
-// Exit code of the application ended by an untrapped error.
-inline constexpr int kUntrappedErrorExitCode = 1;
-
-// Numbers given to failures that are not raised errors of our own.
-inline constexpr std::int32_t kErrOutOfMemory = 7;
-inline constexpr std::int32_t kErrInternal = 51;
-
-// "Run-time error '<number>':\n\n<description>"
-std::u16string UntrappedErrorText(std::int32_t number, std::u16string_view description);
+// The report's text and numbers: scan/untrapped.h, shared with the Win32 window.
+using scan::kErrInternal;
+using scan::kErrOutOfMemory;
+using scan::kUntrappedErrorExitCode;
+using scan::UntrappedErrorText;
 
 // Shows the report (modal, OK only) and then ends the application. From then on
 // ApplicationEnding() is true, so sweeps further up the stack stop.

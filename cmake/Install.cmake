@@ -37,6 +37,9 @@ function(pingsweep_install_program target)
   cmake_parse_arguments(ARG "COMPLETION" "" "" ${ARGN})
   install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT pingsweep)
   set_property(GLOBAL APPEND PROPERTY PINGSWEEP_PROGRAMS ${target})
+  if(WIN32)
+    return()  # no manual pages nor bash completion for Windows
+  endif()
   if(ARG_COMPLETION)
     install(FILES ${PROJECT_SOURCE_DIR}/data/${target}.bash-completion
             DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions

@@ -1,13 +1,37 @@
 #include "core/codepage.h"
 
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <optional>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <iconv.h>
+#endif
 
 namespace ps {
 namespace {
 
+#ifdef _WIN32
+// The system's own code page 1252 for one byte. It defines all 256 bytes: the
+// five that the standard leaves out map to the same code point.
+std::optional<char16_t> SystemDecode(unsigned char byte) {
+  const char in[1] = {static_cast<char>(byte)};
+  wchar_t out[2] = {};
+  if (MultiByteToWideChar(1252, MB_ERR_INVALID_CHARS, in, 1, out, 2) != 1) return std::nullopt;
+  return static_cast<char16_t>(out[0]);
+}
+
+TEST(CodePageTest, AgreesWithTheSystemOnEveryByte) {
+  for (int b = 0; b < 256; ++b) {
+    const auto byte = static_cast<unsigned char>(b);
+    ASSERT_TRUE(SystemDecode(byte).has_value()) << "byte " << b;
+    EXPECT_EQ(CodePageToChar(byte), *SystemDecode(byte)) << "byte " << b;
+  }
+  for (int b : {0x81, 0x8D, 0x8F, 0x90, 0x9D}) EXPECT_EQ(CodePageToChar(static_cast<unsigned char>(b)), b);
+}
+#else
 // glibc's own CP1252 decoder for one byte, or nullopt where it refuses the byte.
 std::optional<char16_t> IconvDecode(unsigned char byte) {
   iconv_t cd = iconv_open("UTF-16LE", "CP1252");
@@ -40,6 +64,7 @@ TEST(CodePageTest, AgreesWithIconvOnEveryDefinedByteAndFillsItsFiveGaps) {
   for (int b : {0x81, 0x8D, 0x8F, 0x90, 0x9D})
     EXPECT_FALSE(IconvDecode(static_cast<unsigned char>(b)));
 }
+#endif
 
 TEST(CodePageTest, AllBytesRoundTrip) {
   std::string bytes;

@@ -1,5 +1,7 @@
 #include "lan/vendors.h"
 
+#include "platform/process/process.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -155,6 +157,14 @@ std::string_view VendorRegistry::Lookup(const MacAddress& mac) const {
     }
   }
   return {};
+}
+
+std::string VendorRegistry::SystemFolder() {
+#ifdef _WIN32
+  return platform::ProgramFolder();
+#else
+  return kSystemFolder;
+#endif
 }
 
 Result<VendorRegistry> VendorRegistry::Load(const std::string& folder) {

@@ -23,6 +23,10 @@ class VendorRegistry {
  public:
   // Where Debian installs the registries.
   static constexpr const char* kSystemFolder = "/usr/share/ieee-data";
+  // Where this build's programs find them: kSystemFolder on Linux; on
+  // Windows the program's own folder, where the installer and the portable
+  // zip put a copy.
+  static std::string SystemFolder();
 
   // Loads every registry file found in `folder`, or says why none could be
   // read. A file that cannot be read or holds no entry is named in

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <random>
@@ -290,14 +291,34 @@ TEST(TimeDiffTest, SecondsBetweenReadings) {
   for (const Case& c : cases) EXPECT_NEAR(TimeDiff(c.a, c.b), c.seconds, 1e-9) << c.seconds;
 }
 
+// The C library's calendar, from a count of seconds since 1970 (UTC).
+std::tm Utc(std::time_t t) {
+  std::tm out{};
+#ifdef _WIN32
+  // Windows' gmtime stops at 1970: the standard library's calendar stands in.
+  using namespace std::chrono;
+  const sys_seconds when{seconds{t}};
+  const sys_days day = floor<days>(when);
+  const year_month_day date{day};
+  const hh_mm_ss<seconds> time{when - day};
+  out.tm_year = static_cast<int>(date.year()) - 1900;
+  out.tm_mon = static_cast<int>(static_cast<unsigned>(date.month())) - 1;
+  out.tm_mday = static_cast<int>(static_cast<unsigned>(date.day()));
+  out.tm_hour = static_cast<int>(time.hours().count());
+  out.tm_min = static_cast<int>(time.minutes().count());
+  out.tm_sec = static_cast<int>(time.seconds().count());
+#else
+  gmtime_r(&t, &out);
+#endif
+  return out;
+}
+
 TEST(TimeDiffTest, MatchesTheSystemCalendar) {
   std::mt19937_64 rng(7);
   std::uniform_int_distribution<std::int64_t> when(-2208988800LL, 4102444800LL);  // 1900..2100
   for (int i = 0; i < 2000; ++i) {
     const std::time_t t1 = when(rng), t2 = when(rng);
-    std::tm a{}, b{};
-    gmtime_r(&t1, &a);
-    gmtime_r(&t2, &b);
+    const std::tm a = Utc(t1), b = Utc(t2);
     const SYSTEMTIME s1 =
         At(a.tm_year + 1900, a.tm_mon + 1, a.tm_mday, a.tm_hour, a.tm_min, a.tm_sec, 123);
     const SYSTEMTIME s2 =

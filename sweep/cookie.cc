@@ -1,20 +1,13 @@
 #include "sweep/cookie.h"
 
-#include <sodium.h>
-
 #include <cstring>
-#include <stdexcept>
+
+#include "platform/crypto/keyed_hash.h"
 
 namespace ps::sweep {
 namespace {
 
-static_assert(ProbeCookie::kKeySize == crypto_shorthash_KEYBYTES);
-static_assert(crypto_shorthash_BYTES == 8);
-
-void InitSodium() {
-  // Idempotent and thread-safe; only fails without a usable random source.
-  if (sodium_init() < 0) throw std::runtime_error("libsodium could not be initialised");
-}
+static_assert(ProbeCookie::kKeySize == platform::kShortHashKeySize);
 
 void Put64(std::uint8_t* p, std::uint64_t v) {
   for (int i = 7; i >= 0; --i, v >>= 8) p[i] = static_cast<std::uint8_t>(v);
@@ -28,14 +21,9 @@ std::uint64_t Get64(const std::uint8_t* p) {
 
 }  // namespace
 
-ProbeCookie::ProbeCookie() {
-  InitSodium();
-  randombytes_buf(key_.data(), key_.size());
-}
+ProbeCookie::ProbeCookie() : key_(platform::RandomShortHashKey()) {}
 
-ProbeCookie::ProbeCookie(const std::array<std::uint8_t, kKeySize>& key) : key_(key) {
-  InitSodium();
-}
+ProbeCookie::ProbeCookie(const std::array<std::uint8_t, kKeySize>& key) : key_(key) {}
 
 std::uint64_t ProbeCookie::Compute(const IpAddress& destination, std::uint16_t sequence,
                                    std::int64_t send_ns) const {
@@ -46,9 +34,7 @@ std::uint64_t ProbeCookie::Compute(const IpAddress& destination, std::uint16_t s
   message[17] = static_cast<std::uint8_t>(sequence >> 8);
   message[18] = static_cast<std::uint8_t>(sequence);
   Put64(message + 19, static_cast<std::uint64_t>(send_ns));
-  std::uint8_t out[crypto_shorthash_BYTES];
-  crypto_shorthash(out, message, sizeof(message), key_.data());
-  return Get64(out);
+  return platform::ShortHash(message, sizeof(message), key_);
 }
 
 std::uint32_t ProbeCookie::Tcp(const IpAddress& destination, std::uint16_t port,
@@ -67,9 +53,7 @@ std::uint32_t ProbeCookie::Tcp(const IpAddress& destination, std::uint16_t port,
   message[37] = flags;
   message[38] = static_cast<std::uint8_t>(sequence >> 8);
   message[39] = static_cast<std::uint8_t>(sequence);
-  std::uint8_t out[crypto_shorthash_BYTES];
-  crypto_shorthash(out, message, sizeof(message), key_.data());
-  return static_cast<std::uint32_t>(Get64(out));
+  return static_cast<std::uint32_t>(platform::ShortHash(message, sizeof(message), key_));
 }
 
 void ProbeCookie::Fill(const IpAddress& destination, std::uint16_t sequence, std::int64_t send_ns,
@@ -86,7 +70,7 @@ std::optional<std::int64_t> ProbeCookie::Verify(const IpAddress& destination,
   std::uint8_t expected[8];
   Put64(expected, Compute(destination, sequence, send_ns));
   // Constant time, so that timing tells an attacker nothing about the cookie.
-  if (sodium_memcmp(expected, data + 8, 8) != 0) return std::nullopt;
+  if (!platform::EqualInConstantTime(expected, data + 8, 8)) return std::nullopt;
   return send_ns;
 }
 

@@ -1,7 +1,7 @@
 // The proof a reply carries that it answers one request of this sweep: a keyed
-// hash (SipHash-2-4 via libsodium's crypto_shorthash) over the destination, the
-// sequence number and the send time (TCP: the segment's ends and the probe),
-// under a random key drawn per sweep.
+// hash (platform/crypto: SipHash-2-4 from libsodium on Linux) over the
+// destination, the sequence number and the send time (TCP: the segment's ends
+// and the probe), under a random key drawn per sweep.
 // Nobody without the key can forge it, and the identifier the kernel rewrites
 // on datagram sockets is not part of it.
 #pragma once

@@ -4,7 +4,6 @@
 #include "sweep/engine.h"
 
 #include <gtest/gtest.h>
-#include <linux/icmp.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +13,10 @@
 
 namespace ps::sweep {
 namespace {
+
+// "Destination unreachable: host unreachable" (RFC 792).
+constexpr std::uint8_t ICMP_DEST_UNREACH = 3;
+constexpr std::uint8_t ICMP_HOST_UNREACH = 1;
 
 using platform::FakeIcmpSocket;
 using platform::IcmpMessage;

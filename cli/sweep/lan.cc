@@ -205,7 +205,7 @@ std::string VendorNames::Of(const MacAddress& mac, std::ostream& err, const std:
   if (mac.IsLocallyAdministered()) return std::string(sweep::kPrivateAddressVendor);
   if (!vendors_tried_) {
     vendors_tried_ = true;
-    auto loaded = sweep::VendorRegistry::Load(sweep::VendorRegistry::kSystemFolder);
+    auto loaded = sweep::VendorRegistry::Load(sweep::VendorRegistry::SystemFolder());
     if (loaded.ok()) {
       vendors_ = std::move(loaded).value();
     } else {

@@ -1,6 +1,12 @@
 #include "platform/netapi/net_fakes.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+// The system's MessageBox macro would rename the seam's member.
+#undef MessageBox
+#else
 #include <arpa/inet.h>
+#endif
 
 #include <algorithm>
 #include <cstring>

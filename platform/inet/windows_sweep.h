@@ -1,0 +1,34 @@
+// The Windows implementations of the sweep seam (sweep_io.h).
+#pragma once
+
+#include <memory>
+
+#include "platform/inet/sweep_io.h"
+
+namespace ps::platform {
+
+// Windows has no ICMP datagram socket. Asked for one, the opener gives the
+// fastest path this process may use: a raw socket (IPv4; an administrator, or
+// root under Wine) when it may open one, else the system's echo service with
+// many requests outstanding (IcmpSendEcho2, Icmp6SendEcho2: no rights
+// needed). Asked for a raw socket, it gives that or fails with EACCES.
+class WindowsIcmpOpener : public IcmpOpener {
+ public:
+  Result<std::unique_ptr<IcmpSocket>> Open(IpAddress::Family family,
+                                           IcmpSocket::Kind kind) override;
+  IcmpPermissionFacts PermissionFacts() override;
+};
+
+// A raw IPv4 ICMP socket (Winsock), its replies and errors parsed from the IP
+// packets it receives; null with *error (errno values) on failure.
+std::unique_ptr<IcmpSocket> OpenWindowsRawIcmpSocket(int* error);
+
+// The echo service (iphlpapi) behind the socket seam: every request one
+// IcmpSendEcho2 (Icmp6SendEcho2) call with its own event, its completion read
+// back as a reply or an error. Reports kind kDatagram: it needs no rights.
+std::unique_ptr<IcmpSocket> OpenWindowsEchoServiceSocket(IpAddress::Family family, int* error);
+
+// Starts Windows Sockets once for the process (2.2); false when it cannot.
+bool StartWindowsSockets();
+
+}  // namespace ps::platform
