@@ -23,6 +23,7 @@
 
 #include "platform/clock/monotonic_clock.h"
 #include "platform/inet/linux_sweep.h"
+#include "platform/inet/linux_tcp.h"
 #include "platform/inet/tcp_segment.h"
 #include "sweep/tcp_sweep.h"
 #include "testsupport/private_network.h"
@@ -179,6 +180,32 @@ TEST(TcpForgeryNetnsTest, ForgedAnswersAreNeverCredited) {
   // What passed the socket's filter was looked at and refused: four
   // forgeries for each probe the forger saw, and late answers.
   EXPECT_GE(s.ignored, 4u * 200);
+}
+
+// The raw socket's source port is held by a socket of its own for as long as
+// it is open: no local program can bind it, over either family, so a SYN-ACK
+// to it meets no socket and the kernel resets it.
+TEST(TcpSourcePortNetnsTest, NoLocalSocketGetsTheSourcePort) {
+  PS_REQUIRE_PRIVATE_NETWORK();
+  platform::LinuxTcpOpener opener;
+  for (const auto family : {IpAddress::Family::kV4, IpAddress::Family::kV6}) {
+    auto opened = opener.Open(family, platform::TcpProbeSocket::Kind::kRaw);
+    ASSERT_TRUE(opened.ok()) << opened.status().ToString();
+    const std::uint16_t port = opened.value()->source_port();
+    ASSERT_NE(port, 0);
+    for (const int af : {AF_INET, AF_INET6}) {
+      const int fd = socket(af, SOCK_STREAM, 0);
+      ASSERT_GE(fd, 0);
+      const int on = 1;
+      setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+      sockaddr_storage any{};
+      const socklen_t size = platform::ToSockaddr(
+          af == AF_INET ? IpAddress::V4(0) : IpAddress::V6({}), port, &any);
+      EXPECT_NE(bind(fd, reinterpret_cast<sockaddr*>(&any), size), 0) << port << " af " << af;
+      EXPECT_EQ(errno, EADDRINUSE);
+      close(fd);
+    }
+  }
 }
 
 }  // namespace
