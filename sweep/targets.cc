@@ -77,7 +77,7 @@ std::string Refusal(std::uint32_t first, std::uint32_t last) {
 
 }  // namespace
 
-std::string TargetList::ParseV6(std::string_view text, bool refuse_special,
+std::string TargetList::ParseV6(std::string_view text, bool adding,
                                 std::vector<Range>* out) const {
   const std::size_t slash = text.find('/');
   const std::size_t dash = text.find('-');
@@ -113,17 +113,17 @@ std::string TargetList::ParseV6(std::string_view text, bool refuse_special,
     return Quoted(text) + ": an IPv6 target holds at most " + std::to_string(kLargeSweep) +
            " addresses (a /112)";
   }
-  if (refuse_special) {
+  if (adding) {
     if (const std::string why = RefusalV6(r.first, r.last); !why.empty()) return Quoted(text) + ": " + why;
   }
   out->push_back(r);
   return "";
 }
 
-std::string TargetList::Parse(std::string_view text, bool refuse_special, Ranges* ranges) const {
+std::string TargetList::Parse(std::string_view text, bool adding, Ranges* ranges) const {
   text = Trim(text);
   if (text.empty()) return "empty target";
-  if (text.find(':') != std::string_view::npos) return ParseV6(text, refuse_special, &(*ranges)[1]);
+  if (text.find(':') != std::string_view::npos) return ParseV6(text, adding, &(*ranges)[1]);
   std::vector<Range> found, found_v6;
   const std::size_t slash = text.find('/');
   const std::size_t dash = text.find('-');
@@ -134,7 +134,7 @@ std::string TargetList::Parse(std::string_view text, bool refuse_special, Ranges
       return Quoted(text) + ": not a CIDR block (expected e.g. 10.0.0.0/24)";
     const std::uint32_t mask = prefix == 0 ? 0 : ~0u << (32 - prefix);
     Range r{*base & mask, (*base & mask) | ~mask};
-    if (prefix <= 30 && !rules_.all_addresses) {
+    if (adding && prefix <= 30 && !rules_.all_addresses) {
       ++r.first;
       --r.last;
     }
@@ -176,13 +176,13 @@ std::string TargetList::Parse(std::string_view text, bool refuse_special, Ranges
     }
   }
   for (const Range& r : found) {
-    if (!refuse_special) break;
+    if (!adding) break;
     const std::string why =
         Refusal(static_cast<std::uint32_t>(r.first), static_cast<std::uint32_t>(r.last));
     if (!why.empty()) return Quoted(text) + ": " + why;
   }
   for (const Range& r : found_v6) {
-    if (!refuse_special) break;
+    if (!adding) break;
     if (const std::string why = RefusalV6(r.first, r.last); !why.empty()) return Quoted(text) + ": " + why;
   }
   (*ranges)[0].insert((*ranges)[0].end(), found.begin(), found.end());

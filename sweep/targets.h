@@ -63,8 +63,10 @@ class TargetList {
   };
   // Index 0: IPv4, 1: IPv6.
   using Ranges = std::array<std::vector<Range>, 2>;
-  std::string Parse(std::string_view text, bool refuse_special, Ranges* out) const;
-  std::string ParseV6(std::string_view text, bool refuse_special, std::vector<Range>* out) const;
+  // `adding`: a target to probe (refused when special; a block loses its
+  // network and broadcast addresses per the rules); else an exclusion.
+  std::string Parse(std::string_view text, bool adding, Ranges* out) const;
+  std::string ParseV6(std::string_view text, bool adding, std::vector<Range>* out) const;
   std::vector<Range> Effective(int family) const;
 
   platform::Resolver* resolver_;
