@@ -9,6 +9,7 @@
 #include "cli/sweep/output.h"
 #include "cli/sweep/run.h"
 #include "cli/sweep/test_readers.h"
+#include "core/terminal_text.h"
 #include "platform/inet/sweep_fakes.h"
 #include "lan/arp_fakes.h"
 
@@ -96,7 +97,7 @@ std::vector<HostLine> SampleHosts() {
   hosts[0].name = "caf\xC3\xA9,\"quoted\"\nline\x1B[31m\\";
   hosts[1] = hosts[0];
   hosts[1].result.address = IpAddress::V4(0x0A000002);
-  hosts[1].name = "bad\xFFutf8\xC2\x85";
+  hosts[1].name = "bad\xFFutf8\xC2\x85rtl\xE2\x80\xAEnal.evil";  // U+202E: right-to-left override
   hosts[2].result.address = IpAddress::V4(0x0A00000A);
   hosts[2].result.sent = 2;
   hosts[3].result.address = IpAddress::V4(0x0A00000B);
@@ -106,22 +107,6 @@ std::vector<HostLine> SampleHosts() {
   hosts[3].result.error_code = 1;
   hosts[3].result.error_from = IpAddress::V4(0x0A0000FE);
   return hosts;
-}
-
-TEST(OutputTest, EscapesNamesTheSameEverywhere) {
-  const struct {
-    std::string in, out;
-  } cases[] = {
-      {"host.lan", "host.lan"},
-      {"caf\xC3\xA9", "caf\xC3\xA9"},
-      {"a\nb\tc\x7F", "a\\x0Ab\\x09c\\x7F"},
-      {"back\\slash", "back\\\\slash"},
-      {"\xFF\xC3", "\\xFF\\xC3"},
-      {"c1\xC2\x85", "c1\\xC2\\x85"},
-      {"\xE2\x82\xAC\xF0\x9F\x98\x80", "\xE2\x82\xAC\xF0\x9F\x98\x80"},
-      {"\xED\xA0\x80", "\\xED\\xA0\\x80"},  // a surrogate is not UTF-8
-  };
-  for (const auto& c : cases) EXPECT_EQ(EscapeName(c.in), c.out) << c.in;
 }
 
 TEST(OutputTest, CsvAndJsonReadBack) {
@@ -139,11 +124,11 @@ TEST(OutputTest, CsvAndJsonReadBack) {
     SCOPED_TRACE(i);
     EXPECT_EQ(rows[i].at("address"), hosts[i].result.address.ToString());
     EXPECT_EQ(objects[i]["address"], hosts[i].result.address.ToString());
-    EXPECT_EQ(rows[i].at("name"), EscapeName(hosts[i].name));
+    EXPECT_EQ(rows[i].at("name"), EscapeText(hosts[i].name));
     if (hosts[i].name.empty()) {
       EXPECT_TRUE(objects[i]["name"].is_null());
     } else {
-      EXPECT_EQ(objects[i]["name"], EscapeName(hosts[i].name));
+      EXPECT_EQ(objects[i]["name"], EscapeText(hosts[i].name));
     }
     EXPECT_EQ(rows[i].at("status"), StatusWord(hosts[i].result));
     EXPECT_EQ(objects[i]["status"], StatusWord(hosts[i].result));
@@ -158,9 +143,11 @@ TEST(OutputTest, CsvAndJsonReadBack) {
   EXPECT_EQ(rows[2].at("loss_percent"), "100");
   EXPECT_EQ(rows[3].at("error"), "host unreachable from 10.0.0.254");
   EXPECT_EQ(objects[3]["error"], "host unreachable from 10.0.0.254");
-  // The names' control characters never reach the output.
-  EXPECT_EQ(json.str().find('\x1B'), std::string::npos);
-  EXPECT_EQ(csv.str().find('\x1B'), std::string::npos);
+  // The names' control and bidirectional characters never reach the output.
+  for (const std::string& written : {json.str(), csv.str()}) {
+    EXPECT_EQ(written.find('\x1B'), std::string::npos) << written;
+    EXPECT_EQ(written.find("\xE2\x80\xAE"), std::string::npos) << written;
+  }
 }
 
 TEST(OutputTest, TextColumnsAlign) {
@@ -173,15 +160,49 @@ TEST(OutputTest, TextColumnsAlign) {
   ASSERT_EQ(lines.size(), hosts.size() + 1);  // header + one a host
   EXPECT_EQ(lines[0].rfind("ADDRESS", 0), 0u);
   const std::size_t rtt = lines[0].find("RTT");
-  EXPECT_EQ(lines[1].substr(rtt, 9), "1.235 ms ");
+  // The first name's é is two bytes in one column.
+  EXPECT_EQ(lines[1].substr(rtt + 1, 9), "1.235 ms ");
   EXPECT_EQ(lines[3].substr(rtt, 2), "- ");
   EXPECT_NE(lines[4].find("host unreachable from 10.0.0.254"), std::string::npos);
   EXPECT_EQ(text.str().find('\x1B'), std::string::npos);
+  EXPECT_EQ(text.str().find("\xE2\x80\xAE"), std::string::npos);
   sweep::SweepSummary summary;
   summary.answered = 2;
   summary.targets = 254;
   summary.elapsed_ns = 520'000'000;
   EXPECT_EQ(SummaryLine(summary), "2 of 254 hosts answered in 0.52 s");
+}
+
+// Columns line up as a terminal shows them: wide characters take two
+// columns, combining marks none.
+TEST(OutputTest, TextColumnsAlignOnScreenWhateverTheNames) {
+  const char* names[] = {"plain.lan", "\xE6\x97\xA5\xE6\x9C\xAC.lan",   // 日本.lan
+                         "cafe\xCC\x81.lan",                            // e + combining acute
+                         "\xEF\xBC\xA1\xF0\x9F\x98\x80",                   // fullwidth A, emoji
+                         "caf\xC3\xA9-\xD0\xB4\xD0\xBE\xD0\xBC"};           // café-дом
+  std::vector<HostLine> hosts = SampleHosts();
+  hosts.resize(1);
+  for (std::size_t i = 1; i < std::size(names); ++i) hosts.push_back(hosts[0]);
+  for (std::size_t i = 0; i < hosts.size(); ++i) hosts[i].name = names[i];
+  std::ostringstream text;
+  WriteHosts(text, Format::kText, hosts, 1);
+  std::istringstream in(text.str());
+  std::string header;
+  std::getline(in, header);
+  // Columns counted by hand: the widths above are 9, 8, 9, 4 and 8.
+  const std::size_t rtt = header.find("RTT");
+  ASSERT_EQ(rtt, std::string("ADDRESS   NAME       ").size()) << header;
+  int rows = 0;
+  for (std::string line; std::getline(in, line) && line.find(" ms") != std::string::npos; ++rows) {
+    const std::string before = line.substr(0, line.find("1.235 ms"));
+    std::size_t columns = 0;  // code points, less the combining acute, plus one for each wide one
+    for (unsigned char c : before) columns += (c & 0xC0) != 0x80;
+    for (const char* wide : {"\xE6\x97\xA5", "\xE6\x9C\xAC", "\xEF\xBC\xA1", "\xF0\x9F\x98\x80"})
+      columns += before.find(wide) != std::string::npos;
+    columns -= before.find("\xCC\x81") != std::string::npos;
+    EXPECT_EQ(columns, rtt) << line;
+  }
+  EXPECT_EQ(rows, static_cast<int>(hosts.size()));
 }
 
 TEST(CheckTest, ReportsTheSocketAndTheExactFixes) {

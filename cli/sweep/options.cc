@@ -197,7 +197,9 @@ error), rtt_ms, rtt_min_ms, rtt_avg_ms, rtt_max_ms, ttl, sent, received,
 loss_percent, duplicates, error, mac, vendor. Absent values are empty in CSV
 and null in JSON. The MAC address of an on-link host comes from its ARP reply
 or the kernel's neighbour table; the vendor from the IEEE registries of the
-ieee-data package ("private address" for a locally administered one). Control characters in names are written as \xNN, in every format.
+ieee-data package ("private address" for a locally administered one).
+Control and bidirectional formatting characters, and bytes that are not
+UTF-8, in names and in every message are written as \xNN, in every format.
 While standard error is a terminal, a progress line shows there.
 
 Permissions:

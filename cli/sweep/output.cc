@@ -4,39 +4,11 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "core/terminal_text.h"
 #include "platform/inet/icmp_text.h"
 
 namespace ps::cli {
 namespace {
-
-std::string Hex(unsigned char c) {
-  char buf[8];
-  std::snprintf(buf, sizeof(buf), "\\x%02X", c);
-  return buf;
-}
-
-// Length of the valid UTF-8 sequence at s[i], or 0.
-std::size_t Utf8Length(std::string_view s, std::size_t i) {
-  const auto c = static_cast<unsigned char>(s[i]);
-  std::size_t n;
-  std::uint32_t min;
-  if (c < 0x80) return 1;
-  if ((c & 0xE0) == 0xC0) { n = 2; min = 0x80; }
-  else if ((c & 0xF0) == 0xE0) { n = 3; min = 0x800; }
-  else if ((c & 0xF8) == 0xF0) { n = 4; min = 0x10000; }
-  else return 0;
-  if (i + n > s.size()) return 0;
-  std::uint32_t cp = c & (0xFF >> (n + 1));
-  for (std::size_t k = 1; k < n; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    if ((b & 0xC0) != 0x80) return 0;
-    cp = cp << 6 | (b & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  // C1 control characters are escaped as well.
-  if (cp >= 0x80 && cp < 0xA0) return 0;
-  return n;
-}
 
 std::string Ms(std::int64_t ns) {
   char buf[32];
@@ -65,7 +37,7 @@ std::string CsvField(const std::string& s) {
 }
 
 std::string AddressText(const HostLine& h) {
-  return h.result.address.ToString() + (h.zone.empty() ? "" : "%" + h.zone);
+  return h.result.address.ToString() + (h.zone.empty() ? "" : "%" + EscapeText(h.zone));
 }
 
 std::string RttText(const sweep::HostResult& r, int count) {
@@ -88,7 +60,7 @@ void WriteText(std::ostream& out, const std::vector<HostLine>& hosts, int count)
   rows.push_back(header);
   for (const HostLine& h : hosts) {
     const sweep::HostResult& r = h.result;
-    std::vector<std::string> row = {AddressText(h), h.name.empty() ? "-" : EscapeName(h.name),
+    std::vector<std::string> row = {AddressText(h), h.name.empty() ? "-" : EscapeText(h.name),
                                     RttText(r, count),
                                     HasTtl(r) ? std::to_string(r.ttl) : "-"};
     if (count > 1) row.push_back(Percent(r) + "%");
@@ -98,44 +70,25 @@ void WriteText(std::ostream& out, const std::vector<HostLine>& hosts, int count)
     }
     if (any_mac) {
       row.push_back(h.mac.empty() ? "-" : h.mac);
-      row.push_back(h.vendor.empty() ? "-" : EscapeName(h.vendor));
+      row.push_back(h.vendor.empty() ? "-" : EscapeText(h.vendor));
     }
     rows.push_back(std::move(row));
   }
+  // Columns as a terminal shows them, not bytes: names may be wide or combining.
   std::vector<std::size_t> width(header.size(), 0);
   for (const auto& row : rows)
-    for (std::size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());
+    for (std::size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], DisplayWidth(row[i]));
   for (const auto& row : rows) {
     std::string line;
     for (std::size_t i = 0; i < row.size(); ++i) {
       line += row[i];
-      if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
+      if (i + 1 < row.size()) line += std::string(width[i] - DisplayWidth(row[i]) + 2, ' ');
     }
     out << line << '\n';
   }
 }
 
 }  // namespace
-
-std::string EscapeName(std::string_view name) {
-  std::string out;
-  out.reserve(name.size());
-  for (std::size_t i = 0; i < name.size();) {
-    const auto c = static_cast<unsigned char>(name[i]);
-    const std::size_t n = Utf8Length(name, i);
-    if (c == '\\') {
-      out += "\\\\";
-      ++i;
-    } else if (n == 0 || c < 0x20 || c == 0x7F) {
-      out += Hex(c);
-      ++i;
-    } else {
-      out.append(name.substr(i, n));
-      i += n;
-    }
-  }
-  return out;
-}
 
 std::string StatusWord(const sweep::HostResult& r) {
   switch (r.outcome) {
@@ -167,11 +120,11 @@ void WriteHosts(std::ostream& out, Format format, const std::vector<HostLine>& h
     const bool got = r.received > 0;
     const std::string avg = got ? Ms(r.rtt_sum_ns / r.received) : "";
     if (format == Format::kCsv) {
-      out << CsvField(AddressText(h)) << ',' << CsvField(EscapeName(h.name)) << ',' << StatusWord(r)
+      out << CsvField(AddressText(h)) << ',' << CsvField(EscapeText(h.name)) << ',' << StatusWord(r)
           << ',' << avg << ',' << (got ? Ms(r.rtt_min_ns) : "") << ',' << avg << ',' << (got ? Ms(r.rtt_max_ns) : "") << ','
           << (HasTtl(r) ? std::to_string(r.ttl) : "") << ',' << r.sent << ',' << r.received << ','
           << Percent(r) << ',' << r.duplicates << ',' << CsvField(ErrorText(r)) << ',' << h.mac
-          << ',' << CsvField(EscapeName(h.vendor)) << "\r\n";
+          << ',' << CsvField(EscapeText(h.vendor)) << "\r\n";
       continue;
     }
     nlohmann::ordered_json j;
@@ -180,7 +133,7 @@ void WriteHosts(std::ostream& out, Format format, const std::vector<HostLine>& h
     };
     j["address"] = AddressText(h);
     j["name"] = h.name.empty() ? nlohmann::ordered_json(nullptr)
-                               : nlohmann::ordered_json(EscapeName(h.name));
+                               : nlohmann::ordered_json(EscapeText(h.name));
     j["status"] = StatusWord(r);
     j["rtt_ms"] = number_or_null(got, got ? r.rtt_sum_ns / 1e6 / r.received : 0);
     j["rtt_min_ms"] = number_or_null(got, r.rtt_min_ns / 1e6);
@@ -198,7 +151,7 @@ void WriteHosts(std::ostream& out, Format format, const std::vector<HostLine>& h
       return t.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(t);
     };
     j["mac"] = text_or_null(h.mac);
-    j["vendor"] = text_or_null(h.vendor.empty() ? "" : EscapeName(h.vendor));
+    j["vendor"] = text_or_null(h.vendor.empty() ? "" : EscapeText(h.vendor));
     out << j.dump() << '\n';
   }
 }
