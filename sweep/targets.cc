@@ -1,7 +1,10 @@
 #include "sweep/targets.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
+
+#include "core/terminal_text.h"
 
 namespace ps::sweep {
 namespace {
@@ -31,7 +34,33 @@ bool LooksNumeric(std::string_view text) {
   });
 }
 
-std::string Quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+// Whether the C library would read `text` as an IPv4 address in one of its
+// loose forms (one to four parts, each decimal, 0 octal or 0x hex, as
+// inet_aton takes them): the resolver must never see such text, as it would
+// answer with that address.
+bool LooksLooselyNumeric(std::string_view text) {
+  const auto all = [](std::string_view s, auto pred) { return std::all_of(s.begin(), s.end(), pred); };
+  int parts = 0;
+  for (std::size_t start = 0;;) {
+    const std::size_t dot = text.find('.', start);
+    std::string_view part = text.substr(start, dot == std::string_view::npos ? dot : dot - start);
+    if (++parts > 4 || part.empty()) return false;
+    const bool hex = part.size() >= 2 && part[0] == '0' && (part[1] == 'x' || part[1] == 'X');
+    if (hex) part.remove_prefix(2);
+    const bool numeric = hex ? all(part, [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; })
+                             : all(part, [](char c) { return c >= '0' && c <= '9'; });
+    if (!numeric) return false;
+    if (dot == std::string_view::npos) return true;
+    start = dot + 1;
+  }
+}
+
+bool HasControl(std::string_view text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
+std::string Quoted(std::string_view text) { return QuoteText(text); }
 
 __extension__ typedef unsigned __int128 Number;
 
@@ -73,6 +102,25 @@ std::string Refusal(std::uint32_t first, std::uint32_t last) {
   if (last >= 0xE0000000u && first < 0xF0000000u) return "multicast addresses (224.0.0.0/4) are refused";
   if (last >= 0xF0000000u) return "reserved addresses (240.0.0.0/4) are refused";
   return "";
+}
+
+// Calls add() with each line (at most kMaxLineBytes, its line break left
+// out) until the end of `in` or the first error, which is returned naming
+// `where` and the line's number.
+template <class AddLine>
+std::string ForEachLine(std::istream& in, const std::string& where, AddLine add) {
+  std::vector<char> buffer(kMaxLineBytes + 1);  // getline stores a NUL after the line
+  for (int number = 1;; ++number) {
+    const auto at = [&] { return where + ":" + std::to_string(number) + ": "; };
+    in.getline(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    const auto got = static_cast<std::size_t>(in.gcount());
+    const bool ended = in.eof();
+    if (in.fail() && got == 0 && ended) return "";  // no more lines
+    if (in.fail()) return at() + "longer than " + std::to_string(kMaxLineBytes) + " bytes";
+    const std::string error = add(std::string_view(buffer.data(), ended ? got : got - 1));
+    if (!error.empty()) return at() + error;
+    if (ended) return "";
+  }
 }
 
 }  // namespace
@@ -123,6 +171,8 @@ std::string TargetList::ParseV6(std::string_view text, bool adding,
 std::string TargetList::Parse(std::string_view text, bool adding, Ranges* ranges) const {
   text = Trim(text);
   if (text.empty()) return "empty target";
+  // A NUL would cut the text short wherever it is passed on as a C string.
+  if (HasControl(text)) return Quoted(text) + ": holds a control character, which no target does";
   if (text.find(':') != std::string_view::npos) return ParseV6(text, adding, &(*ranges)[1]);
   std::vector<Range> found, found_v6;
   const std::size_t slash = text.find('/');
@@ -154,7 +204,7 @@ std::string TargetList::Parse(std::string_view text, bool adding, Ranges* ranges
     found.push_back(Range{*first, *last});
   } else if (const auto single = ParseV4(text)) {
     found.push_back(Range{*single, *single});
-  } else if (LooksNumeric(text)) {
+  } else if (LooksNumeric(text) || LooksLooselyNumeric(text)) {
     return Quoted(text) + ": not an IPv4 address";
   } else {
     std::string error;
@@ -198,14 +248,20 @@ std::string TargetList::Exclude(std::string_view text) {
 }
 
 std::string TargetList::AddLines(std::istream& in, std::string_view source) {
-  std::string line;
-  for (int number = 1; std::getline(in, line); ++number) {
-    const std::string_view target = Trim(std::string_view(line).substr(0, line.find('#')));
-    if (target.empty()) continue;
-    const std::string error = Add(target);
-    if (!error.empty()) return std::string(source) + ":" + std::to_string(number) + ": " + error;
+  const std::string where = EscapeText(source);
+  const std::ios::iostate mask = in.exceptions();
+  std::string error;
+  try {
+    in.exceptions(std::ios::badbit);  // a read error throws, carrying its reason
+    error = ForEachLine(in, where, [&](std::string_view line) {
+      const std::string_view target = Trim(line.substr(0, line.find('#')));
+      return target.empty() ? std::string() : Add(target);
+    });
+  } catch (const std::ios_base::failure& e) {
+    error = where + ": cannot read: " + e.code().message();
   }
-  return "";
+  in.exceptions(mask);
+  return error;
 }
 
 void TargetList::AddBlock(const IpAddress& network, int prefix) {

@@ -19,6 +19,8 @@ namespace ps::sweep {
 inline constexpr std::uint64_t kLargeSweep = 65536;
 // No sweep holds more (a /8): each address costs about 150 bytes of state.
 inline constexpr std::uint64_t kLargestSweep = 1u << 24;
+// A line of targets holds at most this many bytes, its line break aside.
+inline constexpr std::size_t kMaxLineBytes = 4096;
 
 struct TargetRules {
   bool all_addresses = false;  // keep network and broadcast addresses of blocks up to /30

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 
 #include "platform/inet/sweep_fakes.h"
 
 namespace ps::sweep {
 namespace {
+
+using namespace std::string_literals;
 
 struct Case {
   std::vector<std::string> add;
@@ -30,6 +33,10 @@ class TargetListTest : public ::testing::Test {
                                      v6("fd00::21")};
     resolver_.forward["local.lan"] = {v6("fe80::1")};
     resolver_.forward["bad6.lan"] = {IpAddress::V4(0x0A000014), v6("ff02::1")};
+    // As the C library reads them: loose numeric forms are addresses to it.
+    for (const char* loose : {"0x7f.1", "0x7f000001", "0X7F.0.0.1", "10.0.0.0x1", "0x0a000001"})
+      resolver_.forward[loose] = {IpAddress::V4(0x7F000001)};
+    resolver_.forward["0xdead.lan"] = {IpAddress::V4(0x0A000014)};
   }
   platform::FakeResolver resolver_;
 };
@@ -111,6 +118,18 @@ TEST_F(TargetListTest, FormsRefusalsAndExclusions) {
       {{"fd00::1-fd00::zz"}, {}, {}, "", "", 0, "not an address range"},
       {{"fd00:::1"}, {}, {}, "", "", 0, "'fd00:::1': not an IPv6 address"},
       {{"nosuch.lan"}, {}, {}, "", "", 0, "'nosuch.lan': unknown host"},
+      // Numeric forms the strict parser refuses never reach the resolver,
+      // which would take them as addresses; a name that merely starts so does.
+      {{"0x7f.1"}, {}, {}, "", "", 0, "'0x7f.1': not an IPv4 address"},
+      {{"0x7f000001"}, {}, {}, "", "", 0, "'0x7f000001': not an IPv4 address"},
+      {{"0X7F.0.0.1"}, {}, {}, "", "", 0, "'0X7F.0.0.1': not an IPv4 address"},
+      {{"10.0.0.0x1"}, {}, {}, "", "", 0, "'10.0.0.0x1': not an IPv4 address"},
+      {{"10.0.0.1"}, {"0x0a000001"}, {}, "", "", 0, "'0x0a000001': not an IPv4 address"},
+      {{"0xdead.lan"}, {}, {}, "10.0.0.20", "10.0.0.20", 1, ""},
+      // Text no target holds is refused, and named escaped.
+      {{"127.0.0.1\0/8"s}, {}, {}, "", "", 0, "'127.0.0.1\\x00/8': holds a control character"},
+      {{"\x1B[2Jevil.lan"}, {}, {}, "", "", 0, "'\\x1B[2Jevil.lan': holds a control character"},
+      {{"ev\xFFil.lan\xE2\x80\xAE"}, {}, {}, "", "", 0, "'ev\\xFFil.lan\\xE2\\x80\\xAE': unknown host"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.add.front());
@@ -153,6 +172,26 @@ TEST_F(TargetListTest, LinesWithCommentsAndErrorsNamingTheLine) {
   std::istringstream bad("10.0.0.1\n\n224.1.1.1\n");
   const std::string error = list.AddLines(bad, "hosts.txt");
   EXPECT_EQ(error.rfind("hosts.txt:3: '224.1.1.1'", 0), 0u) << error;
+
+  // A line as long as allowed, one longer, one with a NUL, a source named
+  // with an escape, and a source that cannot be read.
+  const std::string longest = "10.0.0.9" + std::string(kMaxLineBytes - 8, ' ');
+  const std::pair<std::string, std::string> cases[] = {
+      {"10.0.0.1\n" + longest + "\n" + longest, ""},
+      {"10.0.0.1\n" + longest + "#\n", "hosts.txt:2: longer than 4096 bytes"},
+      {std::string(3 * kMaxLineBytes, '\0'), "hosts.txt:1: longer than 4096 bytes"},
+      {"10.0.0.1\n127.0.0.1\0/8\n"s, "hosts.txt:2: '127.0.0.1\\x00/8': holds a control character"},
+  };
+  for (const auto& [text, expected] : cases) {
+    std::istringstream in(text);
+    const std::string e = TargetList(&resolver_).AddLines(in, "hosts.txt");
+    EXPECT_EQ(e.substr(0, expected.size()), expected) << e;
+    EXPECT_EQ(e.empty(), expected.empty()) << e;
+  }
+  std::istringstream evil("224.1.1.1\n");
+  EXPECT_EQ(list.AddLines(evil, "ho\x1B[1msts").rfind("ho\\x1B[1msts:1: ", 0), 0u);
+  std::ifstream folder("/");
+  EXPECT_EQ(list.AddLines(folder, "/"), "/: cannot read: Is a directory");
 }
 
 TEST(IpAddressTest, ParsesPrintsAndOrders) {

@@ -2,6 +2,9 @@
 // permission report, and whole runs with their exit codes.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <fstream>
 #include <sstream>
 
 #include "cli/sweep/check.h"
@@ -11,10 +14,13 @@
 #include "cli/sweep/test_readers.h"
 #include "core/terminal_text.h"
 #include "platform/inet/sweep_fakes.h"
+#include "sweep/targets.h"
 #include "lan/arp_fakes.h"
 
 namespace ps::cli {
 namespace {
+
+using namespace std::string_literals;
 
 ParseResult Parse(std::vector<std::string> args) {
   args.insert(args.begin(), "pingsweep-cli");
@@ -80,9 +86,10 @@ TEST(OptionsTest, ParsesEveryOptionAndNamesWhatIsWrong) {
 
 TEST(OptionsTest, HelpHasTheSectionsAManPageNeeds) {
   const std::string help = HelpText("pingsweep-cli");
-  for (const char* part : {"Usage: pingsweep-cli [OPTION]... [TARGET]...", "\nOptions:\n",
-                           "--timeout=MS", "--rate=PPS", "--format=FORMAT", "\nExit status:\n",
-                           "\nExamples:\n", "loss_percent"})
+  for (const std::string& part : std::vector<std::string>{
+           "Usage: pingsweep-cli [OPTION]... [TARGET]...", "\nOptions:\n", "--timeout=MS",
+           "--rate=PPS", "--format=FORMAT", "\nExit status:\n", "\nExamples:\n", "loss_percent",
+           "line of at most " + std::to_string(sweep::kMaxLineBytes) + " bytes"})
     EXPECT_NE(help.find(part), std::string::npos) << part;
   EXPECT_EQ(VersionText().rfind("pingsweep-cli ", 0), 0u);
 }
@@ -309,6 +316,47 @@ TEST_F(RunTest, SweepsPrintsAndExits) {
   EXPECT_EQ(RunWith({"-n"}), kAnswered);
   EXPECT_NE(err_.str().find("sweeping 10.0.0.0/29 (eth0)"), std::string::npos) << err_.str();
   EXPECT_NE(out_.str().find("2 of 6 hosts answered"), std::string::npos) << out_.str();
+}
+
+// Input that is no target: refused with exit 2, named escaped, and nothing sent.
+TEST_F(RunTest, BadInputIsRefusedAndNamedEscaped) {
+  resolver_.forward["0x7f.1"] = {IpAddress::V4(0x0A000001)};  // as the C library reads it
+  std::vector<std::string> files;
+  const auto file = [&](const std::string& content) {
+    char path[] = "/tmp/pingsweep-cli-test.XXXXXX";
+    const int fd = mkstemp(path);
+    EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    close(fd);
+    files.push_back(path);
+    return files.back();
+  };
+  const std::string evil = file("10.0.0.1\n\x1B]0;owned\x07.lan\n");
+  const struct {
+    std::vector<std::string> args;
+    std::string input;
+    std::string expected;
+  } cases[] = {
+      {{"0x7f.1"}, "", "pingsweep-cli: '0x7f.1': not an IPv4 address\n"},
+      {{"-"}, "10.0.0.1\n127.0.0.1\0/8\n"s,
+       "pingsweep-cli: standard input:2: '127.0.0.1\\x00/8': holds a control character"},
+      {{"-f", evil}, "",
+       "pingsweep-cli: " + evil + ":2: '\\x1B]0;owned\\x07.lan': holds a control character"},
+      {{"-f", "/"}, "", "pingsweep-cli: /: cannot read: Is a directory\n"},
+      {{"-f", "/dev/zero"}, "", "pingsweep-cli: /dev/zero:1: longer than 4096 bytes\n"},
+      {{"-f", "/nonexistent/\x1B[31m"}, "", "pingsweep-cli: '/nonexistent/\\x1B[31m': cannot read"},
+      {{"-f", file("# nothing yet\n")}, "", "pingsweep-cli: no address to probe: the targets given hold none\n"},
+      {{"10.0.0.1", "-x", "10.0.0.0/30"}, "", "pingsweep-cli: no address left to probe after the exclusions\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    opener_.last_opened = nullptr;
+    EXPECT_EQ(RunWith(c.args, c.input), kUsage);
+    EXPECT_EQ(err_.str().substr(0, c.expected.size()), c.expected);
+    EXPECT_EQ(err_.str().find('\x1B'), std::string::npos);
+    EXPECT_EQ(opener_.last_opened, nullptr);  // no socket, so nothing sent
+    EXPECT_EQ(out_.str(), "");
+  }
+  for (const std::string& f : files) unlink(f.c_str());
 }
 
 TEST_F(RunTest, NoPermissionPrintsTheFixes) {

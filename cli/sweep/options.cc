@@ -144,7 +144,7 @@ Targets:
   ADDRESS-N             a range within the last part, e.g. 10.0.0.5-20
   NAME                  every address of a host name, IPv4 and IPv6 (but
                         IPv6 link-local ones)
-  -                     targets from standard input, one a line
+  -                     targets from standard input, one a line (as -f)
   IPv6 alike: fd00::1, fd00::/112, fd00::1-fd00::ff, fd00::1-ff (the last
   group); at most 65536 addresses a target
 0.0.0.0, 255.255.255.255, multicast (224.0.0.0/4) and reserved (240.0.0.0/4)
@@ -153,7 +153,7 @@ addresses are refused, and so are ::, IPv6 multicast and link-local ones (see
 
 Options:
   -f, --file=FILE       read targets from FILE (- for standard input), one a
-                        line; '#' starts a comment
+                        line of at most 4096 bytes; '#' starts a comment
   -x, --exclude=TARGET  do not probe TARGET (any target form; repeatable)
   -t, --timeout=MS      wait MS milliseconds for each reply (default 500)
   -r, --retries=N       probe a silent host N more times (default 1)

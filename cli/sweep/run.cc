@@ -12,6 +12,7 @@
 #include "cli/sweep/link_local_run.h"
 #include "cli/sweep/lan.h"
 #include "cli/sweep/output.h"
+#include "core/terminal_text.h"
 #include "sweep/engine.h"
 #include "sweep/name_pool.h"
 #include "sweep/targets.h"
@@ -95,7 +96,7 @@ std::string ReadTargets(const Options& o, const Streams& streams, sweep::TargetL
       continue;
     }
     std::ifstream in(f);
-    if (!in) return "'" + f + "': cannot read: " + std::strerror(errno);
+    if (!in) return QuoteText(f) + ": cannot read: " + std::strerror(errno);
     const std::string error = list->AddLines(in, f);
     if (!error.empty()) return error;
   }
@@ -181,7 +182,8 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
     return kUsage;
   }
   if (targets.empty()) {
-    err << prefix << "no address left to probe after the exclusions\n";
+    err << prefix << (o.excludes.empty() ? "no address to probe: the targets given hold none\n"
+                                         : "no address left to probe after the exclusions\n");
     return kUsage;
   }
 
