@@ -16,10 +16,17 @@ std::size_t Decode(std::string_view s, std::size_t i, char32_t* out) {
     *out = c;
     return 1;
   }
-  if ((c & 0xE0) == 0xC0) { n = 2; min = 0x80; }
-  else if ((c & 0xF0) == 0xE0) { n = 3; min = 0x800; }
-  else if ((c & 0xF8) == 0xF0) { n = 4; min = 0x10000; }
-  else return 0;
+  if ((c & 0xE0) == 0xC0) {
+    n = 2;
+    min = 0x80;
+  } else if ((c & 0xF0) == 0xE0) {
+    n = 3;
+    min = 0x800;
+  } else if ((c & 0xF8) == 0xF0) {
+    n = 4;
+    min = 0x10000;
+  } else
+    return 0;
   if (i + n > s.size()) return 0;
   char32_t cp = c & (0xFF >> (n + 1));
   for (std::size_t k = 1; k < n; ++k) {
@@ -60,9 +67,12 @@ std::string EscapeText(std::string_view text) {
       ++i;
       continue;
     }
-    if (c == '\\') out += "\\\\";
-    else if (Hidden(c)) AppendHex(&out, text.substr(i, n));
-    else out.append(text.substr(i, n));
+    if (c == '\\')
+      out += "\\\\";
+    else if (Hidden(c))
+      AppendHex(&out, text.substr(i, n));
+    else
+      out.append(text.substr(i, n));
     i += n;
   }
   return out;

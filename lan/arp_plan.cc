@@ -1,5 +1,7 @@
 #include "lan/arp_plan.h"
 
+#include "core/terminal_text.h"
+
 namespace ps::sweep {
 namespace {
 
@@ -14,9 +16,13 @@ ArpPlan PlanArp(const std::vector<platform::Link>& links, std::span<const std::u
   for (const platform::Link& link : links) {
     if (!interface.empty() && link.name != interface) continue;
     if (!interface.empty()) {
-      if (!link.up) plan.error = "interface " + link.name + " is down";
-      else if (!link.arp) plan.error = "interface " + link.name + " does not use ARP";
-      else if (link.ipv4.empty()) plan.error = "interface " + link.name + " has no IPv4 address";
+      const std::string name = "interface " + EscapeText(link.name);
+      if (!link.up)
+        plan.error = name + " is down";
+      else if (!link.arp)
+        plan.error = name + " does not use ARP";
+      else if (link.ipv4.empty())
+        plan.error = name + " has no IPv4 address";
       if (!plan.error.empty()) {
         plan.others.assign(targets.begin(), targets.end());
         return plan;
@@ -25,7 +31,7 @@ ArpPlan PlanArp(const std::vector<platform::Link>& links, std::span<const std::u
     if (link.up && link.arp) usable.push_back(&link);
   }
   if (!interface.empty() && usable.empty()) {
-    plan.error = "no interface named " + std::string(interface);
+    plan.error = "no interface named " + EscapeText(interface);
     plan.others.assign(targets.begin(), targets.end());
     return plan;
   }

@@ -39,7 +39,9 @@ bool LooksNumeric(std::string_view text) {
 // inet_aton takes them): the resolver must never see such text, as it would
 // answer with that address.
 bool LooksLooselyNumeric(std::string_view text) {
-  const auto all = [](std::string_view s, auto pred) { return std::all_of(s.begin(), s.end(), pred); };
+  const auto all = [](std::string_view s, auto pred) {
+    return std::all_of(s.begin(), s.end(), pred);
+  };
   int parts = 0;
   for (std::size_t start = 0;;) {
     const std::size_t dot = text.find('.', start);
@@ -47,8 +49,9 @@ bool LooksLooselyNumeric(std::string_view text) {
     if (++parts > 4 || part.empty()) return false;
     const bool hex = part.size() >= 2 && part[0] == '0' && (part[1] == 'x' || part[1] == 'X');
     if (hex) part.remove_prefix(2);
-    const bool numeric = hex ? all(part, [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; })
-                             : all(part, [](char c) { return c >= '0' && c <= '9'; });
+    const bool numeric =
+        hex ? all(part, [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; })
+            : all(part, [](char c) { return c >= '0' && c <= '9'; });
     if (!numeric) return false;
     if (dot == std::string_view::npos) return true;
     start = dot + 1;
@@ -125,8 +128,7 @@ std::string ForEachLine(std::istream& in, const std::string& where, AddLine add)
 
 }  // namespace
 
-std::string TargetList::ParseV6(std::string_view text, bool adding,
-                                std::vector<Range>* out) const {
+std::string TargetList::ParseV6(std::string_view text, bool adding, std::vector<Range>* out) const {
   const std::size_t slash = text.find('/');
   const std::size_t dash = text.find('-');
   Range r;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "core/terminal_text.h"
+
 namespace ps::cli {
 namespace {
 
@@ -30,7 +32,8 @@ bool GroupInRange(const std::string& range, unsigned gid) {
 }
 
 std::string GroupText(const platform::IcmpPermissionFacts& f) {
-  return std::to_string(f.group_id) + (f.group_name.empty() ? "" : " (" + f.group_name + ")");
+  return std::to_string(f.group_id) +
+         (f.group_name.empty() ? "" : " (" + EscapeText(f.group_name) + ")");
 }
 
 }  // namespace
@@ -55,7 +58,7 @@ std::string PermissionFixes(const platform::IcmpPermissionFacts& f) {
           "' | sudo tee /etc/sysctl.d/60-pingsweep.conf\n";
   text += "    sudo sysctl -p /etc/sysctl.d/60-pingsweep.conf\n";
   text += "  or let this program open raw sockets:\n";
-  text += "    sudo setcap cap_net_raw+ep " + f.program_path + "\n";
+  text += "    sudo setcap cap_net_raw+ep " + EscapeText(f.program_path) + "\n";
   return text;
 }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "cli/sweep/check.h"
@@ -77,10 +78,16 @@ TEST(OptionsTest, ParsesEveryOptionAndNamesWhatIsWrong) {
       {{"--bogus"}, "unknown option '--bogus'"},
       {{"-Z"}, "unknown option '-Z'"},
       {{"10.0.0.1", "-t"}, "-t: needs a value"},
+      // What was typed is named escaped.
+      {{"--format", "x\x1B[2J"}, "--format: 'x\\x1B[2J' is not"},
+      {{"-c", "\xE2\x80\xAE" "1"}, "-c: '\\xE2\\x80\\xAE1' is not"},
+      {{"--bo\x1Bgus"}, "unknown option '--bo\\x1Bgus'"},
+      {{"--bogus=\x1B"}, "unknown option '--bogus=\\x1B'"},
   };
   for (const auto& [args, expected] : errors) {
     const ParseResult r = Parse(args);
     EXPECT_NE(r.error.find(expected), std::string::npos) << args[0] << ": " << r.error;
+    EXPECT_EQ(r.error.find('\x1B'), std::string::npos) << r.error;
   }
 }
 
@@ -173,6 +180,20 @@ TEST(OutputTest, TextColumnsAlign) {
   EXPECT_NE(lines[4].find("host unreachable from 10.0.0.254"), std::string::npos);
   EXPECT_EQ(text.str().find('\x1B'), std::string::npos);
   EXPECT_EQ(text.str().find("\xE2\x80\xAE"), std::string::npos);
+  // An IPv6 link-local host's zone is an interface name: escaped in every format.
+  hosts.resize(1);
+  hosts[0].result.address = *IpAddress::Parse("fe80::1");
+  hosts[0].zone = "ev\x1B]0;x\x07il";
+  for (const Format format : {Format::kText, Format::kCsv, Format::kJson}) {
+    std::ostringstream written;
+    WriteHosts(written, format, hosts, 1);
+    const std::string shown =
+        format == Format::kJson
+            ? testing::JsonLines(written.str()).at(0)["address"].get<std::string>()
+            : written.str();
+    EXPECT_NE(shown.find("fe80::1%ev\\x1B]0;x\\x07il"), std::string::npos) << written.str();
+    EXPECT_EQ(written.str().find('\x1B'), std::string::npos) << written.str();
+  }
   sweep::SweepSummary summary;
   summary.answered = 2;
   summary.targets = 254;
@@ -375,6 +396,11 @@ TEST_F(RunTest, InterruptBeforeTheSweepReportsNothingFound) {
   EXPECT_EQ(RunWith({"10.0.0.1-4"}), kInterrupted);
   EXPECT_NE(out_.str().find("0 of 4 hosts answered in 0.00 s (interrupted)"), std::string::npos)
       << out_.str();
+  // Nor does a discovery on the links.
+  interfaces_.links = {{"eth0", 2}};
+  EXPECT_EQ(RunWith({"--link-local"}), kInterrupted);
+  EXPECT_NE(out_.str().find("0 hosts answered on eth0 in 0.00 s (interrupted)"), std::string::npos)
+      << out_.str();
 }
 
 // Records when the capabilities were given up: after every socket was opened.
@@ -451,6 +477,50 @@ TEST_F(LanRunTest, OnLinkTargetsGoByArpAndShowTheirMac) {
   EXPECT_TRUE(packets_.opened.empty());
   EXPECT_EQ(out_.str().find("MAC"), std::string::npos) << out_.str();
   EXPECT_EQ(err_.str(), "");
+}
+
+// Interface names, the group's name and the program's path come from outside
+// too: every message names them escaped.
+TEST_F(LanRunTest, OutsideTextInMessagesIsEscaped) {
+  const std::string evil = "ev\x1B]0;x\x07il";
+  const std::string shown = "ev\\x1B]0;x\\x07il";
+  const struct {
+    std::function<void()> setup;
+    std::vector<std::string> args;
+    int code;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {[] {}, {"--link-local", "wl\x1B[2Jan0"}, kUsage,
+       {"'wl\\x1B[2Jan0': no interface of that name"}},
+      {[&] { interfaces_.links = {{evil, 7}}; }, {"--link-local"}, kNoneAnswered,
+       {"0 hosts answered on " + shown + " in "}},
+      {[&] { interfaces_.subnets[1].interface = evil; }, {"-n"}, kAnswered,
+       {"sweeping 10.0.0.0/29 (" + shown + ")"}},
+      {[] {}, {"-I", "wl\x1B[2Jan0", "10.0.0.2"}, kUsage, {"no interface named wl\\x1B[2Jan0"}},
+      {[&] { packets_.links[0].name = evil; }, {"-n", "10.0.0.2"}, kAnswered,
+       {"by ARP on " + shown}},
+      {[&] { packets_.links[0] = {evil, 2, {}, false, true, {{0x0A000006, 29}}}; },
+       {"-I", evil, "10.0.0.2"}, kUsage, {"interface " + shown + " is down"}},
+      {[&] {
+         opener_.datagram_allowed = false;
+         opener_.facts.group_name = evil;
+         opener_.facts.program_path = "/opt/" + evil;
+       },
+       {"192.0.2.1"}, kNoPermission, {"setcap cap_net_raw+ep /opt/" + shown, "(" + shown + ")"}},
+  };
+  const auto subnets = interfaces_.subnets;
+  const auto links = packets_.links;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.front());
+    c.setup();
+    EXPECT_EQ(RunLan(c.args), c.code);
+    const std::string all = out_.str() + err_.str();
+    for (const std::string& e : c.expected) EXPECT_NE(all.find(e), std::string::npos) << all;
+    EXPECT_EQ(all.find('\x1B'), std::string::npos) << all;
+    interfaces_.subnets = subnets;
+    interfaces_.links.clear();
+    packets_.links = links;
+  }
 }
 
 TEST_F(LanRunTest, WhenArpIsNotAllowedAutoSaysSoAndArpFails) {

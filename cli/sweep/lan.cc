@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "cli/sweep/run.h"
+#include "core/terminal_text.h"
 
 namespace ps::cli {
 namespace {
@@ -43,7 +44,8 @@ int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
   if (o.probe == Probe::kArp && !plan.others.empty()) {
     err << prefix << "'" << IpAddress::V4(plan.others.front()).ToString()
         << "' is not on a directly connected subnet"
-        << (o.interface.empty() ? "" : " of " + o.interface) << " (or is this machine's own): "
+        << (o.interface.empty() ? "" : " of " + EscapeText(o.interface))
+        << " (or is this machine's own): "
         << "ARP reaches only those; --probe auto sends ICMP to the others\n";
     return kUsage;
   }
@@ -71,8 +73,8 @@ int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
   for (const Group& g : groups_) {
     for (std::uint32_t t : g.plan.targets) arp_targets_.insert(IpAddress::V4(t));
     count += g.plan.targets.size();
-    if (where.find(g.plan.link.name) == std::string::npos)
-      where += (where.empty() ? "" : ", ") + g.plan.link.name;
+    const std::string name = EscapeText(g.plan.link.name);
+    if (where.find(name) == std::string::npos) where += (where.empty() ? "" : ", ") + name;
   }
   if (o.probe != Probe::kBoth) {
     icmp_targets_.clear();

@@ -11,6 +11,7 @@
 #include "cli/sweep/check.h"
 #include "cli/sweep/lan.h"
 #include "cli/sweep/output.h"
+#include "core/terminal_text.h"
 #include "lan/link_local.h"
 #include "sweep/name_pool.h"
 
@@ -42,7 +43,8 @@ int RunLinkLocal(const Options& o, const platform::SweepPlatform& platform, cons
     const auto it = std::find_if(available.begin(), available.end(),
                                  [&](const platform::MulticastLink& l) { return l.name == name; });
     if (it == available.end()) {
-      err << prefix << "'" << name << "': no interface of that name is up and carries multicast\n";
+      err << prefix << QuoteText(name)
+          << ": no interface of that name is up and carries multicast\n";
       return kUsage;
     }
     if (std::none_of(links.begin(), links.end(),
@@ -69,7 +71,7 @@ int RunLinkLocal(const Options& o, const platform::SweepPlatform& platform, cons
     return kSystemFailure;
   }
   std::string names_text;
-  for (const auto& l : links) names_text += (names_text.empty() ? "" : ", ") + l.name;
+  for (const auto& l : links) names_text += (names_text.empty() ? "" : ", ") + EscapeText(l.name);
   sweep::LinkLocalDiscovery discovery(platform.clock, choice.socket.get(), platform.neighbours, links,
                                       static_cast<std::int64_t>(o.timeout_ms) * 1000000);
   g_discovery.store(&discovery);
@@ -78,7 +80,8 @@ int RunLinkLocal(const Options& o, const platform::SweepPlatform& platform, cons
   g_discovery.store(nullptr);
   g_stopped.store(false);
   for (const auto& [link, error] : summary.send_errors)
-    err << prefix << link.name << ": the echo request to ff02::1 failed: " << std::strerror(error) << "\n";
+    err << prefix << EscapeText(link.name)
+        << ": the echo request to ff02::1 failed: " << std::strerror(error) << "\n";
 
   std::unique_ptr<sweep::NamePool> names;
   if (!o.numeric) {

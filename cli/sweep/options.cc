@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cstring>
 
+#include "core/terminal_text.h"
+
 namespace ps::cli {
 namespace {
 
@@ -54,6 +56,7 @@ ParseResult ParseOptions(int argc, char** argv) {
     const int c = getopt_long(argc, argv, kShort, kOptions, &index);
     if (c == -1) break;
     const std::string arg = optarg != nullptr ? optarg : "";
+    const std::string typed = QuoteText(arg);  // as a message names it
     const std::string name =
         index >= 0 ? std::string("--") + kOptions[index].name : std::string("-") + static_cast<char>(c);
     long v = 0;
@@ -62,24 +65,24 @@ ParseResult ParseOptions(int argc, char** argv) {
       case 'x': o.excludes.push_back(arg); break;
       case 't':
         if (ParseInt(arg.c_str(), 1, 3600000, &v)) o.timeout_ms = static_cast<int>(v);
-        else bad(name + ": '" + arg + "' is not a time-out in milliseconds (1 to 3600000)");
+        else bad(name + ": " + typed + " is not a time-out in milliseconds (1 to 3600000)");
         break;
       case 'r':
         if (ParseInt(arg.c_str(), 0, 100, &v)) o.retries = static_cast<int>(v);
-        else bad(name + ": '" + arg + "' is not a number of retries (0 to 100)");
+        else bad(name + ": " + typed + " is not a number of retries (0 to 100)");
         break;
       case 'c':
         if (ParseInt(arg.c_str(), 1, 10000, &v)) o.count = static_cast<int>(v);
-        else bad(name + ": '" + arg + "' is not a probe count (1 to 10000)");
+        else bad(name + ": " + typed + " is not a probe count (1 to 10000)");
         break;
       case 'i':
         if (ParseInt(arg.c_str(), 0, 3600000, &v)) o.interval_ms = static_cast<int>(v);
-        else bad(name + ": '" + arg + "' is not an interval in milliseconds (0 to 3600000)");
+        else bad(name + ": " + typed + " is not an interval in milliseconds (0 to 3600000)");
         break;
       case 'R':
         if (arg == "max") o.rate = 0;
         else if (ParseInt(arg.c_str(), 1, 100000000, &v)) o.rate = static_cast<double>(v);
-        else bad(name + ": '" + arg + "' is not a rate (packets per second, or 'max')");
+        else bad(name + ": " + typed + " is not a rate (packets per second, or 'max')");
         break;
       case 'n': o.numeric = true; break;
       case 'a': o.all = true; break;
@@ -89,7 +92,7 @@ ParseResult ParseOptions(int argc, char** argv) {
         if (arg == "text") o.format = Format::kText;
         else if (arg == "csv") o.format = Format::kCsv;
         else if (arg == "json") o.format = Format::kJson;
-        else bad(name + ": '" + arg + "' is not a format (text, csv or json)");
+        else bad(name + ": " + typed + " is not a format (text, csv or json)");
         break;
       case kCheck: o.check = true; break;
       case kProbe:
@@ -97,7 +100,7 @@ ParseResult ParseOptions(int argc, char** argv) {
         else if (arg == "icmp") o.probe = Probe::kIcmp;
         else if (arg == "arp") o.probe = Probe::kArp;
         else if (arg == "both") o.probe = Probe::kBoth;
-        else bad(name + ": '" + arg + "' is not a probe kind (auto, icmp, arp or both)");
+        else bad(name + ": " + typed + " is not a probe kind (auto, icmp, arp or both)");
         break;
       case 'I':
         if (!arg.empty()) o.interface = arg;
@@ -109,10 +112,10 @@ ParseResult ParseOptions(int argc, char** argv) {
         break;
       case 'h': o.help = true; break;
       case 'V': o.version = true; break;
-      case ':': bad(std::string(argv[optind - 1]) + ": needs a value"); break;
+      case ':': bad(EscapeText(argv[optind - 1]) + ": needs a value"); break;
       default:
-        bad(optopt != 0 ? std::string("unknown option '-") + static_cast<char>(optopt) + "'"
-                        : "unknown option '" + std::string(argv[optind - 1]) + "'");
+        bad("unknown option " + QuoteText(optopt != 0 ? std::string("-") + static_cast<char>(optopt)
+                                                      : std::string(argv[optind - 1])));
         break;
     }
   }

@@ -61,8 +61,7 @@ void WriteText(std::ostream& out, const std::vector<HostLine>& hosts, int count)
   for (const HostLine& h : hosts) {
     const sweep::HostResult& r = h.result;
     std::vector<std::string> row = {AddressText(h), h.name.empty() ? "-" : EscapeText(h.name),
-                                    RttText(r, count),
-                                    HasTtl(r) ? std::to_string(r.ttl) : "-"};
+                                    RttText(r, count), HasTtl(r) ? std::to_string(r.ttl) : "-"};
     if (count > 1) row.push_back(Percent(r) + "%");
     if (any_status) {
       const std::string error = ErrorText(r);
@@ -77,7 +76,8 @@ void WriteText(std::ostream& out, const std::vector<HostLine>& hosts, int count)
   // Columns as a terminal shows them, not bytes: names may be wide or combining.
   std::vector<std::size_t> width(header.size(), 0);
   for (const auto& row : rows)
-    for (std::size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], DisplayWidth(row[i]));
+    for (std::size_t i = 0; i < row.size(); ++i)
+      width[i] = std::max(width[i], DisplayWidth(row[i]));
   for (const auto& row : rows) {
     std::string line;
     for (std::size_t i = 0; i < row.size(); ++i) {
@@ -121,10 +121,11 @@ void WriteHosts(std::ostream& out, Format format, const std::vector<HostLine>& h
     const std::string avg = got ? Ms(r.rtt_sum_ns / r.received) : "";
     if (format == Format::kCsv) {
       out << CsvField(AddressText(h)) << ',' << CsvField(EscapeText(h.name)) << ',' << StatusWord(r)
-          << ',' << avg << ',' << (got ? Ms(r.rtt_min_ns) : "") << ',' << avg << ',' << (got ? Ms(r.rtt_max_ns) : "") << ','
-          << (HasTtl(r) ? std::to_string(r.ttl) : "") << ',' << r.sent << ',' << r.received << ','
-          << Percent(r) << ',' << r.duplicates << ',' << CsvField(ErrorText(r)) << ',' << h.mac
-          << ',' << CsvField(EscapeText(h.vendor)) << "\r\n";
+          << ',' << avg << ',' << (got ? Ms(r.rtt_min_ns) : "") << ',' << avg << ','
+          << (got ? Ms(r.rtt_max_ns) : "") << ',' << (HasTtl(r) ? std::to_string(r.ttl) : "") << ','
+          << r.sent << ',' << r.received << ',' << Percent(r) << ',' << r.duplicates << ','
+          << CsvField(ErrorText(r)) << ',' << h.mac << ',' << CsvField(EscapeText(h.vendor))
+          << "\r\n";
       continue;
     }
     nlohmann::ordered_json j;

@@ -9,8 +9,8 @@
 #include <iostream>
 
 #include "cli/sweep/check.h"
-#include "cli/sweep/link_local_run.h"
 #include "cli/sweep/lan.h"
+#include "cli/sweep/link_local_run.h"
 #include "cli/sweep/output.h"
 #include "core/terminal_text.h"
 #include "sweep/engine.h"
@@ -75,7 +75,7 @@ std::string AddConnectedSubnets(const platform::SweepPlatform& platform, sweep::
     const IpAddress network = IpAddress::V4(s.local.v4() & mask);
     list->AddBlock(network, prefix);
     chosen += (chosen.empty() ? "" : ", ") + network.ToString() + "/" + std::to_string(prefix) +
-              " (" + s.interface + (prefix != s.prefix ? ", capped at /16" : "") + ")";
+              " (" + EscapeText(s.interface) + (prefix != s.prefix ? ", capped at /16" : "") + ")";
   }
   return chosen;
 }
@@ -182,8 +182,9 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
     return kUsage;
   }
   if (targets.empty()) {
-    err << prefix << (o.excludes.empty() ? "no address to probe: the targets given hold none\n"
-                                         : "no address left to probe after the exclusions\n");
+    err << prefix
+        << (o.excludes.empty() ? "no address to probe: the targets given hold none\n"
+                               : "no address left to probe after the exclusions\n");
     return kUsage;
   }
 
@@ -251,7 +252,8 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
           << "expect up to about " << static_cast<long long>(std::ceil(seconds)) << " s.";
       if (sweep.results().front().address.is_v4()) {
         err << " ARP probing (needs CAP_NET_RAW: sudo setcap cap_net_raw+ep "
-            << platform.icmp->PermissionFacts().program_path << ") is not held back this way.";
+            << EscapeText(platform.icmp->PermissionFacts().program_path)
+            << ") is not held back this way.";
       }
       err << "\n";
     }

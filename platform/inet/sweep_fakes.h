@@ -116,7 +116,9 @@ class FakeIcmpOpener : public IcmpOpener {
 class FakeInterfaceTable : public InterfaceTable {
  public:
   std::vector<ConnectedSubnet> ConnectedSubnets() override { return subnets; }
+  std::vector<MulticastLink> MulticastLinks() override { return links; }
   std::vector<ConnectedSubnet> subnets;
+  std::vector<MulticastLink> links;
 };
 
 class FakeResolver : public Resolver {
