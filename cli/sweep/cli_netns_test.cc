@@ -90,6 +90,14 @@ TEST_F(CliNetnsTest, ExitCodesPermissionsAndInterrupt) {
   const Outcome usage = Program("10.77.2.1/40");
   EXPECT_EQ(usage.code, 2);
   EXPECT_NE(usage.err.find("'10.77.2.1/40'"), std::string::npos);
+  // Output that cannot be written is a failure, said on standard error.
+  for (const char* args : {"-n 10.77.3.1 >/dev/full", "-o json -a 10.77.2.1 >/dev/full",
+                           "--help >/dev/full"}) {
+    const Outcome full = Program(args);
+    EXPECT_EQ(full.code, 4) << args;
+    EXPECT_NE(full.err.find("pingsweep-cli: cannot write the output: No space left on device\n"),
+              std::string::npos) << args << ": " << full.err;
+  }
 
   // An unprivileged user: nothing allowed, then the ping socket.
   const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups";

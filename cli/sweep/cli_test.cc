@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -296,14 +298,17 @@ class RunTest : public ::testing::Test {
     interfaces_.subnets = {{IpAddress::V4(0x7F000000), 8, IpAddress::V4(0x7F000001), "lo", true},
                            {IpAddress::V4(0x0A000000), 29, IpAddress::V4(0x0A000006), "eth0", false}};
   }
-  int RunWith(std::vector<std::string> args, const std::string& input = "") {
+  // `out`: where the results go instead of out_.
+  int RunWith(std::vector<std::string> args, const std::string& input = "",
+              std::ostream* out = nullptr) {
     out_.str("");
     err_.str("");
     std::istringstream in(input);
     const ParseResult parsed = Parse(std::move(args));
     EXPECT_EQ(parsed.error, "");
     const platform::SweepPlatform p{&clock_, &opener_, nullptr, &interfaces_, &resolver_};
-    return cli::Run(parsed.options, p, Streams{&in, &out_, &err_, false}, "pingsweep-cli");
+    return cli::Run(parsed.options, p, Streams{&in, out != nullptr ? out : &out_, &err_, false},
+                    "pingsweep-cli");
   }
 
   platform::FakeMonotonicClock clock_;
@@ -378,6 +383,47 @@ TEST_F(RunTest, BadInputIsRefusedAndNamedEscaped) {
     EXPECT_EQ(out_.str(), "");
   }
   for (const std::string& f : files) unlink(f.c_str());
+}
+
+// Standard output on a full disk: every write fails, or only the last flush.
+class FullDevice : public std::streambuf {
+ public:
+  explicit FullDevice(bool fail_at_flush) : fail_at_flush_(fail_at_flush) {}
+
+ protected:
+  int overflow(int c) override { return xsputn(nullptr, 1) == 1 ? c : traits_type::eof(); }
+  std::streamsize xsputn(const char*, std::streamsize n) override {
+    if (fail_at_flush_) return n;
+    errno = ENOSPC;
+    return 0;
+  }
+  int sync() override {
+    errno = fail_at_flush_ ? EIO : ENOSPC;
+    return -1;
+  }
+
+ private:
+  bool fail_at_flush_;
+};
+
+TEST_F(RunTest, OutputThatCannotBeWrittenFails) {
+  interfaces_.links = {{"eth0", 2}};
+  const std::vector<std::string> runs[] = {{"--help"},     {"--version"}, {"--check"},
+                                           {"10.0.0.1-4"}, {"-o", "csv", "10.0.0.1-4"},
+                                           {"-o", "json", "-a", "10.0.0.2"}, {"--link-local"}};
+  for (const bool at_flush : {false, true}) {
+    for (const auto& args : runs) {
+      SCOPED_TRACE(args.front() + (at_flush ? " (at the flush)" : ""));
+      FullDevice device(at_flush);
+      std::ostream out(&device);
+      EXPECT_EQ(RunWith(args, "", &out), kSystemFailure);
+      EXPECT_NE(err_.str().find(std::string("pingsweep-cli: cannot write the output: ") +
+                                std::strerror(at_flush ? EIO : ENOSPC) + "\n"),
+                std::string::npos)
+          << err_.str();
+    }
+  }
+  EXPECT_EQ(RunWith({"--version"}), kAnswered);  // the same writes to a stream that takes them
 }
 
 TEST_F(RunTest, NoPermissionPrintsTheFixes) {

@@ -225,7 +225,7 @@ Exit status:
   1  no host answered
   2  usage error (the offending text is named)
   3  no permission to send ICMP echo requests (the fixes are printed)
-  4  another system failure
+  4  another system failure, such as output that cannot be written
   130  interrupted (Ctrl-C): what was found so far is printed
 
 Examples:

@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "cli/sweep/check.h"
+#include "cli/sweep/checked_output.h"
 #include "cli/sweep/lan.h"
 #include "cli/sweep/link_local_run.h"
 #include "cli/sweep/output.h"
@@ -141,8 +142,10 @@ void Interrupt() {
   StopLinkLocal();
 }
 
-int Run(const Options& o, const platform::SweepPlatform& platform, const Streams& streams,
-        const std::string& program) {
+namespace {
+
+int RunUnchecked(const Options& o, const platform::SweepPlatform& platform,
+                 const Streams& streams, const std::string& program) {
   std::ostream& err = *streams.err;
   const std::string prefix = program + ": ";
   if (o.help) {
@@ -309,6 +312,22 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
   }
   if (summary.interrupted) return kInterrupted;
   return summary.answered > 0 ? kAnswered : kNoneAnswered;
+}
+
+}  // namespace
+
+int Run(const Options& o, const platform::SweepPlatform& platform, const Streams& streams,
+        const std::string& program) {
+  // What could not be written is a failure, whatever was found.
+  CheckedOutput out(*streams.out);
+  Streams checked = streams;
+  checked.out = &out.stream();
+  const int code = RunUnchecked(o, platform, checked, program);
+  if (const Status written = out.Finish(); !written.ok()) {
+    *streams.err << program << ": " << written.message() << "\n";
+    return kSystemFailure;
+  }
+  return code;
 }
 
 }  // namespace ps::cli
