@@ -86,13 +86,14 @@ int RunLinkLocal(const Options& o, const platform::SweepPlatform& platform, cons
   std::unique_ptr<sweep::NamePool> names;
   if (!o.numeric) {
     names = std::make_unique<sweep::NamePool>(platform.resolver, 8);
-    for (const auto& h : discovery.hosts()) names->Request(h.result.address);
+    for (const auto& h : discovery.hosts()) names->Request(h.result.address, h.link.index);
     names->WaitAll(std::chrono::steady_clock::now() + std::chrono::seconds(summary.interrupted ? 1 : 5));
   }
   MacBook vendors(nullptr);
   std::vector<HostLine> lines;
   for (const sweep::LinkLocalHost& h : discovery.hosts()) {
-    HostLine line{h.result, names ? names->Name(h.result.address) : "", "", "", h.link.name};
+    HostLine line{h.result, names ? names->Name(h.result.address, h.link.index) : "", "", "",
+                  h.link.name};
     if (h.has_mac) {
       const MacAddress mac{h.mac};
       line.mac = mac.ToString();

@@ -40,7 +40,7 @@ class LinuxInterfaceTable : public InterfaceTable {
 class LinuxResolver : public Resolver {
  public:
   std::vector<IpAddress> Resolve(const std::string& name, std::string* error) override;
-  std::string ReverseName(const IpAddress& address) override;
+  std::string ReverseName(const IpAddress& address, int scope_id) override;
 };
 
 }  // namespace ps::platform

@@ -115,7 +115,9 @@ std::vector<IpAddress> FakeResolver::Resolve(const std::string& name, std::strin
   return {};
 }
 
-std::string FakeResolver::ReverseName(const IpAddress& address) {
+std::string FakeResolver::ReverseName(const IpAddress& address, int scope_id) {
+  if (const auto in_scope = scoped.find({address, scope_id}); in_scope != scoped.end())
+    return in_scope->second;
   const auto it = reverse.find(address);
   return it == reverse.end() ? "" : it->second;
 }

@@ -159,7 +159,9 @@ class Resolver {
   // message when the lookup failed.
   virtual std::vector<IpAddress> Resolve(const std::string& name, std::string* error) = 0;
   // The name of an address as the system gives it (UTF-8), or "".
-  virtual std::string ReverseName(const IpAddress& address) = 0;
+  // `scope_id`: for an IPv6 link-local address, the index of the interface
+  // it is on; else 0.
+  virtual std::string ReverseName(const IpAddress& address, int scope_id) = 0;
 };
 
 // The implementations a sweep runs over.
