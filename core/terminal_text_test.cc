@@ -28,7 +28,8 @@ TEST(TerminalTextTest, EscapesControlBidiAndInvalidBytes) {
        "\\xE2\\x80\\x8E\\xE2\\x80\\x8F\\xD8\\x9C"},
       {"\xE2\x80\xA8\xE2\x80\xA9", "\\xE2\\x80\\xA8\\xE2\\x80\\xA9"},  // U+2028, U+2029
       // Their neighbours are shown as they are: U+200D, U+2065, U+2027, U+202F.
-      {"\xE2\x80\x8D\xE2\x81\xA5\xE2\x80\xA7\xE2\x80\xAF", "\xE2\x80\x8D\xE2\x81\xA5\xE2\x80\xA7\xE2\x80\xAF"},
+      {"\xE2\x80\x8D\xE2\x81\xA5\xE2\x80\xA7\xE2\x80\xAF",
+       "\xE2\x80\x8D\xE2\x81\xA5\xE2\x80\xA7\xE2\x80\xAF"},
   };
   for (const auto& c : cases) EXPECT_EQ(EscapeText(c.in), c.out) << c.in;
 }
@@ -45,7 +46,7 @@ TEST(TerminalTextTest, WidthInColumns) {
       {"\xE6\x97\xA5\xE6\x9C\xAC", 4},             // 日本
       {"\xEA\xB0\x80", 2},                         // 가 (Hangul syllable)
       {"\xE1\x84\x80\xE1\x85\xA1", 2},             // ᄀ + ᅡ (Hangul jamo: wide + medial 0)
-      {"\xEF\xBC\xA1\xEF\xBD\xA1", 3},             // fullwidth A (2), halfwidth ideographic stop (1)
+      {"\xEF\xBC\xA1\xEF\xBD\xA1", 3},             // fullwidth A 2, halfwidth full stop 1
       {"\xF0\x9F\x98\x80", 2},                     // 😀
       {"\xF0\xA0\x80\x80\xF0\xAA\x9B\x9F", 4},     // U+20000 and U+2A6DF (plane 2)
       {"a\xE2\x80\x8B" "b", 2},                    // U+200B zero width space
@@ -55,7 +56,8 @@ TEST(TerminalTextTest, WidthInColumns) {
       {"\xFF\xC3", 2},                             // bytes that are not UTF-8: one each
   };
   for (const auto& c : cases) EXPECT_EQ(DisplayWidth(c.text), c.width) << c.text;
-  for (const char32_t c : {char32_t{0x1F}, char32_t{0x7F}, char32_t{0x9F}}) EXPECT_EQ(CodePointWidth(c), 0);
+  for (const char32_t c : {char32_t{0x1F}, char32_t{0x7F}, char32_t{0x9F}})
+    EXPECT_EQ(CodePointWidth(c), 0);
   EXPECT_EQ(CodePointWidth(0x10FFFF), 1);
   EXPECT_EQ(CodePointWidth(0x3FFFD), 2);
 }

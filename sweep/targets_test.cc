@@ -129,7 +129,8 @@ TEST_F(TargetListTest, FormsRefusalsAndExclusions) {
       // Text no target holds is refused, and named escaped.
       {{"127.0.0.1\0/8"s}, {}, {}, "", "", 0, "'127.0.0.1\\x00/8': holds a control character"},
       {{"\x1B[2Jevil.lan"}, {}, {}, "", "", 0, "'\\x1B[2Jevil.lan': holds a control character"},
-      {{"ev\xFFil.lan\xE2\x80\xAE"}, {}, {}, "", "", 0, "'ev\\xFFil.lan\\xE2\\x80\\xAE': unknown host"},
+      {{"ev\xFFil.lan\xE2\x80\xAE"}, {}, {}, "", "", 0,
+       "'ev\\xFFil.lan\\xE2\\x80\\xAE': unknown host"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.add.front());

@@ -74,9 +74,12 @@ TEST_F(RunTest, BadInputIsRefusedAndNamedEscaped) {
        "pingsweep-cli: " + evil + ":2: '\\x1B]0;owned\\x07.lan': holds a control character"},
       {{"-f", "/"}, "", "pingsweep-cli: /: cannot read: Is a directory\n"},
       {{"-f", "/dev/zero"}, "", "pingsweep-cli: /dev/zero:1: longer than 4096 bytes\n"},
-      {{"-f", "/nonexistent/\x1B[31m"}, "", "pingsweep-cli: '/nonexistent/\\x1B[31m': cannot read"},
-      {{"-f", file("# nothing yet\n")}, "", "pingsweep-cli: no address to probe: the targets given hold none\n"},
-      {{"10.0.0.1", "-x", "10.0.0.0/30"}, "", "pingsweep-cli: no address left to probe after the exclusions\n"},
+      {{"-f", "/nonexistent/\x1B[31m"}, "",
+       "pingsweep-cli: '/nonexistent/\\x1B[31m': cannot read"},
+      {{"-f", file("# nothing yet\n")}, "",
+       "pingsweep-cli: no address to probe: the targets given hold none\n"},
+      {{"10.0.0.1", "-x", "10.0.0.0/30"}, "",
+       "pingsweep-cli: no address left to probe after the exclusions\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.back());
