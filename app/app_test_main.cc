@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryFile>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
-
 #include <optional>
+#include <string>
+#include <utility>
 
 #include "app/application.h"
 #include "platform/netapi/net_services.h"
@@ -32,6 +36,29 @@ class NoEchoService : public ps::platform::EchoService {
   }
 };
 
+// The offscreen platform's screens: its default one first (the primary screen
+// every test uses unless it asks for another), then, side by side, screens of
+// widths at which QMessageBox limits its width differently (at most the screen
+// up to 1,024 logical pixels, 480 less up to 1,480). 1093 x 614 is 1366 x 768
+// at 1.25 times scaling.
+bool WriteScreens(QTemporaryFile& file) {
+  QJsonArray screens{QJsonObject{{"name", ""}, {"width", 800}, {"height", 800}}};
+  int x = 800;
+  for (const auto& [width, height] :
+       {std::pair{1025, 768}, {1093, 614}, {1152, 864}, {1200, 900}, {1920, 1080}}) {
+    screens.append(QJsonObject{{"name", QStringLiteral("%1x%2").arg(width).arg(height)},
+                               {"x", x},
+                               {"width", width},
+                               {"height", height}});
+    x += width;
+  }
+  if (!file.open()) return false;
+  const QByteArray json = QJsonDocument(QJsonObject{{"screens", screens}}).toJson();
+  const bool written = file.write(json) == json.size();
+  file.close();
+  return written;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -43,7 +70,11 @@ int main(int argc, char** argv) {
                  reason.c_str());
     guard.emplace(ps::platform::NetServices{nullptr, &no_echo, nullptr, nullptr});
   }
-  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QTemporaryFile screens;
+  const std::string platform = WriteScreens(screens)
+                                   ? "offscreen:configfile=" + screens.fileName().toStdString()
+                                   : "offscreen";
+  setenv("QT_QPA_PLATFORM", platform.c_str(), 1);
   QApplication application(argc, argv);
   ps::app::ConfigureApplication();
   // A test may close the only window; that must not end anything here.

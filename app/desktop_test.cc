@@ -4,10 +4,12 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QCursor>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QScreen>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextLayout>
@@ -139,6 +141,40 @@ TEST_F(MessageBoxTest, EveryCommandShowsWholeInTheBox) {
     SCOPED_TRACE(b.text.toStdString());
     EXPECT_EQ(b.lines, 1) << "command wrapped";
     EXPECT_LE(b.right, label_->contentsRect().width()) << "command cut off by the box";
+  }
+}
+
+// The test main sets up screens from 800 to 1,920 logical pixels wide; on each
+// the box keeps every command whole inside itself and itself on the screen.
+TEST(MessageBoxScreenTest, EveryCommandShowsWholeOnScreensOfEveryWidth) {
+  const QList<QScreen*> screens = QGuiApplication::screens();
+  ASSERT_GE(screens.size(), 6) << "the offscreen platform ignored the test main's screens";
+  for (QScreen* screen : screens) {
+    const QRect available = screen->availableGeometry();
+    SCOPED_TRACE(available.width());
+    CopyableMessageBox box(QMessageBox::Information, kPermissionText);
+    // QMessageBox takes its limits from the screen under the pointer.
+    QCursor::setPos(screen, available.center());
+    box.setScreen(screen);
+    box.move(available.topLeft());
+    box.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&box));
+    // QMessageBox sizes itself anew on every layout request (a font or style
+    // change from the desktop, a label that changed).
+    QCoreApplication::postEvent(&box, new QEvent(QEvent::LayoutRequest));
+    QCoreApplication::processEvents();
+    ASSERT_EQ(box.screen(), screen);
+    const QLabel* label = box.TextLabel();
+    const int shown = label->contentsRect().width();
+    const auto blocks = Layout(label->text(), label->font(), shown);
+    EXPECT_EQ(Commands(blocks), kCommands);
+    for (const Laid& b : blocks) {
+      if (!kCommands.contains(b.text) && !b.text.endsWith(QLatin1Char('\\'))) continue;
+      SCOPED_TRACE(b.text.toStdString());
+      EXPECT_EQ(b.lines, 1) << "command wrapped";
+      EXPECT_LE(b.right, shown) << "command cut off by the box";
+    }
+    EXPECT_LE(box.frameGeometry().width(), available.width()) << "box wider than the screen";
   }
 }
 

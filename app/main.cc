@@ -3,10 +3,13 @@
 #include <QApplication>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/application.h"
 #include "app/form1.h"
 #include "app/qt_window_system.h"
+#include "platform/link/privileges.h"
+#include "platform/netapi/icmp_echo_service.h"
 #include "platform/netapi/net_services.h"
 
 namespace {
@@ -35,6 +38,24 @@ constexpr char kVersion[] = "pingsweep " PINGSWEEP_VERSION
                             "This is free software: you are free to change and redistribute it.\n"
                             "There is NO WARRANTY, to the extent permitted by law.\n";
 
+// Opens the one thing that may need a capability, the echo service's ICMP
+// socket (a raw one needs CAP_NET_RAW, which the package grants), then gives
+// up every capability for good, no_new_privs included. This must come before
+// QApplication: from then on Qt loads plugins (QT_PLUGIN_PATH, -style,
+// -platform) that any local user may have written. False, with the reason on
+// standard error, when they could not be given up.
+bool OpenSocketThenDropPrivileges() {
+  // Without a socket the window still opens; the first probe then shows why
+  // and what allows it.
+  ps::platform::SystemEchoService().OpenSocket();
+  if (const ps::Status dropped = ps::platform::SystemPrivileges().DropAll(); !dropped.ok()) {
+    std::fprintf(stderr, "pingsweep: cannot give up its capabilities: %s\n",
+                 dropped.message().c_str());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -48,6 +69,8 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
+
+  if (!OpenSocketThenDropPrivileges()) return 1;
 
   QApplication application(argc, argv);
   ps::app::ConfigureApplication();

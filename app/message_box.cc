@@ -1,6 +1,7 @@
 #include "app/message_box.h"
 
 #include <QClipboard>
+#include <QEvent>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGuiApplication>
@@ -92,12 +93,15 @@ CopyableMessageBox::CopyableMessageBox(QMessageBox::Icon icon, const QString& te
                   parent),
       plain_(text),
       command_font_(QFontDatabase::systemFont(QFontDatabase::FixedFont)) {
-  const QScreen* screen = QGuiApplication::primaryScreen();
+  setTextFormat(Qt::RichText);
+  LayOutFor(screen());
+  setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+}
+
+void CopyableMessageBox::LayOutFor(const QScreen* screen) {
   const int screen_width = screen != nullptr ? screen->availableGeometry().width() : 800;
   command_width_ = std::max(200, screen_width - kBoxChrome - kCommandIndentPixels);
-  setTextFormat(Qt::RichText);
-  setText(MessageHtml(text, command_font_, command_width_));
-  setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  setText(MessageHtml(plain_, command_font_, command_width_));
 }
 
 QLabel* CopyableMessageBox::TextLabel() const {
@@ -105,8 +109,23 @@ QLabel* CopyableMessageBox::TextLabel() const {
 }
 
 void CopyableMessageBox::showEvent(QShowEvent* event) {
-  // QMessageBox sizes itself for prose; widen it to the widest command line.
+  // The screen is known now: the box may have been moved to another one.
+  LayOutFor(screen());
   QMessageBox::showEvent(event);
+  WidenForCommands();
+}
+
+bool CopyableMessageBox::event(QEvent* event) {
+  // QMessageBox sizes itself anew on every layout request (a font or style
+  // change, a label that changed), back within its own limit for message
+  // boxes: less than the commands need on screens 1,025 to 1,200 wide.
+  const bool handled = QMessageBox::event(event);
+  if (event->type() == QEvent::LayoutRequest && isVisible()) WidenForCommands();
+  return handled;
+}
+
+void CopyableMessageBox::WidenForCommands() {
+  // QMessageBox sizes itself for prose; widen it to the widest command line.
   QLabel* label = TextLabel();
   if (label == nullptr) return;
   const QFontMetrics metrics(command_font_);

@@ -5,8 +5,10 @@
 #include <QMessageBox>
 #include <QString>
 
+class QEvent;
 class QKeyEvent;
 class QLabel;
+class QScreen;
 class QShowEvent;
 
 namespace ps::app {
@@ -25,8 +27,8 @@ inline constexpr int kCommandIndentPixels = 16;
 
 // A modal box captioned with the application's name, with one OK button, that
 // shows `text` through MessageHtml, as wide as its commands need within the
-// screen. Its text is selectable with the mouse and the keyboard; Ctrl+C
-// copies the selection, or the whole text as given (without markup) when
+// screen it shows on (wider than QMessageBox lets itself be). Its text is selectable with the mouse
+// and the keyboard; Ctrl+C copies the selection, or the whole text as given (without markup) when
 // nothing is selected.
 class CopyableMessageBox : public QMessageBox {
   Q_OBJECT
@@ -40,10 +42,16 @@ class CopyableMessageBox : public QMessageBox {
   QLabel* TextLabel() const;
 
  protected:
+  bool event(QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void showEvent(QShowEvent* event) override;
 
  private:
+  // Lays the commands out for the width of `screen`.
+  void LayOutFor(const QScreen* screen);
+  // Widens the box to its widest command line, if narrower.
+  void WidenForCommands();
+
   QString plain_;
   QFont command_font_;
   int command_width_ = 0;  // pixels: the widest command line as shown

@@ -69,13 +69,13 @@ int main(int argc, char** argv) {
   std::printf("on-link /16 (10.78.0.0/16), half dropping echo requests; ARP as root\n");
   Figure ours;
   for (int run = 0; run < runs; ++run) {
-    int error = 0;
     const auto start = Clock::now();
-    auto socket = ps::platform::SystemPacketNetwork().OpenArp(link.index, &error);
-    if (!socket) {
-      std::fprintf(stderr, "%s\n", ps::platform::PacketSocketErrorText(error).c_str());
+    auto opened = ps::platform::SystemPacketNetwork().OpenArp(link.index);
+    if (!opened.ok()) {
+      std::fprintf(stderr, "%s\n", opened.status().message().c_str());
       return 1;
     }
+    const std::unique_ptr<ps::platform::PacketSocket> socket = std::move(opened).value();
     ps::sweep::ArpProbeOptions options;
     options.rate = 0;
     options.timeout_ns = 500'000'000;

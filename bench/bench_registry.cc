@@ -325,6 +325,36 @@ void BM_Parse100k(benchmark::State& state) {
 }
 BENCHMARK(BM_Parse100k)->Unit(benchmark::kMillisecond)->Iterations(1);
 
+// A chain of keys 512 levels deep, the most allowed: each walk (read as
+// query /s reads, export, delete) opens every key once, below its parent.
+void BM_DeepTree(benchmark::State& state) {
+  ps::platform::RegistryService& service = *TheRegistry().sqlite;
+  std::string path = "Software\\PingSweep\\Deep";
+  for (int level = 3; level < 512; ++level) path += "\\k";
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::int32_t key = 0;
+    service.RegCreateKeyExA(kHkcu, path.c_str(), 0, "", 0, kKeyWrite, nullptr, &key, nullptr);
+    service.RegCloseKey(key);
+    state.ResumeTiming();
+    ps::reg::RegFile tree;
+    std::string bytes;
+    ps::reg::RegError error;
+    const bool ok =
+        state.range(0) == 0
+            ? ps::reg::ReadTree(service, kHkcu, "Software\\PingSweep\\Deep", &tree) == 0
+        : state.range(0) == 1
+            ? ps::reg::ExportTree(service, kHkcu, "Software\\PingSweep\\Deep", &bytes, &error)
+            : ps::reg::DeleteTree(service, kHkcu, "Software\\PingSweep\\Deep") == 0;
+    if (!ok) state.SkipWithError("the walk failed");
+  }
+}
+BENCHMARK(BM_DeepTree)
+    ->ArgName("read0_export1_delete2")
+    ->DenseRange(0, 2)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
+
 }  // namespace
 
 int main(int argc, char** argv) {

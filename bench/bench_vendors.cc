@@ -21,17 +21,17 @@ using ps::bench::Median;
 
 int main(int argc, char** argv) {
   const std::string folder = argc > 1 ? argv[1] : ps::sweep::VendorRegistry::kSystemFolder;
-  std::string error;
   std::vector<double> load_ms;
   std::optional<ps::sweep::VendorRegistry> registry;
   for (int run = 0; run < 21; ++run) {
     const auto start = Clock::now();
-    registry = ps::sweep::VendorRegistry::Load(folder, &error);
+    auto loaded = ps::sweep::VendorRegistry::Load(folder);
     load_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    if (!registry) {
-      std::fprintf(stderr, "%s\n", error.c_str());
+    if (!loaded.ok()) {
+      std::fprintf(stderr, "%s\n", loaded.status().message().c_str());
       return 1;
     }
+    registry = std::move(loaded).value();
   }
 
   // Known prefixes: every MA-L prefix the registry answers for, sampled.

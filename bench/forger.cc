@@ -117,14 +117,12 @@ ForgeryResult SweepUnderForgery(const ps::testing::VethLab& lab, std::uint64_t f
   }
   usleep(100000);  // the sniffer is listening
   ps::sweep::TargetList list(nullptr);
-  list.Add("10.77.0.0/16");
-  std::vector<ps::IpAddress> targets;
-  list.Expand(&targets);
+  (void)list.Add("10.77.0.0/16");
+  const std::vector<ps::IpAddress> targets = list.Expand().value();
   ps::platform::LinuxIcmpOpener opener;
-  int error = 0;
-  const auto socket = opener.Open(ps::IpAddress::Family::kV4, ps::platform::IcmpSocket::Kind::kDatagram,
-                                  &error);
-  if (socket) {
+  auto opened = opener.Open(ps::IpAddress::Family::kV4, ps::platform::IcmpSocket::Kind::kDatagram);
+  if (opened) {
+    const auto socket = std::move(opened).value();
     // Slow enough that the flood lands while the sweep runs.
     ps::sweep::SweepOptions options;
     options.rate = 20000;

@@ -26,3 +26,12 @@ install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${docdir} COMPONENT
 # The -dev package carries the same two documents under its own name.
 install(FILES ${data}/copyright ${PROJECT_BINARY_DIR}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/pingsweep-dev COMPONENT dev)
+
+if(BUILD_TESTING)
+  # The bash completion, with hostile interface and host names (root: it makes
+  # a private network namespace).
+  add_test(NAME completion_pingsweep_cli
+           COMMAND ${PROJECT_SOURCE_DIR}/scripts/test-completion.sh
+                   ${data}/pingsweep-cli.bash-completion $<TARGET_FILE:pingsweep-cli>)
+  set_tests_properties(completion_pingsweep_cli PROPERTIES LABELS install SKIP_RETURN_CODE 77)
+endif()

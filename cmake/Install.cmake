@@ -4,15 +4,16 @@ include(GNUInstallDirs)
 # Install rules that name no component belong to the programs' package.
 set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME pingsweep)
 
-# The page a package names as its home; the screenshot is looked up under it.
-set(PINGSWEEP_HOMEPAGE "https://example.org/pingsweep" CACHE STRING
-    "Home page named by the desktop metadata and the package")
-set(PINGSWEEP_SCREENSHOT_URL "${PINGSWEEP_HOMEPAGE}/screenshot.png" CACHE STRING
-    "Address of docs/screenshot.png as published, for the AppStream metainfo")
-
-# Reverse-DNS name of the project's domain: the AppStream component id.
-set(PINGSWEEP_APPSTREAM_ID "org.example.pingsweep" CACHE STRING
-    "AppStream component id (the project's domain, reversed)")
+# The project's home: its repository, whose README is the project page. The
+# AppStream id is the reverse-DNS name of that home (io.github.<owner>, as
+# AppStream asks of projects hosted there) and the application's name: it
+# never changes with a release, the desktop entry or the package. Plain
+# variables, not cache entries, so that a build folder never keeps old ones.
+set(PINGSWEEP_HOMEPAGE "https://github.com/pingsweep/pingsweep")
+# docs/screenshot.png as published.
+set(PINGSWEEP_SCREENSHOT_URL
+    "https://raw.githubusercontent.com/pingsweep/pingsweep/main/docs/screenshot.png")
+set(PINGSWEEP_APPSTREAM_ID "io.github.pingsweep.PingSweep")
 # The release the metadata and the manual pages describe; the change log and
 # the metainfo's release list carry the same.
 set(PINGSWEEP_RELEASE_DATE 2026-12-08)
@@ -21,7 +22,9 @@ set(PINGSWEEP_RELEASE_EPOCH 1796688000)
 find_program(HELP2MAN help2man)
 find_program(GZIP gzip REQUIRED)
 if(NOT HELP2MAN)
-  message(STATUS "help2man not found: no manual pages (apt-get install help2man)")
+  # The package cannot be made without them (see Packaging.cmake).
+  message(WARNING "help2man not found: no manual pages, and cpack refuses to make the "
+                  "package (apt-get install help2man, then configure again)")
 endif()
 
 # pingsweep_install_program(<target> [COMPLETION])

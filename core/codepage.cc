@@ -31,6 +31,24 @@ std::string ToCodePage(std::u16string_view text) {
   return out;
 }
 
+std::string CharactersToCodePage(std::u16string_view text, bool* exact) {
+  std::string out;
+  out.reserve(text.size());
+  bool all = true;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+                      text[i + 1] <= 0xDFFF;
+    i += pair ? 1 : 0;
+    const char b = pair ? '?' : CharToCodePage(c);
+    // '?' itself is in the code page; anything else that became one is not.
+    all = all && (b != '?' || c == u'?');
+    out.push_back(b);
+  }
+  if (exact) *exact = all;
+  return out;
+}
+
 std::u16string FromCodePage(std::string_view bytes) {
   std::u16string out(bytes.size(), u'\0');
   for (std::size_t i = 0; i < bytes.size(); ++i) {

@@ -5,6 +5,7 @@
 // there is none. Errors the window raises stay ps::Error (error.h).
 #pragma once
 
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -28,6 +29,13 @@ class [[nodiscard]] Status {
   explicit operator bool() const { return ok(); }
   const std::string& message() const { return message_; }
   int system_error() const { return system_error_; }
+  // For the user, one line: "message: the system's text for the number", or
+  // either alone; "" when ok.
+  std::string ToString() const {
+    if (system_error_ == 0) return message_;
+    const std::string system = std::strerror(system_error_);
+    return message_.empty() ? system : message_ + ": " + system;
+  }
 
  private:
   Status(std::string message, int system_error, bool failed)

@@ -51,37 +51,37 @@ FakeArpSegment::SendResult FakeArpSegment::Send(std::span<const platform::Outgoi
   return result;
 }
 
-int FakeArpSegment::Receive(std::span<platform::IncomingFrame> out, std::int64_t deadline_ns) {
-  if (fail_receive_with != 0) return -fail_receive_with;
+Result<std::size_t> FakeArpSegment::Receive(std::span<platform::IncomingFrame> out,
+                                            std::int64_t deadline_ns) {
+  if (fail_receive_with != 0) return Status::SystemError(fail_receive_with);
   std::int64_t& now = *now_;
   if (queue_.empty() || queue_.begin()->first > std::max(now, deadline_ns)) {
     now = std::max(now, deadline_ns);
-    return 0;
+    return std::size_t{0};
   }
   now = std::max(now, queue_.begin()->first);
-  int n = 0;
-  while (!queue_.empty() && queue_.begin()->first <= now &&
-         static_cast<std::size_t>(n) < out.size()) {
-    out[static_cast<std::size_t>(n++)] = queue_.begin()->second;
+  std::size_t n = 0;
+  while (!queue_.empty() && queue_.begin()->first <= now && n < out.size()) {
+    out[n++] = queue_.begin()->second;
     queue_.erase(queue_.begin());
   }
   return n;
 }
 
-std::unique_ptr<platform::PacketSocket> FakePacketNetwork::OpenArp(int ifindex, int* error) {
-  *error = open_error;
-  if (open_error != 0) return nullptr;
+Result<std::unique_ptr<platform::PacketSocket>> FakePacketNetwork::OpenArp(int ifindex) {
+  if (open_error != 0) return platform::PacketSocketFailure(open_error);
   opened.push_back(ifindex);
   // A view: the segment outlives every socket opened onto it.
   struct View : platform::PacketSocket {
     explicit View(FakeArpSegment* s) : segment(s) {}
     SendResult Send(std::span<const platform::OutgoingFrame> f) override { return segment->Send(f); }
-    int Receive(std::span<platform::IncomingFrame> out, std::int64_t deadline) override {
+    Result<std::size_t> Receive(std::span<platform::IncomingFrame> out,
+                                std::int64_t deadline) override {
       return segment->Receive(out, deadline);
     }
     FakeArpSegment* segment;
   };
-  return std::make_unique<View>(segment_);
+  return std::unique_ptr<platform::PacketSocket>(std::make_unique<View>(segment_));
 }
 
 }  // namespace ps::sweep

@@ -39,7 +39,8 @@ class FakeArpSegment : public platform::PacketSocket, public platform::Monotonic
 
   std::int64_t NowNs() override { return *now_; }
   SendResult Send(std::span<const platform::OutgoingFrame> frames) override;
-  int Receive(std::span<platform::IncomingFrame> out, std::int64_t deadline_ns) override;
+  Result<std::size_t> Receive(std::span<platform::IncomingFrame> out,
+                              std::int64_t deadline_ns) override;
 
  private:
   std::int64_t own_now_ = 1'000'000'000;
@@ -57,7 +58,7 @@ class FakePacketNetwork : public platform::PacketNetwork {
   std::vector<int> opened;  // ifindex of every socket opened
 
   std::vector<platform::Link> Links() override { return links; }
-  std::unique_ptr<platform::PacketSocket> OpenArp(int ifindex, int* error) override;
+  Result<std::unique_ptr<platform::PacketSocket>> OpenArp(int ifindex) override;
 
  private:
   FakeArpSegment* segment_;

@@ -7,6 +7,26 @@ namespace {
 
 std::uint32_t Mask(int prefix) { return prefix <= 0 ? 0 : ~0u << (32 - std::min(prefix, 32)); }
 
+// The most specific subnet of `usable` that holds `target`, and its link;
+// nulls when none does or the target is one of this machine's own addresses.
+std::pair<const platform::Link*, const platform::Link::Ipv4Address*> BestSubnet(
+    const std::vector<const platform::Link*>& usable, std::uint32_t target) {
+  const platform::Link* best_link = nullptr;
+  const platform::Link::Ipv4Address* best = nullptr;
+  for (const platform::Link* link : usable) {
+    for (const auto& a : link->ipv4) {
+      if (a.address == target) return {nullptr, nullptr};
+      const std::uint32_t mask = Mask(a.prefix);
+      if (a.prefix < 32 && (a.address & mask) == (target & mask) &&
+          (best == nullptr || a.prefix > best->prefix)) {
+        best_link = link;
+        best = &a;
+      }
+    }
+  }
+  return {best_link, best};
+}
+
 }  // namespace
 
 ArpPlan PlanArp(const std::vector<platform::Link>& links, std::span<const std::uint32_t> targets,
@@ -18,12 +38,12 @@ ArpPlan PlanArp(const std::vector<platform::Link>& links, std::span<const std::u
     if (!interface.empty()) {
       const std::string name = "interface " + EscapeText(link.name);
       if (!link.up)
-        plan.error = name + " is down";
+        plan.status = Status::Failure(name + " is down");
       else if (!link.arp)
-        plan.error = name + " does not use ARP";
+        plan.status = Status::Failure(name + " does not use ARP");
       else if (link.ipv4.empty())
-        plan.error = name + " has no IPv4 address";
-      if (!plan.error.empty()) {
+        plan.status = Status::Failure(name + " has no IPv4 address");
+      if (!plan.status.ok()) {
         plan.others.assign(targets.begin(), targets.end());
         return plan;
       }
@@ -31,27 +51,14 @@ ArpPlan PlanArp(const std::vector<platform::Link>& links, std::span<const std::u
     if (link.up && link.arp) usable.push_back(&link);
   }
   if (!interface.empty() && usable.empty()) {
-    plan.error = "no interface named " + EscapeText(interface);
+    plan.status = Status::Failure("no interface named " + EscapeText(interface));
     plan.others.assign(targets.begin(), targets.end());
     return plan;
   }
 
   for (std::uint32_t target : targets) {
-    const platform::Link* best_link = nullptr;
-    const platform::Link::Ipv4Address* best = nullptr;
-    bool own = false;
-    for (const platform::Link* link : usable) {
-      for (const auto& a : link->ipv4) {
-        if (a.address == target) own = true;
-        const std::uint32_t mask = Mask(a.prefix);
-        if (a.prefix < 32 && (a.address & mask) == (target & mask) &&
-            (best == nullptr || a.prefix > best->prefix)) {
-          best_link = link;
-          best = &a;
-        }
-      }
-    }
-    if (best == nullptr || own) {
+    const auto [best_link, best] = BestSubnet(usable, target);
+    if (best == nullptr) {
       plan.others.push_back(target);
       continue;
     }
@@ -69,11 +76,10 @@ ArpPlan PlanArp(const std::vector<platform::Link>& links, std::span<const std::u
 }
 
 std::string ArpAvailability(platform::PacketNetwork& network, bool* available) {
-  int error = 0;
-  const bool opened = network.OpenArp(0, &error) != nullptr;
-  if (available != nullptr) *available = opened;
-  if (opened) return "ARP: available (a packet socket may be opened) for on-link targets";
-  return "ARP: not available: " + platform::PacketSocketErrorText(error);
+  const auto opened = network.OpenArp(0);
+  if (available != nullptr) *available = opened.ok();
+  if (opened.ok()) return "ARP: available (a packet socket may be opened) for on-link targets";
+  return "ARP: not available: " + opened.status().message();
 }
 
 }  // namespace ps::sweep

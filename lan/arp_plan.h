@@ -9,8 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/link/packet_io.h"
+#include "core/status.h"
 #include "lan/arp_prober.h"
+#include "platform/link/packet_io.h"
 
 namespace ps::sweep {
 
@@ -25,8 +26,9 @@ struct ArpPlan {
   // Targets ARP cannot reach (off-link, or this machine's own addresses),
   // left to ICMP; host order, in the caller's order.
   std::vector<std::uint32_t> others;
-  // Set when `interface` names no usable interface; nothing is planned then.
-  std::string error;
+  // A failure when `interface` names no usable interface; nothing is planned
+  // then (every target is in `others`).
+  Status status;
 };
 
 // Plans the targets (host order) over `links`. With `interface` non-empty only

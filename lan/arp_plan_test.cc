@@ -31,7 +31,7 @@ TEST(ArpPlanTest, GroupsOnLinkTargetsByInterfaceAndSource) {
       Ip(192, 168, 1, 10), Ip(127, 0, 0, 5), Ip(172, 16, 0, 9), Ip(10, 8, 0, 9),
       Ip(203, 0, 113, 8),  Ip(192, 168, 1, 1)};
   const ArpPlan plan = PlanArp(Links(), targets, "");
-  EXPECT_EQ(plan.error, "");
+  EXPECT_EQ(plan.status.message(), "");
   ASSERT_EQ(plan.groups.size(), 3u);
   EXPECT_EQ(plan.groups[0].link.name, "eth0");
   EXPECT_EQ(plan.groups[0].source.address, Ip(192, 168, 1, 10));
@@ -65,27 +65,29 @@ TEST(ArpPlanTest, ANamedInterfaceIsTheOnlyOneUsedAndMustBeUsable) {
   };
   for (const Case& c : cases) {
     const ArpPlan refused = PlanArp(Links(), targets, c.interface);
-    EXPECT_EQ(refused.error, c.error);
+    EXPECT_EQ(refused.status.message(), c.error);
     EXPECT_TRUE(refused.groups.empty());
     EXPECT_EQ(refused.others, targets);
   }
   auto links = Links();
   links[1].ipv4.clear();
-  EXPECT_EQ(PlanArp(links, targets, "eth0").error, "interface eth0 has no IPv4 address");
+  EXPECT_EQ(PlanArp(links, targets, "eth0").status.message(), "interface eth0 has no IPv4 address");
 }
 
 TEST(ArpPlanTest, AvailabilitySaysWhyNot) {
   struct Network : platform::PacketNetwork {
     int error = 0;
     std::vector<platform::Link> Links() override { return {}; }
-    std::unique_ptr<platform::PacketSocket> OpenArp(int ifindex, int* e) override {
+    Result<std::unique_ptr<platform::PacketSocket>> OpenArp(int ifindex) override {
       EXPECT_EQ(ifindex, 0);
-      *e = error;
       struct Idle : platform::PacketSocket {
         SendResult Send(std::span<const platform::OutgoingFrame>) override { return {}; }
-        int Receive(std::span<platform::IncomingFrame>, std::int64_t) override { return 0; }
+        Result<std::size_t> Receive(std::span<platform::IncomingFrame>, std::int64_t) override {
+          return std::size_t{0};
+        }
       };
-      return error == 0 ? std::make_unique<Idle>() : nullptr;
+      if (error != 0) return platform::PacketSocketFailure(error);
+      return std::unique_ptr<platform::PacketSocket>(std::make_unique<Idle>());
     }
   } network;
   bool available = false;

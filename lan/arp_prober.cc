@@ -23,7 +23,11 @@ constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
 
 ArpProber::ArpProber(platform::PacketSocket* socket, platform::MonotonicClock* clock,
                      ArpSource source, ArpProbeOptions options)
-    : socket_(socket), clock_(clock), source_(source), options_(options) {}
+    : socket_(socket),
+      clock_(clock),
+      source_(source),
+      options_(options),
+      pacing_(options.rate, kBurstSeconds, kBatch) {}
 
 bool ArpProber::HasWork() const {
   return next_fresh_ < fresh_.size() || !retry_.empty() ||
@@ -53,12 +57,7 @@ void ArpProber::Expire(std::int64_t now) {
 
 void ArpProber::Send(std::int64_t now) {
   if (now < blocked_until_ns_) return;
-  std::size_t allowed = kBatch;
-  if (options_.rate > 0) {
-    tokens_ = std::min(burst_, tokens_ + static_cast<double>(now - refilled_ns_) * options_.rate / 1e9);
-    refilled_ns_ = now;
-    allowed = std::min(allowed, static_cast<std::size_t>(tokens_));
-  }
+  const std::size_t allowed = pacing_.Available(now, kBatch);
   std::array<std::array<std::uint8_t, kArpPacketSize>, kBatch> packets;
   std::array<platform::OutgoingFrame, kBatch> frames;
   std::array<std::uint32_t, kBatch> indices;
@@ -89,14 +88,14 @@ void ArpProber::Send(std::int64_t now) {
     outstanding_.push_back(indices[i]);
   }
   summary_.sent += sent;
-  if (options_.rate > 0) tokens_ -= static_cast<double>(sent);
+  pacing_.Take(sent);
   // What was taken but not sent goes back in front, in order.
   for (std::size_t i = n; i > sent; --i) retry_.push_front(indices[i - 1]);
   if (sent < n) {
     if (result.error == ENOBUFS || result.error == EAGAIN || result.error == EINTR) {
       blocked_until_ns_ = now + kBlockedNs;
     } else {
-      summary_.system_error = result.error;
+      summary_.socket_status = Status::Failure("the ARP socket failed", result.error);
     }
   }
 }
@@ -130,8 +129,7 @@ void ArpProber::Process(const platform::IncomingFrame& frame, ArpObserver* obser
   if (observer != nullptr) observer->OnAnswer(answers_.back());
 }
 
-std::vector<ArpAnswer> ArpProber::Run(std::span<const std::uint32_t> targets,
-                                      ArpObserver* observer, const std::atomic<bool>* stop) {
+void ArpProber::Reset(std::span<const std::uint32_t> targets) {
   summary_ = ArpSummary{};
   answers_.clear();
   retry_.clear();
@@ -156,44 +154,50 @@ std::vector<ArpAnswer> ArpProber::Run(std::span<const std::uint32_t> targets,
     }
   }
   for (Target& target : targets_) target.tries = 0;
-
-  const std::int64_t start = clock_->NowNs();
-  burst_ = options_.rate > 0 ? std::clamp(options_.rate * kBurstSeconds, 1.0, double(kBatch)) : 0;
-  tokens_ = burst_;
-  refilled_ns_ = start;
   blocked_until_ns_ = 0;
+}
+
+std::int64_t ArpProber::NextWake(std::int64_t now) const {
+  std::int64_t wake = outstanding_head_ < outstanding_.size()
+                          ? targets_[outstanding_[outstanding_head_]].deadline_ns
+                          : kNever;
+  if (next_fresh_ < fresh_.size() || !retry_.empty()) {
+    wake = std::min(wake, std::max(pacing_.NextSendAt(now), blocked_until_ns_));
+  }
+  return wake;
+}
+
+Result<std::size_t> ArpProber::ReceiveAndProcess(std::span<platform::IncomingFrame> frames,
+                                                 std::int64_t deadline_ns, ArpObserver* observer) {
+  Result<std::size_t> n = socket_->Receive(frames, deadline_ns);
+  if (n.ok()) {
+    for (std::size_t i = 0; i < n.value(); ++i) Process(frames[i], observer);
+  }
+  return n;
+}
+
+std::vector<ArpAnswer> ArpProber::Run(std::span<const std::uint32_t> targets, ArpObserver* observer,
+                                      const std::atomic<bool>* stop) {
+  Reset(targets);
+  const std::int64_t start = clock_->NowNs();
+  pacing_.Start(start);
   std::vector<platform::IncomingFrame> frames(kReceiveBatch);
-  while (HasWork() && summary_.system_error == 0) {
+  while (HasWork() && summary_.socket_status.ok()) {
     if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
       summary_.interrupted = true;
       break;
     }
-    std::int64_t now = clock_->NowNs();
+    const std::int64_t now = clock_->NowNs();
     Expire(now);
     Send(now);
-    if (!HasWork() || summary_.system_error != 0) break;
-    std::int64_t wake = outstanding_head_ < outstanding_.size()
-                            ? targets_[outstanding_[outstanding_head_]].deadline_ns
-                            : kNever;
-    if (next_fresh_ < fresh_.size() || !retry_.empty()) {
-      std::int64_t next_send = now;
-      if (options_.rate > 0 && tokens_ < 1) {
-        next_send = now + static_cast<std::int64_t>((1 - tokens_) * 1e9 / options_.rate);
-      }
-      wake = std::min(wake, std::max(next_send, blocked_until_ns_));
-    }
-    const int n = socket_->Receive(frames, wake);
-    if (n < 0) {
-      summary_.system_error = -n;
-      break;
-    }
-    for (int i = 0; i < n; ++i) Process(frames[static_cast<std::size_t>(i)], observer);
+    if (!HasWork() || !summary_.socket_status.ok()) break;
+    if (const auto n = ReceiveAndProcess(frames, NextWake(now), observer); !n.ok())
+      summary_.socket_status = Status::Failure("the ARP socket failed", n.status().system_error());
   }
   // Replies received before their deadline may still be queued.
-  for (int round = 0; round < 64 && summary_.system_error == 0; ++round) {
-    const int n = socket_->Receive(frames, 0);
-    if (n <= 0) break;
-    for (int i = 0; i < n; ++i) Process(frames[static_cast<std::size_t>(i)], observer);
+  for (int round = 0; round < 64 && summary_.socket_status.ok(); ++round) {
+    const auto n = ReceiveAndProcess(frames, 0, observer);
+    if (!n.ok() || n.value() == 0) break;
   }
   summary_.elapsed_ns = clock_->NowNs() - start;
 

@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "core/mac_address.h"
+#include "core/status.h"
 #include "platform/clock/monotonic_clock.h"
 #include "platform/link/packet_io.h"
+#include "sweep/token_bucket.h"
 
 namespace ps::sweep {
 
@@ -49,7 +51,7 @@ struct ArpSummary {
   std::uint64_t ignored = 0;     // gratuitous, unsolicited, misaddressed or late replies
   std::int64_t elapsed_ns = 0;
   bool interrupted = false;
-  int system_error = 0;          // errno when the socket failed
+  Status socket_status;          // a failure: the socket's, which ended the probing
 };
 
 class ArpObserver {
@@ -83,6 +85,14 @@ class ArpProber {
     int answer = -1;               // index into answers_
   };
 
+  // Forgets the last run and queues `targets`, each once.
+  void Reset(std::span<const std::uint32_t> targets);
+  // When to stop waiting for replies: the next deadline, or the next send.
+  std::int64_t NextWake(std::int64_t now) const;
+  // Reads what arrives until `deadline_ns` (0: what is queued) and processes
+  // it; how many frames came, or why the socket failed.
+  Result<std::size_t> ReceiveAndProcess(std::span<platform::IncomingFrame> frames,
+                                        std::int64_t deadline_ns, ArpObserver* observer);
   void Send(std::int64_t now);
   void Expire(std::int64_t now);
   void Process(const platform::IncomingFrame& frame, ArpObserver* observer);
@@ -103,9 +113,7 @@ class ArpProber {
   std::size_t outstanding_head_ = 0;
   std::vector<ArpAnswer> answers_;
 
-  double tokens_ = 0;
-  double burst_ = 1;
-  std::int64_t refilled_ns_ = 0;
+  sweep::TokenBucket pacing_;
   std::int64_t blocked_until_ns_ = 0;  // the device queue was full
 };
 

@@ -56,13 +56,12 @@ class ArpNetnsTest : public ::testing::Test {
       for (const auto& link : platform::SystemPacketNetwork().Links()) {
         if (link.name == "lan1") ifindex = link.index;
       }
-      int error = 0;
-      auto socket = platform::SystemPacketNetwork().OpenArp(ifindex, &error);
-      ASSERT_NE(socket, nullptr) << platform::PacketSocketErrorText(error);
+      auto socket = platform::SystemPacketNetwork().OpenArp(ifindex);
+      ASSERT_TRUE(socket.ok()) << socket.status().message();
       for (const ArpPacket& packet : packets) {
         const auto bytes = BuildArp(packet);
         const platform::OutgoingFrame frame{link_.mac, bytes.data(), kArpPacketSize};
-        EXPECT_EQ(socket->Send(std::span(&frame, 1)).sent, 1);
+        EXPECT_EQ(socket.value()->Send(std::span(&frame, 1)).sent, 1);
       }
     });
   }
@@ -90,9 +89,9 @@ TEST_F(ArpNetnsTest, FindsEveryHostAndNoForgedOne) {
   }
   echo.IcmpCloseHandle(handle);
 
-  int error = 0;
-  auto socket = platform::SystemPacketNetwork().OpenArp(link_.index, &error);
-  ASSERT_NE(socket, nullptr) << platform::PacketSocketErrorText(error);
+  auto opened = platform::SystemPacketNetwork().OpenArp(link_.index);
+  ASSERT_TRUE(opened.ok()) << opened.status().message();
+  std::unique_ptr<platform::PacketSocket> socket = std::move(opened).value();
   // Queued before the sweep asks: unsolicited.
   Forge({{kArpReply, kForgerMac, kNet | 140, link_.mac, kOurIp}});
 
@@ -133,9 +132,8 @@ TEST_F(ArpNetnsTest, FindsEveryHostAndNoForgedOne) {
   std::ofstream(dir.path() + "/oui.csv")
       << "Registry,Assignment,Organization Name,Organization Address\n"
          "MA-L,00000C,\"Cisco Systems, Inc\",San Jose\n";
-  std::string load_error;
-  const auto vendors = VendorRegistry::Load(dir.path(), &load_error);
-  ASSERT_TRUE(vendors.has_value()) << load_error;
+  const auto vendors = VendorRegistry::Load(dir.path());
+  ASSERT_TRUE(vendors.ok()) << vendors.status().message();
   ASSERT_FALSE(answers.empty());
   EXPECT_EQ(vendors->Lookup(answers.front().mac), "Cisco Systems, Inc");
 }

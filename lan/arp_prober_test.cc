@@ -151,15 +151,15 @@ TEST_F(ArpProberTest, FullDeviceQueueDelaysAndSocketFailuresStop) {
   options.rate = 0;
   EXPECT_EQ(Run(targets, options).size(), 100u);
   EXPECT_EQ(summary_.sent, 100u);
-  EXPECT_EQ(summary_.system_error, 0);
+  EXPECT_EQ(summary_.socket_status.system_error(), 0);
 
   segment_.fail_send_with = ENETDOWN;
   EXPECT_TRUE(Run(targets).empty());
-  EXPECT_EQ(summary_.system_error, ENETDOWN);
+  EXPECT_EQ(summary_.socket_status.system_error(), ENETDOWN);
   segment_.fail_send_with = 0;
   segment_.fail_receive_with = EBADF;
   Run(targets);
-  EXPECT_EQ(summary_.system_error, EBADF);
+  EXPECT_EQ(summary_.socket_status.system_error(), EBADF);
 
   segment_.fail_receive_with = 0;
   std::atomic<bool> stop{true};

@@ -52,13 +52,11 @@ void LinkLocalDiscovery::Handle(const platform::IcmpMessage& m, std::int64_t sen
   ++summary->answered;
 }
 
-LinkLocalSummary LinkLocalDiscovery::Run() {
-  LinkLocalSummary summary;
-  const std::int64_t start = clock_->NowNs();
+std::vector<bool> LinkLocalDiscovery::SendToEveryLink(std::int64_t sent_ns,
+                                                      LinkLocalSummary* summary) {
   const IpAddress group = AllNodes();
   std::vector<std::uint8_t> data(links_.size() * ProbeCookie::kDataSize);
   std::vector<bool> sent(links_.size(), false);
-  const std::int64_t sent_ns = clock_->NowNs();
   // One request at a time: a failure on one interface must not stop the others.
   for (std::size_t i = 0; i < links_.size() && i <= 0xFFFF; ++i) {
     std::uint8_t* d = data.data() + i * ProbeCookie::kDataSize;
@@ -68,37 +66,58 @@ LinkLocalSummary LinkLocalDiscovery::Run() {
                                         static_cast<std::uint16_t>(ProbeCookie::kDataSize),
                                         links_[i].index};
     const platform::IcmpSocket::SendResult r = socket_->Send(std::span(&request, 1));
-    if (r.sent == 1) sent[i] = true;
-    else summary.send_errors.emplace_back(links_[i], r.error);
+    if (r.sent == 1) {
+      sent[i] = true;
+    } else {
+      summary->send_errors.emplace_back(
+          links_[i], Status::Failure("the echo request to ff02::1 failed", r.error));
+    }
   }
+  return sent;
+}
+
+void LinkLocalDiscovery::AwaitReplies(std::int64_t sent_ns, const std::vector<bool>& sent,
+                                      LinkLocalSummary* summary) {
   const std::int64_t deadline = sent_ns + timeout_ns_;
   std::vector<platform::IcmpMessage> messages(64);
-  const bool any_sent = std::find(sent.begin(), sent.end(), true) != sent.end();
-  while (any_sent) {
+  for (;;) {
     if (stop_.load(std::memory_order_relaxed)) {
-      summary.interrupted = true;
-      break;
+      summary->interrupted = true;
+      return;
     }
-    if (clock_->NowNs() >= deadline) break;
+    if (clock_->NowNs() >= deadline) return;
     const int n = socket_->Receive(messages, deadline);
     if (n < 0) {
-      summary.system_error = -n;
-      break;
+      summary->socket_status = Status::Failure("the ICMPv6 socket failed", -n);
+      return;
     }
     for (int k = 0; k < n; ++k)
-      Handle(messages[static_cast<std::size_t>(k)], sent_ns, deadline, sent, &summary);
+      Handle(messages[static_cast<std::size_t>(k)], sent_ns, deadline, sent, summary);
   }
-  std::vector<platform::Neighbour> table;
-  if (neighbours_ != nullptr && neighbours_->Dump(IpAddress::Family::kV6, &table)) {
-    for (LinkLocalHost& h : hosts_) {
-      for (const platform::Neighbour& n : table) {
-        if (n.has_mac && n.address == h.result.address && n.ifindex == h.link.index) {
-          h.mac = n.mac;
-          h.has_mac = true;
-        }
+}
+
+void LinkLocalDiscovery::AddMacs() {
+  if (neighbours_ == nullptr) return;
+  const auto table = neighbours_->Dump(IpAddress::Family::kV6);
+  if (!table.ok()) return;
+  for (LinkLocalHost& h : hosts_) {
+    for (const platform::Neighbour& n : table.value()) {
+      if (n.has_mac && n.address == h.result.address && n.ifindex == h.link.index) {
+        h.mac = n.mac;
+        h.has_mac = true;
       }
     }
   }
+}
+
+LinkLocalSummary LinkLocalDiscovery::Run() {
+  LinkLocalSummary summary;
+  const std::int64_t start = clock_->NowNs();
+  const std::int64_t sent_ns = clock_->NowNs();
+  const std::vector<bool> sent = SendToEveryLink(sent_ns, &summary);
+  if (std::find(sent.begin(), sent.end(), true) != sent.end())
+    AwaitReplies(sent_ns, sent, &summary);
+  AddMacs();
   std::sort(hosts_.begin(), hosts_.end(), [](const LinkLocalHost& a, const LinkLocalHost& b) {
     return a.link.index != b.link.index ? a.link.index < b.link.index
                                         : a.result.address < b.result.address;

@@ -30,9 +30,9 @@ struct LinkLocalSummary {
   std::uint64_t ignored = 0;   // unverifiable or late replies
   std::int64_t elapsed_ns = 0;
   bool interrupted = false;
-  int system_error = 0;
-  // Interfaces the request could not be sent on, with errno.
-  std::vector<std::pair<platform::MulticastLink, int>> send_errors;
+  Status socket_status;  // a failure: the socket's, which ended the discovery
+  // Interfaces the request could not be sent on, and why.
+  std::vector<std::pair<platform::MulticastLink, Status>> send_errors;
 };
 
 class LinkLocalDiscovery {
@@ -57,6 +57,11 @@ class LinkLocalDiscovery {
   void set_cookie(const ProbeCookie& cookie) { cookie_ = cookie; }
 
  private:
+  // The steps of Run: one request to ff02::1 on each link (which went),
+  // the replies until the time-out, the MACs from the neighbour table.
+  std::vector<bool> SendToEveryLink(std::int64_t sent_ns, LinkLocalSummary* summary);
+  void AwaitReplies(std::int64_t sent_ns, const std::vector<bool>& sent, LinkLocalSummary* summary);
+  void AddMacs();
   void Handle(const platform::IcmpMessage& m, std::int64_t sent_ns, std::int64_t deadline_ns,
               const std::vector<bool>& sent, LinkLocalSummary* summary);
 

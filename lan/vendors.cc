@@ -1,6 +1,7 @@
 #include "lan/vendors.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -81,14 +82,15 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-bool ReadWholeFile(const std::string& path, std::string* content) {
+Result<std::string> ReadWholeFile(const std::string& path) {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
-  if (!file) return false;
-  content->clear();
+  if (!file) return Status::Failure("cannot be read", errno);
+  std::string content;
   char buffer[1 << 16];
   std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof(buffer), file.get())) > 0) content->append(buffer, n);
-  return std::ferror(file.get()) == 0;
+  while ((n = std::fread(buffer, 1, sizeof(buffer), file.get())) > 0) content.append(buffer, n);
+  if (std::ferror(file.get()) != 0) return Status::Failure("cannot be read", errno);
+  return content;
 }
 
 }  // namespace
@@ -155,30 +157,27 @@ std::string_view VendorRegistry::Lookup(const MacAddress& mac) const {
   return {};
 }
 
-std::optional<VendorRegistry> VendorRegistry::Load(const std::string& folder, std::string* error) {
+Result<VendorRegistry> VendorRegistry::Load(const std::string& folder) {
   static constexpr const char* kFiles[] = {"oui.csv", "mam.csv", "oui36.csv", "iab.csv"};
   VendorRegistry registry;
-  std::string content, problems;
+  std::string& problems = registry.problems_;
   bool any = false;
   for (const char* file : kFiles) {
     const std::string path = folder + "/" + file;
-    if (!ReadWholeFile(path, &content)) {
-      problems += (problems.empty() ? "" : "; ") + path + ": cannot be read";
+    const Result<std::string> content = ReadWholeFile(path);
+    if (!content.ok()) {
+      problems += (problems.empty() ? "" : "; ") + path + ": " + content.status().ToString();
       continue;
     }
-    if (registry.AddCsv(content) == 0) {
+    if (registry.AddCsv(content.value()) == 0) {
       problems += (problems.empty() ? "" : "; ") + path + ": no entries";
       continue;
     }
     any = true;
   }
-  if (error != nullptr) *error = problems;
   if (!any) {
-    if (error != nullptr) {
-      *error = "no IEEE registry could be read from " + folder +
-               " (install the ieee-data package): " + problems;
-    }
-    return std::nullopt;
+    return Status::Failure("no IEEE registry could be read from " + folder +
+                           " (install the ieee-data package): " + problems);
   }
   registry.Finish();
   return registry;

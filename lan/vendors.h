@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/mac_address.h"
+#include "core/status.h"
 
 namespace ps::sweep {
 
@@ -23,10 +24,12 @@ class VendorRegistry {
   // Where Debian installs the registries.
   static constexpr const char* kSystemFolder = "/usr/share/ieee-data";
 
-  // Loads every registry file found in `folder`. nullopt, with the reason in
-  // *error, when none could be read; a file that is present but unreadable or
-  // holds no entry is named in *error without failing the load.
-  static std::optional<VendorRegistry> Load(const std::string& folder, std::string* error);
+  // Loads every registry file found in `folder`, or says why none could be
+  // read. A file that cannot be read or holds no entry is named in
+  // problems() without failing the load.
+  static Result<VendorRegistry> Load(const std::string& folder);
+  // The files Load() left out, and why ("" when none).
+  const std::string& problems() const { return problems_; }
 
   // Adds the entries of one registry CSV text (header row, then
   // "Registry,Assignment,Organization Name,..."; RFC 4180 quoting). The prefix
@@ -53,6 +56,7 @@ class VendorRegistry {
   // Indexed by kind: 0 = 36 bits, 1 = 28 bits, 2 = 24 bits (lookup order).
   std::vector<Entry> tables_[3];
   std::string names_;
+  std::string problems_;
 };
 
 }  // namespace ps::sweep

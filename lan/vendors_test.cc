@@ -42,7 +42,7 @@ constexpr std::string_view kMaS =
 
 class VendorRegistryTest : public ::testing::Test {
  protected:
-  std::optional<VendorRegistry> LoadTestFiles(bool with_iab) {
+  Result<VendorRegistry> LoadTestFiles(bool with_iab) {
     WriteFile(dir_.path() + "/oui.csv", kMaL);
     WriteFile(dir_.path() + "/mam.csv", kMaM);
     WriteFile(dir_.path() + "/oui36.csv", kMaS);
@@ -51,7 +51,13 @@ class VendorRegistryTest : public ::testing::Test {
                 "Registry,Assignment,Organization Name,Organization Address\n"
                 "IAB,0050C27D5,DEUTA-WERKE GmbH,Bergisch-Gladbach DE\n");
     }
-    return VendorRegistry::Load(dir_.path(), &error_);
+    return Load();
+  }
+  // Load(), with what it says (the problems, or why it failed) in error_.
+  Result<VendorRegistry> Load() {
+    Result<VendorRegistry> registry = VendorRegistry::Load(dir_.path());
+    error_ = registry.ok() ? registry->problems() : registry.status().message();
+    return registry;
   }
   platform::TempRegistryDir dir_;
   std::string error_;
@@ -59,7 +65,7 @@ class VendorRegistryTest : public ::testing::Test {
 
 TEST_F(VendorRegistryTest, LongestPrefixWinsAndQuotingIsUndone) {
   const auto registry = LoadTestFiles(/*with_iab=*/true);
-  ASSERT_TRUE(registry.has_value()) << error_;
+  ASSERT_TRUE(registry.ok()) << error_;
   EXPECT_EQ(error_, "");
   EXPECT_EQ(registry->size(), 10u);
   struct Case {
@@ -88,21 +94,20 @@ TEST_F(VendorRegistryTest, LongestPrefixWinsAndQuotingIsUndone) {
 
 TEST_F(VendorRegistryTest, MissingFilesAreNamedAndNoFileAtAllFails) {
   auto registry = LoadTestFiles(/*with_iab=*/false);
-  ASSERT_TRUE(registry.has_value());
+  ASSERT_TRUE(registry.ok());
   EXPECT_NE(error_.find("iab.csv: cannot be read"), std::string::npos) << error_;
 
   WriteFile(dir_.path() + "/oui.csv", "Registry,Assignment,Organization Name\nnot,a,registry\n");
   ::remove((dir_.path() + "/mam.csv").c_str());
   ::remove((dir_.path() + "/oui36.csv").c_str());
-  EXPECT_FALSE(VendorRegistry::Load(dir_.path(), &error_).has_value());
+  EXPECT_FALSE(Load().ok());
   EXPECT_NE(error_.find("install the ieee-data package"), std::string::npos) << error_;
   EXPECT_NE(error_.find("oui.csv: no entries"), std::string::npos) << error_;
 }
 
 TEST(SystemVendorRegistryTest, InstalledRegistriesLoad) {
-  std::string error;
-  const auto registry = VendorRegistry::Load(VendorRegistry::kSystemFolder, &error);
-  ASSERT_TRUE(registry.has_value()) << error;
+  const auto registry = VendorRegistry::Load(VendorRegistry::kSystemFolder);
+  ASSERT_TRUE(registry.ok()) << registry.status().message();
   EXPECT_GT(registry->size(), 30000u);
   EXPECT_EQ(registry->Lookup(Mac("00:00:0c:00:00:01")), "Cisco Systems, Inc");
 }

@@ -1,43 +1,23 @@
 #include "registry/reg_file.h"
 
-#include <array>
 #include <cstdint>
+#include <utility>
 
 #include "core/codepage.h"
 #include "core/error.h"
+#include "registry/reg_lines.h"
 
 namespace ps::reg {
 namespace {
 
 using namespace platform;
+using internal::SameAscii;
+using internal::Utf16LeToCodePage;
 
 constexpr std::u16string_view kHeader5 = u"Windows Registry Editor Version 5.00";
 constexpr std::u16string_view kHeader4 = u"REGEDIT4";
 constexpr std::size_t kMaxKeyName = 255;
 constexpr std::size_t kMaxValueName = 16383;
-
-struct Root {
-  std::u16string_view name;
-  std::u16string_view abbreviation;
-  HKEY key;
-};
-constexpr std::array<Root, 4> kRoots = {{
-    {u"HKEY_CLASSES_ROOT", u"HKCR", HKEY_CLASSES_ROOT},
-    {u"HKEY_CURRENT_USER", u"HKCU", HKEY_CURRENT_USER},
-    {u"HKEY_LOCAL_MACHINE", u"HKLM", HKEY_LOCAL_MACHINE},
-    {u"HKEY_USERS", u"HKU", HKEY_USERS},
-}};
-
-bool SameAscii(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char16_t x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char16_t>(x - 0x20);
-    if (y >= 'a' && y <= 'z') y = static_cast<char16_t>(y - 0x20);
-    if (x != y) return false;
-  }
-  return true;
-}
 
 bool IsSpace(char16_t c) { return c == ' ' || c == '\t'; }
 
@@ -48,101 +28,154 @@ int HexDigit(char16_t c) {
   return -1;
 }
 
-// UTF-16LE bytes -> code page, one byte per character.
-std::string Utf16LeToCodePage(std::string_view bytes) {
-  std::string out(bytes.size() / 2, '\0');
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const auto lo = static_cast<unsigned char>(bytes[2 * i]);
-    const auto hi = static_cast<unsigned char>(bytes[2 * i + 1]);
-    out[i] = CharToCodePage(static_cast<char16_t>(lo | (hi << 8)));
-  }
-  return out;
-}
-
 bool IsTextType(DWORD type) {
   return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
 
-class Parser {
- public:
-  Parser(std::u16string_view text, bool unicode, RegFile* out, RegError* error)
-      : text_(text), unicode_(unicode), out_(out), error_(error) {}
+// A name shown in a message: its characters, a NUL as \0.
+std::string Shown(std::u16string_view name) {
+  std::string out;
+  for (const char16_t c : name) out += c == u'\0' ? std::string("\\0") : ToUtf8({&c, 1});
+  return out;
+}
 
-  bool Run() {
-    out_->keys.clear();
+}  // namespace
+
+class RegReader::Parser {
+ public:
+  explicit Parser(std::unique_ptr<internal::ByteSource> source) : lines_(std::move(source)) {}
+
+  bool Next(RegKeyOp* section, RegError* error) {
+    error_ = error;
+    if (failed_ || (!started_ && !Start())) return false;
+    for (;;) {
+      std::u16string_view line;
+      if (!NextLine(&line)) {
+        if (failed_ || !open_) return false;
+        open_ = false;
+        *section = std::move(current_);
+        return true;
+      }
+      const int number = lines_.line();
+      std::size_t i = 0;
+      while (i < line.size() && IsSpace(line[i])) ++i;
+      line.remove_prefix(i);
+      if (line.empty() || line[0] == ';') continue;
+      if (line[0] == '"' || line[0] == '@') {
+        if (!Value(line, number)) return false;
+        continue;
+      }
+      if (line[0] != '[') {
+        return Fail(number, "unexpected text; expected [KEY], \"name\"=..., @=... or ; comment");
+      }
+      RegKeyOp key;
+      if (!Key(line, number, &key)) return false;
+      const bool had = std::exchange(open_, true);
+      if (had) *section = std::move(current_);
+      current_ = std::move(key);
+      if (had) return true;
+    }
+  }
+
+  bool Restart(RegError* error) {
+    error_ = error;
+    if (!started_) return true;
+    open_ = failed_ = false;
+    std::u16string_view header;
+    return lines_.Rewind(error) && NextLine(&header);
+  }
+
+  bool failed() const { return failed_; }
+  int line() const { return lines_.line(); }
+  const std::string& note() const { return lines_.note(); }
+
+ private:
+  bool Start() {
+    started_ = true;
+    if (!lines_.Start(error_)) {
+      failed_ = true;
+      return false;
+    }
     std::u16string_view line;
     if (!NextLine(&line) || !(line == kHeader5 || line == kHeader4)) {
       return Fail(1, "not a registry file: the first line must be \"" + ToUtf8(kHeader5) +
                          "\" or \"REGEDIT4\"");
     }
-    while (NextLine(&line)) {
-      const int number = line_;
-      std::size_t i = 0;
-      while (i < line.size() && IsSpace(line[i])) ++i;
-      line.remove_prefix(i);
-      if (line.empty() || line[0] == ';') continue;
-      if (line[0] == '[') {
-        if (!Key(line, number)) return false;
-      } else if (line[0] == '"' || line[0] == '@') {
-        if (!Value(line, number)) return false;
-      } else {
-        return Fail(number, "unexpected text; expected [KEY], \"name\"=..., @=... or ; comment");
-      }
-    }
+    unicode_ = lines_.unicode();
     return true;
   }
 
- private:
-  // The next physical line without its line end; false at the end of text.
+  // The next physical line without its line end and trailing blanks; false
+  // at the end of the text, and on a problem reading it (then failed_).
   bool NextLine(std::u16string_view* line) {
-    if (pos_ >= text_.size()) return false;
-    std::size_t end = text_.find(u'\n', pos_);
-    if (end == std::u16string_view::npos) end = text_.size();
-    std::u16string_view l = text_.substr(pos_, end - pos_);
-    pos_ = end + 1;
-    ++line_;
+    error_->code = ERROR_SUCCESS;
+    if (!lines_.Next(&line_, error_)) {
+      failed_ = error_->code != ERROR_SUCCESS;
+      return false;
+    }
+    std::u16string_view l = line_;
     while (!l.empty() && (l.back() == '\r' || IsSpace(l.back()))) l.remove_suffix(1);
     *line = l;
     return true;
   }
 
   bool Fail(int line, const std::string& message) {
+    failed_ = true;
     error_->line = line;
     error_->code = ERROR_INVALID_PARAMETER;
     error_->message = "line " + std::to_string(line) + ": " + message;
     return false;
   }
 
-  bool Key(std::u16string_view line, int number) {
+  // A key path or value name as the registry will store it: false, naming
+  // the line, when the stored name would not be exactly this one.
+  bool ExactName(std::u16string_view name, int number, const char* what, std::string* out) {
+    if (name.find(u'\0') != std::u16string_view::npos) {
+      return Fail(number, std::string(what) + " '" + Shown(name) +
+                              "' holds a NUL character, which the registry cannot store");
+    }
+    bool exact = false;
+    *out = CharactersToCodePage(name, &exact);
+    if (!exact) {
+      return Fail(number, std::string(what) + " '" + Shown(name) +
+                              "' holds characters outside the registry's code page, "
+                              "Windows-1252");
+    }
+    return true;
+  }
+
+  bool Key(std::u16string_view line, int number, RegKeyOp* key) {
     const std::size_t close = line.rfind(u']');
     if (close == std::u16string_view::npos) return Fail(number, "key name without closing ']'");
     std::u16string_view name = line.substr(1, close - 1);
-    RegKeyOp key;
-    key.line = number;
+    key->line = number;
     if (!name.empty() && name[0] == '-') {
-      key.remove = true;
+      key->remove = true;
       name.remove_prefix(1);
     }
     const std::size_t slash = name.find(u'\\');
     const std::u16string_view root = name.substr(0, slash);
-    key.root = RootFromName(root);
-    if (key.root == 0) return Fail(number, "unknown root key '" + ToUtf8(root) + "'");
+    key->root = RootFromName(root);
+    if (key->root == 0) return Fail(number, "unknown root key '" + ToUtf8(root) + "'");
     if (slash != std::u16string_view::npos)
       name.remove_prefix(slash + 1);
     else
       name = {};
     while (!name.empty() && name.back() == '\\') name.remove_suffix(1);
     if (!name.empty() && name[0] == '\\') return Fail(number, "key path with an empty key name");
-    key.path = ToCodePage(name);
-    std::size_t start = 0;
-    while (start <= key.path.size()) {
-      std::size_t cut = key.path.find('\\', start);
-      if (cut == std::string::npos) cut = key.path.size();
+    if (!ExactName(name, number, "key path", &key->path)) return false;
+    std::size_t depth = 0;
+    for (std::size_t start = 0; start <= key->path.size();) {
+      std::size_t cut = key->path.find('\\', start);
+      if (cut == std::string::npos) cut = key->path.size();
       if (cut - start > kMaxKeyName) return Fail(number, "key name longer than 255 characters");
+      depth += cut > start ? 1 : 0;
       start = cut + 1;
     }
-    if (key.remove && key.path.empty()) return Fail(number, "a root key cannot be deleted");
-    out_->keys.push_back(std::move(key));
+    if (key->remove && key->path.empty()) return Fail(number, "a root key cannot be deleted");
+    if (!key->remove && depth > kMaxKeyDepth) {
+      return Fail(number, "key path deeper than 512 levels");
+    }
     return true;
   }
 
@@ -187,7 +220,7 @@ class Parser {
   }
 
   bool Value(std::u16string_view line, int number) {
-    if (out_->keys.empty()) return Fail(number, "value before the first [KEY] line");
+    if (!open_) return Fail(number, "value before the first [KEY] line");
     RegValueOp value;
     value.line = number;
     std::size_t i = 0;
@@ -195,10 +228,9 @@ class Parser {
     if (line[0] == '@') {
       i = 1;
     } else {
+      // "" names the unnamed value, as @ does.
       if (!Quoted(line, &i, number, &text)) return false;
-      value.name = ToCodePage(text);
-      if (value.name.empty())
-        return Fail(number, "empty value name (write @ for the default value)");
+      if (!ExactName(text, number, "value name", &value.name)) return false;
       if (value.name.size() > kMaxValueName) {
         return Fail(number, "value name longer than 16,383 characters");
       }
@@ -216,7 +248,7 @@ class Parser {
       if (!Quoted(rest, &k, number, &text)) return false;
       if (!OnlyCommentLeft(rest, k)) return Fail(number, "unexpected text after the string");
       value.type = REG_SZ;
-      value.data = ToCodePage(text);
+      value.data = CharactersToCodePage(text);
       value.data.push_back('\0');
     } else if (SameAscii(rest.substr(0, 6), u"dword:")) {
       if (!Dword(rest.substr(6), number, &value.data)) return false;
@@ -226,7 +258,7 @@ class Parser {
     } else {
       return Fail(number, "unknown value type; expected \"text\", dword:, hex:, hex(N): or -");
     }
-    out_->keys.back().values.push_back(std::move(value));
+    current_.values.push_back(std::move(value));
     return true;
   }
 
@@ -267,10 +299,7 @@ class Parser {
       while (i < rest.size() && IsSpace(rest[i])) ++i;
       if (i >= rest.size() || rest[i] == ';') break;
       if (rest[i] == '\\' && OnlyCommentLeft(rest, i + 1)) {
-        std::u16string_view next;
-        if (!NextLine(&next)) return Fail(at, "bad hex data: continuation at the end of the file");
-        at = line_;
-        rest = next;
+        if (!Continuation(&rest, &at)) return false;
         i = 0;
         continue;
       }
@@ -287,8 +316,13 @@ class Parser {
         return Fail(at, "bad hex data: expected ',' between bytes");
       }
     }
-    if (unicode_ && IsTextType(value->type)) {
-      if (bytes.size() % 2 != 0) return Fail(number, "bad hex data: UTF-16 text of odd length");
+    // Odd-length REG_SZ and REG_EXPAND_SZ data cannot be UTF-16: kept as it
+    // is, as the platform keeps it. A list of strings must be whole.
+    const bool odd = bytes.size() % 2 != 0;
+    if (unicode_ && odd && value->type == REG_MULTI_SZ) {
+      return Fail(number, "bad hex data: UTF-16 text of odd length");
+    }
+    if (unicode_ && IsTextType(value->type) && !odd) {
       value->data = Utf16LeToCodePage(bytes);
     } else {
       value->data = std::move(bytes);
@@ -296,67 +330,54 @@ class Parser {
     return true;
   }
 
-  std::u16string_view text_;
-  bool unicode_;
-  RegFile* out_;
-  RegError* error_;
-  std::size_t pos_ = 0;
-  int line_ = 0;
+  // Moves *rest to the line that continues a hex list, past blank and
+  // comment lines; *at becomes its number.
+  bool Continuation(std::u16string_view* rest, int* at) {
+    const int from = *at;
+    for (;;) {
+      std::u16string_view next;
+      if (!NextLine(&next)) {
+        return !failed_ && Fail(from, "bad hex data: continuation at the end of the file");
+      }
+      *at = lines_.line();
+      std::size_t i = 0;
+      while (i < next.size() && IsSpace(next[i])) ++i;
+      if (i < next.size() && next[i] != ';') {
+        *rest = next;
+        return true;
+      }
+    }
+  }
+
+  internal::LineReader lines_;
+  std::u16string line_;  // the last line read
+  bool started_ = false;
+  bool unicode_ = true;
+  bool failed_ = false;
+  bool open_ = false;  // current_ holds a section
+  RegKeyOp current_;
+  RegError* error_ = nullptr;
 };
 
-int LinesIn(std::u16string_view text) {
-  int lines = 1;
-  for (char16_t c : text) lines += c == '\n';
-  return lines;
-}
+RegReader::RegReader(std::string_view bytes)
+    : parser_(std::make_unique<Parser>(internal::ViewSource(bytes))) {}
+RegReader::RegReader(std::istream& in)
+    : parser_(std::make_unique<Parser>(internal::StreamSource(in))) {}
+RegReader::~RegReader() = default;
 
-// The file's text as UTF-16; *unicode tells whether it is a version 5.00 file.
-bool Decode(std::string_view bytes, std::u16string* text, bool* unicode, RegError* error) {
-  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-      static_cast<unsigned char>(bytes[1]) == 0xFE) {
-    bytes.remove_prefix(2);
-    text->resize(bytes.size() / 2);
-    for (std::size_t i = 0; i < text->size(); ++i) {
-      (*text)[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                         (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
-    }
-    *unicode = true;
-    if (bytes.size() % 2 != 0) {
-      error->line = LinesIn(*text);
-      error->code = ERROR_INVALID_PARAMETER;
-      error->message =
-          "line " + std::to_string(error->line) + ": truncated UTF-16 text (odd length)";
-      return false;
-    }
-    return true;
-  }
-  if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
-  *unicode = !bytes.starts_with("REGEDIT4");
-  *text = *unicode ? FromUtf8(bytes) : FromCodePage(bytes);
-  return true;
-}
-
-}  // namespace
-
-HKEY RootFromName(std::u16string_view name) {
-  for (const Root& r : kRoots) {
-    if (SameAscii(name, r.name) || SameAscii(name, r.abbreviation)) return r.key;
-  }
-  return 0;
-}
-
-std::u16string RootName(HKEY root) {
-  for (const Root& r : kRoots) {
-    if (r.key == root) return std::u16string(r.name);
-  }
-  return {};
-}
+bool RegReader::Next(RegKeyOp* section, RegError* error) { return parser_->Next(section, error); }
+bool RegReader::failed() const { return parser_->failed(); }
+bool RegReader::Restart(RegError* error) { return parser_->Restart(error); }
+int RegReader::line() const { return parser_->line(); }
+const std::string& RegReader::note() const { return parser_->note(); }
 
 bool ParseRegFile(std::string_view bytes, RegFile* out, RegError* error) {
-  std::u16string text;
-  bool unicode = true;
-  if (!Decode(bytes, &text, &unicode, error)) return false;
-  return Parser(text, unicode, out, error).Run();
+  RegReader reader(bytes);
+  out->keys.clear();
+  RegKeyOp section;
+  while (reader.Next(&section, error)) out->keys.push_back(std::move(section));
+  out->note = reader.note();
+  return !reader.failed();
 }
 
 }  // namespace ps::reg

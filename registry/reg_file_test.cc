@@ -22,6 +22,12 @@ std::string Utf16Le(std::u16string_view text, bool bom = true) {
   return out;
 }
 
+std::string Repeat(std::string_view part, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += part;
+  return out;
+}
+
 std::u16string FromUtf16Le(std::string_view bytes) {
   std::u16string out;
   for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
@@ -153,7 +159,7 @@ TEST(RegFileTest, MalformedFilesNameTheirFirstBadLine) {
       {"bad hex on a continuation", head + "\"x\"=hex:00,\\\r\n  01,zz\r\n", 5, "bad hex data"},
       {"hex without commas", head + "\"x\"=hex:00 01\r\n", 4, "bad hex data"},
       {"continuation at the end", head + "\"x\"=hex:00,\\\r\n", 4, "end of the file"},
-      {"odd UTF-16 text", head + "\"x\"=hex(2):41,00,42\r\n", 4, "odd length"},
+      {"odd UTF-16 list", head + "\"x\"=hex(7):41,00,42\r\n", 4, "odd length"},
       {"bad dword", head + "\"x\"=dword:123456789\r\n", 4, "bad dword"},
       {"unknown root", head + "[HKEY_NOWHERE\\A]\r\n", 4, "unknown root key 'HKEY_NOWHERE'"},
       {"unknown type", head + "\"x\"=qword:1\r\n", 4, "unknown value type"},
@@ -161,6 +167,16 @@ TEST(RegFileTest, MalformedFilesNameTheirFirstBadLine) {
       {"stray text", head + "hello\r\n", 4, "unexpected text"},
       {"root deletion", head + "[-HKEY_CURRENT_USER]\r\n", 4, "root key cannot be deleted"},
       {"long key name", head + "[HKCU\\" + std::string(256, 'k') + "]\r\n", 4, "255"},
+      // Names the registry cannot store exactly: refused rather than let a
+      // C string or the code page turn them into another entry's name.
+      {"NUL in a value name", head + "\"a\\0b\"=-\r\n", 4, "NUL"},
+      {"raw NUL in a value name", head + std::string("\"a\0b\"=\"x\"\r\n", 11), 4, "NUL"},
+      {"NUL in a key path", head + std::string("[-HKEY_CURRENT_USER\\\0]\r\n", 24), 4, "NUL"},
+      {"value name outside the code page", head + "\"\xE6\x97\xA5\xE6\x9C\xAC\"=-\r\n", 4,
+       "Windows-1252"},
+      {"key name outside the code page", head + "[-HKCU\\\xE6\x97\xA5\xE6\x9C\xAC]\r\n", 4,
+       "Windows-1252"},
+      {"key 513 levels deep", head + "[HKCU" + Repeat("\\k", 513) + "]\r\n", 4, "512 levels"},
       {"truncated UTF-16",
        Utf16Le(u"Windows Registry Editor Version 5.00\r\n\r\n[HKCU\\A]\r\n\"x\"=\"1\"")
            .substr(0, 107),
@@ -174,6 +190,49 @@ TEST(RegFileTest, MalformedFilesNameTheirFirstBadLine) {
     EXPECT_EQ(error.line, c.line);
     EXPECT_NE(error.message.find(c.message), std::string::npos) << error.message;
     EXPECT_EQ(error.message.rfind("line " + std::to_string(c.line) + ": ", 0), 0u) << error.message;
+  }
+}
+
+// What hand-edited files and the platform's own exports hold, and the
+// platform reads.
+TEST(RegFileTest, ReadsWhatThePlatformAccepts) {
+  struct Case {
+    const char* what;
+    std::string body;  // after the header and a [HKEY_CURRENT_USER\A] line
+    std::string name;
+    DWORD type;
+    std::string data;
+  };
+  const Case cases[] = {
+      // Bytes of any length: an odd one cannot be UTF-16, so it is kept.
+      {"odd hex(2)", "\"x\"=hex(2):41,00,42\r\n", "x", REG_EXPAND_SZ, std::string("A\0B", 3)},
+      {"odd hex(1)", "\"x\"=hex(1):41\r\n", "x", REG_SZ, "A"},
+      {"blank line in a hex list", "\"x\"=hex:01,\\\r\n\r\n  02\r\n", "x", REG_BINARY, "\1\2"},
+      {"comment in a hex list", "\"x\"=hex:01,\\\r\n  ; note\r\n  02\r\n", "x", REG_BINARY, "\1\2"},
+      {"\"\" for the default value", "\"\"=\"d\"\r\n", "", REG_SZ, std::string("d\0", 2)},
+      // One '?' per character the code page lacks, a surrogate pair included.
+      {"emoji in text", "\"e\"=\"a\xF0\x9F\x98\x80\x62\"\r\n", "e", REG_SZ,
+       std::string("a?b\0", 4)},
+      {"emoji in UTF-16 hex", "\"e\"=hex(1):61,00,3d,d8,00,de,00,00\r\n", "e", REG_SZ,
+       std::string("a?\0", 3)},
+      // Not UTF-8 and no byte-order mark: the code page.
+      {"not UTF-8", "\"\xE9\"=\"caf\xE9\"\r\n", "\xE9", REG_SZ, std::string("caf\xE9\0", 5)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RegFile file;
+    RegError error;
+    const bool parsed = ParseRegFile(
+        "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\A]\r\n" + c.body, &file,
+        &error);
+    EXPECT_TRUE(parsed) << error.message;
+    if (!parsed || file.keys.size() != 1 || file.keys[0].values.size() != 1) {
+      ADD_FAILURE() << "not one key with one value";
+      continue;
+    }
+    EXPECT_EQ(file.keys[0].values[0].name, c.name);
+    EXPECT_EQ(file.keys[0].values[0].type, c.type);
+    EXPECT_EQ(file.keys[0].values[0].data, c.data);
   }
 }
 

@@ -6,6 +6,8 @@
 // An import is all or nothing:
 //  1. the whole file is parsed and checked before the registry is touched, so
 //     a malformed file changes nothing and its first error names the line;
+//     the file is read twice (once to check it, once to apply it), a section
+//     at a time, so that it is never held in memory as a whole;
 //  2. write access to every root the file names is checked before the first
 //     change;
 //  3. a registry that batches (platform/registry/registry_batch.h) gets the
@@ -20,15 +22,18 @@
 //     its class and volatility. If the undo itself fails, the error says so.
 // A batched import into two roots commits them one after the other: should
 // the second commit fail, the first root keeps its changes, and the error
-// says so.
+// says so. Running out of memory at any point is an error like any other
+// (ERROR_OUTOFMEMORY, naming the line being read when it was reading).
 #pragma once
 
+#include <iosfwd>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/registry/registry_service.h"
 #include "registry/reg_file.h"
+#include "registry/reg_keys.h"
 
 namespace ps::reg {
 
@@ -39,25 +44,31 @@ namespace ps::reg {
 platform::LONG ReadTree(platform::RegistryService& service, HKEY root, const std::string& path,
                         RegFile* out);
 
-// The values of the open key `key`, appended to op->values in enumeration
-// order (op's root and path are left alone).
-platform::LONG ReadValues(platform::RegistryService& service, HKEY key, RegKeyOp* op);
-// The names of the open key's subkeys, appended to *names in enumeration order.
-platform::LONG SubkeyNames(platform::RegistryService& service, HKEY key,
-                           std::vector<std::string>* names);
-
 // Deletes the key (root, path) with everything below it.
 platform::LONG DeleteTree(platform::RegistryService& service, HKEY root, const std::string& path);
 
 // The .reg file text (version 5.00, UTF-16LE) of the tree at (root, path).
+// A key name holding a line break (CR or LF) cannot be written: its lines
+// would read back as other keys and values. The export is then refused, and
+// the error names that key.
 bool ExportTree(platform::RegistryService& service, HKEY root, const std::string& path,
                 std::string* bytes, RegError* error);
 
 // Applies a parsed file, all or nothing (see above).
 bool ApplyRegFile(platform::RegistryService& service, const RegFile& file, RegError* error);
 
-// ParseRegFile then ApplyRegFile.
-bool ImportRegFile(platform::RegistryService& service, std::string_view bytes, RegError* error);
+// ParseRegFile then ApplyRegFile, a section at a time. *note, when given,
+// receives RegFile::note.
+bool ImportRegFile(platform::RegistryService& service, std::string_view bytes, RegError* error,
+                   std::string* note = nullptr);
+// The same for the file `in` (read from its current position): one that can
+// seek is read a piece at a time; any other (a pipe) is read into memory.
+bool ImportRegStream(platform::RegistryService& service, std::istream& in, RegError* error,
+                     std::string* note = nullptr);
+
+// The key (root, path) as a person reads it, in UTF-8:
+// "HKEY_CURRENT_USER\Software\Demo".
+std::string KeyDisplayName(HKEY root, const std::string& path);
 
 // An English sentence for a registry return code, as the platform words it
 // ("Access is denied.").

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -150,6 +152,10 @@ TEST_F(RegIoTest, MalformedFilesChangeNothing) {
       {"\"x\"=hex:01,02,zz\r\n", 7},
       {"[HKEY_SOMEWHERE\\Software]\r\n", 7},
       {"\"x\"=hex(7):41,00,\\\r\n  42\r\n", 7},
+      // Names a C string or the code page would turn into another entry's.
+      {"\"v1 \\\"\\\\\xC3\xA9\\0x\"=-\r\n", 7},
+      {"\"\xE6\x97\xA5\xE6\x9C\xAC\"=-\r\n", 7},
+      {"[-HKEY_CURRENT_USER\\Software\\\xE6\x97\xA5\xE6\x9C\xAC]\r\n", 7},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.tail);
@@ -165,6 +171,102 @@ TEST_F(RegIoTest, MalformedFilesChangeNothing) {
   EXPECT_FALSE(ImportRegFile(registry_, utf16.substr(0, utf16.size() - 1), &error));
   EXPECT_EQ(error.line, 6) << error.message;
   EXPECT_TRUE(Snapshot() == before);
+}
+
+// A key name with a line break would write lines of its own into the file,
+// and the file would then name keys and values that were never exported.
+TEST_F(RegIoTest, ExportRefusesKeyNamesThatWouldReadBackAsOtherLines) {
+  Populate();
+  for (const std::string name :
+       {"x\ny", "x\ry", "x]\r\n[HKEY_LOCAL_MACHINE\\Software\\Injected]\r\n\"v\"=\"1\""}) {
+    SCOPED_TRACE(name);
+    const std::string path = "Software\\Demo\\Sub\\" + name;
+    Set(HKEY_CURRENT_USER, path, "v", REG_SZ, std::string("1\0", 2));
+    std::string bytes;
+    RegError error;
+    EXPECT_FALSE(ExportTree(registry_, HKEY_CURRENT_USER, "Software", &bytes, &error));
+    EXPECT_NE(error.message.find("Software\\Demo\\Sub\\x"), std::string::npos) << error.message;
+    EXPECT_NE(error.message.find("line break"), std::string::npos) << error.message;
+    ASSERT_EQ(DeleteTree(registry_, HKEY_CURRENT_USER,
+                         "Software\\Demo\\Sub\\" + name.substr(0, name.find('\\'))),
+              ERROR_SUCCESS);
+  }
+}
+
+// Counts the key names that opens, creates and deletes walk through.
+class CountingRegistry : public ForwardingRegistryService {
+ public:
+  explicit CountingRegistry(RegistryService& real) : ForwardingRegistryService(&real) {}
+  long levels = 0;
+
+  LONG RegCreateKeyExA(HKEY k, const char* p, DWORD r, const char* c, DWORD o, REGSAM s,
+                       const SECURITY_ATTRIBUTES* a, HKEY* h, DWORD* d) override {
+    Count(p);
+    return ForwardingRegistryService::RegCreateKeyExA(k, p, r, c, o, s, a, h, d);
+  }
+  LONG RegOpenKeyExA(HKEY k, const char* p, DWORD o, REGSAM s, HKEY* h) override {
+    Count(p);
+    return ForwardingRegistryService::RegOpenKeyExA(k, p, o, s, h);
+  }
+  LONG RegDeleteKeyA(HKEY k, const char* p) override {
+    Count(p);
+    return ForwardingRegistryService::RegDeleteKeyA(k, p);
+  }
+
+ private:
+  void Count(const char* path) {
+    if (path && *path) levels += 1 + std::count(path, path + std::strlen(path), '\\');
+  }
+};
+
+// Keys are at most 512 levels deep, and walking a deep tree costs the same
+// per key as a flat one: each key is opened below its parent, never again
+// from the root.
+TEST_F(RegIoTest, DeepTreesAreCappedAndWalkedKeyByKey) {
+  constexpr int kDepth = 512;
+  std::string deepest = "Software";
+  for (int i = 1; i < kDepth; ++i) deepest += "\\k";
+  Set(HKEY_CURRENT_USER, deepest, "v", REG_DWORD, "\1\0\0\0");
+  HKEY key = 0;
+  EXPECT_EQ(registry_.RegCreateKeyExA(HKEY_CURRENT_USER, (deepest + "\\k").c_str(), 0, "", 0,
+                                      KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_INVALID_PARAMETER);
+  ASSERT_EQ(registry_.RegOpenKeyExA(HKEY_CURRENT_USER, deepest.c_str(), 0, KEY_ALL_ACCESS, &key),
+            ERROR_SUCCESS);
+  HKEY below = 0;
+  EXPECT_EQ(registry_.RegCreateKeyExA(key, "k", 0, "", 0, KEY_ALL_ACCESS, nullptr, &below, nullptr),
+            ERROR_INVALID_PARAMETER);
+  registry_.RegCloseKey(key);
+
+  CountingRegistry counting(registry_);
+  const struct {
+    const char* walk;
+    std::function<LONG()> run;
+  } walks[] = {
+      {"read",
+       [&] {
+         RegFile tree;
+         const LONG rc = ReadTree(counting, HKEY_CURRENT_USER, "Software", &tree);
+         EXPECT_EQ(tree.keys.size(), static_cast<std::size_t>(kDepth));
+         return rc;
+       }},
+      {"export",
+       [&] {
+         std::string bytes;
+         RegError error;
+         return ExportTree(counting, HKEY_CURRENT_USER, "Software", &bytes, &error) ? ERROR_SUCCESS
+                                                                                    : error.code;
+       }},
+      {"delete", [&] { return DeleteTree(counting, HKEY_CURRENT_USER, "Software"); }},
+  };
+  for (const auto& w : walks) {
+    SCOPED_TRACE(w.walk);
+    counting.levels = 0;
+    EXPECT_EQ(w.run(), ERROR_SUCCESS);
+    EXPECT_LE(counting.levels, 3 * kDepth);  // from the root each time: 131,000
+  }
+  EXPECT_EQ(registry_.RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key),
+            ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(RegIoTest, AFailureWhileApplyingUndoesEverything) {

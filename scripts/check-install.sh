@@ -25,14 +25,50 @@ expected=(
   share/doc/pingsweep/README.md
 )
 for p in "${programs[@]}"; do
-  expected+=("bin/$p")
-  # Manual pages come with help2man (in the test packages).
-  command -v help2man >/dev/null && expected+=("share/man/man1/$p.1.gz")
+  # Every program has its manual page (help2man is in the test packages).
+  expected+=("bin/$p" "share/man/man1/$p.1.gz")
 done
 for c in "${completions[@]}"; do expected+=("share/bash-completion/completions/$c"); done
 
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+# check_page PROGRAM PAGE: the manual page is valid for groff, has the usual
+# sections, each heading once, and shows each example whole on a line of its
+# own, as one shell command whose options the program knows.
+check_page() {
+  local p=$1 page=$2 out headings name examples line words w help
+  # Any warning of groff's is a fault of the page.
+  out=$(zcat "$page" | groff -man -ww -z 2>&1) || fail "groff failed on $p.1"
+  [ -z "$out" ] || fail "groff warns on $p.1: $out"
+  headings=$(zcat "$page" | sed -nE 's/^\.S[HS] +"?([^"]*[^":])[":]*$/\1/p' | tr '[:lower:]' '[:upper:]')
+  for w in NAME SYNOPSIS DESCRIPTION 'EXIT STATUS' 'SEE ALSO'; do
+    grep -qx "$w" <<<"$headings" || fail "$p.1 has no $w"
+  done
+  out=$(sort <<<"$headings" | uniq -d)
+  [ -z "$out" ] || fail "$p.1 has these headings twice: $out"
+  name=$(zcat "$page" | sed -n '/^\.SH NAME/{n;p}')
+  if [[ $name == *IPv4* && $name != *IPv6* ]]; then fail "$p.1: the NAME line says IPv4 alone"; fi
+  grep -qx EXAMPLES <<<"$headings" || return 0
+  # The examples as shown, on lines wide enough for any of them.
+  examples=$(zcat "$page" | groff -man -Tascii -P-cbou -rLL=250n 2>/dev/null |
+    sed -n '/^EXAMPLES/,/^[A-Z]/p' | sed -nE "s/^ +((sudo )?$p( .*)?)\$/\\1/p")
+  [ -n "$examples" ] || fail "$p.1 shows no example command"
+  help=$("$prefix/bin/$p" --help 2>/dev/null || true)
+  while IFS= read -r line; do
+    read -r -a words <<<"$line"
+    out=$(printf '%s\n' "${words[@]}" | grep -cxF -- "$p" || true)
+    [ "$out" -eq 1 ] || fail "$p.1: examples run together: $line"
+    bash -n -c "$line" 2>/dev/null || fail "$p.1: example is no shell command: $line"
+    # A backslash outside quotes is lost to the shell.
+    if sed "s/'[^']*'//g" <<<"$line" | grep -qF '\'; then fail "$p.1: example needs quotes: $line"; fi
+    for w in "${words[@]}"; do
+      [[ $w == -* ]] || continue
+      grep -qwF -- "${w%%=*}" <<<"$help" ||
+        fail "$p.1: example uses $w, which $p --help does not know"
+    done
+  done <<<"$examples"
+}
 
 actual=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort)
 want=$(printf '%s\n' "${expected[@]}" | sort)
@@ -44,12 +80,8 @@ extra=$(comm -23 <(echo "$actual") <(echo "$want"))
 for p in "${programs[@]}"; do
   [ -x "$prefix/bin/$p" ] || fail "bin/$p is not executable"
   page="$prefix/share/man/man1/$p.1.gz"
-  if [ -f "$page" ]; then
-    # Any warning of groff's is a fault of the page.
-    out=$(zcat "$page" | groff -man -ww -z 2>&1) || fail "groff failed on $p.1"
-    [ -z "$out" ] || fail "groff warns on $p.1: $out"
-    zcat "$page" | grep -q '^\.SH DESCRIPTION' || fail "$p.1 has no DESCRIPTION"
-  fi
+  [ -f "$page" ] || continue
+  check_page "$p" "$page"
 done
 if command -v desktop-file-validate >/dev/null; then
   out=$(desktop-file-validate "$prefix/share/applications/pingsweep.desktop" 2>&1) ||
@@ -60,6 +92,10 @@ if command -v appstreamcli >/dev/null; then
   out=$(appstreamcli validate --no-net --no-color "$prefix/share/metainfo/$appstream_id.metainfo.xml" 2>&1) ||
     fail "appstreamcli validate: $out"
 fi
+# Addresses and ids that stand in for real ones.
+out=$(grep -rliE 'example\.(org|com|net)|org\.example' "$prefix/share/metainfo" "$prefix/share/applications" \
+  "$prefix/share/doc/pingsweep/copyright" || true)
+[ -z "$out" ] || fail "placeholder address or id in: $out"
 grep -qx 'StartupWMClass=PingSweep' "$prefix/share/applications/pingsweep.desktop" ||
   fail "the desktop entry does not name the window class PingSweep"
 for c in "${completions[@]}"; do

@@ -30,6 +30,9 @@ Sweep::Sweep(platform::MonotonicClock* clock, platform::IcmpSocket* socket,
     : clock_(clock),
       socket_(socket),
       options_(options),
+      // The bucket holds 25 ms of the rate (at most one batch): a small sweep
+      // goes out at once, a large one at the rate.
+      pacing_(options.rate, 0.025, kBatch),
       // One family a sweep: its neighbour (ARP or NDP) table.
       window_(neighbours, targets.empty() ? IpAddress::Family::kV4 : targets.front().family()) {
   options_.count = std::max(options_.count, 1);
@@ -64,23 +67,31 @@ void Sweep::Queue(std::uint32_t index) {
   ready_.push_back(index);
 }
 
-// The bucket holds 25 ms of the rate (at most one batch): a small sweep goes
-// out at once, a large one at the rate.
-double Sweep::Burst() const {
-  return std::clamp(options_.rate * 0.025, 1.0, static_cast<double>(kBatch));
-}
-
 void Sweep::SendDue(std::int64_t now) {
   while (!delayed_.empty() && delayed_.front().deadline_ns <= now) {
     ready_.push_back(delayed_.front().host);
     delayed_.pop_front();
   }
-  std::size_t budget = kBatch;
-  if (options_.rate > 0) {
-    tokens_ = std::min(Burst(), tokens_ + (now - refilled_ns_) * options_.rate / 1e9);
-    refilled_ns_ = now;
-    budget = static_cast<std::size_t>(tokens_);
+  const std::vector<std::uint32_t> batch = TakeBatch(now, pacing_.Available(now, kBatch));
+  if (batch.empty()) return;
+  const std::int64_t send_ns = clock_->NowNs();
+  const platform::IcmpSocket::SendResult sent = SendBatch(batch, send_ns);
+  const auto went = static_cast<std::size_t>(std::max(sent.sent, 0));
+  for (std::size_t i = 0; i < went; ++i) MarkSent(batch[i], send_ns);
+  summary_.sent += went;
+  pacing_.Take(went);
+  std::size_t next = went;
+  if (next < batch.size() && sent.error != EINTR && sent.error != EAGAIN && sent.error != ENOBUFS) {
+    FailSend(batch[next++], sent.error);
   }
+  // The rest go first next time, in their order.
+  for (std::size_t i = batch.size(); i > next; --i) {
+    (hosts_[batch[i - 1]].on_link && !hosts_[batch[i - 1]].contacted ? ready_new_ : ready_)
+        .push_front(batch[i - 1]);
+  }
+}
+
+std::vector<std::uint32_t> Sweep::TakeBatch(std::int64_t now, std::size_t budget) {
   std::vector<std::uint32_t> batch;
   batch.reserve(std::min(budget, kBatch));
   while (batch.size() < budget && !ready_.empty()) {
@@ -98,11 +109,13 @@ void Sweep::SendDue(std::int64_t now) {
     window_.Used(now, taken);
     if (room == 0) window_wait_until_ = window_.RetryAt(now);
   }
-  if (batch.empty()) return;
+  return batch;
+}
 
+platform::IcmpSocket::SendResult Sweep::SendBatch(const std::vector<std::uint32_t>& batch,
+                                                  std::int64_t send_ns) {
   std::vector<std::uint8_t> data(batch.size() * ProbeCookie::kDataSize);
   std::vector<platform::EchoRequest> requests(batch.size());
-  const std::int64_t send_ns = clock_->NowNs();
   for (std::size_t i = 0; i < batch.size(); ++i) {
     Host& h = hosts_[batch[i]];
     h.sequence = next_sequence_++;
@@ -111,39 +124,30 @@ void Sweep::SendDue(std::int64_t now) {
     requests[i] = platform::EchoRequest{results_[batch[i]].address, h.sequence, d,
                                         static_cast<std::uint16_t>(ProbeCookie::kDataSize)};
   }
-  const platform::IcmpSocket::SendResult sent = socket_->Send(requests);
-  const auto went = static_cast<std::size_t>(std::max(sent.sent, 0));
-  for (std::size_t i = 0; i < went; ++i) {
-    Host& h = hosts_[batch[i]];
-    h.sent_ns = send_ns;
-    h.deadline_ns = send_ns + options_.timeout_ns;
-    h.state = State::kOutstanding;
-    ++outstanding_;
-    h.contacted = true;
-    ++h.attempts;
-    ++results_[batch[i]].sent;
-    pending_.push_back(Pending{h.deadline_ns, batch[i]});
-  }
-  summary_.sent += went;
-  tokens_ -= static_cast<double>(went);
-  std::size_t next = went;
-  if (next < batch.size() && sent.error != EINTR && sent.error != EAGAIN &&
-      sent.error != ENOBUFS) {
-    // This destination cannot be sent to (no route, refused by a firewall):
-    // that attempt failed.
-    const std::uint32_t index = batch[next++];
-    results_[index].send_error = sent.error;
-    ++results_[index].sent;
-    ++hosts_[index].attempts;
-    hosts_[index].contacted = true;
-    hosts_[index].state = State::kFailed;
-    Resolve(index, false);
-  }
-  // The rest go first next time, in their order.
-  for (std::size_t i = batch.size(); i > next; --i) {
-    (hosts_[batch[i - 1]].on_link && !hosts_[batch[i - 1]].contacted ? ready_new_ : ready_)
-        .push_front(batch[i - 1]);
-  }
+  return socket_->Send(requests);
+}
+
+void Sweep::MarkSent(std::uint32_t index, std::int64_t send_ns) {
+  Host& h = hosts_[index];
+  h.sent_ns = send_ns;
+  h.deadline_ns = send_ns + options_.timeout_ns;
+  h.state = State::kOutstanding;
+  ++outstanding_;
+  h.contacted = true;
+  ++h.attempts;
+  ++results_[index].sent;
+  pending_.push_back(Pending{h.deadline_ns, index});
+}
+
+void Sweep::FailSend(std::uint32_t index, int error) {
+  // This destination cannot be sent to (no route, refused by a firewall):
+  // that attempt failed.
+  results_[index].send_error = error;
+  ++results_[index].sent;
+  ++hosts_[index].attempts;
+  hosts_[index].contacted = true;
+  hosts_[index].state = State::kFailed;
+  Resolve(index, false);
 }
 
 void Sweep::Settle(std::uint32_t index, State state) {
@@ -270,9 +274,7 @@ std::int64_t Sweep::NextWake(std::int64_t now) const {
   if (!delayed_.empty()) wake = std::min(wake, delayed_.front().deadline_ns);
   const bool want_send = !ready_.empty() || (!ready_new_.empty());
   if (want_send) {
-    std::int64_t at = now;
-    if (options_.rate > 0 && tokens_ < 1)
-      at = now + static_cast<std::int64_t>(std::ceil((1 - tokens_) * 1e9 / options_.rate));
+    std::int64_t at = pacing_.NextSendAt(now);
     if (ready_.empty()) at = std::max(at, window_wait_until_);
     wake = std::min(wake, at);
   }
@@ -295,8 +297,8 @@ SweepProgress Sweep::Progress(std::int64_t now) const {
 
 SweepSummary Sweep::Run(SweepObserver* observer) {
   observer_ = observer;
-  start_ns_ = refilled_ns_ = clock_->NowNs();
-  tokens_ = Burst();  // a full bucket
+  start_ns_ = clock_->NowNs();
+  pacing_.Start(start_ns_);
   std::int64_t drained_at = start_ns_;
   std::int64_t next_progress = start_ns_ + kProgressNs;
   std::vector<platform::IcmpMessage> messages(kBatch);
@@ -316,7 +318,10 @@ SweepSummary Sweep::Run(SweepObserver* observer) {
     const std::int64_t before = clock_->NowNs();
     const int n = socket_->Receive(messages, NextWake(before));
     if (n < 0) {
-      summary_.system_error = -n;
+      summary_.socket_status = Status::Failure(results_.empty() || results_.front().address.is_v4()
+                                                   ? "the ICMP socket failed"
+                                                   : "the ICMPv6 socket failed",
+                                               -n);
       break;
     }
     for (int i = 0; i < n; ++i) Handle(messages[static_cast<std::size_t>(i)]);

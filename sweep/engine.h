@@ -12,9 +12,11 @@
 #include <vector>
 
 #include "core/ip_address.h"
+#include "core/status.h"
 #include "platform/inet/sweep_io.h"
 #include "sweep/cookie.h"
 #include "sweep/neighbour_window.h"
+#include "sweep/token_bucket.h"
 
 namespace ps::sweep {
 
@@ -63,7 +65,7 @@ struct SweepSummary {
   std::uint64_t ignored = 0;     // forged, unverifiable or late messages
   std::int64_t elapsed_ns = 0;
   bool interrupted = false;
-  int system_error = 0;          // errno when the socket failed
+  Status socket_status;          // a failure: the socket's, which ended the sweep
 };
 
 class SweepObserver {
@@ -122,7 +124,16 @@ class Sweep {
     std::uint32_t host;
   };
 
+  // Sends what is due now, as pacing and the neighbour window allow.
   void SendDue(std::int64_t now);
+  // The steps of SendDue: up to `budget` hosts to send to (those ready
+  // first, then new on-link ones the window has room for), their requests
+  // sent, each one that went marked, and a destination that cannot be sent to.
+  std::vector<std::uint32_t> TakeBatch(std::int64_t now, std::size_t budget);
+  platform::IcmpSocket::SendResult SendBatch(const std::vector<std::uint32_t>& batch,
+                                             std::int64_t send_ns);
+  void MarkSent(std::uint32_t index, std::int64_t send_ns);
+  void FailSend(std::uint32_t index, int error);
   void Expire(std::int64_t drained_at);
   void Handle(const platform::IcmpMessage& m);
   void HandleReply(const platform::IcmpMessage& m);
@@ -131,13 +142,13 @@ class Sweep {
   void Settle(std::uint32_t index, State state);
   void Queue(std::uint32_t index);
   std::int64_t NextWake(std::int64_t now) const;
-  double Burst() const;
   SweepProgress Progress(std::int64_t now) const;
   std::int64_t Find(const IpAddress& address) const;
 
   platform::MonotonicClock* clock_;
   platform::IcmpSocket* socket_;
   SweepOptions options_;
+  TokenBucket pacing_;
   ProbeCookie cookie_;
   NeighbourWindow window_;
   std::vector<HostResult> results_;
@@ -150,8 +161,6 @@ class Sweep {
   std::uint64_t finished_ = 0;
   std::uint64_t outstanding_ = 0;  // hosts with a probe awaiting its answer
   std::uint16_t next_sequence_ = 0;
-  double tokens_ = 0;
-  std::int64_t refilled_ns_ = 0;
   std::int64_t window_wait_until_ = 0;
   std::int64_t start_ns_ = 0;
   SweepSummary summary_;

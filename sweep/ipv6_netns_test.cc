@@ -44,10 +44,10 @@ class Ipv6LabTest : public ::testing::Test {
 
 std::vector<IpAddress> Targets(const std::string& text) {
   TargetList list(nullptr);
-  EXPECT_EQ(list.Add(text), "");
-  std::vector<IpAddress> out;
-  EXPECT_EQ(list.Expand(&out), "");
-  return out;
+  EXPECT_EQ(list.Add(text).message(), "");
+  auto out = list.Expand();
+  EXPECT_EQ(out.status().message(), "");
+  return out.ok() ? std::move(out).value() : std::vector<IpAddress>{};
 }
 
 TEST_F(Ipv6LabTest, UlaRangeFindsExactlyTheAnsweringHosts) {
@@ -58,15 +58,15 @@ TEST_F(Ipv6LabTest, UlaRangeFindsExactlyTheAnsweringHosts) {
   platform::LinuxIcmpOpener opener;
   for (const auto kind : {IcmpSocket::Kind::kDatagram, IcmpSocket::Kind::kRaw}) {
     SCOPED_TRACE(kind == IcmpSocket::Kind::kRaw ? "raw" : "datagram");
-    int error = 0;
-    const auto socket = opener.Open(IpAddress::Family::kV6, kind, &error);
-    ASSERT_TRUE(socket) << std::strerror(error);
+    auto opened = opener.Open(IpAddress::Family::kV6, kind);
+    ASSERT_TRUE(opened) << opened.status().message();
+    const auto socket = std::move(opened).value();
     SweepOptions options;
     options.timeout_ns = 300'000'000;
     options.rate = 0;
     Sweep sweep(&platform::SystemMonotonicClock(), socket.get(), nullptr, Targets("fd77:1::1-fd77:1::ff"), {}, options);
     const SweepSummary s = sweep.Run(nullptr);
-    EXPECT_EQ(s.system_error, 0);
+    EXPECT_EQ(s.socket_status.system_error(), 0);
     EXPECT_EQ(s.answered, 126u);  // ::1 to ::7f less ::40
     EXPECT_EQ(s.errors, 1u);
     for (const HostResult& r : sweep.results()) {
@@ -106,12 +106,12 @@ TEST(LinkLocalNetnsTest, ListsEveryResponderOnceWithItsMac) {
   ASSERT_EQ(links.size(), 1u);
   for (const auto kind : {IcmpSocket::Kind::kDatagram, IcmpSocket::Kind::kRaw}) {
     SCOPED_TRACE(kind == IcmpSocket::Kind::kRaw ? "raw" : "datagram");
-    int error = 0;
-    const auto socket = opener.Open(IpAddress::Family::kV6, kind, &error);
-    ASSERT_TRUE(socket) << std::strerror(error);
+    auto opened = opener.Open(IpAddress::Family::kV6, kind);
+    ASSERT_TRUE(opened) << opened.status().message();
+    const auto socket = std::move(opened).value();
     LinkLocalDiscovery discovery(&platform::SystemMonotonicClock(), socket.get(), &neighbours, links, 300'000'000);
     const LinkLocalSummary s = discovery.Run();
-    EXPECT_EQ(s.system_error, 0);
+    EXPECT_EQ(s.socket_status.system_error(), 0);
     EXPECT_TRUE(s.send_errors.empty());
     ASSERT_EQ(s.answered, 3u);
     ASSERT_EQ(discovery.hosts().size(), 3u);

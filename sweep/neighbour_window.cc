@@ -28,8 +28,9 @@ NeighbourWindow::NeighbourWindow(platform::NeighbourTable* table, IpAddress::Fam
 
 void NeighbourWindow::Refresh(std::int64_t now_ns) {
   refreshed_ns_ = now_ns;
-  std::vector<platform::Neighbour> entries;
-  if (table_ != nullptr && table_->Dump(family_, &entries)) {
+  const auto dumped = table_ != nullptr ? table_->Dump(family_) : Status::Failure("no table");
+  if (dumped.ok()) {
+    const std::vector<platform::Neighbour>& entries = dumped.value();
     seen_ = true;
     int held = 0;
     for (const auto& n : entries) held += Reclaimable(n) ? 0 : 1;

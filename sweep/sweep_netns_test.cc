@@ -24,10 +24,10 @@ using platform::IcmpSocket;
 
 std::vector<IpAddress> Targets(const std::vector<std::string>& specs) {
   TargetList list(nullptr);
-  for (const auto& s : specs) EXPECT_EQ(list.Add(s), "");
-  std::vector<IpAddress> out;
-  EXPECT_EQ(list.Expand(&out), "");
-  return out;
+  for (const auto& s : specs) EXPECT_EQ(list.Add(s).message(), "");
+  auto out = list.Expand();
+  EXPECT_EQ(out.status().message(), "");
+  return out.ok() ? std::move(out).value() : std::vector<IpAddress>{};
 }
 
 const HostResult& ResultFor(const Sweep& sweep, const std::string& address) {
@@ -48,10 +48,10 @@ const Kind kKinds[] = {{"datagram", IcmpSocket::Kind::kDatagram}, {"raw", IcmpSo
 SweepSummary SweepOver(const Kind& k, const std::vector<std::string>& targets,
                        std::int64_t timeout_ns, double rate, std::unique_ptr<Sweep>* sweep) {
   static platform::LinuxIcmpOpener opener;
-  int error = 0;
-  const auto socket = opener.Open(IpAddress::Family::kV4, k.kind, &error);
-  EXPECT_TRUE(socket) << std::strerror(error);
-  if (!socket) return {};
+  auto opened = opener.Open(IpAddress::Family::kV4, k.kind);
+  EXPECT_TRUE(opened) << opened.status().message();
+  if (!opened) return {};
+  const auto socket = std::move(opened).value();
   SweepOptions options;
   options.timeout_ns = timeout_ns;
   options.retries = 1;
@@ -74,7 +74,7 @@ TEST(SweepNetnsTest, RoutedSubnetWithSilentPartAndAnError) {
     const SweepSummary s = SweepOver(k, {"10.77.1.0/24"}, 300'000'000, 0, &swept);
     ASSERT_TRUE(swept);
     const Sweep& sweep = *swept;
-    EXPECT_EQ(s.system_error, 0);
+    EXPECT_EQ(s.socket_status.system_error(), 0);
     EXPECT_EQ(s.answered, 126u);  // .1 to .127 less .100
     EXPECT_EQ(s.errors, 1u);
     for (const HostResult& r : sweep.results()) {

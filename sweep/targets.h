@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/ip_address.h"
+#include "core/status.h"
 #include "platform/inet/sweep_io.h"
 
 namespace ps::sweep {
@@ -38,14 +39,13 @@ class TargetList {
   // "fd00::1", "fd00::/112", "fd00::1-fd00::ff", "fd00::1-ff" (the last
   // group), each of at most kLargeSweep addresses. Refuses 0.0.0.0,
   // 255.255.255.255, multicast, 240.0.0.0/4, ::, IPv6 multicast and
-  // link-local (no interface to send on). Returns "" or a message that names
-  // the target.
-  std::string Add(std::string_view text);
+  // link-local (no interface to send on). A failure names the target.
+  Status Add(std::string_view text);
   // The same forms, removed from the result whatever the order of calls.
-  std::string Exclude(std::string_view text);
-  // One target a line; '#' starts a comment; blank lines are skipped. Errors
-  // name `source` and the line number.
-  std::string AddLines(std::istream& in, std::string_view source);
+  Status Exclude(std::string_view text);
+  // One target a line; '#' starts a comment; blank lines are skipped. A
+  // failure names `source` and the line number.
+  Status AddLines(std::istream& in, std::string_view source);
   // A CIDR block as-is (network and broadcast skipped per the rules).
   void AddBlock(const IpAddress& network, int prefix);
 
@@ -53,9 +53,9 @@ class TargetList {
 
   // Addresses counted after exclusions (no expansion).
   std::uint64_t Count() const;
-  // Sorted, without duplicates or exclusions. Fails (returns a message) when
-  // there are more than kLargeSweep and large sweeps are not allowed.
-  std::string Expand(std::vector<IpAddress>* out) const;
+  // Sorted, without duplicates or exclusions. Fails when there are more than
+  // kLargeSweep and large sweeps are not allowed, or more than kLargestSweep.
+  Result<std::vector<IpAddress>> Expand() const;
 
  private:
   __extension__ typedef unsigned __int128 Number;  // an address as one number
@@ -65,10 +65,14 @@ class TargetList {
   };
   // Index 0: IPv4, 1: IPv6.
   using Ranges = std::array<std::vector<Range>, 2>;
-  // `adding`: a target to probe (refused when special; a block loses its
-  // network and broadcast addresses per the rules); else an exclusion.
-  std::string Parse(std::string_view text, bool adding, Ranges* out) const;
-  std::string ParseV6(std::string_view text, bool adding, std::vector<Range>* out) const;
+  // One target of any form into `out`. `adding`: a target to probe (refused
+  // when special; a block loses its network and broadcast addresses per the
+  // rules); else an exclusion, taken whole.
+  Status Parse(std::string_view text, bool adding, Ranges* out) const;
+  // The steps of Parse: an IPv6 form, an IPv4 form, a host name's addresses.
+  Status ParseV6(std::string_view text, bool adding, std::vector<Range>* out) const;
+  Status ParseV4(std::string_view text, bool adding, std::vector<Range>* out) const;
+  Status ParseName(std::string_view text, Ranges* out) const;
   std::vector<Range> Effective(int family) const;
 
   platform::Resolver* resolver_;

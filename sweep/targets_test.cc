@@ -37,6 +37,7 @@ class TargetListTest : public ::testing::Test {
     for (const char* loose : {"0x7f.1", "0x7f000001", "0X7F.0.0.1", "10.0.0.0x1", "0x0a000001"})
       resolver_.forward[loose] = {IpAddress::V4(0x7F000001)};
     resolver_.forward["0xdead.lan"] = {IpAddress::V4(0x0A000014)};
+    resolver_.forward["0x.0x"] = {IpAddress::V4(0x0A000014)};
   }
   platform::FakeResolver resolver_;
 };
@@ -126,6 +127,7 @@ TEST_F(TargetListTest, FormsRefusalsAndExclusions) {
       {{"10.0.0.0x1"}, {}, {}, "", "", 0, "'10.0.0.0x1': not an IPv4 address"},
       {{"10.0.0.1"}, {"0x0a000001"}, {}, "", "", 0, "'0x0a000001': not an IPv4 address"},
       {{"0xdead.lan"}, {}, {}, "10.0.0.20", "10.0.0.20", 1, ""},
+      {{"0x.0x"}, {}, {}, "10.0.0.20", "10.0.0.20", 1, ""},
       // Text no target holds is refused, and named escaped.
       {{"127.0.0.1\0/8"s}, {}, {}, "", "", 0, "'127.0.0.1\\x00/8': holds a control character"},
       {{"\x1B[2Jevil.lan"}, {}, {}, "", "", 0, "'\\x1B[2Jevil.lan': holds a control character"},
@@ -136,15 +138,20 @@ TEST_F(TargetListTest, FormsRefusalsAndExclusions) {
     SCOPED_TRACE(c.add.front());
     TargetList list(&resolver_);
     list.set_rules(c.rules);
-    std::string error;
+    Status status;
     for (const auto& e : c.exclude) {
-      if (error.empty()) error = list.Exclude(e);
+      if (status.ok()) status = list.Exclude(e);
     }
     for (const auto& a : c.add) {
-      if (error.empty()) error = list.Add(a);
+      if (status.ok()) status = list.Add(a);
     }
     std::vector<IpAddress> out;
-    if (error.empty()) error = list.Expand(&out);
+    if (status.ok()) {
+      Result<std::vector<IpAddress>> expanded = list.Expand();
+      status = expanded.status();
+      if (expanded.ok()) out = std::move(expanded).value();
+    }
+    const std::string error = status.message();
     if (!c.error_contains.empty()) {
       EXPECT_NE(error.find(c.error_contains), std::string::npos) << error;
       continue;
@@ -164,14 +171,15 @@ TEST_F(TargetListTest, FormsRefusalsAndExclusions) {
 TEST_F(TargetListTest, LinesWithCommentsAndErrorsNamingTheLine) {
   TargetList list(&resolver_);
   std::istringstream good("# hosts\n10.0.0.1\n\n  10.0.0.3-4  # two more\nprinter.lan\r\n");
-  ASSERT_EQ(list.AddLines(good, "hosts.txt"), "");
-  std::vector<IpAddress> out;
-  ASSERT_EQ(list.Expand(&out), "");
+  ASSERT_EQ(list.AddLines(good, "hosts.txt").message(), "");
+  const Result<std::vector<IpAddress>> expanded = list.Expand();
+  ASSERT_EQ(expanded.status().message(), "");
+  const std::vector<IpAddress>& out = expanded.value();
   ASSERT_EQ(out.size(), 4u);
   EXPECT_EQ(out[3].ToString(), "10.0.0.20");
 
   std::istringstream bad("10.0.0.1\n\n224.1.1.1\n");
-  const std::string error = list.AddLines(bad, "hosts.txt");
+  const std::string error = list.AddLines(bad, "hosts.txt").message();
   EXPECT_EQ(error.rfind("hosts.txt:3: '224.1.1.1'", 0), 0u) << error;
 
   // A line as long as allowed, one longer, one with a NUL, a source named
@@ -185,14 +193,14 @@ TEST_F(TargetListTest, LinesWithCommentsAndErrorsNamingTheLine) {
   };
   for (const auto& [text, expected] : cases) {
     std::istringstream in(text);
-    const std::string e = TargetList(&resolver_).AddLines(in, "hosts.txt");
+    const std::string e = TargetList(&resolver_).AddLines(in, "hosts.txt").message();
     EXPECT_EQ(e.substr(0, expected.size()), expected) << e;
     EXPECT_EQ(e.empty(), expected.empty()) << e;
   }
   std::istringstream evil("224.1.1.1\n");
-  EXPECT_EQ(list.AddLines(evil, "ho\x1B[1msts").rfind("ho\\x1B[1msts:1: ", 0), 0u);
+  EXPECT_EQ(list.AddLines(evil, "ho\x1B[1msts").message().rfind("ho\\x1B[1msts:1: ", 0), 0u);
   std::ifstream folder("/");
-  EXPECT_EQ(list.AddLines(folder, "/"), "/: cannot read: Is a directory");
+  EXPECT_EQ(list.AddLines(folder, "/").ToString(), "/: cannot read: Is a directory");
 }
 
 TEST(IpAddressTest, ParsesPrintsAndOrders) {

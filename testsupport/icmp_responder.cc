@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,16 +12,13 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/clock/monotonic_clock.h"
 #include "platform/inet/checksum.h"
 
 namespace ps::testing {
 namespace {
 
-std::int64_t NowNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
+std::int64_t NowNs() { return platform::SystemMonotonicClock().NowNs(); }
 
 constexpr std::uint8_t kIcmpEchoReply = 0;
 constexpr std::uint8_t kIcmpDestUnreachable = 3;

@@ -41,7 +41,8 @@ std::string Upper(std::string s) {
   return s;
 }
 
-std::string Text(const std::string& utf8) { return ToCodePage(FromUtf8(utf8)); }
+// One '?' for each character the code page lacks.
+std::string Text(const std::string& utf8) { return CharactersToCodePage(FromUtf8(utf8)); }
 
 // Decimal or 0x-prefixed hexadecimal, no sign, at most `max`.
 bool Number(const std::string& text, unsigned long long max, unsigned long long* out) {

@@ -2,6 +2,7 @@
 // the command line, with the verbs of the platform's console registry tool.
 
 #include <iostream>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,13 @@ int main(int argc, char** argv) {
     std::cerr << "ERROR: " << error << "\nType \"pingsweep-reg --help\" for usage.\n";
     return 1;
   }
-  return ps::regtool::RunVerb(args, ps::platform::RegistryService::Default(), std::cout, std::cerr,
-                              std::cin);
+  try {
+    return ps::regtool::RunVerb(args, ps::platform::RegistryService::Default(), std::cout,
+                                std::cerr, std::cin);
+  } catch (const std::bad_alloc&) {
+    // What was under way was given up; a change in the registry is all or
+    // nothing.
+    std::cerr << "ERROR: Not enough memory resources are available to complete this operation.\n";
+    return 1;
+  }
 }

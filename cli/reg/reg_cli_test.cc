@@ -1,13 +1,20 @@
 // pingsweep-reg as a user runs it: the built program against a registry in a
 // throw-away folder, one command after another.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 
+#include "cli/reg/verbs.h"
+#include "platform/registry/forwarding_registry_service.h"
+#include "platform/registry/sqlite_registry.h"
 #include "testsupport/temp_dir.h"
 
 namespace {
@@ -27,12 +34,13 @@ class RegToolTest : public ::testing::Test {
   }
 
   // Runs the program with `args` (already quoted for the shell) and `input`
-  // on standard input.
-  Result Run(const std::string& args, const std::string& input = "") {
+  // on standard input, after the shell commands `before` (ulimit, ...).
+  Result Run(const std::string& args, const std::string& input = "",
+             const std::string& before = "") {
     const std::string dir = dir_.path();
     std::ofstream(dir + "/stdin") << input;
-    const std::string command = "cd " + dir + " && PINGSWEEP_REGISTRY_DIR=" + dir + " " + REG_TOOL +
-                                " " + args + " <stdin >stdout 2>stderr";
+    const std::string command = "cd " + dir + " && " + before + " PINGSWEEP_REGISTRY_DIR=" + dir +
+                                " " + REG_TOOL + " " + args + " <stdin >stdout 2>stderr";
     const int status = std::system(command.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(dir + "/stdout"),
             Read(dir + "/stderr")};
@@ -137,6 +145,207 @@ TEST_F(RegToolTest, HelpAndVersion) {
   const Result version = Run("--version");
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.rfind("pingsweep-reg (PingSweep) ", 0), 0u);
+}
+
+// Export replaces a file in one step, never through a name someone else
+// planted, and never turns what the name stands for (a device, a link) into a
+// file of its own.
+TEST_F(RegToolTest, ExportWritesWhereItsFileNamePoints) {
+  ASSERT_EQ(Run("add 'HKCU\\Software\\T' /v v /d 1").status, 0);
+  const std::string dir = dir_.path();
+  const auto kind = [&](const std::string& name) {
+    struct stat st;
+    if (::lstat((dir + "/" + name).c_str(), &st) != 0) return std::string("missing");
+    return std::string(S_ISREG(st.st_mode)   ? "file"
+                       : S_ISLNK(st.st_mode) ? "link"
+                       : S_ISCHR(st.st_mode) ? "device"
+                       : S_ISDIR(st.st_mode) ? "folder"
+                                             : "other");
+  };
+  const bool root = ::geteuid() == 0;
+  const struct {
+    const char* what;
+    std::function<void()> arrange;
+    const char* target;
+    int status;
+    const char* then_kind;  // of the target afterwards
+    const char* exported;   // the file that must hold the export, or ""
+  } cases[] = {
+      {"a link planted at the temporary name",
+       [&] {
+         std::ofstream(dir + "/victim") << "keep";
+         ASSERT_EQ(::symlink("victim", (dir + "/t.reg.tmp").c_str()), 0);
+       },
+       "t.reg", 0, "file", "t.reg"},
+      {"a link to a file",
+       [&] { ASSERT_EQ(::symlink("real.reg", (dir + "/link.reg").c_str()), 0); }, "link.reg", 1,
+       "link", ""},
+      {"a link to an existing file", [&] { std::ofstream(dir + "/real.reg") << "old"; }, "link.reg",
+       0, "link", "real.reg"},
+      {"a folder", [&] { ASSERT_EQ(::mkdir((dir + "/sub").c_str(), 0755), 0); }, "sub", 1, "folder",
+       ""},
+      // Devices of their own, so that a fault never replaces the machine's.
+      {"a full device",
+       [&] { ASSERT_EQ(::mknod((dir + "/full").c_str(), S_IFCHR | 0666, ::makedev(1, 7)), 0); },
+       root ? "full" : "/dev/full", 1, root ? "device" : "missing", ""},
+      {"a null device",
+       [&] { ASSERT_EQ(::mknod((dir + "/null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0); },
+       root ? "null" : "/dev/null", 0, root ? "device" : "missing", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (root || std::string(c.target)[0] != '/') c.arrange();
+    const Result r = Run("export 'HKCU\\Software\\T' " + std::string(c.target) + " /y");
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.err.rfind(c.status ? "ERROR: " : "", 0), 0u) << r.err;
+    if (c.status == 0) {
+      EXPECT_EQ(r.out, "The operation completed successfully.\n");
+    }
+    if (std::string(c.target)[0] != '/') {
+      EXPECT_EQ(kind(c.target), c.then_kind);
+    }
+    if (*c.exported) {
+      EXPECT_EQ(Read(dir + "/" + c.exported).substr(0, 2), "\xFF\xFE");
+    }
+  }
+  EXPECT_EQ(Read(dir + "/victim"), "keep");
+}
+
+// An import reads its file a piece at a time; one that cannot fit in memory
+// fails with a message and changes nothing, rather than abort the program.
+TEST_F(RegToolTest, ImportsLargeFilesInLittleMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit allows";
+#endif
+  const std::string dir = dir_.path();
+  const std::string limit = "ulimit -v 100000 &&";  // KiB: the program needs about 30 MB
+  {
+    std::ofstream big(dir + "/comments.reg", std::ios::binary);
+    big << "Windows Registry Editor Version 5.00\r\n";
+    const std::string comment = "; " + std::string(1000, 'c') + "\r\n";
+    for (int i = 0; i < 40000; ++i) big << comment;  // 40 MB
+    big << "[HKEY_CURRENT_USER\\Software\\Big]\r\n\"v\"=\"1\"\r\n";
+  }
+  Result r = Run("import comments.reg", "", limit);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Run("query 'HKCU\\Software\\Big' /v v").status, 0);
+  {
+    std::ofstream big(dir + "/long.reg", std::ios::binary);
+    big << "Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\Software\\First]\r\n"
+        << "\"v\"=\"1\"\r\n\"long\"=\"" << std::string(60 << 20, 'x') << "\"\r\n";
+  }
+  r = Run("import long.reg", "", limit);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("ERROR: long.reg: line 4: Not enough memory"), std::string::npos) << r.err;
+  EXPECT_EQ(Run("query 'HKCU\\Software\\First'").status, 1);
+}
+
+TEST_F(RegToolTest, NamesAndTextTheRegistryCannotHoldExactly) {
+  const std::string dir = dir_.path();
+  // Not UTF-8, no byte-order mark: read as Windows-1252, and said so.
+  std::ofstream(dir + "/latin1.reg", std::ios::binary)
+      << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\L]\r\n"
+      << "\"\"=\"caf\xE9\"\r\n";
+  Result r = Run("import latin1.reg");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("line 4"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Windows-1252"), std::string::npos) << r.err;
+  r = Run("query 'HKCU\\Software\\L' /ve");
+  EXPECT_EQ(r.out, "\nHKEY_CURRENT_USER\\Software\\L\n    (Default)    REG_SZ    caf\xC3\xA9\n\n");
+  // A name outside the code page would stand for another (two question
+  // marks): refused.
+  ASSERT_EQ(Run("add 'HKCU\\Software\\L' /v '?\?' /d q").status, 0);
+  for (const char* args : {"delete 'HKCU\\Software\\L' /v '\xE6\x97\xA5\xE6\x9C\xAC' /f",
+                           "add 'HKCU\\Software\\L' /v '\xE6\x97\xA5\xE6\x9C\xAC' /d x /f",
+                           "delete 'HKCU\\Software\\L\\\xE6\x97\xA5\xE6\x9C\xAC' /f"}) {
+    SCOPED_TRACE(args);
+    r = Run(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Windows-1252"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(Run("query 'HKCU\\Software\\L' /v '?\?'").status, 0);
+  // In data, one '?' for each character the code page lacks.
+  ASSERT_EQ(Run("add 'HKCU\\Software\\L' /v e /d 'a\xF0\x9F\x98\x80\x62' /f").status, 0);
+  EXPECT_EQ(Run("query 'HKCU\\Software\\L' /v e").out,
+            "\nHKEY_CURRENT_USER\\Software\\L\n    e    REG_SZ    a?b\n\n");
+}
+
+// Passes every call on, and makes the unnamed value of Software\Grow longer
+// the first time its size is asked, as another process might.
+class GrowingRegistry : public ps::platform::ForwardingRegistryService {
+ public:
+  explicit GrowingRegistry(ps::platform::RegistryService& real)
+      : ForwardingRegistryService(&real) {}
+  ps::platform::LONG RegQueryValueExA(ps::platform::HKEY k, const char* n, ps::platform::DWORD* r,
+                                      ps::platform::DWORD* t, unsigned char* d,
+                                      ps::platform::DWORD* c) override {
+    const ps::platform::LONG rc = ForwardingRegistryService::RegQueryValueExA(k, n, r, t, d, c);
+    ps::platform::HKEY key = 0;
+    if (d == nullptr && !grown_ &&
+        RegOpenKeyExA(ps::platform::HKEY_CURRENT_USER, "Software\\Grow", 0,
+                      ps::platform::KEY_SET_VALUE, &key) == ps::platform::ERROR_SUCCESS) {
+      grown_ = true;
+      static const unsigned char kLonger[] = "a longer text";
+      RegSetValueExA(key, n, 0, ps::platform::REG_SZ, kLonger, sizeof kLonger);
+      RegCloseKey(key);
+    }
+    return rc;
+  }
+
+ private:
+  bool grown_ = false;
+};
+
+TEST_F(RegToolTest, QueryReadsAValueThatGrowsMeanwhile) {
+  ASSERT_EQ(Run("add 'HKCU\\Software\\Grow' /ve /d short").status, 0);
+  ps::platform::SqliteRegistry real(ps::platform::SqliteRegistry::LocationIn(dir_.path()));
+  GrowingRegistry growing(real);
+  ps::regtool::Args args;
+  std::string error;
+  ASSERT_TRUE(ps::regtool::ParseArgs({"query", "HKCU\\Software\\Grow", "/ve"}, &args, &error));
+  std::ostringstream out, err;
+  std::istringstream in;
+  EXPECT_EQ(ps::regtool::RunVerb(args, growing, out, err, in), 0) << err.str();
+  EXPECT_EQ(out.str(),
+            "\nHKEY_CURRENT_USER\\Software\\Grow\n    (Default)    REG_SZ    a longer text\n\n");
+}
+
+// The bash completion offers fixed words only: nothing it offers is ever run.
+TEST_F(RegToolTest, BashCompletion) {
+  const std::string dir = dir_.path();
+  std::ofstream(dir + "/$(touch pwned)");
+  std::ofstream(dir + "/x;touch pwned");
+  const struct {
+    const char* words;  // after the program's name; the last is completed
+    const char* offered;
+  } cases[] = {
+      {"''", "query add delete export import --help --version"},
+      {"--he", "--help"},
+      {"q", "query"},
+      {"query ''", "HKCU HKLM HKEY_CURRENT_USER HKEY_LOCAL_MACHINE"},
+      {"query HKEY_C", "HKEY_CURRENT_USER"},
+      {"query HKCU /", "/v /ve /s"},
+      {"add HKCU /", "/v /ve /t /d /s /f"},
+      {"add HKCU -", "-v -ve -t -d -s -f"},
+      {"delete HKCU /v", "/v /ve /va"},
+      {"export HKCU /", "/y"},
+      {"add HKCU /t REG_D", "REG_DWORD"},
+      {"add HKCU /v ''", ""},
+      {"import '$'", "$(touch pwned)"},
+      {"export HKCU x", "x;touch pwned"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.words);
+    const std::string script = "source " + std::string(REG_COMPLETION) +
+                               " && COMP_WORDS=(pingsweep-reg " + c.words +
+                               ") && COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) && COMPREPLY=() && "
+                               "_pingsweep_reg; echo \"${COMPREPLY[*]}\"";
+    std::ofstream(dir + "/complete.sh") << script;
+    const int status = std::system(("cd " + dir + " && bash complete.sh >offered").c_str());
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(Read(dir + "/offered"), std::string(c.offered) + "\n");
+  }
+  EXPECT_NE(::access((dir + "/pwned").c_str(), F_OK), 0);
 }
 
 }  // namespace

@@ -4,12 +4,13 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <sstream>
 
 #include "core/codepage.h"
 #include "core/error.h"
+#include "platform/registry/export_file.h"
 #include "registry/reg_file.h"
 #include "registry/reg_io.h"
+#include "registry/reg_keys.h"
 
 namespace ps::regtool {
 namespace {
@@ -36,13 +37,23 @@ bool IsSwitch(const std::string& word) {
 
 std::string Utf8(std::string_view code_page) { return ToUtf8(FromCodePage(code_page)); }
 
+// The stored form of a name typed as `typed`, into *out; why it is refused
+// ("" if it is not): a character the code page lacks would make it stand for
+// another name.
+std::string StoredName(std::u16string_view name, const char* what, const std::string& typed,
+                       std::string* out) {
+  bool exact = false;
+  *out = CharactersToCodePage(name, &exact);
+  return exact ? ""
+               : std::string("The ") + what + " '" + typed +
+                     "' holds characters outside the registry's code page, Windows-1252.";
+}
+
 // A key as typed: root and the path below it (code page).
 struct KeyName {
   HKEY root = 0;
   std::string path;
-  std::string Display() const {
-    return ToUtf8(reg::RootName(root)) + (path.empty() ? "" : "\\" + Utf8(path));
-  }
+  std::string Display() const { return reg::KeyDisplayName(root, path); }
   std::string Child(const std::string& name) const {
     return path.empty() ? name : path + "\\" + name;
   }
@@ -56,10 +67,11 @@ class Verb {
 
   int Run() {
     if (args_.verb == "import") return Import();
-    if (!ParseKey(args_.key, &key_))
-      return Error("Invalid key name '" + args_.key +
-                   "'. Use HKCU\\... or HKLM\\... (or the full "
-                   "names HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE).");
+    std::string problem;
+    if (args_.value)
+      problem = StoredName(FromUtf8(*args_.value), "value name", *args_.value, &value_name_);
+    if (problem.empty()) problem = ParseKey(args_.key, &key_);
+    if (!problem.empty()) return Error(problem);
     if (args_.verb == "query") return Query();
     if (args_.verb == "add") return Add();
     if (args_.verb == "delete") return Delete();
@@ -67,14 +79,20 @@ class Verb {
   }
 
  private:
-  static bool ParseKey(const std::string& text, KeyName* key) {
+  // The key as typed: "", or why it is refused.
+  static std::string ParseKey(const std::string& text, KeyName* key) {
     std::u16string name = FromUtf8(text);
     while (!name.empty() && name.back() == u'\\') name.pop_back();
     const std::size_t slash = name.find(u'\\');
     key->root = reg::RootFromName(std::u16string_view(name).substr(0, slash));
-    if (key->root != HKEY_CURRENT_USER && key->root != HKEY_LOCAL_MACHINE) return false;
-    key->path = slash == std::u16string::npos ? "" : ToCodePage(name.substr(slash + 1));
-    return key->path.empty() || key->path[0] != '\\';
+    const std::u16string path = slash == std::u16string::npos ? u"" : name.substr(slash + 1);
+    if ((key->root != HKEY_CURRENT_USER && key->root != HKEY_LOCAL_MACHINE) ||
+        (!path.empty() && path[0] == u'\\')) {
+      return "Invalid key name '" + text +
+             "'. Use HKCU\\... or HKLM\\... (or the full names HKEY_CURRENT_USER, "
+             "HKEY_LOCAL_MACHINE).";
+    }
+    return StoredName(path, "key name", text, &key->path);
   }
 
   int Error(const std::string& text) {
@@ -99,7 +117,7 @@ class Verb {
   int Cancelled() { return Error("The operation was cancelled; nothing was changed."); }
 
   // The value name /v or /ve picks, in the code page ("" for the default).
-  std::string ValueName() const { return args_.value ? ToCodePage(FromUtf8(*args_.value)) : ""; }
+  const std::string& ValueName() const { return value_name_; }
   static std::string Shown(const std::string& name) {
     return name.empty() ? "(Default)" : Utf8(name);
   }
@@ -112,10 +130,13 @@ class Verb {
   // The key's header and its values, as query lists them (with /v only the
   // values of that name, and the header only when there is one).
   LONG PrintValues(const KeyName& key, int* matches) {
-    Handle h(service_);
-    if (LONG rc = h.Open(key, KEY_READ); rc != ERROR_SUCCESS) return rc;
+    reg::KeyHandle h(service_);
+    if (LONG rc = h.Open(key.root, key.path, KEY_READ); rc != ERROR_SUCCESS) return rc;
+    return PrintValues(h.get(), key, matches);
+  }
+  LONG PrintValues(HKEY open, const KeyName& key, int* matches) {
     reg::RegKeyOp values;
-    if (LONG rc = reg::ReadValues(service_, h.get(), &values); rc != ERROR_SUCCESS) return rc;
+    if (LONG rc = reg::ReadValues(service_, open, &values); rc != ERROR_SUCCESS) return rc;
     bool header = false;
     for (const reg::RegValueOp& v : values.values) {
       if (args_.value && Lower(v.name) != Lower(ValueName())) continue;
@@ -128,45 +149,19 @@ class Verb {
     return ERROR_SUCCESS;
   }
 
-  class Handle {
-   public:
-    explicit Handle(RegistryService& s) : s_(s) {}
-    ~Handle() {
-      if (h_ > 0) s_.RegCloseKey(h_);
-    }
-    LONG Open(const KeyName& key, REGSAM rights) {
-      return s_.RegOpenKeyExA(key.root, key.path.c_str(), 0, rights, &h_);
-    }
-    LONG Create(const KeyName& key, REGSAM rights) {
-      DWORD disposition = 0;
-      return s_.RegCreateKeyExA(key.root, key.path.c_str(), 0, "", REG_OPTION_NON_VOLATILE, rights,
-                                nullptr, &h_, &disposition);
-    }
-    HKEY get() const { return h_; }
-
-   private:
-    RegistryService& s_;
-    HKEY h_ = 0;
-  };
-
   LONG Subkeys(const KeyName& key, std::vector<std::string>* names) {
-    Handle h(service_);
-    if (LONG rc = h.Open(key, KEY_READ); rc != ERROR_SUCCESS) return rc;
+    reg::KeyHandle h(service_);
+    if (LONG rc = h.Open(key.root, key.path, KEY_READ); rc != ERROR_SUCCESS) return rc;
     return reg::SubkeyNames(service_, h.get(), names);
   }
 
   int Query() {
     if (args_.default_value && !args_.recurse) {
-      Handle h(service_);
-      if (LONG rc = h.Open(key_, KEY_READ); rc != ERROR_SUCCESS) return Error(rc);
-      DWORD type = REG_SZ, size = 0;
-      LONG rc = service_.RegQueryValueExA(h.get(), "", nullptr, &type, nullptr, &size);
-      std::string data(size, '\0');
-      if (rc == ERROR_SUCCESS) {
-        rc = service_.RegQueryValueExA(h.get(), "", nullptr, &type,
-                                       reinterpret_cast<unsigned char*>(data.data()), &size);
-        data.resize(size);
-      }
+      reg::KeyHandle h(service_);
+      if (LONG rc = h.Open(key_.root, key_.path, KEY_READ); rc != ERROR_SUCCESS) return Error(rc);
+      DWORD type = REG_SZ;
+      std::string data;
+      const LONG rc = reg::QueryValue(service_, h.get(), "", &type, &data);
       out_ << "\n" << key_.Display() << "\n";
       if (rc == ERROR_FILE_NOT_FOUND) {
         out_ << "    (Default)    REG_SZ    (value not set)\n\n";
@@ -207,13 +202,18 @@ class Verb {
 
   // query /s: each key with its values, then its subkeys, depth first.
   LONG Search(const KeyName& key, int* matches) {
-    if (LONG rc = PrintValues(key, matches); rc != ERROR_SUCCESS) return rc;
-    std::vector<std::string> subkeys;
-    if (LONG rc = Subkeys(key, &subkeys); rc != ERROR_SUCCESS) return rc;
-    for (const std::string& s : subkeys) {
-      if (LONG rc = Search({key.root, key.Child(s)}, matches); rc != ERROR_SUCCESS) return rc;
-    }
-    return ERROR_SUCCESS;
+    struct Printer final : reg::TreeVisitor {
+      Verb* verb;
+      HKEY root;
+      int* matches;
+      LONG Enter(HKEY open, const std::string& path) override {
+        return verb->PrintValues(open, {root, path}, matches);
+      }
+    } printer;
+    printer.verb = this;
+    printer.root = key.root;
+    printer.matches = matches;
+    return reg::WalkTree(service_, key.root, key.path, KEY_READ, printer);
   }
 
   int Add() {
@@ -225,8 +225,10 @@ class Verb {
                                  args_.separator, &type, &bytes, &problem)) {
       return Error(problem);
     }
-    Handle h(service_);
-    if (LONG rc = h.Create(key_, KEY_READ | KEY_WRITE); rc != ERROR_SUCCESS) return Error(rc);
+    reg::KeyHandle h(service_);
+    if (LONG rc = h.Create(key_.root, key_.path, KEY_READ | KEY_WRITE); rc != ERROR_SUCCESS) {
+      return Error(rc);
+    }
     if (!set_value) return Done();
     const std::string name = ValueName();
     DWORD size = 0;
@@ -243,8 +245,10 @@ class Verb {
   }
 
   int Delete() {
-    Handle h(service_);
-    if (LONG rc = h.Open(key_, KEY_READ | KEY_SET_VALUE); rc != ERROR_SUCCESS) return Error(rc);
+    reg::KeyHandle h(service_);
+    if (LONG rc = h.Open(key_.root, key_.path, KEY_READ | KEY_SET_VALUE); rc != ERROR_SUCCESS) {
+      return Error(rc);
+    }
     if (args_.value || args_.default_value) {
       const std::string name = ValueName();
       DWORD size = 0;
@@ -260,11 +264,11 @@ class Verb {
           !Confirm("Delete all values under the registry key " + key_.Display() + " ")) {
         return Cancelled();
       }
-      reg::RegFile tree;
-      if (LONG rc = reg::ReadTree(service_, key_.root, key_.path, &tree); rc != ERROR_SUCCESS) {
+      reg::RegKeyOp values;
+      if (LONG rc = reg::ReadValues(service_, h.get(), &values); rc != ERROR_SUCCESS) {
         return Error(rc);
       }
-      for (const reg::RegValueOp& v : tree.keys.front().values) {
+      for (const reg::RegValueOp& v : values.values) {
         if (LONG rc = service_.RegDeleteValueA(h.get(), v.name.c_str()); rc != ERROR_SUCCESS) {
           return Error(rc);
         }
@@ -285,23 +289,13 @@ class Verb {
     if (!reg::ExportTree(service_, key_.root, key_.path, &bytes, &problem)) {
       return Error(problem.message);
     }
-    if (std::ifstream(args_.file).good() && !args_.overwrite &&
+    if (PathExists(args_.file) && !args_.overwrite &&
         !Confirm("File " + args_.file + " already exists. Overwrite ")) {
       return Cancelled();
     }
-    // A whole new file or none: written aside, then renamed over the target.
-    const std::string temp = args_.file + ".tmp";
-    {
-      std::ofstream file(temp, std::ios::binary | std::ios::trunc);
-      file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-      if (!file.flush()) {
-        std::remove(temp.c_str());
-        return Error("Cannot write " + args_.file + ".");
-      }
-    }
-    if (std::rename(temp.c_str(), args_.file.c_str()) != 0) {
-      std::remove(temp.c_str());
-      return Error("Cannot write " + args_.file + ".");
+    std::string why;
+    if (!WriteWholeFile(args_.file, bytes, &why)) {
+      return Error("Cannot write " + args_.file + ": " + why + ".");
     }
     return Done();
   }
@@ -309,12 +303,11 @@ class Verb {
   int Import() {
     std::ifstream file(args_.file, std::ios::binary);
     if (!file) return Error("Cannot open " + args_.file + ".");
-    std::ostringstream bytes;
-    bytes << file.rdbuf();
     reg::RegError problem;
-    if (!reg::ImportRegFile(service_, bytes.str(), &problem)) {
-      return Error(args_.file + ": " + problem.message);
-    }
+    std::string note;
+    const bool imported = reg::ImportRegStream(service_, file, &problem, &note);
+    if (!note.empty()) err_ << "NOTE: " << args_.file << ": " << note << "\n";
+    if (!imported) return Error(args_.file + ": " + problem.message);
     return Done();
   }
 
@@ -324,6 +317,7 @@ class Verb {
   std::ostream& err_;
   std::istream& in_;
   KeyName key_;
+  std::string value_name_;
 };
 
 }  // namespace

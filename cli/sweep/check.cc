@@ -1,34 +1,19 @@
 #include "cli/sweep/check.h"
 
-#include <cerrno>
 #include <cstring>
-#include <sstream>
+#include <utility>
 
 #include "core/terminal_text.h"
+#include "platform/inet/icmp_access.h"
 
 namespace ps::cli {
 namespace {
 
+using platform::GroupInRange;
 using platform::IcmpSocket;
 
-bool Denied(int error) { return error == EACCES || error == EPERM; }
-
-// The smallest ping_group_range that keeps the groups allowed now and adds `gid`.
-std::string WidenedRange(const std::string& current, unsigned gid) {
-  std::istringstream in(current);
-  long long lo = 1, hi = 0;
-  in >> lo >> hi;
-  if (!in || lo > hi) return std::to_string(gid) + " " + std::to_string(gid);
-  lo = std::min<long long>(lo, gid);
-  hi = std::max<long long>(hi, gid);
-  return std::to_string(lo) + " " + std::to_string(hi);
-}
-
-bool GroupInRange(const std::string& range, unsigned gid) {
-  std::istringstream in(range);
-  long long lo = 1, hi = 0;
-  in >> lo >> hi;
-  return in && lo <= gid && gid <= hi;
+bool Denied(int error) {
+  return platform::ClassifyIcmpFailure(error) == platform::IcmpFailure::kNotAllowed;
 }
 
 std::string GroupText(const platform::IcmpPermissionFacts& f) {
@@ -39,10 +24,8 @@ std::string GroupText(const platform::IcmpPermissionFacts& f) {
 }  // namespace
 
 SocketChoice OpenIcmpSocket(platform::IcmpOpener* opener, IpAddress::Family family) {
-  SocketChoice choice;
-  choice.socket = opener->Open(family, IcmpSocket::Kind::kDatagram, &choice.datagram_error);
-  if (!choice.socket) choice.socket = opener->Open(family, IcmpSocket::Kind::kRaw, &choice.raw_error);
-  return choice;
+  platform::IcmpSocketChoice opened = platform::OpenPreferredIcmpSocket(*opener, family);
+  return {std::move(opened.socket), opened.datagram.system_error(), opened.raw.system_error()};
 }
 
 bool PermissionDenied(const SocketChoice& choice) {
@@ -50,16 +33,7 @@ bool PermissionDenied(const SocketChoice& choice) {
 }
 
 std::string PermissionFixes(const platform::IcmpPermissionFacts& f) {
-  const std::string range = WidenedRange(f.ping_group_range, f.group_id);
-  std::string text;
-  text += "To allow it, do one of these (as root):\n";
-  text += "  let group " + GroupText(f) + " open ICMP datagram sockets, now and after a reboot:\n";
-  text += "    echo 'net.ipv4.ping_group_range = " + range +
-          "' | sudo tee /etc/sysctl.d/60-pingsweep.conf\n";
-  text += "    sudo sysctl -p /etc/sysctl.d/60-pingsweep.conf\n";
-  text += "  or let this program open raw sockets:\n";
-  text += "    sudo setcap cap_net_raw+ep " + EscapeText(f.program_path) + "\n";
-  return text;
+  return platform::IcmpPermissionFixes(f);
 }
 
 namespace {
@@ -74,8 +48,12 @@ struct Attempt {
 
 Attempt TryBoth(platform::IcmpOpener* opener, IpAddress::Family family) {
   Attempt a;
-  a.datagram = opener->Open(family, IcmpSocket::Kind::kDatagram, &a.datagram_error) != nullptr;
-  a.raw = opener->Open(family, IcmpSocket::Kind::kRaw, &a.raw_error) != nullptr;
+  const auto datagram = opener->Open(family, IcmpSocket::Kind::kDatagram);
+  const auto raw = opener->Open(family, IcmpSocket::Kind::kRaw);
+  a.datagram = datagram.ok();
+  a.raw = raw.ok();
+  a.datagram_error = datagram.status().system_error();
+  a.raw_error = raw.status().system_error();
   return a;
 }
 

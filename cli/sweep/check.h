@@ -23,7 +23,7 @@ SocketChoice OpenIcmpSocket(platform::IcmpOpener* opener,
 bool PermissionDenied(const SocketChoice& choice);
 
 // The exact commands that allow this user and this program to send ICMP echo
-// requests: a persistent sysctl.d line with the user's group, and setcap.
+// requests (platform::IcmpPermissionFixes).
 std::string PermissionFixes(const platform::IcmpPermissionFacts& facts);
 
 // The --check report: which kind of socket a sweep would use and why, for

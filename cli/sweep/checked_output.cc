@@ -1,8 +1,6 @@
 #include "cli/sweep/checked_output.h"
 
 #include <cerrno>
-#include <cstring>
-#include <string>
 
 namespace ps::cli {
 
@@ -20,10 +18,7 @@ Status CheckedOutput::Finish() {
 
 void CheckedOutput::Forward::Failed() {
   if (!status_.ok()) return;  // the first failure says why
-  const int error = errno;
-  status_ = Status::Failure(
-      "cannot write the output" + (error != 0 ? ": " + std::string(std::strerror(error)) : ""),
-      error);
+  status_ = Status::Failure("cannot write the output", errno);
 }
 
 int CheckedOutput::Forward::overflow(int c) {

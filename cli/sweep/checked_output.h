@@ -19,7 +19,7 @@ class CheckedOutput {
 
   std::ostream& stream() { return stream_; }
   // Flushes everything written. Ok, or the failure of the first write that
-  // did not go through, with the system's reason (errno) when it gave one.
+  // did not go through, with the system's error number when it gave one.
   Status Finish();
 
  private:

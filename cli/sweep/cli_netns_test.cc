@@ -195,6 +195,25 @@ TEST(CliLinkLabTest, MixedFamiliesAndLinkLocal) {
       << v6_large.err;
 }
 
+// Both kinds of run give up their capabilities once their sockets are open,
+// as root here: seen in /proc while they still wait for replies.
+TEST(CliLinkLabTest, CapabilitiesAreGivenUpWhileWaitingForReplies) {
+  if (!ps::testing::PrivateNetworkSkipReason().empty()) GTEST_SKIP() << "needs a private network";
+  ps::testing::LinkLab lab(1);
+  ASSERT_EQ(lab.error(), "");
+  for (const std::string args :
+       {"-n -t 9000 -r 0 --probe icmp 10.78.0.9", "-n -t 9000 --link-local psbr"}) {
+    const std::string status = ShOutput(
+        "(" PINGSWEEP_CLI " " + args +
+        " >/dev/null 2>&1 & pid=$!; for i in $(seq 40); do "
+        "grep -Eq '^CapEff:\\s+0+$' /proc/$pid/status && break; sleep 0.1; done; "
+        "grep -E '^(CapPrm|CapEff|CapBnd|NoNewPrivs):' /proc/$pid/status; kill $pid; wait $pid)");
+    for (const char* line : {"CapPrm:\t0000000000000000\n", "CapEff:\t0000000000000000\n",
+                             "CapBnd:\t0000000000000000\n", "NoNewPrivs:\t1\n"})
+      EXPECT_NE(status.find(line), std::string::npos) << args << ": " << line << status;
+  }
+}
+
 }  // namespace
 }  // namespace ps::cli
 

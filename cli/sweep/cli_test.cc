@@ -11,8 +11,8 @@
 #include "cli/sweep/test_fixtures.h"
 #include "cli/sweep/test_readers.h"
 #include "core/terminal_text.h"
-#include "platform/inet/sweep_fakes.h"
 #include "lan/arp_fakes.h"
+#include "platform/inet/sweep_fakes.h"
 #include "sweep/targets.h"
 
 namespace ps::cli {
@@ -20,11 +20,13 @@ namespace {
 
 TEST(OptionsTest, ParsesEveryOptionAndNamesWhatIsWrong) {
   {
-    const ParseResult r = Parse({"-n", "--timeout", "250", "-r0", "--count=3", "-i", "200", "--rate", "max", "-a",
-                                 "-A", "--allow-large", "-o", "json", "10.0.0.0/24", "-x", "10.0.0.7",
-                                 "--exclude=10.0.0.9", "-f", "hosts.txt", "--", "-"});
-    ASSERT_EQ(r.error, "");
-    const Options& o = r.options;
+    const Result<Options> r =
+        Parse({"-n",  "--timeout", "250",         "-r0", "--count=3", "-i",
+               "200", "--rate",    "max",         "-a",  "-A",        "--allow-large",
+               "-o",  "json",      "10.0.0.0/24", "-x",  "10.0.0.7",  "--exclude=10.0.0.9",
+               "-f",  "hosts.txt", "--",          "-"});
+    ASSERT_EQ(r.status().message(), "");
+    const Options& o = r.value();
     EXPECT_TRUE(o.numeric && o.all && o.all_addresses && o.allow_large);
     EXPECT_EQ(o.timeout_ms, 250);
     EXPECT_EQ(o.retries, 0);
@@ -36,21 +38,21 @@ TEST(OptionsTest, ParsesEveryOptionAndNamesWhatIsWrong) {
     EXPECT_EQ(o.excludes, (std::vector<std::string>{"10.0.0.7", "10.0.0.9"}));
     EXPECT_EQ(o.files, (std::vector<std::string>{"hosts.txt"}));
   }
-  const Options defaults = Parse({}).options;
+  const Options defaults = Parse({}).value();
   EXPECT_EQ(defaults.timeout_ms, 500);
   EXPECT_EQ(defaults.retries, 1);
   EXPECT_EQ(defaults.count, 1);
   EXPECT_EQ(defaults.rate, 10000);
   EXPECT_EQ(defaults.format, Format::kText);
-  EXPECT_TRUE(Parse({"--check"}).options.check);
-  EXPECT_TRUE(Parse({"-h"}).options.help);
-  EXPECT_TRUE(Parse({"--version"}).options.version);
-  EXPECT_EQ(Parse({"-R", "2500"}).options.rate, 2500);
-  EXPECT_EQ(defaults.probe, Probe::kAuto);
-  EXPECT_EQ(Parse({"--probe", "arp"}).options.probe, Probe::kArp);
-  EXPECT_EQ(Parse({"--probe=both"}).options.probe, Probe::kBoth);
-  EXPECT_EQ(Parse({"--probe", "icmp"}).options.probe, Probe::kIcmp);
-  EXPECT_EQ(Parse({"-I", "eth1"}).options.interface, "eth1");
+  EXPECT_TRUE(Parse({"--check"}).value().check);
+  EXPECT_TRUE(Parse({"-h"}).value().help);
+  EXPECT_TRUE(Parse({"--version"}).value().version);
+  EXPECT_EQ(Parse({"-R", "2500"}).value().rate, 2500);
+  EXPECT_EQ(defaults.probe, ProbeMethod::kAuto);
+  EXPECT_EQ(Parse({"--probe", "arp"}).value().probe, ProbeMethod::kArp);
+  EXPECT_EQ(Parse({"--probe=both"}).value().probe, ProbeMethod::kBoth);
+  EXPECT_EQ(Parse({"--probe", "icmp"}).value().probe, ProbeMethod::kIcmp);
+  EXPECT_EQ(Parse({"-I", "eth1"}).value().interface, "eth1");
 
   const std::pair<std::vector<std::string>, std::string> errors[] = {
       {{"--timeout", "0"}, "--timeout: '0'"},
@@ -72,9 +74,10 @@ TEST(OptionsTest, ParsesEveryOptionAndNamesWhatIsWrong) {
       {{"--bogus=\x1B"}, "unknown option '--bogus=\\x1B'"},
   };
   for (const auto& [args, expected] : errors) {
-    const ParseResult r = Parse(args);
-    EXPECT_NE(r.error.find(expected), std::string::npos) << args[0] << ": " << r.error;
-    EXPECT_EQ(r.error.find('\x1B'), std::string::npos) << r.error;
+    const Result<Options> r = Parse(args);
+    EXPECT_NE(r.status().message().find(expected), std::string::npos)
+        << args[0] << ": " << r.status().message();
+    EXPECT_EQ(r.status().message().find('\x1B'), std::string::npos) << r.status().message();
   }
 }
 
@@ -260,6 +263,7 @@ TEST_F(RunTest, InterruptBeforeTheSweepReportsNothingFound) {
       << out_.str();
   // Nor does a discovery on the links.
   interfaces_.links = {{"eth0", 2}};
+  Interrupt();
   EXPECT_EQ(RunWith({"--link-local"}), kInterrupted);
   EXPECT_NE(out_.str().find("0 hosts answered on eth0 in 0.00 s (interrupted)"), std::string::npos)
       << out_.str();
@@ -298,6 +302,30 @@ TEST_F(LanRunTest, OnLinkTargetsGoByArpAndShowTheirMac) {
   EXPECT_TRUE(packets_.opened.empty());
   EXPECT_EQ(out_.str().find("MAC"), std::string::npos) << out_.str();
   EXPECT_EQ(err_.str(), "");
+}
+
+// Every kind of run gives up its capabilities once its sockets are open.
+TEST_F(LanRunTest, CapabilitiesAreGivenUpOnceTheSocketsAreOpen) {
+  interfaces_.links = {{"eth0", 2}};
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    int icmp_sockets;
+    std::size_t arp_sockets;
+  } cases[] = {
+      {{"-n", "10.0.0.1-4", "192.0.2.1"}, kAnswered, 1, 1},
+      {{"-n", "--probe", "icmp", "10.0.0.1", "fd00::1"}, kAnswered, 2, 0},
+      {{"-n", "--link-local", "eth0"}, kNoneAnswered, 1, 0},
+  };
+  for (const auto& c : cases) {
+    privileges_ = FakePrivileges(&packets_, &opener_);
+    opener_.opened = 0;
+    packets_.opened.clear();
+    EXPECT_EQ(RunLan(c.args), c.code) << c.args.back() << "\n" << err_.str();
+    EXPECT_TRUE(privileges_.dropped) << c.args.back();
+    EXPECT_EQ(privileges_.icmp_sockets_before, c.icmp_sockets) << c.args.back();
+    EXPECT_EQ(privileges_.arp_sockets_before, c.arp_sockets) << c.args.back();
+  }
 }
 
 TEST_F(LanRunTest, WhenArpIsNotAllowedAutoSaysSoAndArpFails) {

@@ -159,7 +159,9 @@ TEST_F(LanRunTest, OutsideTextInMessagesIsEscaped) {
          opener_.facts.group_name = evil;
          opener_.facts.program_path = "/opt/" + evil;
        },
-       {"192.0.2.1"}, kNoPermission, {"setcap cap_net_raw+ep /opt/" + shown, "(" + shown + ")"}},
+       {"192.0.2.1"},
+       kNoPermission,
+       {"setcap cap_net_raw+ep '/opt/" + shown + "'", "(" + shown + ")"}},
   };
   const auto subnets = interfaces_.subnets;
   const auto links = packets_.links;

@@ -16,19 +16,17 @@ constexpr std::uint16_t kNoMacStates =
 
 }  // namespace
 
-int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
-                      const std::vector<IpAddress>& targets, std::ostream& err,
-                      const std::string& prefix) {
+std::optional<int> ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
+                                     const std::vector<IpAddress>& targets, std::ostream& err,
+                                     const std::string& prefix) {
   icmp_targets_ = targets;
-  if (o.probe == Probe::kIcmp) {
-    if (!o.interface.empty()) {
-      err << prefix << "--interface chooses the interface for ARP; it has no use with --probe icmp\n";
-      return kUsage;
-    }
-    return -1;
+  if (o.probe == ProbeMethod::kIcmp) {
+    if (o.interface.empty()) return std::nullopt;
+    err << prefix << "--interface chooses the interface for ARP; it has no use with --probe icmp\n";
+    return kUsage;
   }
   if (p.packets == nullptr) {
-    if (o.probe == Probe::kAuto) return -1;
+    if (o.probe == ProbeMethod::kAuto) return std::nullopt;
     err << prefix << "ARP is not available on this system\n";
     return kSystemFailure;
   }
@@ -37,11 +35,21 @@ int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
     if (t.is_v4()) v4.push_back(t.v4());
   }
   sweep::ArpPlan plan = sweep::PlanArp(p.packets->Links(), v4, o.interface);
-  if (!plan.error.empty()) {
-    err << prefix << "--interface: " << plan.error << "\n";
+  if (auto exit = RefuseUnreachable(o, plan, err, prefix)) return exit;
+  if (auto exit = OpenGroups(o, *p.packets, std::move(plan.groups), err, prefix)) return exit;
+  if (groups_.empty()) return std::nullopt;
+  TakeTargets(o, targets);
+  if (o.probe == ProbeMethod::kAuto) Announce(err, prefix);
+  return std::nullopt;
+}
+
+std::optional<int> ArpStage::RefuseUnreachable(const Options& o, const sweep::ArpPlan& plan,
+                                               std::ostream& err, const std::string& prefix) {
+  if (!plan.status.ok()) {
+    err << prefix << "--interface: " << plan.status.message() << "\n";
     return kUsage;
   }
-  if (o.probe == Probe::kArp && !plan.others.empty()) {
+  if (o.probe == ProbeMethod::kArp && !plan.others.empty()) {
     err << prefix << "'" << IpAddress::V4(plan.others.front()).ToString()
         << "' is not on a directly connected subnet"
         << (o.interface.empty() ? "" : " of " + EscapeText(o.interface))
@@ -49,46 +57,54 @@ int ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
         << "ARP reaches only those; --probe auto sends ICMP to the others\n";
     return kUsage;
   }
-  if (plan.groups.empty()) return -1;
+  return std::nullopt;
+}
 
-  for (sweep::ArpGroup& g : plan.groups) {
-    int error = 0;
-    auto socket = p.packets->OpenArp(g.link.index, &error);
-    if (!socket) {
+std::optional<int> ArpStage::OpenGroups(const Options& o, platform::PacketNetwork& packets,
+                                        std::vector<sweep::ArpGroup> planned, std::ostream& err,
+                                        const std::string& prefix) {
+  for (sweep::ArpGroup& g : planned) {
+    auto socket = packets.OpenArp(g.link.index);
+    if (!socket.ok()) {
       groups_.clear();
-      if (o.probe == Probe::kAuto) {
-        err << prefix << "probing by ICMP: " << platform::PacketSocketErrorText(error) << "\n";
-        return -1;
+      if (o.probe == ProbeMethod::kAuto) {
+        err << prefix << "probing by ICMP: " << socket.status().message() << "\n";
+        return std::nullopt;
       }
-      err << prefix << platform::PacketSocketErrorText(error) << "\n";
-      return Denied(error) ? kNoPermission : kSystemFailure;
+      err << prefix << socket.status().message() << "\n";
+      return Denied(socket.status().system_error()) ? kNoPermission : kSystemFailure;
     }
-    groups_.push_back({std::move(g), std::move(socket)});
+    groups_.push_back({std::move(g), std::move(socket).value()});
   }
-  std::string where;
+  return std::nullopt;
+}
+
+void ArpStage::TakeTargets(const Options& o, const std::vector<IpAddress>& targets) {
   std::size_t count = 0;
   for (const Group& g : groups_) count += g.plan.targets.size();
   arp_targets_.reserve(count);
-  count = 0;
   for (const Group& g : groups_) {
     for (std::uint32_t t : g.plan.targets) arp_targets_.insert(IpAddress::V4(t));
+  }
+  if (o.probe == ProbeMethod::kBoth) return;
+  icmp_targets_.clear();
+  for (const IpAddress& t : targets) {
+    if (!Probes(t)) icmp_targets_.push_back(t);
+  }
+}
+
+void ArpStage::Announce(std::ostream& err, const std::string& prefix) const {
+  std::string where;
+  std::size_t count = 0;
+  for (const Group& g : groups_) {
     count += g.plan.targets.size();
     const std::string name = EscapeText(g.plan.link.name);
     if (where.find(name) == std::string::npos) where += (where.empty() ? "" : ", ") + name;
   }
-  if (o.probe != Probe::kBoth) {
-    icmp_targets_.clear();
-    for (const IpAddress& t : targets) {
-      if (!Probes(t)) icmp_targets_.push_back(t);
-    }
-  }
-  if (o.probe == Probe::kAuto) {
-    err << prefix << "probing " << count << " on-link target" << (count == 1 ? "" : "s")
-        << " by ARP on " << where;
-    if (!icmp_targets_.empty()) err << ", " << icmp_targets_.size() << " by ICMP";
-    err << "\n";
-  }
-  return -1;
+  err << prefix << "probing " << count << " on-link target" << (count == 1 ? "" : "s")
+      << " by ARP on " << where;
+  if (!icmp_targets_.empty()) err << ", " << icmp_targets_.size() << " by ICMP";
+  err << "\n";
 }
 
 void ArpStage::Run(platform::MonotonicClock* clock, const Options& o,
@@ -117,17 +133,17 @@ void ArpStage::Run(platform::MonotonicClock* clock, const Options& o,
     totals_.ignored += s.ignored;
     totals_.elapsed_ns += s.elapsed_ns;
     totals_.interrupted = totals_.interrupted || s.interrupted;
-    if (s.system_error != 0) totals_.system_error = s.system_error;
+    if (!s.socket_status.ok()) totals_.socket_status = s.socket_status;
   }
   groups_.clear();  // the sockets are done with
 }
 
-void MacBook::Poll() {
+void HostMacs::Poll() {
   if (neighbours_ == nullptr) return;
-  std::vector<platform::Neighbour> entries;
   for (const auto family : {IpAddress::Family::kV4, IpAddress::Family::kV6}) {
-    if (!neighbours_->Dump(family, &entries)) continue;
-    for (const platform::Neighbour& n : entries) {
+    const auto entries = neighbours_->Dump(family);
+    if (!entries.ok()) continue;
+    for (const platform::Neighbour& n : entries.value()) {
       if (!n.has_mac || (n.state & kNoMacStates) != 0) continue;
       MacAddress mac{n.mac};
       if (mac.IsZero() || mac.IsGroup()) continue;
@@ -136,18 +152,21 @@ void MacBook::Poll() {
   }
 }
 
-const MacAddress* MacBook::Find(const IpAddress& address) const {
+const MacAddress* HostMacs::Find(const IpAddress& address) const {
   const auto it = macs_.find(address);
   return it == macs_.end() ? nullptr : &it->second;
 }
 
-std::string MacBook::Vendor(const MacAddress& mac, std::ostream& err, const std::string& prefix) {
+std::string VendorNames::Of(const MacAddress& mac, std::ostream& err, const std::string& prefix) {
   if (mac.IsLocallyAdministered()) return std::string(sweep::kPrivateAddressVendor);
   if (!vendors_tried_) {
     vendors_tried_ = true;
-    std::string error;
-    vendors_ = sweep::VendorRegistry::Load(sweep::VendorRegistry::kSystemFolder, &error);
-    if (!vendors_) err << prefix << "vendor names unavailable: " << error << "\n";
+    auto loaded = sweep::VendorRegistry::Load(sweep::VendorRegistry::kSystemFolder);
+    if (loaded.ok()) {
+      vendors_ = std::move(loaded).value();
+    } else {
+      err << prefix << "vendor names unavailable: " << loaded.status().message() << "\n";
+    }
   }
   return vendors_ ? std::string(vendors_->Lookup(mac)) : "";
 }

@@ -23,11 +23,12 @@ namespace ps::cli {
 
 class ArpStage {
  public:
-  // Decides which targets go by ARP and opens their sockets. Returns -1 to go
-  // on, else the exit code; what it chose, and why, goes to `err` after
-  // `prefix`. `targets` sorted (IPv4).
-  int Prepare(const Options& o, const platform::SweepPlatform& p,
-              const std::vector<IpAddress>& targets, std::ostream& err, const std::string& prefix);
+  // Decides which targets go by ARP and opens their sockets. Returns the exit
+  // code when the run must end, nullopt to go on; what it chose, and why,
+  // goes to `err` after `prefix`. `targets` sorted.
+  std::optional<int> Prepare(const Options& o, const platform::SweepPlatform& p,
+                             const std::vector<IpAddress>& targets, std::ostream& err,
+                             const std::string& prefix);
   // Probes the ARP targets, one interface after another, until done or *stop.
   void Run(platform::MonotonicClock* clock, const Options& o, const std::atomic<bool>* stop);
 
@@ -48,6 +49,15 @@ class ArpStage {
     sweep::ArpGroup plan;
     std::unique_ptr<platform::PacketSocket> socket;
   };
+  // The steps of Prepare.
+  std::optional<int> RefuseUnreachable(const Options& o, const sweep::ArpPlan& plan,
+                                       std::ostream& err, const std::string& prefix);
+  std::optional<int> OpenGroups(const Options& o, platform::PacketNetwork& packets,
+                                std::vector<sweep::ArpGroup> planned, std::ostream& err,
+                                const std::string& prefix);
+  void TakeTargets(const Options& o, const std::vector<IpAddress>& targets);
+  void Announce(std::ostream& err, const std::string& prefix) const;
+
   std::vector<Group> groups_;
   std::vector<IpAddress> icmp_targets_;
   std::unordered_set<IpAddress, IpAddressHash> arp_targets_;
@@ -56,23 +66,30 @@ class ArpStage {
   sweep::ArpSummary totals_;
 };
 
-// MAC addresses of answering on-link hosts from the kernel's neighbour table,
-// gathered while the sweep runs (entries may age out before it ends), and
-// their vendors.
-class MacBook {
+// MAC addresses of the hosts that answered: from ARP replies, and from the
+// kernel's neighbour table, read while the sweep runs (entries may age out
+// before it ends).
+class HostMacs {
  public:
-  explicit MacBook(platform::NeighbourTable* neighbours) : neighbours_(neighbours) {}
+  explicit HostMacs(platform::NeighbourTable* neighbours) : neighbours_(neighbours) {}
   // Reads the table now; cheap enough to call every progress tick.
   void Poll();
   void Add(const IpAddress& address, const MacAddress& mac) { macs_[address] = mac; }
   const MacAddress* Find(const IpAddress& address) const;
-  // "" when unknown; the registry is loaded on the first call (a failure is
-  // said once on `err`).
-  std::string Vendor(const MacAddress& mac, std::ostream& err, const std::string& prefix);
 
  private:
   platform::NeighbourTable* neighbours_;
   std::unordered_map<IpAddress, MacAddress, IpAddressHash> macs_;
+};
+
+// The vendors of MAC addresses, from the IEEE registries loaded on first use.
+class VendorNames {
+ public:
+  // "" when unknown; a registry that cannot be loaded is said once on `err`,
+  // after `prefix`.
+  std::string Of(const MacAddress& mac, std::ostream& err, const std::string& prefix);
+
+ private:
   std::optional<sweep::VendorRegistry> vendors_;
   bool vendors_tried_ = false;
 };

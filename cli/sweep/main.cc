@@ -19,9 +19,9 @@ int main(int argc, char** argv) {
   if (setlocale(LC_CTYPE, "C.UTF-8") == nullptr) setlocale(LC_CTYPE, "");
   std::ios::sync_with_stdio(false);
   const std::string program = "pingsweep-cli";
-  const ps::cli::ParseResult parsed = ps::cli::ParseOptions(argc, argv);
-  if (!parsed.error.empty()) {
-    std::cerr << program << ": " << parsed.error << "\n"
+  const ps::Result<ps::cli::Options> parsed = ps::cli::ParseOptions(argc, argv);
+  if (!parsed.ok()) {
+    std::cerr << program << ": " << parsed.status().message() << "\n"
               << "Try '" << program << " --help' for more information.\n";
     return ps::cli::kUsage;
   }
@@ -34,5 +34,5 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
 
   ps::cli::Streams streams{&std::cin, &std::cout, &std::cerr, isatty(STDERR_FILENO) == 1};
-  return ps::cli::Run(parsed.options, ps::platform::SystemSweepPlatform(), streams, program);
+  return ps::cli::Run(parsed.value(), ps::platform::SystemSweepPlatform(), streams, program);
 }

@@ -41,86 +41,106 @@ bool ParseInt(const char* text, long min, long max, long* out) {
   return ec == std::errc() && p == end && p != text && *out >= min && *out <= max;
 }
 
+// The options that take a whole number, its bounds, and what it is.
+struct NumberOption {
+  int option;
+  long min, max;
+  int Options::*field;
+  const char* what;
+};
+constexpr NumberOption kNumbers[] = {
+    {'t', 1, 3600000, &Options::timeout_ms, "a time-out in milliseconds (1 to 3600000)"},
+    {'r', 0, 100, &Options::retries, "a number of retries (0 to 100)"},
+    {'c', 1, 10000, &Options::count, "a probe count (1 to 10000)"},
+    {'i', 0, 3600000, &Options::interval_ms, "an interval in milliseconds (0 to 3600000)"},
+};
+
+// `name: 'value' is not <what>`, the value as typed, escaped.
+Status NotA(const std::string& name, const std::string& value, const std::string& what) {
+  return Status::Failure(name + ": " + QuoteText(value) + " is not " + what);
+}
+
+// An option's value: a number, a rate, a format, a probe method, an interface.
+Status ApplyValue(int c, const std::string& name, const std::string& arg, Options* o) {
+  long v = 0;
+  for (const NumberOption& n : kNumbers) {
+    if (n.option != c) continue;
+    if (!ParseInt(arg.c_str(), n.min, n.max, &v)) return NotA(name, arg, n.what);
+    o->*n.field = static_cast<int>(v);
+    return Status::Ok();
+  }
+  switch (c) {
+    case 'R':
+      if (arg == "max") o->rate = 0;
+      else if (ParseInt(arg.c_str(), 1, 100000000, &v)) o->rate = static_cast<double>(v);
+      else return NotA(name, arg, "a rate (packets per second, or 'max')");
+      return Status::Ok();
+    case 'o':
+      if (arg == "text") o->format = Format::kText;
+      else if (arg == "csv") o->format = Format::kCsv;
+      else if (arg == "json") o->format = Format::kJson;
+      else return NotA(name, arg, "a format (text, csv or json)");
+      return Status::Ok();
+    case kProbe:
+      if (arg == "auto") o->probe = ProbeMethod::kAuto;
+      else if (arg == "icmp") o->probe = ProbeMethod::kIcmp;
+      else if (arg == "arp") o->probe = ProbeMethod::kArp;
+      else if (arg == "both") o->probe = ProbeMethod::kBoth;
+      else return NotA(name, arg, "a probe kind (auto, icmp, arp or both)");
+      return Status::Ok();
+    case 'I':
+      if (arg.empty()) return Status::Failure(name + ": needs an interface name");
+      o->interface = arg;
+      return Status::Ok();
+  }
+  return Status::Failure("unknown option " + QuoteText(name));
+}
+
+// One option getopt_long returned (`c`), with its value if it takes one.
+Status Apply(int c, const std::string& name, const std::string& arg, char** argv, Options* o) {
+  switch (c) {
+    case 'f': o->files.push_back(arg); return Status::Ok();
+    case 'x': o->excludes.push_back(arg); return Status::Ok();
+    case 'n': o->numeric = true; return Status::Ok();
+    case 'a': o->all = true; return Status::Ok();
+    case 'A': o->all_addresses = true; return Status::Ok();
+    case kAllowLarge: o->allow_large = true; return Status::Ok();
+    case kCheck: o->check = true; return Status::Ok();
+    case 'h': o->help = true; return Status::Ok();
+    case 'V': o->version = true; return Status::Ok();
+    case kLinkLocal:
+      o->link_local = true;
+      if (!arg.empty()) o->link_local_interfaces.push_back(arg);
+      return Status::Ok();
+    case ':': return Status::Failure(EscapeText(argv[optind - 1]) + ": needs a value");
+    case '?':
+      return Status::Failure(
+          "unknown option " + QuoteText(optopt != 0 ? std::string("-") + static_cast<char>(optopt)
+                                                    : std::string(argv[optind - 1])));
+  }
+  return ApplyValue(c, name, arg, o);
+}
+
 }  // namespace
 
-ParseResult ParseOptions(int argc, char** argv) {
-  ParseResult result;
-  Options& o = result.options;
+Result<Options> ParseOptions(int argc, char** argv) {
+  Options o;
+  Status first_error;
   opterr = 0;
   optind = 0;  // full re-initialisation, so that tests can parse again
-  const auto bad = [&](const std::string& what) {
-    if (result.error.empty()) result.error = what;
-  };
   for (;;) {
     int index = -1;
     const int c = getopt_long(argc, argv, kShort, kOptions, &index);
     if (c == -1) break;
     const std::string arg = optarg != nullptr ? optarg : "";
-    const std::string typed = QuoteText(arg);  // as a message names it
     const std::string name =
         index >= 0 ? std::string("--") + kOptions[index].name : std::string("-") + static_cast<char>(c);
-    long v = 0;
-    switch (c) {
-      case 'f': o.files.push_back(arg); break;
-      case 'x': o.excludes.push_back(arg); break;
-      case 't':
-        if (ParseInt(arg.c_str(), 1, 3600000, &v)) o.timeout_ms = static_cast<int>(v);
-        else bad(name + ": " + typed + " is not a time-out in milliseconds (1 to 3600000)");
-        break;
-      case 'r':
-        if (ParseInt(arg.c_str(), 0, 100, &v)) o.retries = static_cast<int>(v);
-        else bad(name + ": " + typed + " is not a number of retries (0 to 100)");
-        break;
-      case 'c':
-        if (ParseInt(arg.c_str(), 1, 10000, &v)) o.count = static_cast<int>(v);
-        else bad(name + ": " + typed + " is not a probe count (1 to 10000)");
-        break;
-      case 'i':
-        if (ParseInt(arg.c_str(), 0, 3600000, &v)) o.interval_ms = static_cast<int>(v);
-        else bad(name + ": " + typed + " is not an interval in milliseconds (0 to 3600000)");
-        break;
-      case 'R':
-        if (arg == "max") o.rate = 0;
-        else if (ParseInt(arg.c_str(), 1, 100000000, &v)) o.rate = static_cast<double>(v);
-        else bad(name + ": " + typed + " is not a rate (packets per second, or 'max')");
-        break;
-      case 'n': o.numeric = true; break;
-      case 'a': o.all = true; break;
-      case 'A': o.all_addresses = true; break;
-      case kAllowLarge: o.allow_large = true; break;
-      case 'o':
-        if (arg == "text") o.format = Format::kText;
-        else if (arg == "csv") o.format = Format::kCsv;
-        else if (arg == "json") o.format = Format::kJson;
-        else bad(name + ": " + typed + " is not a format (text, csv or json)");
-        break;
-      case kCheck: o.check = true; break;
-      case kProbe:
-        if (arg == "auto") o.probe = Probe::kAuto;
-        else if (arg == "icmp") o.probe = Probe::kIcmp;
-        else if (arg == "arp") o.probe = Probe::kArp;
-        else if (arg == "both") o.probe = Probe::kBoth;
-        else bad(name + ": " + typed + " is not a probe kind (auto, icmp, arp or both)");
-        break;
-      case 'I':
-        if (!arg.empty()) o.interface = arg;
-        else bad(name + ": needs an interface name");
-        break;
-      case kLinkLocal:
-        o.link_local = true;
-        if (!arg.empty()) o.link_local_interfaces.push_back(arg);
-        break;
-      case 'h': o.help = true; break;
-      case 'V': o.version = true; break;
-      case ':': bad(EscapeText(argv[optind - 1]) + ": needs a value"); break;
-      default:
-        bad("unknown option " + QuoteText(optopt != 0 ? std::string("-") + static_cast<char>(optopt)
-                                                      : std::string(argv[optind - 1])));
-        break;
-    }
+    if (Status applied = Apply(c, name, arg, argv, &o); !applied.ok() && first_error.ok())
+      first_error = std::move(applied);
   }
+  if (!first_error.ok()) return first_error;
   for (int i = optind; i < argc; ++i) o.targets.emplace_back(argv[i]);
-  return result;
+  return o;
 }
 
 std::string VersionText() {

@@ -5,12 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "core/status.h"
+
 namespace ps::cli {
 
 enum class Format { kText, kCsv, kJson };
 // How targets are probed: ARP for on-link ones (auto: when a packet socket may
 // be opened), ICMP echo, or both.
-enum class Probe { kAuto, kIcmp, kArp, kBoth };
+enum class ProbeMethod { kAuto, kIcmp, kArp, kBoth };
 
 struct Options {
   std::vector<std::string> targets;   // as typed; "-" reads standard input
@@ -26,7 +28,7 @@ struct Options {
   bool all_addresses = false;
   bool allow_large = false;
   Format format = Format::kText;
-  Probe probe = Probe::kAuto;
+  ProbeMethod probe = ProbeMethod::kAuto;
   std::string interface;  // ARP only on this interface; "" = any
   bool check = false;
   // Discover IPv6 hosts on these interfaces (all multicast ones when empty);
@@ -37,14 +39,10 @@ struct Options {
   bool version = false;
 };
 
-struct ParseResult {
-  Options options;
-  std::string error;  // a usage error naming the offending text; "" when fine
-};
-
 // Parses argv (getopt_long; options and targets may be mixed, "--" ends the
-// options). Thread-unsafe: getopt keeps global state.
-ParseResult ParseOptions(int argc, char** argv);
+// options): the options, or the first usage error, naming the offending text.
+// Thread-unsafe: getopt keeps global state.
+Result<Options> ParseOptions(int argc, char** argv);
 
 // The texts printed by --help and --version (help2man reads both).
 std::string HelpText(const std::string& program);

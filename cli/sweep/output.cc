@@ -61,10 +61,11 @@ void WriteText(std::ostream& out, const std::vector<HostLine>& hosts, int count)
   for (const HostLine& h : hosts) {
     const sweep::HostResult& r = h.result;
     std::vector<std::string> row = {AddressText(h), h.name.empty() ? "-" : EscapeText(h.name),
-                                    RttText(r, count), HasTtl(r) ? std::to_string(r.ttl) : "-"};
+                                    RttText(r, count),
+                                    HasTtl(r) ? std::to_string(r.ttl) : "-"};
     if (count > 1) row.push_back(Percent(r) + "%");
     if (any_status) {
-      const std::string error = ErrorText(r);
+      const std::string error = ProbeFailureText(r);
       row.push_back(error.empty() ? StatusWord(r) : error);
     }
     if (any_mac) {
@@ -76,8 +77,7 @@ void WriteText(std::ostream& out, const std::vector<HostLine>& hosts, int count)
   // Columns as a terminal shows them, not bytes: names may be wide or combining.
   std::vector<std::size_t> width(header.size(), 0);
   for (const auto& row : rows)
-    for (std::size_t i = 0; i < row.size(); ++i)
-      width[i] = std::max(width[i], DisplayWidth(row[i]));
+    for (std::size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], DisplayWidth(row[i]));
   for (const auto& row : rows) {
     std::string line;
     for (std::size_t i = 0; i < row.size(); ++i) {
@@ -99,7 +99,7 @@ std::string StatusWord(const sweep::HostResult& r) {
   return "silent";
 }
 
-std::string ErrorText(const sweep::HostResult& r) {
+std::string ProbeFailureText(const sweep::HostResult& r) {
   if (r.outcome != sweep::Outcome::kError) return "";
   if (r.error_type == 0) return std::string("send failed: ") + std::strerror(r.send_error);
   return platform::IcmpErrorText(r.address.family(), r.error_type, r.error_code) + " from " +
@@ -121,11 +121,10 @@ void WriteHosts(std::ostream& out, Format format, const std::vector<HostLine>& h
     const std::string avg = got ? Ms(r.rtt_sum_ns / r.received) : "";
     if (format == Format::kCsv) {
       out << CsvField(AddressText(h)) << ',' << CsvField(EscapeText(h.name)) << ',' << StatusWord(r)
-          << ',' << avg << ',' << (got ? Ms(r.rtt_min_ns) : "") << ',' << avg << ','
-          << (got ? Ms(r.rtt_max_ns) : "") << ',' << (HasTtl(r) ? std::to_string(r.ttl) : "") << ','
-          << r.sent << ',' << r.received << ',' << Percent(r) << ',' << r.duplicates << ','
-          << CsvField(ErrorText(r)) << ',' << h.mac << ',' << CsvField(EscapeText(h.vendor))
-          << "\r\n";
+          << ',' << avg << ',' << (got ? Ms(r.rtt_min_ns) : "") << ',' << avg << ',' << (got ? Ms(r.rtt_max_ns) : "") << ','
+          << (HasTtl(r) ? std::to_string(r.ttl) : "") << ',' << r.sent << ',' << r.received << ','
+          << Percent(r) << ',' << r.duplicates << ',' << CsvField(ProbeFailureText(r)) << ',' << h.mac
+          << ',' << CsvField(EscapeText(h.vendor)) << "\r\n";
       continue;
     }
     nlohmann::ordered_json j;
@@ -146,7 +145,7 @@ void WriteHosts(std::ostream& out, Format format, const std::vector<HostLine>& h
     j["loss_percent"] = r.sent > 0 ? nlohmann::ordered_json(100.0 * (r.sent - r.received) / r.sent)
                                    : nlohmann::ordered_json(nullptr);
     j["duplicates"] = r.duplicates;
-    const std::string error = ErrorText(r);
+    const std::string error = ProbeFailureText(r);
     j["error"] = error.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(error);
     const auto text_or_null = [](const std::string& t) {
       return t.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(t);

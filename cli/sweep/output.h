@@ -25,7 +25,7 @@ struct HostLine {
 // "answered", "silent" or "error".
 std::string StatusWord(const sweep::HostResult& r);
 // The ICMP error or failed send, e.g. "host unreachable from 10.0.0.1"; "" if none.
-std::string ErrorText(const sweep::HostResult& r);
+std::string ProbeFailureText(const sweep::HostResult& r);
 
 // Writes the hosts (in the order given) in the chosen format. `count` is the
 // probes per host asked for (min/avg/max and loss are shown when above 1).

@@ -1,11 +1,10 @@
 #include "cli/sweep/run.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <fstream>
-#include <algorithm>
 #include <iostream>
 
 #include "cli/sweep/check.h"
@@ -13,6 +12,7 @@
 #include "cli/sweep/lan.h"
 #include "cli/sweep/link_local_run.h"
 #include "cli/sweep/output.h"
+#include "cli/sweep/stages.h"
 #include "core/terminal_text.h"
 #include "sweep/engine.h"
 #include "sweep/name_pool.h"
@@ -21,15 +21,12 @@
 namespace ps::cli {
 namespace {
 
-std::atomic<sweep::Sweep*> g_sweep{nullptr};
-std::atomic<bool> g_interrupted{false};
-
 constexpr int kNameThreads = 16;
 
 // The progress line on a terminal: sent, answered, rate, time left.
 class Progress : public sweep::SweepObserver {
  public:
-  Progress(const Streams& s, sweep::NamePool* names, MacBook* macs)
+  Progress(const Streams& s, sweep::NamePool* names, HostMacs* macs)
       : streams_(s), names_(names), macs_(macs) {}
   ~Progress() override { Clear(); }
 
@@ -62,7 +59,7 @@ class Progress : public sweep::SweepObserver {
  private:
   const Streams& streams_;
   sweep::NamePool* names_;
-  MacBook* macs_;
+  HostMacs* macs_;
   bool shown_ = false;
 };
 
@@ -81,33 +78,33 @@ std::string AddConnectedSubnets(const platform::SweepPlatform& platform, sweep::
   return chosen;
 }
 
-std::string ReadTargets(const Options& o, const Streams& streams, sweep::TargetList* list) {
+// The targets, files and exclusions the user gave, into `list`.
+Status AddTargetTexts(const Options& o, const Streams& streams, sweep::TargetList* list) {
   for (const std::string& e : o.excludes) {
-    const std::string error = list->Exclude(e);
-    if (!error.empty()) return "--exclude " + error;
+    const Status excluded = list->Exclude(e);
+    if (!excluded.ok()) return Status::Failure("--exclude " + excluded.message());
   }
   for (const std::string& t : o.targets) {
-    const std::string error = t == "-" ? list->AddLines(*streams.in, "standard input") : list->Add(t);
-    if (!error.empty()) return error;
+    const Status added = t == "-" ? list->AddLines(*streams.in, "standard input") : list->Add(t);
+    if (!added.ok()) return added;
   }
   for (const std::string& f : o.files) {
     if (f == "-") {
-      const std::string error = list->AddLines(*streams.in, "standard input");
-      if (!error.empty()) return error;
+      if (const Status added = list->AddLines(*streams.in, "standard input"); !added.ok())
+        return added;
       continue;
     }
     std::ifstream in(f);
-    if (!in) return QuoteText(f) + ": cannot read: " + std::strerror(errno);
-    const std::string error = list->AddLines(in, f);
-    if (!error.empty()) return error;
+    if (!in) return Status::Failure(QuoteText(f) + ": cannot read", errno);
+    if (const Status added = list->AddLines(in, f); !added.ok()) return added;
   }
-  return "";
+  return Status::Ok();
 }
 
 // Folds the ARP answers into the results (one per target, in target order)
 // and the summary; ARP replies give the hosts' MACs.
 void MergeArp(const ArpStage& arp, const std::vector<IpAddress>& targets,
-              std::vector<sweep::HostResult>* results, MacBook* macs,
+              std::vector<sweep::HostResult>* results, HostMacs* macs,
               sweep::SweepSummary* summary) {
   for (const auto& [address, a] : arp.answers()) {
     const auto at = std::lower_bound(targets.begin(), targets.end(), address);
@@ -134,20 +131,196 @@ void MergeArp(const ArpStage& arp, const std::vector<IpAddress>& targets,
   summary->interrupted = summary->interrupted || arp.totals().interrupted;
 }
 
-}  // namespace
+// What the probes found, ARP and ICMP together.
+struct Findings {
+  std::vector<sweep::HostResult> results;  // one per target, in target order
+  sweep::SweepSummary summary;
+  Status failure;
+};
 
-void Interrupt() {
-  g_interrupted.store(true);
-  if (sweep::Sweep* s = g_sweep.load()) s->Stop();
-  StopLinkLocal();
+// The addresses to probe, sorted; what the user typed, else the connected subnets.
+std::optional<int> ReadTargets(const RunContext& run, std::vector<IpAddress>* targets) {
+  const Options& o = run.options;
+  sweep::TargetList list(run.platform.resolver);
+  list.set_rules(sweep::TargetRules{o.all_addresses, o.allow_large});
+  if (const Status added = AddTargetTexts(o, run.streams, &list); !added.ok()) {
+    run.err() << run.prefix << added.ToString() << "\n";
+    return kUsage;
+  }
+  if (o.targets.empty() && o.files.empty()) {
+    const std::string chosen = AddConnectedSubnets(run.platform, &list);
+    if (chosen.empty()) {
+      run.err() << run.prefix
+                << "no target given, and no interface that is up has an IPv4 subnet\n";
+      return kUsage;
+    }
+    run.err() << run.prefix << "no target given: sweeping " << chosen << "\n";
+  }
+  Result<std::vector<IpAddress>> expanded = list.Expand();
+  if (!expanded.ok()) {
+    run.err() << run.prefix << expanded.status().message() << "\n";
+    return kUsage;
+  }
+  *targets = std::move(expanded).value();
+  if (targets->empty()) {
+    run.err() << run.prefix
+              << (o.excludes.empty() ? "no address to probe: the targets given hold none\n"
+                                     : "no address left to probe after the exclusions\n");
+    return kUsage;
+  }
+  return std::nullopt;
 }
 
-namespace {
+// The targets split by family, IPv4 first (their order): one socket and one
+// sweep each.
+std::vector<std::vector<IpAddress>> ByFamily(const std::vector<IpAddress>& targets) {
+  const auto first_v6 =
+      std::find_if(targets.begin(), targets.end(), [](const IpAddress& a) { return !a.is_v4(); });
+  std::vector<std::vector<IpAddress>> groups;
+  if (first_v6 != targets.begin()) groups.emplace_back(targets.begin(), first_v6);
+  if (first_v6 != targets.end()) groups.emplace_back(first_v6, targets.end());
+  return groups;
+}
 
-int RunUnchecked(const Options& o, const platform::SweepPlatform& platform,
-                 const Streams& streams, const std::string& program) {
-  std::ostream& err = *streams.err;
-  const std::string prefix = program + ": ";
+std::vector<IpAddress::Family> Families(const std::vector<std::vector<IpAddress>>& groups) {
+  std::vector<IpAddress::Family> families;
+  for (const auto& group : groups) families.push_back(group.front().family());
+  return families;
+}
+
+sweep::SweepOptions SweepOptionsOf(const Options& o) {
+  sweep::SweepOptions so;
+  so.timeout_ns = static_cast<std::int64_t>(o.timeout_ms) * 1000000;
+  so.retries = o.retries;
+  so.count = o.count;
+  so.interval_ns = static_cast<std::int64_t>(o.interval_ms) * 1000000;
+  so.rate = o.rate;
+  return so;
+}
+
+// Says how long the neighbour window will hold the on-link targets back, when it will.
+void SayOnLinkWait(const RunContext& run, const sweep::Sweep& sweep) {
+  const double seconds = sweep.ExpectedOnLinkSeconds();
+  if (seconds <= 0) return;
+  std::ostream& err = run.err();
+  err << run.prefix << sweep.on_link_count()
+      << " of the targets are on a directly connected subnet. "
+      << "Each takes an entry in the kernel's neighbour table, which holds "
+      << sweep.window().limit() << " for the whole machine, so they go out as room frees up: "
+      << "expect up to about " << static_cast<long long>(std::ceil(seconds)) << " s.";
+  if (sweep.results().front().address.is_v4()) {
+    err << " ARP probing (needs CAP_NET_RAW: sudo setcap cap_net_raw+ep "
+        << EscapeText(run.platform.icmp->PermissionFacts().program_path)
+        << ") is not held back this way.";
+  }
+  err << "\n";
+}
+
+void AddPart(const sweep::SweepSummary& part, sweep::SweepSummary* total) {
+  total->sent += part.sent;
+  total->replies += part.replies;
+  total->duplicates += part.duplicates;
+  total->ignored += part.ignored;
+  total->interrupted = total->interrupted || part.interrupted;
+  if (total->socket_status.ok()) total->socket_status = part.socket_status;
+}
+
+// One ICMP sweep per family, over its socket, until done, interrupted or a socket fails.
+void RunSweeps(const RunContext& run, std::vector<std::vector<IpAddress>> groups,
+               const std::vector<std::unique_ptr<platform::IcmpSocket>>& sockets,
+               sweep::NamePool* names, HostMacs* macs, Findings* found) {
+  const std::vector<platform::ConnectedSubnet> subnets =
+      run.platform.interfaces->ConnectedSubnets();
+  std::vector<sweep::HostResult>& results = found->results;
+  for (std::size_t g = 0;
+       g < groups.size() && !found->summary.interrupted && found->summary.socket_status.ok(); ++g) {
+    sweep::Sweep sweep(run.platform.clock, sockets[g].get(), run.platform.neighbours,
+                       std::move(groups[g]), subnets, SweepOptionsOf(run.options));
+    SayOnLinkWait(run, sweep);
+    Progress progress(run.streams, names, macs);
+    {
+      InterruptScope scope(&sweep);
+      AddPart(sweep.Run(&progress), &found->summary);
+    }
+    progress.Clear();
+    for (const sweep::HostResult& r : sweep.results()) {
+      const auto at = std::lower_bound(
+          results.begin(), results.end(), r.address,
+          [](const sweep::HostResult& h, const IpAddress& a) { return h.address < a; });
+      *at = r;
+    }
+  }
+}
+
+// ARP first, then the ICMP sweeps; names asked for as hosts answer, MACs
+// gathered meanwhile.
+Findings ProbeTargets(const RunContext& run, const std::vector<IpAddress>& targets, ArpStage& arp,
+                      std::vector<std::vector<IpAddress>> groups,
+                      const std::vector<std::unique_ptr<platform::IcmpSocket>>& sockets,
+                      sweep::NamePool* names, HostMacs* macs) {
+  const std::int64_t start = run.platform.clock->NowNs();
+  arp.Run(run.platform.clock, run.options, &InterruptFlag());
+  for (const auto& [address, answer] : arp.answers()) {
+    if (names != nullptr) names->Request(address);
+  }
+  Findings found;
+  // ARP targets start silent.
+  found.results.resize(targets.size());
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    found.results[i].address = targets[i];
+    found.results[i].sent = arp.Probes(targets[i]) ? arp.tries() : 0;
+  }
+  RunSweeps(run, std::move(groups), sockets, names, macs, &found);
+  macs->Poll();
+  MergeArp(arp, targets, &found.results, macs, &found.summary);
+  found.summary.elapsed_ns = run.platform.clock->NowNs() - start;
+  found.failure =
+      !found.summary.socket_status.ok() ? found.summary.socket_status : arp.totals().socket_status;
+  return found;
+}
+
+// The lines to print (every target with -a, else those that answered) and the summary.
+RunEnd Collect(const RunContext& run, const Findings& found, const sweep::NamePool* names,
+               const HostMacs& macs) {
+  RunEnd end;
+  VendorNames vendors;
+  for (const sweep::HostResult& r : found.results) {
+    const bool answered = r.outcome == sweep::Outcome::kAnswered;
+    if (!run.options.all && !answered) continue;
+    end.lines.push_back(
+        MakeLine(r, names, answered ? macs.Find(r.address) : nullptr, &vendors, run));
+  }
+  end.count = run.options.count;
+  end.summary = SummaryLine(found.summary);
+  end.answered = found.summary.answered;
+  end.interrupted = found.summary.interrupted;
+  end.failure = found.failure;
+  return end;
+}
+
+// A sweep: read targets, plan ARP and open its sockets, open the ICMP
+// sockets (and give up the capabilities), probe, collect, finish.
+int RunSweep(const RunContext& run) {
+  std::vector<IpAddress> targets;
+  if (auto exit = ReadTargets(run, &targets)) return *exit;
+  ArpStage arp;
+  if (auto exit = arp.Prepare(run.options, run.platform, targets, run.err(), run.prefix))
+    return *exit;
+  std::vector<std::vector<IpAddress>> groups = ByFamily(arp.icmp_targets());
+  std::vector<std::unique_ptr<platform::IcmpSocket>> sockets;
+  if (auto exit = OpenSockets(run, Families(groups), &sockets)) return *exit;
+
+  std::unique_ptr<sweep::NamePool> names = StartNames(run, kNameThreads);
+  HostMacs macs(run.platform.neighbours);
+  const Findings found =
+      ProbeTargets(run, targets, arp, std::move(groups), sockets, names.get(), &macs);
+  WaitForNames(run, names.get(), found.summary.interrupted);
+  return Finish(run, Collect(run, found, names.get(), macs));
+}
+
+// --help, --version and --check: what they print and the exit code; nullopt for a run.
+std::optional<int> AnswerWithoutProbing(const Options& o, const platform::SweepPlatform& platform,
+                                        const Streams& streams, const std::string& program) {
   if (o.help) {
     *streams.out << HelpText(program);
     return kAnswered;
@@ -161,157 +334,16 @@ int RunUnchecked(const Options& o, const platform::SweepPlatform& platform,
     *streams.out << CheckReport(platform.icmp, &usable) << ArpCheckLine(platform);
     return usable ? kAnswered : kNoPermission;
   }
+  return std::nullopt;
+}
 
-  if (o.link_local) return RunLinkLocal(o, platform, streams, prefix);
-
-  sweep::TargetList list(platform.resolver);
-  list.set_rules(sweep::TargetRules{o.all_addresses, o.allow_large});
-  if (const std::string error = ReadTargets(o, streams, &list); !error.empty()) {
-    err << prefix << error << "\n";
-    return kUsage;
-  }
-  const std::vector<platform::ConnectedSubnet> subnets = platform.interfaces->ConnectedSubnets();
-  if (o.targets.empty() && o.files.empty()) {
-    const std::string chosen = AddConnectedSubnets(platform, &list);
-    if (chosen.empty()) {
-      err << prefix << "no target given, and no interface that is up has an IPv4 subnet\n";
-      return kUsage;
-    }
-    err << prefix << "no target given: sweeping " << chosen << "\n";
-  }
-  std::vector<IpAddress> targets;
-  if (const std::string error = list.Expand(&targets); !error.empty()) {
-    err << prefix << error << "\n";
-    return kUsage;
-  }
-  if (targets.empty()) {
-    err << prefix
-        << (o.excludes.empty() ? "no address to probe: the targets given hold none\n"
-                               : "no address left to probe after the exclusions\n");
-    return kUsage;
-  }
-
-  ArpStage arp;
-  if (const int code = arp.Prepare(o, platform, targets, err, prefix); code >= 0) return code;
-  // One ICMP socket and one sweep per family, IPv4 first (the targets' order).
-  std::vector<IpAddress> icmp_targets = arp.icmp_targets();
-  const auto first_v6 = std::find_if(icmp_targets.begin(), icmp_targets.end(),
-                                     [](const IpAddress& a) { return !a.is_v4(); });
-  std::vector<std::vector<IpAddress>> groups;
-  if (first_v6 != icmp_targets.begin()) groups.emplace_back(icmp_targets.begin(), first_v6);
-  if (first_v6 != icmp_targets.end()) groups.emplace_back(first_v6, icmp_targets.end());
-  std::vector<std::unique_ptr<platform::IcmpSocket>> sockets;
-  for (const auto& group : groups) {
-    SocketChoice choice = OpenIcmpSocket(platform.icmp, group.front().family());
-    const char* what = group.front().is_v4() ? "ICMP" : "ICMPv6";
-    if (!choice.socket) {
-      if (PermissionDenied(choice)) {
-        err << prefix << "no permission to send " << what << " echo requests: this user may open "
-            << "neither an " << what << " datagram socket nor a raw socket.\n"
-            << PermissionFixes(platform.icmp->PermissionFacts());
-        return kNoPermission;
-      }
-      err << prefix << "cannot open an " << what << " socket: "
-          << std::strerror(choice.datagram_error != 0 ? choice.datagram_error : choice.raw_error)
-          << "\n";
-      return kSystemFailure;
-    }
-    sockets.push_back(std::move(choice.socket));
-  }
-  // Every socket is open: nothing below needs a privilege.
-  if (std::string why; platform.privileges != nullptr && !platform.privileges->DropAll(&why))
-    err << prefix << "could not give up the capabilities it holds: " << why << "\n";
-
-  std::unique_ptr<sweep::NamePool> names;
-  if (!o.numeric) names = std::make_unique<sweep::NamePool>(platform.resolver, kNameThreads);
-  MacBook macs(platform.neighbours);
-  const std::int64_t start = platform.clock->NowNs();
-  arp.Run(platform.clock, o, &g_interrupted);
-  for (const auto& [address, answer] : arp.answers()) {
-    if (names) names->Request(address);
-  }
-
-  sweep::SweepSummary summary;
-  // One per target, in target order (sorted); ARP targets start silent.
-  std::vector<sweep::HostResult> results(targets.size());
-  for (std::size_t i = 0; i < targets.size(); ++i) {
-    results[i].address = targets[i];
-    results[i].sent = arp.Probes(targets[i]) ? arp.tries() : 0;
-  }
-  sweep::SweepOptions so;
-  so.timeout_ns = static_cast<std::int64_t>(o.timeout_ms) * 1000000;
-  so.retries = o.retries;
-  so.count = o.count;
-  so.interval_ns = static_cast<std::int64_t>(o.interval_ms) * 1000000;
-  so.rate = o.rate;
-  for (std::size_t g = 0; g < groups.size() && !summary.interrupted && summary.system_error == 0;
-       ++g) {
-    sweep::Sweep sweep(platform.clock, sockets[g].get(), platform.neighbours, std::move(groups[g]),
-                       subnets, so);
-    if (const double seconds = sweep.ExpectedOnLinkSeconds(); seconds > 0) {
-      err << prefix << sweep.on_link_count() << " of the targets are on a directly connected subnet. "
-          << "Each takes an entry in the kernel's neighbour table, which holds "
-          << sweep.window().limit() << " for the whole machine, so they go out as room frees up: "
-          << "expect up to about " << static_cast<long long>(std::ceil(seconds)) << " s.";
-      if (sweep.results().front().address.is_v4()) {
-        err << " ARP probing (needs CAP_NET_RAW: sudo setcap cap_net_raw+ep "
-            << EscapeText(platform.icmp->PermissionFacts().program_path)
-            << ") is not held back this way.";
-      }
-      err << "\n";
-    }
-    Progress progress(streams, names.get(), &macs);
-    g_sweep.store(&sweep);
-    if (g_interrupted.load()) sweep.Stop();
-    const sweep::SweepSummary part = sweep.Run(&progress);
-    g_sweep.store(nullptr);
-    summary.sent += part.sent;
-    summary.replies += part.replies;
-    summary.duplicates += part.duplicates;
-    summary.ignored += part.ignored;
-    summary.interrupted = summary.interrupted || part.interrupted;
-    if (summary.system_error == 0) summary.system_error = part.system_error;
-    progress.Clear();
-    for (const sweep::HostResult& r : sweep.results()) {
-      const auto at = std::lower_bound(targets.begin(), targets.end(), r.address);
-      results[static_cast<std::size_t>(at - targets.begin())] = r;
-    }
-  }
-  g_interrupted.store(false);
-  macs.Poll();
-  MergeArp(arp, targets, &results, &macs, &summary);
-  summary.elapsed_ns = platform.clock->NowNs() - start;
-  if (names) {
-    const auto wait = summary.interrupted ? std::chrono::seconds(1) : std::chrono::seconds(5);
-    if (!names->WaitAll(std::chrono::steady_clock::now() + wait))
-      err << prefix << "some names were not found in time; those hosts are shown without one\n";
-  }
-
-  std::vector<HostLine> lines;
-  for (const sweep::HostResult& r : results) {
-    if (!o.all && r.outcome != sweep::Outcome::kAnswered) continue;
-    const IpAddress& address = r.address;
-    HostLine line{r, names ? names->Name(r.address) : "", "", "", ""};
-    const MacAddress* mac = r.outcome == sweep::Outcome::kAnswered ? macs.Find(address) : nullptr;
-    if (mac != nullptr) {
-      line.mac = mac->ToString();
-      line.vendor = macs.Vendor(*mac, err, prefix);
-    }
-    lines.push_back(std::move(line));
-  }
-  WriteHosts(*streams.out, o.format, lines, o.count);
-  std::string line = SummaryLine(summary);
-  if (summary.interrupted) line += " (interrupted)";
-  (o.format == Format::kText ? *streams.out : err) << line << "\n";
-  streams.out->flush();
-  if (summary.system_error != 0 || arp.totals().system_error != 0) {
-    const bool icmp_failed = summary.system_error != 0;
-    err << prefix << (icmp_failed ? "the ICMP socket failed: " : "the ARP socket failed: ")
-        << std::strerror(icmp_failed ? summary.system_error : arp.totals().system_error) << "\n";
-    return kSystemFailure;
-  }
-  if (summary.interrupted) return kInterrupted;
-  return summary.answered > 0 ? kAnswered : kNoneAnswered;
+int RunUnchecked(const Options& o, const platform::SweepPlatform& platform,
+                 const Streams& streams, const std::string& program) {
+  if (auto code = AnswerWithoutProbing(o, platform, streams, program)) return *code;
+  const RunContext run{o, platform, streams, program + ": "};
+  const int code = o.link_local ? RunLinkLocal(run) : RunSweep(run);
+  ClearInterrupt();
+  return code;
 }
 
 }  // namespace
@@ -324,7 +356,7 @@ int Run(const Options& o, const platform::SweepPlatform& platform, const Streams
   checked.out = &out.stream();
   const int code = RunUnchecked(o, platform, checked, program);
   if (const Status written = out.Finish(); !written.ok()) {
-    *streams.err << program << ": " << written.message() << "\n";
+    *streams.err << program << ": " << written.ToString() << "\n";
     return kSystemFailure;
   }
   return code;

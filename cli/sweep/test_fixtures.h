@@ -16,7 +16,7 @@
 
 namespace ps::cli {
 
-inline ParseResult Parse(std::vector<std::string> args) {
+inline Result<Options> Parse(std::vector<std::string> args) {
   args.insert(args.begin(), "pingsweep-cli");
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -65,10 +65,11 @@ class RunTest : public ::testing::Test {
     out_.str("");
     err_.str("");
     std::istringstream in(input);
-    const ParseResult parsed = Parse(std::move(args));
-    EXPECT_EQ(parsed.error, "");
+    const Result<Options> parsed = Parse(std::move(args));
+    EXPECT_EQ(parsed.status().message(), "");
+    if (!parsed.ok()) return -1;
     const platform::SweepPlatform p{&clock_, &opener_, nullptr, &interfaces_, &resolver_};
-    return cli::Run(parsed.options, p, Streams{&in, out != nullptr ? out : &out_, &err_, false},
+    return cli::Run(parsed.value(), p, Streams{&in, out != nullptr ? out : &out_, &err_, false},
                     "pingsweep-cli");
   }
 
@@ -82,18 +83,22 @@ class RunTest : public ::testing::Test {
 // Records when the capabilities were given up: after every socket was opened.
 class FakePrivileges : public platform::Privileges {
  public:
-  explicit FakePrivileges(sweep::FakePacketNetwork* packets) : packets_(packets) {}
+  FakePrivileges(sweep::FakePacketNetwork* packets, platform::FakeIcmpOpener* icmp)
+      : packets_(packets), icmp_(icmp) {}
   bool HasNetRaw() override { return !dropped; }
-  bool DropAll(std::string*) override {
+  Status DropAll() override {
     dropped = true;
     arp_sockets_before = packets_->opened.size();
-    return true;
+    icmp_sockets_before = icmp_->opened;
+    return Status::Ok();
   }
   bool dropped = false;
   std::size_t arp_sockets_before = 0;
+  int icmp_sockets_before = 0;
 
  private:
   sweep::FakePacketNetwork* packets_;
+  platform::FakeIcmpOpener* icmp_;
 };
 
 class LanRunTest : public RunTest {
@@ -109,15 +114,16 @@ class LanRunTest : public RunTest {
     out_.str("");
     err_.str("");
     std::istringstream in;
-    const ParseResult parsed = Parse(std::move(args));
-    EXPECT_EQ(parsed.error, "");
+    const Result<Options> parsed = Parse(std::move(args));
+    EXPECT_EQ(parsed.status().message(), "");
+    if (!parsed.ok()) return -1;
     const platform::SweepPlatform p{&clock_,     &opener_,  nullptr,   &interfaces_,
                                     &resolver_,  &packets_, &privileges_};
-    return cli::Run(parsed.options, p, Streams{&in, &out_, &err_, false}, "pingsweep-cli");
+    return cli::Run(parsed.value(), p, Streams{&in, &out_, &err_, false}, "pingsweep-cli");
   }
   sweep::FakeArpSegment segment_{&clock_.now_ns};
   sweep::FakePacketNetwork packets_{&segment_};
-  FakePrivileges privileges_{&packets_};
+  FakePrivileges privileges_{&packets_, &opener_};
 };
 
 }  // namespace ps::cli

@@ -16,4 +16,9 @@ class MonotonicClock {
 // The process-wide real clock.
 MonotonicClock& SystemMonotonicClock();
 
+// What to subtract from a real-time (wall clock) stamp, such as the kernel's
+// receive stamp of a packet, to place it on SystemMonotonicClock(). Read anew
+// for each batch of stamps: a step of the real-time clock changes it.
+std::int64_t RealtimeOffsetNs();
+
 }  // namespace ps::platform

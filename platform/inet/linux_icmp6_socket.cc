@@ -36,6 +36,8 @@ struct Icmp6 {
   using Sockaddr = sockaddr_in6;
   static constexpr int kErrorLevel = IPPROTO_IPV6;
   static constexpr int kErrorType = IPV6_RECVERR;
+  static constexpr int kTtlType = IPV6_HOPLIMIT;
+  static constexpr int kTosType = IPV6_TCLASS;
   static constexpr std::uint8_t kErrorOrigin = SO_EE_ORIGIN_ICMP6;
   static constexpr std::uint8_t kEchoRequest = ICMP6_ECHO_REQUEST;
   static IpAddress Address(const sockaddr_in6& a) { return FromIn6(&a.sin6_addr); }
@@ -46,7 +48,7 @@ class LinuxIcmp6Socket : public icmp_io::SocketBase {
   using SocketBase::SocketBase;
 
   SendResult Send(std::span<const EchoRequest> requests) override {
-    return icmp_io::SendRequests<sockaddr_in6>(
+    return icmp_io::SendRequests<Icmp6>(
         fd_, requests, &send_store_,
         [this](const EchoRequest& r, std::uint8_t* p, sockaddr_in6* to) {
           p[0] = ICMP6_ECHO_REQUEST;
@@ -63,9 +65,9 @@ class LinuxIcmp6Socket : public icmp_io::SocketBase {
         });
   }
 
-  int Receive(std::span<IcmpMessage> out, std::int64_t deadline_ns) override {
+  int Read(std::span<IcmpMessage> out, std::int64_t deadline_ns, bool precise) override {
     return icmp_io::Receive<Icmp6>(
-        fd_, kind_, out, deadline_ns, packets_.data(), controls_.data(),
+        fd_, kind_, out, deadline_ns, precise, packets_.data(), controls_.data(),
         [this](const std::uint8_t* pkt, std::size_t size, bool /*whole*/,
                const sockaddr_in6& from, IcmpMessage* m) {
           m->from = FromIn6(&from.sin6_addr);
@@ -108,14 +110,10 @@ class LinuxIcmp6Socket : public icmp_io::SocketBase {
 
 }  // namespace
 
-std::unique_ptr<IcmpSocket> OpenLinuxIcmp6Socket(IcmpSocket::Kind kind, int* error) {
+Result<std::unique_ptr<IcmpSocket>> OpenLinuxIcmp6Socket(IcmpSocket::Kind kind) {
   const bool raw = kind == IcmpSocket::Kind::kRaw;
   const int fd = socket(AF_INET6, (raw ? SOCK_RAW : SOCK_DGRAM) | SOCK_CLOEXEC, IPPROTO_ICMPV6);
-  if (fd < 0) {
-    *error = errno;
-    return nullptr;
-  }
-  *error = 0;
+  if (fd < 0) return Status::Failure(std::strerror(errno), errno);
   if (raw) {
     // Only replies and errors: not our own requests, nor neighbour discovery.
     icmp6_filter filter;
@@ -133,7 +131,7 @@ std::unique_ptr<IcmpSocket> OpenLinuxIcmp6Socket(IcmpSocket::Kind kind, int* err
   // A multicast echo is not looped back: this host does not answer itself.
   SetInt(fd, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, 0);
   icmp_io::SetBuffers(fd);
-  return std::make_unique<LinuxIcmp6Socket>(fd, kind);
+  return std::unique_ptr<IcmpSocket>(std::make_unique<LinuxIcmp6Socket>(fd, kind));
 }
 
 }  // namespace ps::platform

@@ -3,6 +3,7 @@
 // traits type:
 //   using Sockaddr = sockaddr_in;                  // or sockaddr_in6
 //   static constexpr int kErrorLevel, kErrorType;  // IPPROTO_IP/IP_RECVERR, ...
+//   static constexpr int kTtlType, kTosType;       // at kErrorLevel: IP_TTL/IP_TOS, ...
 //   static constexpr std::uint8_t kErrorOrigin;    // SO_EE_ORIGIN_ICMP or _ICMP6
 //   static constexpr std::uint8_t kEchoRequest;    // ICMP_ECHO or ICMP6_ECHO_REQUEST
 //   static IpAddress Address(const Sockaddr&);
@@ -21,6 +22,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "platform/link/linux_batch_io.h"
@@ -30,8 +32,15 @@ namespace ps::platform::icmp_io {
 
 constexpr std::size_t kBatch = 256;
 constexpr std::size_t kIcmpHeader = 8;
-constexpr std::size_t kPacketBuffer = 256;  // enough for an error, the quoted request and data
+// A reply with its longest IP header and kMaxData bytes of data; an error
+// quotes the request's headers and as much of its data as fits.
+constexpr std::size_t kPacketBuffer = 60 + kIcmpHeader + IcmpMessage::kMaxData;
 constexpr std::size_t kControlBuffer = 128;
+// Room for a request's TTL and TOS (IPv6: hop limit and traffic class).
+constexpr std::size_t kSendControl = 2 * CMSG_SPACE(sizeof(int));
+// How long before a precise deadline a wait stops sleeping and polls: timer
+// wake-ups can be this late (virtual machines, timer slack).
+constexpr std::int64_t kSpinNs = 200000;
 constexpr int kReceiveBuffer = 32 << 20;    // a /16 of replies at full speed
 constexpr int kSendBuffer = 4 << 20;
 
@@ -45,25 +54,35 @@ inline void SetInt(int fd, int level, int name, int value) {
 
 inline void CopyData(IcmpMessage* m, const std::uint8_t* data, std::size_t size) {
   m->data_size = static_cast<std::uint16_t>(std::min(size, IcmpMessage::kMaxData));
+  m->cut = m->cut || size > IcmpMessage::kMaxData;
   std::memcpy(m->data.data(), data, m->data_size);
 }
 
 // What each socket keeps: its descriptor (closed with it), its kind, the
 // receive buffers for ReadQueued, and the identifier of a raw socket's
-// requests (random-looking; the kernel owns it on datagram ones).
+// requests (random-looking; the kernel owns it on datagram ones). Both kinds
+// of receive come down to Read.
 class SocketBase : public IcmpSocket {
  public:
   SocketBase(int fd, Kind kind) : fd_(fd), kind_(kind) {
-    identifier_ =
-        static_cast<std::uint16_t>((getpid() * 2654435761u) ^ batch_io::ClockNs(CLOCK_MONOTONIC));
+    identifier_ = static_cast<std::uint16_t>((getpid() * 2654435761u) ^
+                                             SystemMonotonicClock().NowNs());
     packets_.resize(kBatch * kPacketBuffer);
     controls_.resize(kBatch * kControlBuffer);
   }
   ~SocketBase() override { close(fd_); }
 
   Kind kind() const override { return kind_; }
+  int Receive(std::span<IcmpMessage> out, std::int64_t deadline_ns) override {
+    return Read(out, deadline_ns, false);
+  }
+  int ReceivePrecisely(std::span<IcmpMessage> out, std::int64_t deadline_ns) override {
+    return Read(out, deadline_ns, true);
+  }
 
  protected:
+  virtual int Read(std::span<IcmpMessage> out, std::int64_t deadline_ns, bool precise) = 0;
+
   int fd_;
   Kind kind_;
   std::vector<std::uint8_t> packets_;
@@ -81,18 +100,41 @@ inline void SetBuffers(int fd) {
     SetInt(fd, SOL_SOCKET, SO_SNDBUF, kSendBuffer);
 }
 
+// Asks for the request's TTL and TOS, when it sets them, in `control`
+// (kSendControl bytes).
+template <class Traits>
+void SetSendOptions(const EchoRequest& r, msghdr* msg, char* control) {
+  const std::pair<int, std::uint8_t> options[] = {{Traits::kTtlType, r.ttl},
+                                                  {Traits::kTosType, r.tos}};
+  std::size_t used = 0;
+  for (const auto& [type, value] : options) {
+    if (value == 0) continue;
+    auto* c = reinterpret_cast<cmsghdr*>(control + used);
+    c->cmsg_level = Traits::kErrorLevel;
+    c->cmsg_type = type;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    const int v = value;
+    std::memcpy(CMSG_DATA(c), &v, sizeof(v));
+    used += CMSG_SPACE(sizeof(int));
+  }
+  msg->msg_control = used > 0 ? control : nullptr;
+  msg->msg_controllen = used;
+}
+
 // Sends `requests` in batches of kBatch, their packets built in `store`.
 // fill(request, packet, &to) writes the ICMP header and data (kIcmpHeader +
 // request.size bytes) and the destination.
-template <class Sockaddr, class Fill>
+template <class Traits, class Fill>
 IcmpSocket::SendResult SendRequests(int fd, std::span<const EchoRequest> requests,
                                     std::vector<std::uint8_t>* store, Fill fill) {
+  using Sockaddr = typename Traits::Sockaddr;
   IcmpSocket::SendResult result;
   while (static_cast<std::size_t>(result.sent) < requests.size()) {
     const std::size_t n = std::min(kBatch, requests.size() - result.sent);
     mmsghdr msgs[kBatch];
     iovec iovs[kBatch];
     Sockaddr to[kBatch];
+    alignas(cmsghdr) char controls[kBatch][kSendControl];
     std::size_t total = 0;
     for (std::size_t i = 0; i < n; ++i) total += kIcmpHeader + requests[result.sent + i].size;
     store->resize(total);
@@ -107,6 +149,7 @@ IcmpSocket::SendResult SendRequests(int fd, std::span<const EchoRequest> request
       msgs[i].msg_hdr.msg_namelen = sizeof(to[i]);
       msgs[i].msg_hdr.msg_iov = &iovs[i];
       msgs[i].msg_hdr.msg_iovlen = 1;
+      SetSendOptions<Traits>(r, &msgs[i].msg_hdr, controls[i]);
       p += size;
     }
     const std::size_t done = batch_io::SendAll(fd, msgs, n, &result.error);
@@ -114,6 +157,16 @@ IcmpSocket::SendResult SendRequests(int fd, std::span<const EchoRequest> request
     if (done < n) return result;
   }
   return result;
+}
+
+// The receive stamp, TTL and (IPv4) TOS of a message read, from its control
+// data; `offset` from RealtimeOffsetNs().
+inline void ReadControl(msghdr& msg, std::int64_t offset, IcmpMessage* m) {
+  m->received_ns = batch_io::ReceiveStamp(msg, offset, &m->ttl);
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TOS && c->cmsg_len >= CMSG_LEN(1))
+      m->tos = *CMSG_DATA(c);
+  }
 }
 
 // Reads up to kBatch queued packets with one recvmmsg into `packets`
@@ -152,8 +205,9 @@ int ReadQueued(int fd, std::span<IcmpMessage> out, std::int64_t offset, std::uin
     const std::size_t size = std::min<std::size_t>(msgs[i].msg_len, kPacketBuffer);
     IcmpMessage& m = out[static_cast<std::size_t>(kept)];
     m = IcmpMessage{};
-    m.received_ns = batch_io::ReceiveStamp(msgs[i].msg_hdr, offset, &m.ttl);
+    ReadControl(msgs[i].msg_hdr, offset, &m);
     const bool whole = (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) == 0;
+    m.cut = !whole;
     if (parse(pkt, size, whole, from[i], &m)) ++kept;
   }
   return kept;
@@ -213,17 +267,31 @@ int ReadErrorQueue(int fd, std::span<IcmpMessage> out, std::int64_t offset) {
   return kept;
 }
 
-// Waits for input until `deadline_ns`, then reads the error queue (datagram
-// sockets) and the packets queued. Errors first: reading them clears the
-// socket's pending error, which would otherwise fail the next plain read.
+// WaitForInput that ends at the deadline itself: it sleeps until kSpinNs
+// before it, then polls.
+inline int WaitPrecisely(int fd, std::int64_t deadline_ns, short* revents) {
+  for (;;) {
+    const std::int64_t now = SystemMonotonicClock().NowNs();
+    const bool last_stretch = deadline_ns - now <= kSpinNs;
+    const int ready =
+        batch_io::WaitForInput(fd, last_stretch ? now : deadline_ns - kSpinNs, revents);
+    if (ready != 0 || (last_stretch && now >= deadline_ns)) return ready;
+  }
+}
+
+// Waits for input until `deadline_ns` (`precise`: WaitPrecisely), then reads
+// the error queue (datagram sockets) and the packets queued. Errors first:
+// reading them clears the socket's pending error, which would otherwise fail
+// the next plain read.
 template <class Traits, class Parse>
 int Receive(int fd, IcmpSocket::Kind kind, std::span<IcmpMessage> out, std::int64_t deadline_ns,
-            std::uint8_t* packets, char* controls, Parse parse) {
+            bool precise, std::uint8_t* packets, char* controls, Parse parse) {
   if (out.empty()) return 0;
   short revents = 0;
-  const int ready = batch_io::WaitForInput(fd, deadline_ns, &revents);
+  const int ready = precise ? WaitPrecisely(fd, deadline_ns, &revents)
+                            : batch_io::WaitForInput(fd, deadline_ns, &revents);
   if (ready <= 0) return ready;
-  const std::int64_t offset = batch_io::RealtimeOffset();
+  const std::int64_t offset = RealtimeOffsetNs();
   int count = 0;
   if (kind == IcmpSocket::Kind::kDatagram && (revents & POLLERR))
     count = ReadErrorQueue<Traits>(fd, out, offset);

@@ -31,6 +31,8 @@ struct Icmp4 {
   using Sockaddr = sockaddr_in;
   static constexpr int kErrorLevel = IPPROTO_IP;
   static constexpr int kErrorType = IP_RECVERR;
+  static constexpr int kTtlType = IP_TTL;
+  static constexpr int kTosType = IP_TOS;
   static constexpr std::uint8_t kErrorOrigin = SO_EE_ORIGIN_ICMP;
   static constexpr std::uint8_t kEchoRequest = ICMP_ECHO;
   static IpAddress Address(const sockaddr_in& a) { return FromInAddr(&a.sin_addr); }
@@ -41,7 +43,7 @@ class LinuxIcmpSocket : public icmp_io::SocketBase {
   using SocketBase::SocketBase;
 
   SendResult Send(std::span<const EchoRequest> requests) override {
-    return icmp_io::SendRequests<sockaddr_in>(
+    return icmp_io::SendRequests<Icmp4>(
         fd_, requests, &send_store_, [this](const EchoRequest& r, std::uint8_t* p, sockaddr_in* to) {
           const std::size_t size = kIcmpHeader + r.size;
           p[0] = ICMP_ECHO;
@@ -61,9 +63,9 @@ class LinuxIcmpSocket : public icmp_io::SocketBase {
         });
   }
 
-  int Receive(std::span<IcmpMessage> out, std::int64_t deadline_ns) override {
+  int Read(std::span<IcmpMessage> out, std::int64_t deadline_ns, bool precise) override {
     return icmp_io::Receive<Icmp4>(
-        fd_, kind_, out, deadline_ns, packets_.data(), controls_.data(),
+        fd_, kind_, out, deadline_ns, precise, packets_.data(), controls_.data(),
         [this](const std::uint8_t* pkt, std::size_t size, bool whole, const sockaddr_in& from,
                IcmpMessage* m) {
           return kind_ == Kind::kRaw ? ParseRaw(pkt, size, whole, m)
@@ -97,6 +99,8 @@ class LinuxIcmpSocket : public icmp_io::SocketBase {
     m->type = icmp[0];
     m->code = icmp[1];
     m->ttl = pkt[8];
+    m->tos = pkt[1];
+    m->dont_fragment = (Get16(pkt + 6) & 0x4000) != 0;
     m->from = FromInAddr(pkt + 12);
     if (icmp[0] == ICMP_ECHOREPLY) {
       if (Get16(icmp + 4) != identifier_) return false;  // another program's ping
@@ -128,16 +132,12 @@ class LinuxIcmpSocket : public icmp_io::SocketBase {
 
 }  // namespace
 
-std::unique_ptr<IcmpSocket> LinuxIcmpOpener::Open(IpAddress::Family family, IcmpSocket::Kind kind,
-                                                  int* error) {
-  if (family == IpAddress::Family::kV6) return OpenLinuxIcmp6Socket(kind, error);
+Result<std::unique_ptr<IcmpSocket>> LinuxIcmpOpener::Open(IpAddress::Family family,
+                                                          IcmpSocket::Kind kind) {
+  if (family == IpAddress::Family::kV6) return OpenLinuxIcmp6Socket(kind);
   const bool raw = kind == IcmpSocket::Kind::kRaw;
   const int fd = socket(AF_INET, (raw ? SOCK_RAW : SOCK_DGRAM) | SOCK_CLOEXEC, IPPROTO_ICMP);
-  if (fd < 0) {
-    *error = errno;
-    return nullptr;
-  }
-  *error = 0;
+  if (fd < 0) return Status::Failure(std::strerror(errno), errno);
   if (raw) {
     // Only replies and errors: not our own requests looped back, nor other ICMP.
     icmp_filter filter{};
@@ -148,6 +148,7 @@ std::unique_ptr<IcmpSocket> LinuxIcmpOpener::Open(IpAddress::Family family, Icmp
     setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof(filter));
   } else {
     SetInt(fd, IPPROTO_IP, IP_RECVTTL, 1);
+    SetInt(fd, IPPROTO_IP, IP_RECVTOS, 1);
     SetInt(fd, IPPROTO_IP, IP_RECVERR, 1);
   }
   SetInt(fd, SOL_SOCKET, SO_TIMESTAMPNS, 1);
@@ -155,7 +156,26 @@ std::unique_ptr<IcmpSocket> LinuxIcmpOpener::Open(IpAddress::Family family, Icmp
   // choosing an IP identification for each of them.
   SetInt(fd, IPPROTO_IP, IP_MTU_DISCOVER, IP_PMTUDISC_DO);
   icmp_io::SetBuffers(fd);
-  return std::make_unique<LinuxIcmpSocket>(fd, kind);
+  return std::unique_ptr<IcmpSocket>(std::make_unique<LinuxIcmpSocket>(fd, kind));
+}
+
+IcmpFailure ClassifyIcmpFailure(int system_error) {
+  switch (system_error) {
+    case EACCES:
+    case EPERM:
+      return IcmpFailure::kNotAllowed;
+    case EINVAL:
+    case EDESTADDRREQ:
+      return IcmpFailure::kBadDestination;
+    case ENETUNREACH:
+      return IcmpFailure::kNetUnreachable;
+    case EHOSTUNREACH:
+      return IcmpFailure::kHostUnreachable;
+    case EMSGSIZE:
+      return IcmpFailure::kTooBig;
+    default:
+      return IcmpFailure::kOther;
+  }
 }
 
 }  // namespace ps::platform

@@ -31,11 +31,35 @@ int ReadProcInt(const char* path, int fallback) {
   return fallback;
 }
 
+// Reads a dump's answer up to its end, handing every message to `each`.
+Status ReadDump(int fd, const std::function<void(const nlmsghdr*)>& each) {
+  const auto failed = [](int error) {
+    return Status::Failure("the kernel's netlink answer failed", error);
+  };
+  std::vector<char> buf(1 << 16);
+  for (;;) {
+    const ssize_t n = recv(fd, buf.data(), buf.size(), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return failed(errno);
+    if (n == 0) return failed(EPIPE);
+    int len = static_cast<int>(n);
+    for (auto* nh = reinterpret_cast<nlmsghdr*>(buf.data()); NLMSG_OK(nh, len);
+         nh = NLMSG_NEXT(nh, len)) {
+      if (nh->nlmsg_type == NLMSG_DONE) return Status::Ok();
+      if (nh->nlmsg_type == NLMSG_ERROR) {
+        const auto* e = static_cast<const nlmsgerr*>(NLMSG_DATA(nh));
+        return failed(e->error < 0 ? -e->error : EPROTO);
+      }
+      each(nh);
+    }
+  }
+}
+
 // Sends one dump request and hands every message of the answer to `each`.
-bool NetlinkDump(std::uint16_t type, std::uint8_t family, std::size_t header_size,
-                 const std::function<void(const nlmsghdr*)>& each) {
+Status NetlinkDump(std::uint16_t type, std::uint8_t family, std::size_t header_size,
+                   const std::function<void(const nlmsghdr*)>& each) {
   const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-  if (fd < 0) return false;
+  if (fd < 0) return Status::Failure("cannot open a netlink socket", errno);
   struct {
     nlmsghdr nh;
     char body[64];
@@ -50,42 +74,21 @@ bool NetlinkDump(std::uint16_t type, std::uint8_t family, std::size_t header_siz
   kernel.nl_family = AF_NETLINK;
   if (sendto(fd, &req, req.nh.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
              sizeof(kernel)) < 0) {
+    const int error = errno;
     close(fd);
-    return false;
+    return Status::Failure("cannot ask the kernel over netlink", error);
   }
-  std::vector<char> buf(1 << 16);
-  bool ok = false;
-  for (bool done = false; !done;) {
-    const ssize_t n = recv(fd, buf.data(), buf.size(), 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    int len = static_cast<int>(n);
-    for (auto* nh = reinterpret_cast<nlmsghdr*>(buf.data()); NLMSG_OK(nh, len);
-         nh = NLMSG_NEXT(nh, len)) {
-      if (nh->nlmsg_type == NLMSG_DONE) {
-        done = ok = true;
-        break;
-      }
-      if (nh->nlmsg_type == NLMSG_ERROR) {
-        done = true;
-        break;
-      }
-      each(nh);
-    }
-    if (n == 0) break;
-  }
+  const Status read = ReadDump(fd, each);
   close(fd);
-  return ok;
+  return read;
 }
 
 }  // namespace
 
-bool LinuxNeighbourTable::Dump(IpAddress::Family family, std::vector<Neighbour>* out) {
-  out->clear();
+Result<std::vector<Neighbour>> LinuxNeighbourTable::Dump(IpAddress::Family family) {
+  std::vector<Neighbour> out;
   const std::uint8_t af = family == IpAddress::Family::kV4 ? AF_INET : AF_INET6;
-  return NetlinkDump(RTM_GETNEIGH, af, sizeof(ndmsg), [out, af](const nlmsghdr* nh) {
+  const Status read = NetlinkDump(RTM_GETNEIGH, af, sizeof(ndmsg), [&out, af](const nlmsghdr* nh) {
     if (nh->nlmsg_type != RTM_NEWNEIGH) return;
     const auto* nd = static_cast<const ndmsg*>(NLMSG_DATA(nh));
     if (nd->ndm_family != af) return;
@@ -119,8 +122,10 @@ bool LinuxNeighbourTable::Dump(IpAddress::Family family, std::vector<Neighbour>*
         n.users = ci.ndm_refcnt;
       }
     }
-    if (has_address) out->push_back(n);
+    if (has_address) out.push_back(n);
   });
+  if (!read.ok()) return read;
+  return out;
 }
 
 std::optional<NeighbourUsage> LinuxNeighbourTable::Usage(IpAddress::Family family) {
@@ -131,7 +136,7 @@ std::optional<NeighbourUsage> LinuxNeighbourTable::Usage(IpAddress::Family famil
                                : "/proc/sys/net/ipv6/neigh/default/gc_thresh3",
                             0);
   bool found = false;
-  const bool ok = NetlinkDump(RTM_GETNEIGHTBL, af, sizeof(ndtmsg), [&](const nlmsghdr* nh) {
+  const Status read = NetlinkDump(RTM_GETNEIGHTBL, af, sizeof(ndtmsg), [&](const nlmsghdr* nh) {
     if (nh->nlmsg_type != RTM_NEWNEIGHTBL) return;
     const auto* t = static_cast<const ndtmsg*>(NLMSG_DATA(nh));
     if (t->ndtm_family != af) return;
@@ -152,7 +157,7 @@ std::optional<NeighbourUsage> LinuxNeighbourTable::Usage(IpAddress::Family famil
     }
   });
   if (usage.limit <= 0) usage.limit = 1024;
-  if (!ok || !found) return std::nullopt;
+  if (!read.ok() || !found) return std::nullopt;
   return usage;
 }
 

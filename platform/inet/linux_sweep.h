@@ -6,24 +6,26 @@
 namespace ps::platform {
 
 // Datagram sockets: identifier and checksum are the kernel's; errors come
-// through the error queue (IP_RECVERR). Raw sockets: a per-socket identifier;
-// replies carrying another are dropped. Both: SO_TIMESTAMPNS, and the largest
-// receive buffer the process may set.
+// through the error queue (IP_RECVERR); TTL and TOS as control data. Raw
+// sockets: a per-socket identifier; replies carrying another are dropped, and
+// so are replies and errors with a wrong checksum. Both: SO_TIMESTAMPNS, the
+// largest receive buffer the process may set, a request's TTL and TOS as
+// control data of its send.
 class LinuxIcmpOpener : public IcmpOpener {
  public:
-  std::unique_ptr<IcmpSocket> Open(IpAddress::Family family, IcmpSocket::Kind kind,
-                                   int* error) override;
+  Result<std::unique_ptr<IcmpSocket>> Open(IpAddress::Family family,
+                                           IcmpSocket::Kind kind) override;
   IcmpPermissionFacts PermissionFacts() override;
 };
 
 // ICMPv6 (linux_icmp6_socket.cc): the same kinds, hop limits for TTLs.
-std::unique_ptr<IcmpSocket> OpenLinuxIcmp6Socket(IcmpSocket::Kind kind, int* error);
+Result<std::unique_ptr<IcmpSocket>> OpenLinuxIcmp6Socket(IcmpSocket::Kind kind);
 
 // Over rtnetlink: RTM_GETNEIGH dumps, RTM_GETNEIGHTBL for the fill; the limit
 // from /proc/sys/net/ipv{4,6}/neigh/default/gc_thresh3 where readable.
 class LinuxNeighbourTable : public NeighbourTable {
  public:
-  bool Dump(IpAddress::Family family, std::vector<Neighbour>* out) override;
+  Result<std::vector<Neighbour>> Dump(IpAddress::Family family) override;
   std::optional<NeighbourUsage> Usage(IpAddress::Family family) override;
   double PinnedSeconds(IpAddress::Family family) override;
 };
@@ -39,7 +41,7 @@ class LinuxInterfaceTable : public InterfaceTable {
 // getaddrinfo / getnameinfo (NI_NAMEREQD).
 class LinuxResolver : public Resolver {
  public:
-  std::vector<IpAddress> Resolve(const std::string& name, std::string* error) override;
+  Result<std::vector<IpAddress>> Resolve(const std::string& name) override;
   std::string ReverseName(const IpAddress& address, int scope_id) override;
 };
 

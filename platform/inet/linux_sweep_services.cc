@@ -7,6 +7,7 @@
 #include <time.h>
 
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -16,17 +17,15 @@
 
 namespace ps::platform {
 
-std::vector<IpAddress> LinuxResolver::Resolve(const std::string& name, std::string* error) {
+Result<std::vector<IpAddress>> LinuxResolver::Resolve(const std::string& name) {
   std::vector<IpAddress> out;
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_RAW;
   addrinfo* list = nullptr;
   const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &list);
-  if (rc != 0) {
-    if (error != nullptr) *error = gai_strerror(rc);
-    return out;
-  }
+  if (rc == EAI_SYSTEM) return Status::SystemError(errno);
+  if (rc != 0) return Status::Failure(gai_strerror(rc));
   for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
     IpAddress ip;
     if (a->ai_family == AF_INET) {
@@ -89,7 +88,7 @@ IcmpPermissionFacts LinuxIcmpOpener::PermissionFacts() {
   }
   char path[4096];
   const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
-  f.program_path = n > 0 ? std::string(path, static_cast<std::size_t>(n)) : "pingsweep-cli";
+  if (n > 0) f.program_path.assign(path, static_cast<std::size_t>(n));
   return f;
 }
 

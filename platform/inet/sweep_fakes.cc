@@ -7,22 +7,20 @@
 
 namespace ps::platform {
 
-std::unique_ptr<IcmpSocket> FakeIcmpOpener::Open(IpAddress::Family family, IcmpSocket::Kind kind,
-                                                 int* error) {
-  if (family == IpAddress::Family::kV6 && !v6_available) {
-    *error = EAFNOSUPPORT;
-    return nullptr;
-  }
+Result<std::unique_ptr<IcmpSocket>> FakeIcmpOpener::Open(IpAddress::Family family,
+                                                         IcmpSocket::Kind kind) {
+  if (family == IpAddress::Family::kV6 && !v6_available)
+    return Status::Failure(std::strerror(EAFNOSUPPORT), EAFNOSUPPORT);
   const bool allowed = kind == IcmpSocket::Kind::kDatagram ? datagram_allowed : raw_allowed;
   if (!allowed) {
-    *error = kind == IcmpSocket::Kind::kDatagram ? EACCES : EPERM;
-    return nullptr;
+    const int error = kind == IcmpSocket::Kind::kDatagram ? EACCES : EPERM;
+    return Status::Failure(std::strerror(error), error);
   }
-  *error = 0;
   auto socket = std::make_unique<FakeIcmpSocket>(clock, kind);
   for (const auto& [address, host] : hosts) socket->SetHost(address, host);
   last_opened = socket.get();
-  return socket;
+  ++opened;
+  return std::unique_ptr<IcmpSocket>(std::move(socket));
 }
 
 IcmpSocket::SendResult FakeIcmpSocket::Send(std::span<const EchoRequest> requests) {
@@ -35,7 +33,7 @@ IcmpSocket::SendResult FakeIcmpSocket::Send(std::span<const EchoRequest> request
     }
     ++result.sent;
     sent_.push_back(Sent{r.destination, r.sequence, clock_->now_ns,
-                         std::vector<std::uint8_t>(r.data, r.data + r.size)});
+                         std::vector<std::uint8_t>(r.data, r.data + r.size), r.ttl, r.tos});
     if (neighbours_ != nullptr && !neighbours_->Admit(r.destination)) continue;
     if (it == hosts_.end() || !it->second.answers) continue;
     const Host& h = it->second;
@@ -45,6 +43,8 @@ IcmpSocket::SendResult FakeIcmpSocket::Send(std::span<const EchoRequest> request
     m.type = h.error_type.value_or(0);
     m.code = h.error_code;
     m.ttl = h.ttl;
+    m.tos = h.tos;
+    m.dont_fragment = h.dont_fragment;
     m.from = m.about = r.destination;
     m.sequence = r.sequence;
     m.received_ns = clock_->now_ns + h.delay_ns;
@@ -89,8 +89,8 @@ bool FakeNeighbourTable::Admit(const IpAddress& address) {
   return true;
 }
 
-bool FakeNeighbourTable::Dump(IpAddress::Family, std::vector<Neighbour>* out) {
-  out->clear();
+Result<std::vector<Neighbour>> FakeNeighbourTable::Dump(IpAddress::Family) {
+  std::vector<Neighbour> out;
   for (const auto& [address, at] : created_) {
     Neighbour n;
     n.address = address;
@@ -99,20 +99,19 @@ bool FakeNeighbourTable::Dump(IpAddress::Family, std::vector<Neighbour>* out) {
     // A stale entry counts as changed when it turned stale.
     n.updated_ms = static_cast<std::uint32_t>((age < pinned_ns_ ? age : age - pinned_ns_) / 1000000);
     if (age >= pinned_ns_) n.updated_ms += 5000;
-    out->push_back(n);
+    out.push_back(n);
   }
-  return true;
+  return out;
 }
 
 std::optional<NeighbourUsage> FakeNeighbourTable::Usage(IpAddress::Family) {
   return NeighbourUsage{static_cast<int>(created_.size()) + other_entries, limit_};
 }
 
-std::vector<IpAddress> FakeResolver::Resolve(const std::string& name, std::string* error) {
+Result<std::vector<IpAddress>> FakeResolver::Resolve(const std::string& name) {
   const auto it = forward.find(name);
   if (it != forward.end()) return it->second;
-  if (error != nullptr) *error = "Name or service not known";
-  return {};
+  return Status::Failure("Name or service not known");
 }
 
 std::string FakeResolver::ReverseName(const IpAddress& address, int scope_id) {

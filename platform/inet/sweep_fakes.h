@@ -32,6 +32,8 @@ class FakeIcmpSocket : public IcmpSocket {
     int ignore_first = 0;   // requests left unanswered before answering
     int duplicates = 0;     // extra copies of each reply
     std::uint8_t ttl = 64;
+    std::uint8_t tos = 0;
+    bool dont_fragment = false;
     std::optional<std::uint8_t> error_type;  // answer with this ICMP error instead
     std::uint8_t error_code = 0;
     int send_error = 0;     // errno for a send to it
@@ -41,6 +43,8 @@ class FakeIcmpSocket : public IcmpSocket {
     std::uint16_t sequence;
     std::int64_t at_ns;
     std::vector<std::uint8_t> data;
+    std::uint8_t ttl = 0;
+    std::uint8_t tos = 0;
   };
 
   explicit FakeIcmpSocket(FakeMonotonicClock* clock, Kind kind = Kind::kDatagram)
@@ -82,7 +86,7 @@ class FakeNeighbourTable : public NeighbourTable {
   int most_held() const { return most_held_; }
   int other_entries = 0;  // held by other namespaces
 
-  bool Dump(IpAddress::Family family, std::vector<Neighbour>* out) override;
+  Result<std::vector<Neighbour>> Dump(IpAddress::Family family) override;
   std::optional<NeighbourUsage> Usage(IpAddress::Family family) override;
   double PinnedSeconds(IpAddress::Family) override { return pinned_ns_ / 1e9; }
 
@@ -100,8 +104,8 @@ class FakeNeighbourTable : public NeighbourTable {
 // Opens fake sockets over one clock; `allowed` says which kinds may be opened.
 class FakeIcmpOpener : public IcmpOpener {
  public:
-  std::unique_ptr<IcmpSocket> Open(IpAddress::Family family, IcmpSocket::Kind kind,
-                                   int* error) override;
+  Result<std::unique_ptr<IcmpSocket>> Open(IpAddress::Family family,
+                                           IcmpSocket::Kind kind) override;
   IcmpPermissionFacts PermissionFacts() override { return facts; }
 
   bool datagram_allowed = true;
@@ -111,6 +115,7 @@ class FakeIcmpOpener : public IcmpOpener {
   FakeMonotonicClock* clock = nullptr;
   std::map<IpAddress, FakeIcmpSocket::Host> hosts;  // given to every socket opened
   FakeIcmpSocket* last_opened = nullptr;
+  int opened = 0;  // sockets opened so far
 };
 
 class FakeInterfaceTable : public InterfaceTable {
@@ -123,7 +128,7 @@ class FakeInterfaceTable : public InterfaceTable {
 
 class FakeResolver : public Resolver {
  public:
-  std::vector<IpAddress> Resolve(const std::string& name, std::string* error) override;
+  Result<std::vector<IpAddress>> Resolve(const std::string& name) override;
   // From `scoped` when it has the address on that scope, else `reverse`.
   std::string ReverseName(const IpAddress& address, int scope_id) override;
 

@@ -1,7 +1,8 @@
-// The seam under the sweep engine: what a concurrent sweep asks of the
-// operating system, as small interfaces. The Linux implementations are in
-// linux_icmp_socket.cc, linux_rtnetlink.cc and linux_sweep_services.cc; fakes
-// for tests in sweep_fakes.h. The engine never calls the OS directly.
+// The seam under the sweep engine and the window's echo service: what they
+// ask of the operating system's IP layer, as small interfaces. The Linux
+// implementations are in linux_icmp_socket.cc, linux_icmp6_socket.cc,
+// linux_rtnetlink.cc and linux_sweep_services.cc; fakes for tests in
+// sweep_fakes.h. Nothing above it calls the OS directly.
 #pragma once
 
 #include <array>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "core/ip_address.h"
+#include "core/status.h"
 #include "platform/clock/monotonic_clock.h"
 #include "platform/link/packet_io.h"
 #include "platform/link/privileges.h"
@@ -26,23 +28,31 @@ struct EchoRequest {
   const std::uint8_t* data = nullptr;
   std::uint16_t size = 0;
   int scope_id = 0;  // IPv6 link-local and multicast: the interface's index
+  std::uint8_t ttl = 0;  // IPv6: hop limit; 0: the system's default
+  std::uint8_t tos = 0;  // IPv6: traffic class
 };
 
 // One ICMP message received: an echo reply, or an error about a request.
 struct IcmpMessage {
-  static constexpr std::size_t kMaxData = 64;
+  // Enough for every reply whose data a 288-byte echo record can hold.
+  static constexpr std::size_t kMaxData = 512;
   enum class Kind : std::uint8_t { kEchoReply, kError };
 
   Kind kind = Kind::kEchoReply;
   std::uint8_t type = 0;  // ICMP type and code as received (errors: the error's)
   std::uint8_t code = 0;
   std::uint8_t ttl = 0;   // of the packet received (IPv6: hop limit); 0 when unknown
+  std::uint8_t tos = 0;   // of the packet received (IPv4); 0 when unknown
+  bool dont_fragment = false;  // the packet's DF bit (IPv4 raw sockets; else false)
   IpAddress from;         // sender: the answering host, or the one reporting an error
   IpAddress about;        // the request's destination (replies: equal to `from`)
   int from_scope = 0;     // IPv6: the interface `from` is on when link-local; else 0
   std::uint16_t sequence = 0;  // of the request replied to / reported on
   std::int64_t received_ns = 0;  // kernel receive time, on the monotonic clock
   std::uint16_t data_size = 0;   // bytes of the request's data carried (at most kMaxData)
+  // More data came than was kept: the packet was longer than kMaxData allows
+  // (a raw socket could then not check its checksum either).
+  bool cut = false;
   std::array<std::uint8_t, kMaxData> data{};
 };
 
@@ -66,7 +76,27 @@ class IcmpSocket {
   // to out.size() messages. Returns how many; 0 on time-out; -errno on a
   // failure. Packets that are not ICMP replies or errors are dropped here.
   virtual int Receive(std::span<IcmpMessage> out, std::int64_t deadline_ns) = 0;
+  // Receive, for a caller that decides at the deadline (a single probe's
+  // time-out): a wait that finds nothing ends at `deadline_ns` itself, not a
+  // timer wake-up later, at the cost of polling through the last stretch.
+  virtual int ReceivePrecisely(std::span<IcmpMessage> out, std::int64_t deadline_ns) {
+    return Receive(out, deadline_ns);
+  }
 };
+
+// What a failure to open a socket or send a request means for the caller.
+// The system's own number travels beside it (Status, SendResult::error).
+enum class IcmpFailure {
+  kNotAllowed,         // the user or program lacks the permission
+  kBadDestination,     // no address a request may go to
+  kNetUnreachable,
+  kHostUnreachable,
+  kTooBig,
+  kOther,
+};
+// The meaning of a system error number an ICMP socket gave (each backend
+// defines it).
+IcmpFailure ClassifyIcmpFailure(int system_error);
 
 // What decides whether this process may open an ICMP socket.
 struct IcmpPermissionFacts {
@@ -74,7 +104,7 @@ struct IcmpPermissionFacts {
   unsigned group_id = 0;         // effective group
   std::string group_name;        // "" if unknown
   bool cap_net_raw = false;      // in the effective set
-  std::string program_path;      // this program's executable
+  std::string program_path;      // this program's executable; "" if unknown
 };
 
 // Opens ICMP sockets of a chosen kind.
@@ -82,9 +112,9 @@ class IcmpOpener {
  public:
   virtual ~IcmpOpener() = default;
   virtual IcmpPermissionFacts PermissionFacts() = 0;
-  // Null on failure, with *error set to errno (EACCES/EPERM: not allowed).
-  virtual std::unique_ptr<IcmpSocket> Open(IpAddress::Family family, IcmpSocket::Kind kind,
-                                           int* error) = 0;
+  // The socket, or the system's reason (ClassifyIcmpFailure tells "not allowed").
+  virtual Result<std::unique_ptr<IcmpSocket>> Open(IpAddress::Family family,
+                                                   IcmpSocket::Kind kind) = 0;
 };
 
 // States of a neighbour entry, as bits (the kernel's NUD_* values).
@@ -117,8 +147,8 @@ struct NeighbourUsage {
 class NeighbourTable {
  public:
   virtual ~NeighbourTable() = default;
-  // This network namespace's entries of a family; false when unreadable.
-  virtual bool Dump(IpAddress::Family family, std::vector<Neighbour>* out) = 0;
+  // This network namespace's entries of a family, or why they cannot be read.
+  virtual Result<std::vector<Neighbour>> Dump(IpAddress::Family family) = 0;
   // Entries in use and the limit; nullopt when unknown.
   virtual std::optional<NeighbourUsage> Usage(IpAddress::Family family) = 0;
   // Seconds a confirmed entry stays pinned at most (1.5 x base_reachable_time).
@@ -155,9 +185,8 @@ class Resolver {
   virtual ~Resolver() = default;
   // Every address of `name`, IPv4 and IPv6, in the resolver's order and
   // without duplicates (an IPv6 link-local one without its interface, which
-  // the caller must not probe). Empty when unknown; *error then gets a
-  // message when the lookup failed.
-  virtual std::vector<IpAddress> Resolve(const std::string& name, std::string* error) = 0;
+  // the caller must not probe), or the resolver's reason for none.
+  virtual Result<std::vector<IpAddress>> Resolve(const std::string& name) = 0;
   // The name of an address as the system gives it (UTF-8), or "".
   // `scope_id`: for an IPv6 link-local address, the index of the interface
   // it is on; else 0.

@@ -13,13 +13,9 @@
 #include <cstdint>
 #include <cstring>
 
-namespace ps::platform::batch_io {
+#include "platform/clock/monotonic_clock.h"
 
-inline std::int64_t ClockNs(clockid_t id) {
-  timespec ts{};
-  clock_gettime(id, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
+namespace ps::platform::batch_io {
 
 // Sends msgs[0..n) in as few calls as it can. Returns how many were sent; when
 // fewer than n, *error is errno for the first one not sent (a signal stops too).
@@ -40,7 +36,8 @@ inline std::size_t SendAll(int fd, mmsghdr* msgs, std::size_t n, int* error) {
 // >0 with *revents set when ready; 0 on time-out or a signal; -errno on failure.
 inline int WaitForInput(int fd, std::int64_t deadline_ns, short* revents) {
   pollfd pfd{fd, POLLIN, 0};
-  const std::int64_t wait = std::max<std::int64_t>(deadline_ns - ClockNs(CLOCK_MONOTONIC), 0);
+  const std::int64_t wait =
+      std::max<std::int64_t>(deadline_ns - SystemMonotonicClock().NowNs(), 0);
   const timespec ts{static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
   const int ready = ppoll(&pfd, 1, &ts, nullptr);
   if (ready < 0) return errno == EINTR ? 0 : -errno;
@@ -48,14 +45,12 @@ inline int WaitForInput(int fd, std::int64_t deadline_ns, short* revents) {
   return ready;
 }
 
-// What to subtract from a real-time kernel stamp to put it on the monotonic clock.
-inline std::int64_t RealtimeOffset() { return ClockNs(CLOCK_REALTIME) - ClockNs(CLOCK_MONOTONIC); }
-
 // The kernel's receive stamp (SO_TIMESTAMPNS) of a message on the monotonic
-// clock, never later than now; now when it carries none. *ttl, when given,
+// clock (`offset` from RealtimeOffsetNs()), never later than now; now when it
+// carries none. *ttl, when given,
 // gets the IP_TTL (IPv6: IPV6_HOPLIMIT) control message.
 inline std::int64_t ReceiveStamp(msghdr& msg, std::int64_t offset, std::uint8_t* ttl = nullptr) {
-  std::int64_t when = ClockNs(CLOCK_MONOTONIC);
+  std::int64_t when = SystemMonotonicClock().NowNs();
   for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
     if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
         c->cmsg_len >= CMSG_LEN(sizeof(timespec))) {

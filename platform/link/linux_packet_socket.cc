@@ -81,12 +81,13 @@ class LinuxArpSocket : public PacketSocket {
     return result;
   }
 
-  int Receive(std::span<IncomingFrame> out, std::int64_t deadline_ns) override {
-    if (out.empty()) return 0;
+  Result<std::size_t> Receive(std::span<IncomingFrame> out, std::int64_t deadline_ns) override {
+    if (out.empty()) return std::size_t{0};
     short revents = 0;
     const int ready = batch_io::WaitForInput(fd_, deadline_ns, &revents);
-    if (ready <= 0) return ready;
-    const std::int64_t offset = batch_io::RealtimeOffset();
+    if (ready < 0) return Status::SystemError(-ready);
+    if (ready == 0) return std::size_t{0};
+    const std::int64_t offset = RealtimeOffsetNs();
     const std::size_t n = std::min(kBatch, out.size());
     mmsghdr msgs[kBatch];
     iovec iovs[kBatch];
@@ -103,12 +104,15 @@ class LinuxArpSocket : public PacketSocket {
       msgs[i].msg_hdr.msg_controllen = kControlBuffer;
     }
     const int r = recvmmsg(fd_, msgs, static_cast<unsigned>(n), MSG_DONTWAIT, nullptr);
-    if (r < 0) return errno == EAGAIN || errno == EINTR ? 0 : -errno;
-    int count = 0;
+    if (r < 0) {
+      if (errno == EAGAIN || errno == EINTR) return std::size_t{0};
+      return Status::SystemError(errno);
+    }
+    std::size_t count = 0;
     for (int i = 0; i < r; ++i) {
       const sockaddr_ll& sll = from[i];
       if (sll.sll_pkttype == PACKET_OUTGOING || sll.sll_halen != 6) continue;
-      IncomingFrame& frame = out[static_cast<std::size_t>(count++)];
+      IncomingFrame& frame = out[count++];
       std::memcpy(frame.source.octets.data(), sll.sll_addr, 6);
       frame.to_us = sll.sll_pkttype == PACKET_HOST;
       frame.received_ns = batch_io::ReceiveStamp(msgs[i].msg_hdr, offset);
@@ -160,21 +164,18 @@ class LinuxPacketNetwork : public PacketNetwork {
     return links;
   }
 
-  std::unique_ptr<PacketSocket> OpenArp(int ifindex, int* error) override {
+  Result<std::unique_ptr<PacketSocket>> OpenArp(int ifindex) override {
     // Protocol 0 receives nothing until bound: the filter is in place first.
     const int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-      *error = errno;
-      return nullptr;
-    }
+    if (fd < 0) return PacketSocketFailure(errno);
     sockaddr_ll at{};
     at.sll_family = AF_PACKET;
     at.sll_protocol = htons(ETH_P_ARP);
     at.sll_ifindex = ifindex;
     if (!AttachReplyFilter(fd) || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof(at)) != 0) {
-      *error = errno;
+      const int error = errno;
       close(fd);
-      return nullptr;
+      return PacketSocketFailure(error);
     }
     SetInt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, 1);  // Linux 4.20+; else filtered on receipt
     SetInt(fd, SOL_SOCKET, SO_TIMESTAMPNS, 1);
@@ -183,8 +184,7 @@ class LinuxPacketNetwork : public PacketNetwork {
       SetInt(fd, SOL_SOCKET, SO_RCVBUF, kReceiveBuffer);
     if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &kSendBuffer, sizeof(int)) != 0)
       SetInt(fd, SOL_SOCKET, SO_SNDBUF, kSendBuffer);
-    *error = 0;
-    return std::make_unique<LinuxArpSocket>(fd, ifindex);
+    return std::unique_ptr<PacketSocket>(std::make_unique<LinuxArpSocket>(fd, ifindex));
   }
 };
 
@@ -193,6 +193,10 @@ class LinuxPacketNetwork : public PacketNetwork {
 PacketNetwork& SystemPacketNetwork() {
   static LinuxPacketNetwork network;
   return network;
+}
+
+Status PacketSocketFailure(int error) {
+  return Status::Failure(PacketSocketErrorText(error), error);
 }
 
 std::string PacketSocketErrorText(int error) {

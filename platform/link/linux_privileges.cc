@@ -3,7 +3,6 @@
 #include <sys/prctl.h>
 
 #include <cerrno>
-#include <cstring>
 #include <memory>
 
 #include "platform/link/privileges.h"
@@ -22,30 +21,27 @@ bool Effective(cap_value_t cap) {
   return caps && cap_get_flag(caps.get(), cap, CAP_EFFECTIVE, &value) == 0 && value == CAP_SET;
 }
 
-bool Fail(std::string* error, const char* step) {
-  if (error != nullptr) *error = std::string(step) + ": " + std::strerror(errno);
-  return false;
-}
+Status Fail(const char* step) { return Status::Failure(step, errno); }
 
 class LinuxPrivileges : public Privileges {
  public:
   bool HasNetRaw() override { return Effective(CAP_NET_RAW); }
 
-  bool DropAll(std::string* error) override {
+  Status DropAll() override {
     // The bounding set needs CAP_SETPCAP; without it, no_new_privs below keeps
     // an exec from gaining what the bounding set still allows.
     if (Effective(CAP_SETPCAP)) {
       for (cap_value_t cap = 0; cap < cap_max_bits(); ++cap) {
-        if (cap_drop_bound(cap) != 0 && errno != EINVAL) return Fail(error, "dropping the bounding set");
+        if (cap_drop_bound(cap) != 0 && errno != EINVAL) return Fail("dropping the bounding set");
       }
     }
     if (CAP_AMBIENT_SUPPORTED() && cap_reset_ambient() != 0) {
-      return Fail(error, "clearing the ambient capabilities");
+      return Fail("clearing the ambient capabilities");
     }
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return Fail(error, "setting no_new_privs");
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return Fail("setting no_new_privs");
     Caps none(cap_init());
-    if (!none || cap_set_proc(none.get()) != 0) return Fail(error, "dropping the capabilities");
-    return true;
+    if (!none || cap_set_proc(none.get()) != 0) return Fail("dropping the capabilities");
+    return Status::Ok();
   }
 };
 

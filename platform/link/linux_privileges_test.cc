@@ -16,12 +16,10 @@ namespace {
 // In a child process, so the test runner keeps its own capabilities.
 [[noreturn]] void DropAndCheck(int socket_opened_before) {
   Privileges& privileges = SystemPrivileges();
-  int error = 0;
-  auto before = SystemPacketNetwork().OpenArp(0, &error);
-  if ((before != nullptr) != (socket_opened_before != 0)) std::_Exit(10);
-  std::string why;
-  if (!privileges.DropAll(&why)) {
-    std::fprintf(stderr, "%s\n", why.c_str());
+  auto before = SystemPacketNetwork().OpenArp(0);
+  if (before.ok() != (socket_opened_before != 0)) std::_Exit(10);
+  if (const Status dropped = privileges.DropAll(); !dropped.ok()) {
+    std::fprintf(stderr, "%s\n", dropped.ToString().c_str());
     std::_Exit(11);
   }
   if (privileges.HasNetRaw()) std::_Exit(12);
@@ -35,10 +33,11 @@ namespace {
   if (geteuid() == 0 && cap_get_bound(CAP_NET_RAW) != 0) std::_Exit(15);
   if (prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) != 1) std::_Exit(16);
   // A new socket is refused; the one opened before still works.
-  if (SystemPacketNetwork().OpenArp(0, &error) != nullptr || error != EPERM) std::_Exit(17);
-  if (before != nullptr) {
+  const auto after = SystemPacketNetwork().OpenArp(0);
+  if (after.ok() || after.status().system_error() != EPERM) std::_Exit(17);
+  if (before.ok()) {
     IncomingFrame frame;
-    if (before->Receive(std::span(&frame, 1), 0) < 0) std::_Exit(18);
+    if (!before.value()->Receive(std::span(&frame, 1), 0).ok()) std::_Exit(18);
   }
   std::_Exit(0);
 }
@@ -50,9 +49,8 @@ TEST(LinuxPrivilegesTest, DropAllLeavesNoCapabilityAndOpenSocketsWork) {
   // Dropping twice is harmless.
   EXPECT_EXIT(
       {
-        std::string why;
-        SystemPrivileges().DropAll(&why);
-        std::_Exit(SystemPrivileges().DropAll(&why) ? 0 : 1);
+        (void)SystemPrivileges().DropAll();
+        std::_Exit(SystemPrivileges().DropAll().ok() ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/mac_address.h"
+#include "core/status.h"
 #include "platform/clock/monotonic_clock.h"
 
 namespace ps::platform {
@@ -63,8 +64,9 @@ class PacketSocket {
   virtual SendResult Send(std::span<const OutgoingFrame> frames) = 0;
   // Waits until a frame is queued or the monotonic clock reaches
   // `deadline_ns` (a signal also ends the wait), then reads what is queued, up
-  // to out.size() frames. Returns how many; 0 on time-out; -errno on failure.
-  virtual int Receive(std::span<IncomingFrame> out, std::int64_t deadline_ns) = 0;
+  // to out.size() frames. Returns how many (0 on time-out), or why the
+  // socket failed.
+  virtual Result<std::size_t> Receive(std::span<IncomingFrame> out, std::int64_t deadline_ns) = 0;
 };
 
 class PacketNetwork {
@@ -72,9 +74,10 @@ class PacketNetwork {
   virtual ~PacketNetwork() = default;
   // The interfaces of this network namespace; empty when they cannot be read.
   virtual std::vector<Link> Links() = 0;
-  // An ARP socket on interface `ifindex` (its requests and replies only).
-  // Null on failure, with *error set to errno (EPERM: CAP_NET_RAW missing).
-  virtual std::unique_ptr<PacketSocket> OpenArp(int ifindex, int* error) = 0;
+  // An ARP socket on interface `ifindex` (its requests and replies only), or
+  // why not: the message is PacketSocketErrorText() of the system's number
+  // (EPERM: CAP_NET_RAW missing).
+  virtual Result<std::unique_ptr<PacketSocket>> OpenArp(int ifindex) = 0;
 };
 
 // The process-wide real implementation.
@@ -82,5 +85,7 @@ PacketNetwork& SystemPacketNetwork();
 
 // Why a packet socket could not be opened, as one sentence for the user.
 std::string PacketSocketErrorText(int error);
+// That sentence and the number, as OpenArp() gives them.
+Status PacketSocketFailure(int error);
 
 }  // namespace ps::platform

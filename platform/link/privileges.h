@@ -2,7 +2,7 @@
 // giving them all up once its sockets are open.
 #pragma once
 
-#include <string>
+#include "core/status.h"
 
 namespace ps::platform {
 
@@ -14,8 +14,8 @@ class Privileges {
   // Gives up every capability for good: the bounding set where the process may
   // change it, the ambient, inheritable, permitted and effective sets, and
   // sets no_new_privs so no later exec regains any. Sockets already open keep
-  // working. false, with the reason in *error, when a step failed.
-  virtual bool DropAll(std::string* error) = 0;
+  // working. A failure names the step that failed.
+  virtual Status DropAll() = 0;
 };
 
 // The process-wide real implementation (libcap on Linux).

@@ -2,10 +2,8 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
-#include <string>
-#include <unordered_map>
 
+#include "platform/netapi/icmp_echo_service.h"
 #include "platform/netapi/net_services.h"
 
 namespace ps::platform {
@@ -26,36 +24,10 @@ class LinuxSocketLayer : public SocketLayer {
   std::atomic<bool> started_{false};
 };
 
-// Echo requests over an ICMP datagram ("ping") socket where
-// net.ipv4.ping_group_range allows it, else over a raw ICMP socket. Each handle
-// owns its own socket. Reply locations (Data, OptionsData) are byte offsets
-// from the start of the reply buffer: the data always starts at 28 and reply IP
-// options are not passed on (OptionsSize 0, OptionsData 28).
-class LinuxEchoService : public EchoService {
+// The echo service over this system's ICMP sockets and monotonic clock.
+class LinuxEchoService : public SocketEchoService {
  public:
-  enum class SocketKind { kNone, kDatagram, kRaw };
-
-  IcmpHandle IcmpCreateFile() override;
-  DWORD IcmpSendEcho(IcmpHandle IcmpHandle, IPAddr DestinationAddress, const void* RequestData,
-                     WORD RequestSize, const IP_OPTION_INFORMATION* RequestOptions,
-                     void* ReplyBuffer, DWORD ReplySize, DWORD Timeout) override;
-  bool IcmpCloseHandle(IcmpHandle IcmpHandle) override;
-  std::u16string LastErrorText() override;
-
-  // The kind of socket behind an open handle (kNone for an unknown one).
-  SocketKind KindOf(IcmpHandle handle);
-
- private:
-  struct Channel {
-    int fd;
-    SocketKind kind;
-  };
-  bool Lookup(IcmpHandle handle, Channel* channel);
-
-  std::mutex mu_;
-  std::unordered_map<IcmpHandle, Channel> channels_;
-  IcmpHandle next_handle_ = 1;
-  std::u16string last_error_;
+  LinuxEchoService();
 };
 
 // UTC from the real-time clock.

@@ -12,6 +12,9 @@ namespace ps::platform::registry_internal {
 
 inline constexpr std::size_t kMaxKeyName = 255;
 inline constexpr std::size_t kMaxValueName = 16383;
+// Levels of keys below a root, as on the platform. Creating a key deeper is
+// ERROR_INVALID_PARAMETER; deeper keys written before the limit still open.
+inline constexpr std::size_t kMaxKeyDepth = 512;
 
 // The rights that allow a change; a root that cannot be written grants none.
 inline constexpr REGSAM kChangeRights =

@@ -63,14 +63,16 @@ LONG Store::Open() {
   int rc = Configure(may_write ? Mode::kWrite : Mode::kRead);
   // A folder that cannot hold the journal files (read-only) still lets the
   // database be read; and when there is no journal to apply, nobody can be
-  // changing it, so it is read as it is, without the shared lock file.
+  // changing it, so it is read as it is, without the shared lock file. A
+  // read-only mount fails the open; a folder without write permission lets
+  // it through and refuses the journal's creation at the first read.
   const int primary = rc & 0xFF;
   if (may_write && (primary == SQLITE_CANTOPEN || primary == SQLITE_READONLY)) {
     rc = Configure(Mode::kRead);
   }
-  if ((rc & 0xFF) == SQLITE_CANTOPEN && !HasContent(real_path_ + "-wal")) {
-    rc = Configure(Mode::kImmutable);
-  }
+  const bool no_journal_files = (rc & 0xFF) == SQLITE_CANTOPEN || rc == SQLITE_READONLY_DIRECTORY ||
+                                rc == SQLITE_READONLY_CANTINIT;
+  if (no_journal_files && !HasContent(real_path_ + "-wal")) rc = Configure(Mode::kImmutable);
   if (rc == SQLITE_OK) return ERROR_SUCCESS;
   const LONG code = Fail(rc);
   // Half set up is not open: the next call tries again from the start.

@@ -19,6 +19,7 @@ namespace {
 using registry_internal::kChangeRights;
 using registry_internal::KeyId;
 using registry_internal::KeyListing;
+using registry_internal::kMaxKeyDepth;
 using registry_internal::kMaxValueName;
 using registry_internal::kRootId;
 using registry_internal::MapGenericRights;
@@ -62,6 +63,7 @@ struct SqliteRegistry::Impl {
     Store* store;
     KeyId id;
     REGSAM rights;
+    std::size_t depth = 0;  // levels below the root
   };
 
   // The store and key a handle stands for: ERROR_SUCCESS, ERROR_INVALID_HANDLE
@@ -148,13 +150,15 @@ LONG SqliteRegistry::RegCreateKeyExA(HKEY hKey, const char* lpSubKey, DWORD Rese
   // An existing key is opened without a write transaction.
   PathResult found = store.Resolve(parent.id, parts);
   DWORD disposition = REG_OPENED_EXISTING_KEY;
+  const std::size_t depth = parent.depth + parts.size();
   if (found.code == ERROR_FILE_NOT_FOUND || (found.code == ERROR_SUCCESS && granted != 0)) {
     if (granted != ERROR_SUCCESS) return granted;
+    if (found.code == ERROR_FILE_NOT_FOUND && depth > kMaxKeyDepth) return ERROR_INVALID_PARAMETER;
     found.code = store.Create(parent.id, parts, lpClass ? std::string_view(lpClass) : "",
                               (dwOptions & REG_OPTION_VOLATILE) != 0, &found.id, &disposition);
   }
   if (found.code != ERROR_SUCCESS) return found.code;
-  *phkResult = impl_->NewHandle({&store, found.id, rights});
+  *phkResult = impl_->NewHandle({&store, found.id, rights, depth});
   if (lpdwDisposition) *lpdwDisposition = disposition;
   return ERROR_SUCCESS;
 }
@@ -179,7 +183,7 @@ LONG SqliteRegistry::RegOpenKeyExA(HKEY hKey, const char* lpSubKey, DWORD /*ulOp
   if (found.code != ERROR_SUCCESS) return found.code;
   REGSAM rights;
   if (LONG rc = Impl::Grant(store, samDesired, &rights); rc != ERROR_SUCCESS) return rc;
-  *phkResult = impl_->NewHandle({&store, found.id, rights});
+  *phkResult = impl_->NewHandle({&store, found.id, rights, parent.depth + parts.size()});
   return ERROR_SUCCESS;
 }
 

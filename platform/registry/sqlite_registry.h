@@ -66,7 +66,8 @@
 //
 // Names: case-insensitive for the letters of Windows-1252, case-preserving
 // (the case of the first creation is kept). Key names are at most 255 bytes
-// and value names at most 16,383 (longer: ERROR_INVALID_PARAMETER). A path
+// and value names at most 16,383, and keys at most 512 levels below their
+// root (longer, or deeper: ERROR_INVALID_PARAMETER). A path
 // with a leading backslash is refused (ERROR_BAD_PATHNAME); repeated and
 // trailing backslashes are accepted.
 //
@@ -83,7 +84,8 @@
 // ERROR_REGISTRY_CORRUPT, a file that cannot be read or written as it must with
 // ERROR_REGISTRY_IO_FAILED (a full disk: ERROR_DISK_FULL), and the first such
 // failure prints one line naming the file on standard error. A database in a
-// read-only folder without its journal files is read as it is.
+// read-only folder (a read-only mount, or a folder without write permission)
+// without its journal files is read as it is.
 //
 // Sizes: a value larger than a database row may hold (SQLite's length limit,
 // 1,000,000,000 bytes unless built otherwise, less its name) is refused with

@@ -1051,23 +1051,17 @@ TEST_F(RegistryTest, DamagedDatabaseIsReportedAsSuch) {
 }
 
 // A read-only folder that holds the database but none of its journal files:
-// the database reads as it is, and changes are refused.
+// the database reads as it is, and changes are refused. The folder may be on
+// a read-only mount, or one its owner (not root, who may write anyway) made
+// read-only after the journal was checkpointed into the database.
 TEST_F(RegistryTest, DatabaseInAReadOnlyFolderIsRead) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a folder read-only";
+  const passwd* nobody = ::getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
   const std::string ro = dir_.path() + "/ro";
   const SqliteRegistry::Location where = SqliteRegistry::LocationIn(ro);
-  {
-    SqliteRegistry reg({ro + "/HKEY_CURRENT_USER.db", where.local_machine});
-    ASSERT_EQ(Set(reg, Create(reg, "Kept"), "v", REG_SZ, "there"), ERROR_SUCCESS);
-  }
-  for (const char* suffix : {"-wal", "-shm", "-gen"}) {
-    ::unlink((where.current_user + suffix).c_str());
-  }
-  const int failed = InPrivateMounts([&]() -> int {
-    if (::mount(ro.c_str(), ro.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
-        ::mount(nullptr, ro.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
-      return 98;
-    }
+  // Reads the folder the way each case leaves it.
+  const auto reads = [&]() -> int {
     SqliteRegistry reg(where);
     HKEY key = 0;
     return FirstFailingStep({
@@ -1077,8 +1071,56 @@ TEST_F(RegistryTest, DatabaseInAReadOnlyFolderIsRead) {
         {Set(reg, HKEY_CURRENT_USER, "w", REG_SZ, "x"), ERROR_ACCESS_DENIED},
         {reg.RegOpenKeyExA(HKEY_CURRENT_USER, "Kept", 0, KEY_WRITE, &key), ERROR_ACCESS_DENIED},
     });
-  });
-  EXPECT_EQ(failed, 0) << "first failing step (1-based)";
+  };
+  // Writes the registry, checkpoints its journal into the database and
+  // removes the journal files, as the last writer's close leaves them.
+  const auto fill = [&] {
+    {
+      SqliteRegistry reg({ro + "/HKEY_CURRENT_USER.db", where.local_machine});
+      if (Set(reg, Create(reg, "Kept"), "v", REG_SZ, "there") != ERROR_SUCCESS) return false;
+    }
+    sqlite3* db = nullptr;
+    const bool checkpointed =
+        sqlite3_open(where.current_user.c_str(), &db) == SQLITE_OK &&
+        sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    for (const char* suffix : {"-wal", "-shm"}) ::unlink((where.current_user + suffix).c_str());
+    return checkpointed;
+  };
+  const struct {
+    const char* what;
+    std::function<int()> run;
+  } cases[] = {
+      {"read-only mount",
+       [&] {
+         if (!fill()) return 97;
+         ::unlink((where.current_user + "-gen").c_str());
+         return InPrivateMounts([&]() -> int {
+           if (::mount(ro.c_str(), ro.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+               ::mount(nullptr, ro.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) !=
+                   0) {
+             return 98;
+           }
+           return reads();
+         });
+       }},
+      {"folder its owner made 0555",
+       [&] {
+         if (::chown(ro.c_str(), nobody->pw_uid, nobody->pw_gid) != 0) return 96;
+         return InChild([&]() -> int {
+           if (::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0) return 100;
+           if (!fill() || ::chmod(ro.c_str(), 0555) != 0) return 97;
+           return reads();
+         });
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(::mkdir(ro.c_str(), 0700), 0);
+    EXPECT_EQ(c.run(), 0) << "first failing step (1-based)";
+    ::chmod(ro.c_str(), 0700);
+    std::system(("rm -rf " + ro).c_str());
+  }
 }
 
 // Only the owner of the machine root changes it; others read it and get 5.
