@@ -89,9 +89,18 @@ bool ParseV6(std::string_view text, std::uint8_t* out) {
   return true;
 }
 
+// Digits straight into one buffer: a sweep's output formats an address a host.
 std::string FormatV4(const std::uint8_t* b) {
-  return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
-         std::to_string(b[3]);
+  char text[15];
+  char* p = text;
+  for (int i = 0; i < 4; ++i) {
+    const unsigned v = b[i];
+    if (v >= 100) *p++ = static_cast<char>('0' + v / 100);
+    if (v >= 10) *p++ = static_cast<char>('0' + v / 10 % 10);
+    *p++ = static_cast<char>('0' + v % 10);
+    if (i < 3) *p++ = '.';
+  }
+  return std::string(text, static_cast<std::size_t>(p - text));
 }
 
 // Lower-case groups without leading zeros; the longest run of two or more zero

@@ -5,8 +5,10 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace ps {
 namespace {
@@ -59,6 +61,45 @@ TEST(IpAddressTest, EveryZeroPatternIsWrittenAsTheSystemWritesIt) {
       const IpAddress a = IpAddress::V6(bytes);
       ASSERT_EQ(a.ToString(), system);
       ASSERT_EQ(IpAddress::Parse(system), a) << system;
+    }
+  }
+}
+
+TEST(IpAddressTest, EveryIpv4ByteIsWrittenAsTheSystemWritesIt) {
+  // Each value in each position, beside a varying other byte.
+  for (unsigned value = 0; value < 256; ++value) {
+    for (int position = 0; position < 4; ++position) {
+      const std::uint32_t other = (value * 37 + 11) & 0xFF;
+      const std::uint32_t host = (other * 0x01010101u & ~(0xFFu << (8 * position))) |
+                                 value << (8 * position);
+      const std::uint32_t network = htonl(host);
+      char system[INET_ADDRSTRLEN];
+      inet_ntop(AF_INET, &network, system, sizeof(system));
+      ASSERT_EQ(IpAddress::V4(host).ToString(), system);
+    }
+  }
+}
+
+// Ordered by family, then byte by byte (the network order): IPv4 before IPv6,
+// numerically within each; equal exactly when family and bytes are.
+TEST(IpAddressTest, OrderIsFamilyThenBytes) {
+  std::mt19937_64 random(16);
+  std::vector<IpAddress> all = {IpAddress::V4(0), IpAddress::V4(0xFFFFFFFF), IpAddress::V6({})};
+  for (int i = 0; i < 400; ++i) {
+    std::array<std::uint8_t, 16> b{};
+    // Few distinct byte values and runs of equal leading bytes: many near ties.
+    for (auto& byte : b) byte = static_cast<std::uint8_t>(random() % 3 == 0 ? 0xFF : random() % 3);
+    all.push_back(i % 2 ? IpAddress::V6(b) : IpAddress::V4(static_cast<std::uint32_t>(random() % 8 << 29 | b[0])));
+  }
+  for (const IpAddress& a : all) {
+    for (const IpAddress& b : all) {
+      const bool less = a.family() != b.family()
+                            ? a.is_v4()
+                            : std::lexicographical_compare(a.data(), a.data() + 16, b.data(), b.data() + 16);
+      const bool same = a.family() == b.family() && std::equal(a.data(), a.data() + 16, b.data());
+      ASSERT_EQ(a < b, less) << a.ToString() << " " << b.ToString();
+      ASSERT_EQ(a == b, same) << a.ToString() << " " << b.ToString();
+      ASSERT_EQ((a <=> b) == 0, same);
     }
   }
 }

@@ -1,11 +1,10 @@
-// Status and Result: what a failure says to the user, and a value or its failure.
+// What a Status says to the user.
 #include "core/status.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 namespace ps {
 namespace {
@@ -28,19 +27,6 @@ TEST(StatusTest, SaysWhatFailedAndTheSystemsReasonOnOneLine) {
     EXPECT_EQ(static_cast<bool>(c.status), c.ok) << c.text;
     EXPECT_EQ(c.status.ToString(), c.text);
   }
-}
-
-TEST(StatusTest, AResultHoldsAValueOrWhyThereIsNone) {
-  Result<std::unique_ptr<int>> value = std::make_unique<int>(7);
-  ASSERT_TRUE(value.ok());
-  EXPECT_TRUE(value.status().ok());
-  const std::unique_ptr<int> taken = std::move(value).value();  // move-only values move out
-  EXPECT_EQ(*taken, 7);
-
-  const Result<int> failed = Status::Failure("the ARP socket failed", EBADF);
-  EXPECT_FALSE(failed.ok());
-  EXPECT_EQ(failed.status().system_error(), EBADF);
-  EXPECT_EQ(failed.status().message(), "the ARP socket failed");
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "core/terminal_text.h"
 
 #include <cstdint>
-#include <cstdio>
 
 namespace ps {
 namespace {
@@ -46,41 +45,55 @@ bool Hidden(char32_t c) {
          (c >= 0x2066 && c <= 0x2069);
 }
 
-void AppendHex(std::string* out, std::string_view bytes) {
+void AppendHex(std::string& out, std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
   for (const char b : bytes) {
-    char buf[8];
-    std::snprintf(buf, sizeof(buf), "\\x%02X", static_cast<unsigned char>(b));
-    *out += buf;
+    const auto u = static_cast<unsigned char>(b);
+    const char escaped[4] = {'\\', 'x', kHex[u >> 4], kHex[u & 15]};
+    out.append(escaped, 4);
   }
 }
 
 }  // namespace
 
-std::string EscapeText(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
+void AppendEscapedText(std::string& out, std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
     char32_t c = 0;
     const std::size_t n = Decode(text, i, &c);
     if (n == 0) {
-      AppendHex(&out, text.substr(i, 1));
+      AppendHex(out, text.substr(i, 1));
       ++i;
       continue;
     }
     if (c == '\\')
       out += "\\\\";
     else if (Hidden(c))
-      AppendHex(&out, text.substr(i, n));
+      AppendHex(out, text.substr(i, n));
     else
       out.append(text.substr(i, n));
     i += n;
   }
+}
+
+std::string EscapeText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  AppendEscapedText(out, text);
   return out;
+}
+
+bool IsPlainAscii(std::string_view text) {
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u >= 0x7F || c == '\\') return false;
+  }
+  return true;
 }
 
 std::string QuoteText(std::string_view text) { return "'" + EscapeText(text) + "'"; }
 
 std::size_t DisplayWidth(std::string_view text) {
+  if (IsPlainAscii(text)) return text.size();
   std::size_t width = 0;
   for (std::size_t i = 0; i < text.size();) {
     char32_t c = 0;

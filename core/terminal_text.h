@@ -18,6 +18,11 @@ namespace ps {
 // every byte that is not part of valid UTF-8 written as \xNN, one a byte; a
 // backslash as \\. Everything else as given.
 std::string EscapeText(std::string_view text);
+// EscapeText appended to `out`: no allocation beyond out's growth.
+void AppendEscapedText(std::string& out, std::string_view text);
+// Printable ASCII without a backslash (the usual name): EscapeText gives
+// it back unchanged and its DisplayWidth is its size.
+bool IsPlainAscii(std::string_view text);
 
 // EscapeText between single quotes: how a message names what it is about.
 std::string QuoteText(std::string_view text);

@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <limits>
+#include <numeric>
 
 #include "lan/arp_packet.h"
 
@@ -35,6 +36,10 @@ bool ArpProber::HasWork() const {
 }
 
 ArpProber::Target* ArpProber::Find(std::uint32_t address) {
+  if (consecutive_) {
+    const std::uint32_t offset = address - targets_.front().address;
+    return offset < targets_.size() ? &targets_[offset] : nullptr;
+  }
   const auto it = std::lower_bound(
       targets_.begin(), targets_.end(), address,
       [](const Target& t, std::uint32_t a) { return t.address < a; });
@@ -136,16 +141,31 @@ void ArpProber::Reset(std::span<const std::uint32_t> targets) {
   outstanding_.clear();
   outstanding_head_ = 0;
   targets_.clear();
+  targets_.reserve(targets.size());
   for (std::uint32_t address : targets) targets_.push_back({address});
-  std::sort(targets_.begin(), targets_.end(),
-            [](const Target& a, const Target& b) { return a.address < b.address; });
+  const auto by_address = [](const Target& a, const Target& b) { return a.address < b.address; };
+  if (!std::is_sorted(targets_.begin(), targets_.end(), by_address))  // as a block's are
+    std::sort(targets_.begin(), targets_.end(), by_address);
   targets_.erase(std::unique(targets_.begin(), targets_.end(),
                              [](const Target& a, const Target& b) { return a.address == b.address; }),
                  targets_.end());
   summary_.targets = targets_.size();
-  // The caller's order, each address once.
+  answers_.reserve(targets_.size());  // pages are taken only as answers come
+  consecutive_ = !targets_.empty() &&
+                 targets_.back().address - targets_.front().address == targets_.size() - 1;
+  QueueFresh(targets);
+  blocked_until_ns_ = 0;
+}
+
+void ArpProber::QueueFresh(std::span<const std::uint32_t> targets) {
   fresh_.clear();
   next_fresh_ = 0;
+  // Sorted, and as many as are unique: that is targets_' order.
+  if (targets.size() == targets_.size() && std::is_sorted(targets.begin(), targets.end())) {
+    fresh_.resize(targets_.size());
+    std::iota(fresh_.begin(), fresh_.end(), 0u);
+    return;
+  }
   for (std::uint32_t address : targets) {
     Target* target = Find(address);
     if (target->tries == 0) {
@@ -154,7 +174,25 @@ void ArpProber::Reset(std::span<const std::uint32_t> targets) {
     }
   }
   for (Target& target : targets_) target.tries = 0;
-  blocked_until_ns_ = 0;
+}
+
+std::vector<ArpAnswer> ArpProber::TakeAnswers() {
+  // By address: handed over when they came in order, else picked out in the
+  // order of targets_ (no sort of a /16's answers).
+  std::vector<ArpAnswer> answers;
+  const auto by_address = [](const ArpAnswer& a, const ArpAnswer& b) {
+    return a.address < b.address;
+  };
+  if (std::is_sorted(answers_.begin(), answers_.end(), by_address)) {
+    answers = std::move(answers_);
+    answers_.clear();
+    return answers;
+  }
+  answers.reserve(answers_.size());
+  for (const Target& t : targets_) {
+    if (t.answer >= 0) answers.push_back(answers_[static_cast<std::size_t>(t.answer)]);
+  }
+  return answers;
 }
 
 std::int64_t ArpProber::NextWake(std::int64_t now) const {
@@ -200,11 +238,7 @@ std::vector<ArpAnswer> ArpProber::Run(std::span<const std::uint32_t> targets, Ar
     if (!n.ok() || n.value() == 0) break;
   }
   summary_.elapsed_ns = clock_->NowNs() - start;
-
-  std::vector<ArpAnswer> answers = answers_;
-  std::sort(answers.begin(), answers.end(),
-            [](const ArpAnswer& a, const ArpAnswer& b) { return a.address < b.address; });
-  return answers;
+  return TakeAnswers();
 }
 
 }  // namespace ps::sweep

@@ -87,6 +87,10 @@ class ArpProber {
 
   // Forgets the last run and queues `targets`, each once.
   void Reset(std::span<const std::uint32_t> targets);
+  // The targets' indices in the caller's order, each once, into fresh_.
+  void QueueFresh(std::span<const std::uint32_t> targets);
+  // The answers by address (answers_ is left empty).
+  std::vector<ArpAnswer> TakeAnswers();
   // When to stop waiting for replies: the next deadline, or the next send.
   std::int64_t NextWake(std::int64_t now) const;
   // Reads what arrives until `deadline_ns` (0: what is queued) and processes
@@ -106,6 +110,7 @@ class ArpProber {
   ArpSummary summary_;
 
   std::vector<Target> targets_;  // sorted by address
+  bool consecutive_ = false;     // targets_ are one run of addresses: Find subtracts
   std::vector<std::uint32_t> fresh_;    // indices never asked, in the caller's order
   std::size_t next_fresh_ = 0;
   std::deque<std::uint32_t> retry_;     // indices due another request (served first)

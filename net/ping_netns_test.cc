@@ -82,16 +82,18 @@ TEST_P(PingHostNetnsTest, ResponderTimingAndData) {
   responder.Answer("127.0.0.42", {0, "FAILED on purpose", ""});
   responder.Answer("127.0.0.43", {0, "failed", ""});
 
-  // A few tries for the 3 ms host: the responder's thread may be held up.
-  int present = 0;
-  for (int attempt = 0; attempt < 3 && present == 0; ++attempt) {
-    present = PingHost(u"127.0.0.40").Present;
-  }
-  EXPECT_EQ(present, -1) << "3 ms";
+  // A few tries for the hosts that answer in time: the responder's thread may
+  // be held up past the 10 ms wait on a busy machine.
+  const auto present_within_tries = [](const char16_t* host) {
+    int present = 0;
+    for (int attempt = 0; attempt < 3 && present == 0; ++attempt) present = PingHost(host).Present;
+    return present;
+  };
+  EXPECT_EQ(present_within_tries(u"127.0.0.40"), -1) << "3 ms";
   EXPECT_EQ(PingHost(u"127.0.0.41").Present, 0) << "15 ms";
   EXPECT_EQ(PingHost(u"127.0.0.41").Present, 0) << "the next probe after a late reply";
   EXPECT_EQ(PingHost(u"127.0.0.42").Present, 0) << "data starting FAILED";
-  EXPECT_EQ(PingHost(u"127.0.0.43").Present, -1) << "data starting failed";
+  EXPECT_EQ(present_within_tries(u"127.0.0.43"), -1) << "data starting failed";
   EXPECT_EQ(PingHost(u"127.0.0.44").Present, 0) << "nobody there";
   EXPECT_TRUE(responder.WaitForReplies(responder.requests_seen(), 500));
 }

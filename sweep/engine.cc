@@ -22,13 +22,31 @@ bool Inside(const IpAddress& a, const platform::ConnectedSubnet& s) {
   return (a.data()[whole] & mask) == (s.network.data()[whole] & mask);
 }
 
+// The last four bytes as a number (IPv4: the address).
+std::uint32_t Low32(const IpAddress& a) {
+  const std::uint8_t* p = a.data() + a.size() - 4;
+  return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+         static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+}
+
+// Sorted, unique targets of one family that are consecutive addresses.
+bool Consecutive(std::span<const IpAddress> t) {
+  if (t.empty()) return false;
+  const IpAddress& first = t.front();
+  const IpAddress& last = t.back();
+  const std::size_t high = first.size() - 4;
+  return std::memcmp(first.data(), last.data(), high) == 0 &&
+         Low32(last) - Low32(first) == t.size() - 1;
+}
+
 }  // namespace
 
 Sweep::Sweep(platform::MonotonicClock* clock, platform::IcmpSocket* socket,
-             platform::NeighbourTable* neighbours, std::vector<IpAddress> targets,
+             platform::NeighbourTable* neighbours, std::span<const IpAddress> targets,
              const std::vector<platform::ConnectedSubnet>& on_link, SweepOptions options)
     : clock_(clock),
       socket_(socket),
+      consecutive_(Consecutive(targets)),
       options_(options),
       // The bucket holds 25 ms of the rate (at most one batch): a small sweep
       // goes out at once, a large one at the rate.
@@ -56,6 +74,15 @@ double Sweep::ExpectedOnLinkSeconds() const {
 }
 
 std::int64_t Sweep::Find(const IpAddress& address) const {
+  if (consecutive_) {
+    const IpAddress& first = results_.front().address;
+    const std::uint64_t offset = Low32(address) - Low32(first);
+    if (address.family() != first.family() || offset >= results_.size() ||
+        results_[offset].address != address) {
+      return -1;
+    }
+    return static_cast<std::int64_t>(offset);
+  }
   const auto it = std::lower_bound(results_.begin(), results_.end(), address,
                                    [](const HostResult& r, const IpAddress& a) { return r.address < a; });
   if (it == results_.end() || it->address != address) return -1;
@@ -72,7 +99,7 @@ void Sweep::SendDue(std::int64_t now) {
     ready_.push_back(delayed_.front().host);
     delayed_.pop_front();
   }
-  const std::vector<std::uint32_t> batch = TakeBatch(now, pacing_.Available(now, kBatch));
+  const std::vector<std::uint32_t>& batch = TakeBatch(now, pacing_.Available(now, kBatch));
   if (batch.empty()) return;
   const std::int64_t send_ns = clock_->NowNs();
   const platform::IcmpSocket::SendResult sent = SendBatch(batch, send_ns);
@@ -91,9 +118,9 @@ void Sweep::SendDue(std::int64_t now) {
   }
 }
 
-std::vector<std::uint32_t> Sweep::TakeBatch(std::int64_t now, std::size_t budget) {
-  std::vector<std::uint32_t> batch;
-  batch.reserve(std::min(budget, kBatch));
+const std::vector<std::uint32_t>& Sweep::TakeBatch(std::int64_t now, std::size_t budget) {
+  std::vector<std::uint32_t>& batch = batch_;
+  batch.clear();
   while (batch.size() < budget && !ready_.empty()) {
     batch.push_back(ready_.front());
     ready_.pop_front();
@@ -114,8 +141,10 @@ std::vector<std::uint32_t> Sweep::TakeBatch(std::int64_t now, std::size_t budget
 
 platform::IcmpSocket::SendResult Sweep::SendBatch(const std::vector<std::uint32_t>& batch,
                                                   std::int64_t send_ns) {
-  std::vector<std::uint8_t> data(batch.size() * ProbeCookie::kDataSize);
-  std::vector<platform::EchoRequest> requests(batch.size());
+  std::vector<std::uint8_t>& data = batch_data_;
+  data.resize(batch.size() * ProbeCookie::kDataSize);
+  std::vector<platform::EchoRequest>& requests = requests_;
+  requests.resize(batch.size());
   for (std::size_t i = 0; i < batch.size(); ++i) {
     Host& h = hosts_[batch[i]];
     h.sequence = next_sequence_++;

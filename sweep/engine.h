@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "core/ip_address.h"
@@ -85,7 +86,7 @@ class Sweep {
   // `on_link` (not loopback) are paced by the neighbour window over
   // `neighbours` (may be null). All pointers must outlive the sweep.
   Sweep(platform::MonotonicClock* clock, platform::IcmpSocket* socket,
-        platform::NeighbourTable* neighbours, std::vector<IpAddress> targets,
+        platform::NeighbourTable* neighbours, std::span<const IpAddress> targets,
         const std::vector<platform::ConnectedSubnet>& on_link, SweepOptions options);
 
   // Runs until every host's outcome is final or Stop() was called.
@@ -95,6 +96,8 @@ class Sweep {
 
   // One per target, in target order; final once Run() returned.
   const std::vector<HostResult>& results() const { return results_; }
+  // The results, moved out (results() is empty afterwards): a /16's take 5 MB.
+  std::vector<HostResult> TakeResults() { return std::move(results_); }
 
   std::uint64_t on_link_count() const { return on_link_count_; }
   // When the neighbour window will hold the on-link targets back: the time it
@@ -129,7 +132,8 @@ class Sweep {
   // The steps of SendDue: up to `budget` hosts to send to (those ready
   // first, then new on-link ones the window has room for), their requests
   // sent, each one that went marked, and a destination that cannot be sent to.
-  std::vector<std::uint32_t> TakeBatch(std::int64_t now, std::size_t budget);
+  // TakeBatch fills and returns batch_.
+  const std::vector<std::uint32_t>& TakeBatch(std::int64_t now, std::size_t budget);
   platform::IcmpSocket::SendResult SendBatch(const std::vector<std::uint32_t>& batch,
                                              std::int64_t send_ns);
   void MarkSent(std::uint32_t index, std::int64_t send_ns);
@@ -147,6 +151,9 @@ class Sweep {
 
   platform::MonotonicClock* clock_;
   platform::IcmpSocket* socket_;
+  // Set when the targets are one run of consecutive addresses (a block or
+  // range): a reply's host is then found by subtraction, not by search.
+  bool consecutive_ = false;
   SweepOptions options_;
   TokenBucket pacing_;
   ProbeCookie cookie_;
@@ -157,6 +164,10 @@ class Sweep {
   std::deque<std::uint32_t> ready_new_;    // on-link, first contact: wait for the window
   std::deque<Pending> pending_;            // in send order, so in deadline order
   std::deque<Pending> delayed_;            // next probes of a count, by when they are due
+  // SendDue's batch, kept between calls.
+  std::vector<std::uint32_t> batch_;
+  std::vector<std::uint8_t> batch_data_;
+  std::vector<platform::EchoRequest> requests_;
   std::uint64_t on_link_count_ = 0;
   std::uint64_t finished_ = 0;
   std::uint64_t outstanding_ = 0;  // hosts with a probe awaiting its answer

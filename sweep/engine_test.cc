@@ -279,6 +279,48 @@ TEST_F(EngineTest, Ipv6TargetsMatchLikeIpv4Ones) {
   EXPECT_EQ(s.ignored, 2u);
 }
 
+// A reply's host is found by subtraction in a block, by search in a list:
+// every target's reply counts, and genuine-looking replies from just outside
+// the block, or from an address with a target's last four bytes (and that
+// target's sequence number), are ignored.
+TEST_F(EngineTest, RepliesFindTheirHostInBlocksAndLists) {
+  const auto v6 = [](std::uint8_t high, std::uint32_t low) {
+    std::array<std::uint8_t, 16> b{high};
+    for (int i = 0; i < 4; ++i) b[12 + i] = static_cast<std::uint8_t>(low >> (24 - 8 * i));
+    return IpAddress::V6(b);
+  };
+  const struct {
+    std::vector<IpAddress> targets;
+    std::vector<std::pair<IpAddress, std::uint16_t>> outsiders;  // and the sequence they carry
+  } cases[] = {
+      {Range(1, 4),
+       {{Ip(0), 0}, {Ip(5), 3}, {v6(0, Ip(2).v4()), 1}, {IpAddress::V4(0x0B000002), 1}}},
+      {{Ip(1), Ip(3), Ip(4), Ip(7)},
+       {{Ip(2), 1}, {Ip(5), 2}, {Ip(8), 3}, {v6(0, Ip(3).v4()), 1}}},
+      {{v6(0xFD, 1), v6(0xFD, 2), v6(0xFD, 3)},
+       {{v6(0xFD, 0), 0}, {v6(0xFD, 4), 2}, {v6(0xFE, 2), 1}, {Ip(2), 1}}},
+  };
+  for (const auto& c : cases) {
+    socket_ = FakeIcmpSocket(&clock_);
+    for (const IpAddress& a : c.targets) socket_.SetHost(a, {});
+    for (const auto& [from, sequence] : c.outsiders) {
+      IcmpMessage m;
+      m.from = m.about = from;
+      m.sequence = sequence;
+      m.received_ns = clock_.now_ns + kMs / 2;
+      m.data_size = ProbeCookie::kDataSize;
+      ProbeCookie(kKey).Fill(from, sequence, clock_.now_ns, m.data.data());
+      socket_.Inject(m);
+    }
+    SweepOptions options;
+    options.rate = 0;
+    const SweepSummary s = RunSweep(c.targets, options);
+    EXPECT_EQ(s.answered, c.targets.size()) << c.targets[0].ToString();
+    EXPECT_EQ(s.duplicates, 0u) << c.targets[0].ToString();
+    EXPECT_EQ(s.ignored, c.outsiders.size()) << c.targets[0].ToString();
+  }
+}
+
 TEST(ProbeCookieTest, VerifiesOnlyItsOwnFields) {
   const ProbeCookie cookie;  // random key
   std::uint8_t data[ProbeCookie::kDataSize];

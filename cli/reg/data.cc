@@ -96,6 +96,60 @@ std::string TypeName(DWORD type) {
   return buf;
 }
 
+namespace {
+
+bool EncodeNumber(const std::string& data, bool dword, std::string* bytes, std::string* error) {
+  unsigned long long number = 0;
+  if (!Number(data.empty() ? "0" : data, dword ? 0xFFFFFFFFull : ~0ull, &number)) {
+    *error = std::string(
+                 "Invalid syntax. Specify a valid numeric value (decimal, or hex with 0x) "
+                 "of at most ") +
+             (dword ? "32" : "64") + " bits.";
+    return false;
+  }
+  *bytes = LittleEndian(number, dword ? 4 : 8);
+  return true;
+}
+
+bool EncodeBinary(const std::string& data, std::string* bytes, std::string* error) {
+  bytes->clear();
+  for (std::size_t i = 0; i < data.size(); i += 2) {
+    const int hi = HexDigit(data[i]), lo = i + 1 < data.size() ? HexDigit(data[i + 1]) : -1;
+    if (hi < 0 || lo < 0) {
+      *error = "Invalid syntax. Binary data is an even number of hex digits, such as 01ab.";
+      return false;
+    }
+    bytes->push_back(static_cast<char>(hi * 16 + lo));
+  }
+  return true;
+}
+
+bool EncodeMultiString(const std::string& data, const std::string& separator, std::string* bytes,
+                       std::string* error) {
+  bytes->clear();
+  if (separator.empty()) {
+    *error = "Invalid syntax. The separator given with /s is empty.";
+    return false;
+  }
+  std::size_t start = 0;
+  while (!data.empty()) {
+    const std::size_t cut = data.find(separator, start);
+    const std::string item = data.substr(start, cut - start);
+    if (item.empty() && cut != std::string::npos) {
+      *error = "Invalid syntax. A REG_MULTI_SZ string may not be empty.";
+      return false;
+    }
+    *bytes += Text(item);
+    bytes->push_back('\0');
+    if (cut == std::string::npos) break;
+    start = cut + separator.size();
+  }
+  bytes->push_back('\0');
+  return true;
+}
+
+}  // namespace
+
 bool EncodeData(const std::string& type, const std::string& data, const std::string& separator,
                 DWORD* type_code, std::string* bytes, std::string* error) {
   const std::string name = Upper(type);
@@ -112,58 +166,14 @@ bool EncodeData(const std::string& type, const std::string& data, const std::str
              "REG_NONE.";
     return false;
   }
-  unsigned long long number = 0;
   switch (*type_code) {
     case REG_DWORD:
-    case REG_QWORD: {
-      const bool dword = *type_code == REG_DWORD;
-      if (!Number(data.empty() ? "0" : data, dword ? 0xFFFFFFFFull : ~0ull, &number)) {
-        *error = std::string(
-                     "Invalid syntax. Specify a valid numeric value (decimal, or hex with 0x) "
-                     "of at most ") +
-                 (dword ? "32" : "64") + " bits.";
-        return false;
-      }
-      *bytes = LittleEndian(number, dword ? 4 : 8);
-      return true;
-    }
+    case REG_QWORD:
+      return EncodeNumber(data, *type_code == REG_DWORD, bytes, error);
     case REG_BINARY:
-      bytes->clear();
-      if (data.size() % 2 != 0) {
-        *error = "Invalid syntax. Binary data is an even number of hex digits, such as 01ab.";
-        return false;
-      }
-      for (std::size_t i = 0; i < data.size(); i += 2) {
-        const int hi = HexDigit(data[i]), lo = HexDigit(data[i + 1]);
-        if (hi < 0 || lo < 0) {
-          *error = "Invalid syntax. Binary data is an even number of hex digits, such as 01ab.";
-          return false;
-        }
-        bytes->push_back(static_cast<char>(hi * 16 + lo));
-      }
-      return true;
-    case REG_MULTI_SZ: {
-      bytes->clear();
-      if (separator.empty()) {
-        *error = "Invalid syntax. The separator given with /s is empty.";
-        return false;
-      }
-      std::size_t start = 0;
-      while (!data.empty()) {
-        const std::size_t cut = data.find(separator, start);
-        const std::string item = data.substr(start, cut - start);
-        if (item.empty() && cut != std::string::npos) {
-          *error = "Invalid syntax. A REG_MULTI_SZ string may not be empty.";
-          return false;
-        }
-        *bytes += Text(item);
-        bytes->push_back('\0');
-        if (cut == std::string::npos) break;
-        start = cut + separator.size();
-      }
-      bytes->push_back('\0');
-      return true;
-    }
+      return EncodeBinary(data, bytes, error);
+    case REG_MULTI_SZ:
+      return EncodeMultiString(data, separator, bytes, error);
     default:  // the text types and REG_NONE, which is stored as text
       *bytes = Text(data);
       bytes->push_back('\0');

@@ -72,11 +72,11 @@ Confirmation:
   command then fails without changing anything.
 
 Examples:
-  pingsweep-reg add HKCU\Software\Demo /v Port /t REG_DWORD /d 8080
-  pingsweep-reg query HKCU\Software\Demo
-  pingsweep-reg export HKCU\Software\Demo demo.reg /y
+  pingsweep-reg add 'HKCU\Software\Demo' /v Port /t REG_DWORD /d 8080
+  pingsweep-reg query 'HKCU\Software\Demo'
+  pingsweep-reg export 'HKCU\Software\Demo' demo.reg /y
   pingsweep-reg import demo.reg
-  pingsweep-reg delete HKCU\Software\Demo /f
+  pingsweep-reg delete 'HKCU\Software\Demo' /f
 
 Exit status:
   0 on success; 1 on failure (the reason follows "ERROR:" on standard error)

@@ -142,6 +142,13 @@ TEST_F(RegToolTest, HelpAndVersion) {
        {"query KEY", "add KEY", "delete KEY", "export KEY FILE", "import FILE"}) {
     EXPECT_NE(help.out.find(verb), std::string::npos) << verb;
   }
+  // Examples paste into a shell as they are: a key unquoted loses its backslashes.
+  std::istringstream lines(help.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("  pingsweep-reg ") == 0 && line.find("HKCU\\") != std::string::npos) {
+      EXPECT_NE(line.find("'HKCU\\"), std::string::npos) << line;
+    }
+  }
   const Result version = Run("--version");
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.rfind("pingsweep-reg (PingSweep) ", 0), 0u);

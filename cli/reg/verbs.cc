@@ -322,78 +322,91 @@ class Verb {
 
 }  // namespace
 
+namespace {
+
+// Reads the switch words[*i] (and its argument, moving *i past it).
+bool ParseSwitch(const std::vector<std::string>& words, std::size_t* i, Args* args,
+                 std::string* error) {
+  const std::string& word = words[*i];
+  const std::string sw = Lower(word.substr(1));
+  auto argument = [&](std::optional<std::string>* into) {
+    if (*i + 1 >= words.size()) return false;
+    *into = words[++*i];
+    return true;
+  };
+  bool ok = true;
+  if (sw == "v")
+    ok = argument(&args->value);
+  else if (sw == "ve")
+    args->default_value = true;
+  else if (sw == "va")
+    args->all_values = true;
+  else if (sw == "f")
+    args->force = true;
+  else if (sw == "y")
+    args->overwrite = true;
+  else if (sw == "t")
+    ok = argument(&args->type);
+  else if (sw == "d")
+    ok = argument(&args->data);
+  else if (sw == "s" && args->verb == "add") {
+    std::optional<std::string> sep;
+    ok = argument(&sep);
+    if (ok) args->separator = *sep;
+  } else if (sw == "s")
+    args->recurse = true;
+  else {
+    *error = "Invalid syntax: unknown switch '" + word + "'.";
+    return false;
+  }
+  if (!ok) *error = "Invalid syntax: '" + word + "' needs an argument.";
+  return ok;
+}
+
+// Places the verb's operands (KEY, FILE or KEY FILE) and checks the switches
+// that exclude each other.
+bool PlaceOperands(const std::string& typed_verb, const std::vector<std::string>& positional,
+                   Args* args, std::string* error) {
+  const std::string& verb = args->verb;
+  if (verb != "query" && verb != "add" && verb != "delete" && verb != "export" &&
+      verb != "import") {
+    *error = "Invalid syntax: unknown verb '" + typed_verb + "'.";
+    return false;
+  }
+  const std::size_t wanted = verb == "export" ? 2 : 1;
+  if (positional.size() != wanted) {
+    *error = "Invalid syntax: " + verb + " takes " +
+             (verb == "import" ? "FILE" : verb == "export" ? "KEY FILE" : "KEY") + ".";
+    return false;
+  }
+  (verb == "import" ? args->file : args->key) = positional[0];
+  if (verb == "export") args->file = positional[1];
+  const int picks = (args->value ? 1 : 0) + args->default_value + args->all_values;
+  if (picks > 1 || (args->all_values && verb != "delete")) {
+    *error = "Invalid syntax: give at most one of /v, /ve" +
+             std::string(verb == "delete" ? ", /va." : ".");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool ParseArgs(const std::vector<std::string>& words, Args* args, std::string* error) {
   if (words.empty()) {
     *error = "Invalid syntax: no verb given.";
     return false;
   }
   args->verb = Lower(words[0]);
-  const bool add = args->verb == "add";
   std::vector<std::string> positional;
   for (std::size_t i = 1; i < words.size(); ++i) {
     if (!IsSwitch(words[i])) {
       positional.push_back(words[i]);
-      continue;
-    }
-    const std::string sw = Lower(words[i].substr(1));
-    auto argument = [&](std::optional<std::string>* into) {
-      if (i + 1 >= words.size()) return false;
-      *into = words[++i];
-      return true;
-    };
-    bool ok = true;
-    if (sw == "v")
-      ok = argument(&args->value);
-    else if (sw == "ve")
-      args->default_value = true;
-    else if (sw == "va")
-      args->all_values = true;
-    else if (sw == "f")
-      args->force = true;
-    else if (sw == "y")
-      args->overwrite = true;
-    else if (sw == "t")
-      ok = argument(&args->type);
-    else if (sw == "d")
-      ok = argument(&args->data);
-    else if (sw == "s" && add) {
-      std::optional<std::string> sep;
-      ok = argument(&sep);
-      if (ok) args->separator = *sep;
-    } else if (sw == "s")
-      args->recurse = true;
-    else {
-      *error = "Invalid syntax: unknown switch '" + words[i] + "'.";
-      return false;
-    }
-    if (!ok) {
-      *error = "Invalid syntax: '" + words[i] + "' needs an argument.";
+    } else if (!ParseSwitch(words, &i, args, error)) {
       return false;
     }
   }
-  const std::size_t wanted = args->verb == "import" ? 1 : args->verb == "export" ? 2 : 1;
-  if (args->verb != "query" && args->verb != "add" && args->verb != "delete" &&
-      args->verb != "export" && args->verb != "import") {
-    *error = "Invalid syntax: unknown verb '" + words[0] + "'.";
-    return false;
-  }
-  if (positional.size() != wanted) {
-    *error = "Invalid syntax: " + args->verb + " takes " +
-             (args->verb == "import"   ? "FILE"
-              : args->verb == "export" ? "KEY FILE"
-                                       : "KEY") +
-             ".";
-    return false;
-  }
-  (args->verb == "import" ? args->file : args->key) = positional[0];
-  if (args->verb == "export") args->file = positional[1];
-  const int picks = (args->value ? 1 : 0) + args->default_value + args->all_values;
-  if (picks > 1 || (args->all_values && args->verb != "delete")) {
-    *error = "Invalid syntax: give at most one of /v, /ve" +
-             std::string(args->verb == "delete" ? ", /va." : ".");
-    return false;
-  }
-  return true;
+  return PlaceOperands(words[0], positional, args, error);
 }
 
 int RunVerb(const Args& args, RegistryService& service, std::ostream& out, std::ostream& err,

@@ -1,7 +1,6 @@
 #include "cli/sweep/check.h"
 
-#include <cstring>
-#include <utility>
+#include <string>
 
 #include "core/terminal_text.h"
 #include "platform/inet/icmp_access.h"
@@ -12,8 +11,9 @@ namespace {
 using platform::GroupInRange;
 using platform::IcmpSocket;
 
-bool Denied(int error) {
-  return platform::ClassifyIcmpFailure(error) == platform::IcmpFailure::kNotAllowed;
+bool Denied(const Status& status) {
+  return !status.ok() &&
+         platform::ClassifyIcmpFailure(status.system_error()) == platform::IcmpFailure::kNotAllowed;
 }
 
 std::string GroupText(const platform::IcmpPermissionFacts& f) {
@@ -21,40 +21,16 @@ std::string GroupText(const platform::IcmpPermissionFacts& f) {
          (f.group_name.empty() ? "" : " (" + EscapeText(f.group_name) + ")");
 }
 
-}  // namespace
-
-SocketChoice OpenIcmpSocket(platform::IcmpOpener* opener, IpAddress::Family family) {
-  platform::IcmpSocketChoice opened = platform::OpenPreferredIcmpSocket(*opener, family);
-  return {std::move(opened.socket), opened.datagram.system_error(), opened.raw.system_error()};
-}
-
-bool PermissionDenied(const SocketChoice& choice) {
-  return !choice.socket && Denied(choice.datagram_error) && Denied(choice.raw_error);
-}
-
-std::string PermissionFixes(const platform::IcmpPermissionFacts& f) {
-  return platform::IcmpPermissionFixes(f);
-}
-
-namespace {
-
-// Whether each kind of socket of a family may be opened (each is closed again).
+// Whether each kind of socket of a family may be opened (each is closed
+// again): ok, or why not.
 struct Attempt {
-  bool datagram = false;
-  bool raw = false;
-  int datagram_error = 0;
-  int raw_error = 0;
+  Status datagram;
+  Status raw;
 };
 
 Attempt TryBoth(platform::IcmpOpener* opener, IpAddress::Family family) {
-  Attempt a;
-  const auto datagram = opener->Open(family, IcmpSocket::Kind::kDatagram);
-  const auto raw = opener->Open(family, IcmpSocket::Kind::kRaw);
-  a.datagram = datagram.ok();
-  a.raw = raw.ok();
-  a.datagram_error = datagram.status().system_error();
-  a.raw_error = raw.status().system_error();
-  return a;
+  return {opener->Open(family, IcmpSocket::Kind::kDatagram).status(),
+          opener->Open(family, IcmpSocket::Kind::kRaw).status()};
 }
 
 // One line for each kind of socket: may it be opened, and why. `icmp` names
@@ -63,22 +39,22 @@ std::string KindLines(const Attempt& a, const platform::IcmpPermissionFacts& f, 
   std::string text;
   const std::string range = f.ping_group_range.empty() ? "unreadable" : "\"" + f.ping_group_range + "\"";
   text += icmp + " datagram (ping) socket: ";
-  if (a.datagram) {
+  if (a.datagram.ok()) {
     text += "allowed: group " + GroupText(f) + " is within net.ipv4.ping_group_range " + range + "\n";
-  } else if (Denied(a.datagram_error)) {
+  } else if (Denied(a.datagram)) {
     text += "not allowed: group " + GroupText(f) +
             (GroupInRange(f.ping_group_range, f.group_id) ? " is within" : " is outside") +
             " net.ipv4.ping_group_range " + range + "\n";
   } else {
-    text += std::string("unavailable: ") + std::strerror(a.datagram_error) + "\n";
+    text += "unavailable: " + a.datagram.message() + "\n";
   }
   text += "raw " + icmp + " socket: ";
-  if (a.raw) {
+  if (a.raw.ok()) {
     text += f.cap_net_raw ? "allowed: the process holds CAP_NET_RAW\n" : "allowed\n";
-  } else if (Denied(a.raw_error)) {
+  } else if (Denied(a.raw)) {
     text += "not allowed: needs CAP_NET_RAW, which this process does not hold\n";
   } else {
-    text += std::string("unavailable: ") + std::strerror(a.raw_error) + "\n";
+    text += "unavailable: " + a.raw.message() + "\n";
   }
   return text;
 }
@@ -89,29 +65,29 @@ std::string CheckReport(platform::IcmpOpener* opener, bool* usable) {
   const platform::IcmpPermissionFacts f = opener->PermissionFacts();
   const Attempt v4 = TryBoth(opener, IpAddress::Family::kV4);
   std::string text = KindLines(v4, f, "ICMP");
-  *usable = v4.datagram || v4.raw;
-  if (v4.datagram) {
+  *usable = v4.datagram.ok() || v4.raw.ok();
+  if (v4.datagram.ok()) {
     text += "A sweep would use the datagram socket (no privilege needed).\n";
-  } else if (v4.raw) {
+  } else if (v4.raw.ok()) {
     text += "A sweep would use the raw socket.\n";
   } else {
-    text += "A sweep cannot send ICMP echo requests.\n" + PermissionFixes(f);
+    text += "A sweep cannot send ICMP echo requests.\n" + platform::IcmpPermissionFixes(f);
   }
   // IPv6 is reported but decides nothing: most sweeps are of IPv4 targets, and
   // a system without IPv6 is not a fault.
   const Attempt v6 = TryBoth(opener, IpAddress::Family::kV6);
-  if (!v6.datagram && !v6.raw && !Denied(v6.datagram_error) && !Denied(v6.raw_error)) {
-    return text + "ICMPv6: IPv6 not available (" + std::strerror(v6.datagram_error) +
+  if (!v6.datagram.ok() && !v6.raw.ok() && !Denied(v6.datagram) && !Denied(v6.raw)) {
+    return text + "ICMPv6: IPv6 not available (" + v6.datagram.message() +
            "); IPv6 targets cannot be swept\n";
   }
   text += KindLines(v6, f, "ICMPv6");
-  if (v6.datagram) {
+  if (v6.datagram.ok()) {
     text += "A sweep of IPv6 targets would use the ICMPv6 datagram socket (no privilege needed).\n";
-  } else if (v6.raw) {
+  } else if (v6.raw.ok()) {
     text += "A sweep of IPv6 targets would use the raw ICMPv6 socket.\n";
   } else {
     text += "A sweep of IPv6 targets cannot send ICMPv6 echo requests.\n";
-    if (*usable) text += PermissionFixes(f);
+    if (*usable) text += platform::IcmpPermissionFixes(f);
   }
   return text;
 }

@@ -19,7 +19,7 @@ constexpr std::uint16_t kNoMacStates =
 std::optional<int> ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
                                      const std::vector<IpAddress>& targets, std::ostream& err,
                                      const std::string& prefix) {
-  icmp_targets_ = targets;
+  all_targets_ = &targets;
   if (o.probe == ProbeMethod::kIcmp) {
     if (o.interface.empty()) return std::nullopt;
     err << prefix << "--interface chooses the interface for ARP; it has no use with --probe icmp\n";
@@ -80,16 +80,21 @@ std::optional<int> ArpStage::OpenGroups(const Options& o, platform::PacketNetwor
 }
 
 void ArpStage::TakeTargets(const Options& o, const std::vector<IpAddress>& targets) {
-  std::size_t count = 0;
-  for (const Group& g : groups_) count += g.plan.targets.size();
-  arp_targets_.reserve(count);
-  for (const Group& g : groups_) {
-    for (std::uint32_t t : g.plan.targets) arp_targets_.insert(IpAddress::V4(t));
+  for (const Group& g : groups_)
+    arp_targets_.insert(arp_targets_.end(), g.plan.targets.begin(), g.plan.targets.end());
+  // One group's are sorted already, as the targets.
+  if (!std::is_sorted(arp_targets_.begin(), arp_targets_.end()))
+    std::sort(arp_targets_.begin(), arp_targets_.end());
+  arp_targets_.erase(std::unique(arp_targets_.begin(), arp_targets_.end()), arp_targets_.end());
+  if (o.probe == ProbeMethod::kBoth) {
+    icmp_targets_ = targets;
+    return;
   }
-  if (o.probe == ProbeMethod::kBoth) return;
-  icmp_targets_.clear();
+  // One walk: both are sorted.
+  auto arp = arp_targets_.begin();
   for (const IpAddress& t : targets) {
-    if (!Probes(t)) icmp_targets_.push_back(t);
+    while (t.is_v4() && arp != arp_targets_.end() && *arp < t.v4()) ++arp;
+    if (!t.is_v4() || arp == arp_targets_.end() || *arp != t.v4()) icmp_targets_.push_back(t);
   }
 }
 
@@ -120,11 +125,9 @@ void ArpStage::Run(platform::MonotonicClock* clock, const Options& o,
       break;
     }
     sweep::ArpProber prober(g.socket.get(), clock, g.plan.source, options);
-    const std::vector<sweep::ArpAnswer> found = prober.Run(g.plan.targets, nullptr, stop);
-    answers_.reserve(answers_.size() + found.size());
-    for (const sweep::ArpAnswer& a : found) {
-      answers_[IpAddress::V4(a.address)] = a;
-    }
+    std::vector<sweep::ArpAnswer> found = prober.Run(g.plan.targets, nullptr, stop);
+    if (answers_.empty()) answers_ = std::move(found);
+    else answers_.insert(answers_.end(), found.begin(), found.end());
     const sweep::ArpSummary& s = prober.summary();
     totals_.targets += s.targets;
     totals_.answered += s.answered;
@@ -136,25 +139,59 @@ void ArpStage::Run(platform::MonotonicClock* clock, const Options& o,
     if (!s.socket_status.ok()) totals_.socket_status = s.socket_status;
   }
   groups_.clear();  // the sockets are done with
+  SortAnswers();
 }
 
-void HostMacs::Poll() {
+void ArpStage::SortAnswers() {
+  // By address (each link's are); of a host asked on two links, the later answer.
+  const auto by_address = [](const sweep::ArpAnswer& a, const sweep::ArpAnswer& b) {
+    return a.address < b.address;
+  };
+  if (!std::is_sorted(answers_.begin(), answers_.end(), by_address))
+    std::stable_sort(answers_.begin(), answers_.end(), by_address);
+  const auto last_of_equals = std::unique(
+      answers_.rbegin(), answers_.rend(),
+      [](const sweep::ArpAnswer& a, const sweep::ArpAnswer& b) { return a.address == b.address; });
+  answers_.erase(answers_.begin(), last_of_equals.base());
+}
+
+void HostMacs::Poll(IpAddress::Family family) {
   if (neighbours_ == nullptr) return;
-  for (const auto family : {IpAddress::Family::kV4, IpAddress::Family::kV6}) {
-    const auto entries = neighbours_->Dump(family);
-    if (!entries.ok()) continue;
-    for (const platform::Neighbour& n : entries.value()) {
-      if (!n.has_mac || (n.state & kNoMacStates) != 0) continue;
-      MacAddress mac{n.mac};
-      if (mac.IsZero() || mac.IsGroup()) continue;
-      macs_.emplace(n.address, mac);  // the first seen stays
-    }
+  const auto entries = neighbours_->Dump(family);
+  if (!entries.ok()) return;
+  for (const platform::Neighbour& n : entries.value()) {
+    if (!n.has_mac || (n.state & kNoMacStates) != 0) continue;
+    MacAddress mac{n.mac};
+    if (mac.IsZero() || mac.IsGroup()) continue;
+    polled_.emplace(n.address, mac);  // the first seen stays
   }
 }
 
-const MacAddress* HostMacs::Find(const IpAddress& address) const {
-  const auto it = macs_.find(address);
-  return it == macs_.end() ? nullptr : &it->second;
+void HostMacs::Add(const IpAddress& address, const MacAddress& mac) {
+  if (!added_.empty() && !(added_.back().first < address)) added_sorted_ = false;
+  added_.emplace_back(address, mac);
+}
+
+const MacAddress* HostMacs::Find(const IpAddress& address) {
+  if (!added_sorted_) {
+    std::stable_sort(added_.begin(), added_.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    added_sorted_ = true;
+  }
+  // Lines are made in address order: the entry after the last one found is
+  // the likely one. Otherwise the last of equal addresses (the latest added).
+  if (next_ < added_.size() && added_[next_].first == address &&
+      (next_ + 1 == added_.size() || !(added_[next_ + 1].first == address))) {
+    return &added_[next_++].second;
+  }
+  const auto it = std::upper_bound(added_.begin(), added_.end(), address,
+                                   [](const IpAddress& a, const auto& e) { return a < e.first; });
+  if (it != added_.begin() && std::prev(it)->first == address) {
+    next_ = static_cast<std::size_t>(it - added_.begin());
+    return &std::prev(it)->second;
+  }
+  const auto polled = polled_.find(address);
+  return polled == polled_.end() ? nullptr : &polled->second;
 }
 
 std::string VendorNames::Of(const MacAddress& mac, std::ostream& err, const std::string& prefix) {

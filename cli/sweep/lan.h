@@ -2,13 +2,14 @@
 // the MAC addresses and vendors of the hosts that answered.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <optional>
 #include <ostream>
 #include <unordered_map>
-#include <unordered_set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/sweep/options.h"
@@ -32,16 +33,20 @@ class ArpStage {
   // Probes the ARP targets, one interface after another, until done or *stop.
   void Run(platform::MonotonicClock* clock, const Options& o, const std::atomic<bool>* stop);
 
-  // The targets left to ICMP, in order.
-  const std::vector<IpAddress>& icmp_targets() const { return icmp_targets_; }
+  // The targets left to ICMP, in order (`targets` itself when ARP takes
+  // none: it must outlive this).
+  const std::vector<IpAddress>& icmp_targets() const {
+    return arp_targets_.empty() ? *all_targets_ : icmp_targets_;
+  }
   // Whether a target is probed by ARP (before Run: it will be).
-  bool Probes(const IpAddress& address) const { return arp_targets_.count(address) > 0; }
+  bool Probes(const IpAddress& address) const {
+    return address.is_v4() &&
+           std::binary_search(arp_targets_.begin(), arp_targets_.end(), address.v4());
+  }
   // Requests sent to each silent ARP target.
   int tries() const { return tries_; }
-  // The hosts that answered ARP, by address.
-  const std::unordered_map<IpAddress, sweep::ArpAnswer, IpAddressHash>& answers() const {
-    return answers_;
-  }
+  // The hosts that answered ARP, sorted by address.
+  const std::vector<sweep::ArpAnswer>& answers() const { return answers_; }
   const sweep::ArpSummary& totals() const { return totals_; }
 
  private:
@@ -57,12 +62,14 @@ class ArpStage {
                                 const std::string& prefix);
   void TakeTargets(const Options& o, const std::vector<IpAddress>& targets);
   void Announce(std::ostream& err, const std::string& prefix) const;
+  void SortAnswers();
 
   std::vector<Group> groups_;
+  const std::vector<IpAddress>* all_targets_ = nullptr;
   std::vector<IpAddress> icmp_targets_;
-  std::unordered_set<IpAddress, IpAddressHash> arp_targets_;
+  std::vector<std::uint32_t> arp_targets_;  // sorted
   int tries_ = 1;
-  std::unordered_map<IpAddress, sweep::ArpAnswer, IpAddressHash> answers_;
+  std::vector<sweep::ArpAnswer> answers_;
   sweep::ArpSummary totals_;
 };
 
@@ -72,14 +79,23 @@ class ArpStage {
 class HostMacs {
  public:
   explicit HostMacs(platform::NeighbourTable* neighbours) : neighbours_(neighbours) {}
-  // Reads the table now; cheap enough to call every progress tick.
-  void Poll();
-  void Add(const IpAddress& address, const MacAddress& mac) { macs_[address] = mac; }
-  const MacAddress* Find(const IpAddress& address) const;
+  // Reads the table's entries of one family now. A dump walks the whole table,
+  // which holds an entry for every address reached without a router (IPv6:
+  // also every local address on lo), so poll only a family with on-link
+  // targets: a tick's dump of 65,536 such entries took longer than the tick.
+  void Poll(IpAddress::Family family);
+  // Wins over what the table says. Cheapest in address order.
+  void Add(const IpAddress& address, const MacAddress& mac);
+  void Reserve(std::size_t adds) { added_.reserve(adds); }
+  const MacAddress* Find(const IpAddress& address);
 
  private:
   platform::NeighbourTable* neighbours_;
-  std::unordered_map<IpAddress, MacAddress, IpAddressHash> macs_;
+  // From Add: sorted (the last of equal addresses wins) unless `added_sorted_` is false.
+  std::vector<std::pair<IpAddress, MacAddress>> added_;
+  bool added_sorted_ = true;
+  std::size_t next_ = 0;  // after the entry Find found last
+  std::unordered_map<IpAddress, MacAddress, IpAddressHash> polled_;
 };
 
 // The vendors of MAC addresses, from the IEEE registries loaded on first use.

@@ -1,5 +1,7 @@
 #include "cli/sweep/output.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -10,87 +12,45 @@
 namespace ps::cli {
 namespace {
 
-std::string Ms(std::int64_t ns) {
+void AppendInt(std::string& out, long long v) {
+  char buf[24];
+  const auto end = std::to_chars(buf, buf + sizeof(buf), v).ptr;
+  out.append(buf, end);
+}
+
+// As "%.3f" of ns / 1e6 prints it. Below 1e15 ns the double lies within
+// 1e-7 ns of ns / 1e6 ms, so only a remainder of exactly 500 ns (a tie,
+// decided by the double's binary value) needs printf.
+void AppendMs(std::string& out, std::int64_t ns) {
+  if (ns >= 0 && ns < 1'000'000'000'000'000 && ns % 1000 != 500) {
+    const std::int64_t us = ns / 1000 + (ns % 1000 > 500 ? 1 : 0);
+    AppendInt(out, us / 1000);
+    const auto frac = static_cast<int>(us % 1000);
+    const char digits[4] = {'.', static_cast<char>('0' + frac / 100),
+                            static_cast<char>('0' + frac / 10 % 10), static_cast<char>('0' + frac % 10)};
+    out.append(digits, 4);
+    return;
+  }
   char buf[32];
   std::snprintf(buf, sizeof(buf), "%.3f", ns / 1e6);
-  return buf;
+  out += buf;
 }
 
-std::string Percent(const sweep::HostResult& r) {
-  if (r.sent == 0) return "";
-  char buf[16];
-  std::snprintf(buf, sizeof(buf), "%.0f", 100.0 * (r.sent - r.received) / r.sent);
-  return buf;
-}
-
-// ARP answers carry no IP header, so no TTL.
-bool HasTtl(const sweep::HostResult& r) { return r.received > 0 && r.ttl > 0; }
-
-std::string CsvField(const std::string& s) {
-  if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + "\"";
-}
-
-std::string AddressText(const HostLine& h) {
-  return h.result.address.ToString() + (h.zone.empty() ? "" : "%" + EscapeText(h.zone));
-}
-
-std::string RttText(const sweep::HostResult& r, int count) {
-  if (r.received == 0) return "-";
-  if (count <= 1) return Ms(r.rtt_sum_ns / r.received) + " ms";
-  return Ms(r.rtt_min_ns) + "/" + Ms(r.rtt_sum_ns / r.received) + "/" + Ms(r.rtt_max_ns) + " ms";
-}
-
-void WriteText(std::ostream& out, const std::vector<HostLine>& hosts, int count) {
-  std::vector<std::vector<std::string>> rows;
-  std::vector<std::string> header = {"ADDRESS", "NAME", count > 1 ? "RTT MIN/AVG/MAX" : "RTT", "TTL"};
-  if (count > 1) header.push_back("LOSS");
-  bool any_status = false, any_mac = false;
-  for (const HostLine& h : hosts) {
-    any_status = any_status || h.result.outcome != sweep::Outcome::kAnswered;
-    any_mac = any_mac || !h.mac.empty();
-  }
-  if (any_status) header.push_back("STATUS");
-  if (any_mac) header.insert(header.end(), {"MAC", "VENDOR"});
-  rows.push_back(header);
-  for (const HostLine& h : hosts) {
-    const sweep::HostResult& r = h.result;
-    std::vector<std::string> row = {AddressText(h), h.name.empty() ? "-" : EscapeText(h.name),
-                                    RttText(r, count),
-                                    HasTtl(r) ? std::to_string(r.ttl) : "-"};
-    if (count > 1) row.push_back(Percent(r) + "%");
-    if (any_status) {
-      const std::string error = ProbeFailureText(r);
-      row.push_back(error.empty() ? StatusWord(r) : error);
-    }
-    if (any_mac) {
-      row.push_back(h.mac.empty() ? "-" : h.mac);
-      row.push_back(h.vendor.empty() ? "-" : EscapeText(h.vendor));
-    }
-    rows.push_back(std::move(row));
-  }
-  // Columns as a terminal shows them, not bytes: names may be wide or combining.
-  std::vector<std::size_t> width(header.size(), 0);
-  for (const auto& row : rows)
-    for (std::size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], DisplayWidth(row[i]));
-  for (const auto& row : rows) {
-    std::string line;
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      line += row[i];
-      if (i + 1 < row.size()) line += std::string(width[i] - DisplayWidth(row[i]) + 2, ' ');
-    }
-    out << line << '\n';
+// "%.0f" of the loss; "" when nothing was sent.
+void AppendPercent(std::string& out, const sweep::HostResult& r) {
+  if (r.sent == 0) return;
+  if (r.received == 0) {
+    out += "100";
+  } else if (r.received == r.sent) {
+    out += '0';
+  } else {
+    char buf[16];
+    std::snprintf(buf, sizeof(buf), "%.0f", 100.0 * (r.sent - r.received) / r.sent);
+    out += buf;
   }
 }
 
-}  // namespace
-
-std::string StatusWord(const sweep::HostResult& r) {
+const char* Status(const sweep::HostResult& r) {
   switch (r.outcome) {
     case sweep::Outcome::kAnswered: return "answered";
     case sweep::Outcome::kError: return "error";
@@ -99,6 +59,194 @@ std::string StatusWord(const sweep::HostResult& r) {
   return "silent";
 }
 
+// ARP answers carry no IP header, so no TTL.
+bool HasTtl(const sweep::HostResult& r) { return r.received > 0 && r.ttl > 0; }
+
+void AppendCsvField(std::string& out, std::string_view s) {
+  const auto special = [](char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; };
+  if (std::none_of(s.begin(), s.end(), special)) {
+    out.append(s);
+    return;
+  }
+  out += '"';
+  for (char c : s) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+}
+
+// Escapes into `scratch` only when something needs it.
+std::string_view Escaped(std::string_view name, std::string& scratch) {
+  if (IsPlainAscii(name)) return name;
+  scratch.clear();
+  AppendEscapedText(scratch, name);
+  return scratch;
+}
+
+void AppendAddress(std::string& out, const HostLine& h) {
+  out += h.result.address.ToString();
+  if (!h.zone.empty()) {
+    out += '%';
+    AppendEscapedText(out, h.zone);  // an interface name, from outside
+  }
+}
+
+void AppendRtt(std::string& out, const sweep::HostResult& r, int count) {
+  if (r.received == 0) {
+    out += '-';
+    return;
+  }
+  if (count > 1) {
+    AppendMs(out, r.rtt_min_ns);
+    out += '/';
+  }
+  AppendMs(out, r.rtt_sum_ns / r.received);
+  if (count > 1) {
+    out += '/';
+    AppendMs(out, r.rtt_max_ns);
+  }
+  out += " ms";
+}
+
+// Output gathered in large writes.
+class Sink {
+ public:
+  explicit Sink(std::ostream& out) : out_(out) { buffer_.reserve(kSize + 4096); }
+  ~Sink() { Flush(); }
+  std::string& buffer() { return buffer_; }
+  void LineDone() {
+    if (buffer_.size() >= kSize) Flush();
+  }
+  void Flush() {
+    out_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+    buffer_.clear();
+  }
+
+ private:
+  static constexpr std::size_t kSize = 64 << 10;
+  std::ostream& out_;
+  std::string buffer_;
+};
+
+// Plain text: no byte a CSV field quotes or a name escapes.
+bool Plain(std::string_view s) {
+  return std::all_of(s.begin(), s.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u >= 0x20 && u < 0x7F && c != '\\' && c != ',' && c != '"';
+  });
+}
+
+char* PutMs(char* p, std::int64_t ns) {
+  if (ns >= 0 && ns < 1'000'000'000'000'000 && ns % 1000 != 500) {
+    const std::int64_t us = ns / 1000 + (ns % 1000 > 500 ? 1 : 0);
+    p = std::to_chars(p, p + 20, us / 1000).ptr;
+    const auto frac = static_cast<int>(us % 1000);
+    *p++ = '.';
+    *p++ = static_cast<char>('0' + frac / 100);
+    *p++ = static_cast<char>('0' + frac / 10 % 10);
+    *p++ = static_cast<char>('0' + frac % 10);
+    return p;
+  }
+  return p + std::snprintf(p, 32, "%.3f", ns / 1e6);
+}
+
+char* Put(char* p, std::string_view s) {
+  std::memcpy(p, s.data(), s.size());
+  return p + s.size();
+}
+
+// The usual line, written straight into a buffer of kFastLine bytes: plain
+// short name and vendor, no zone, no error. False (nothing written) otherwise.
+constexpr std::size_t kFastLine = 512;
+bool FastCsvLine(const HostLine& h, char* line, std::size_t* size) {
+  const sweep::HostResult& r = h.result;
+  if (!h.zone.empty() || r.outcome == sweep::Outcome::kError || h.name.size() > 150 ||
+      h.vendor.size() > 100 || h.mac.size() > 20 || !Plain(h.name) || !Plain(h.vendor)) {
+    return false;
+  }
+  const bool got = r.received > 0;
+  char* p = Put(line, r.address.ToString());
+  p = Put(Put(Put(p, ","), h.name), ",");
+  p = Put(Put(p, Status(r)), ",");
+  char* avg = p;
+  if (got) p = PutMs(p, r.rtt_sum_ns / r.received);
+  const std::string_view avg_text(avg, static_cast<std::size_t>(p - avg));
+  *p++ = ',';
+  if (got) p = PutMs(p, r.rtt_min_ns);
+  p = Put(Put(Put(p, ","), avg_text), ",");
+  if (got) p = PutMs(p, r.rtt_max_ns);
+  *p++ = ',';
+  if (HasTtl(r)) p = std::to_chars(p, p + 4, r.ttl).ptr;
+  for (const int n : {r.sent, r.received}) {
+    *p++ = ',';
+    p = std::to_chars(p, p + 12, n).ptr;
+  }
+  *p++ = ',';
+  std::string percent;
+  AppendPercent(percent, r);
+  p = Put(Put(p, percent), ",");
+  p = std::to_chars(p, p + 12, r.duplicates).ptr;
+  p = Put(Put(Put(Put(p, ",,"), h.mac), ","), h.vendor);
+  p = Put(p, "\r\n");
+  *size = static_cast<std::size_t>(p - line);
+  return true;
+}
+
+void WriteCsvLine(std::string& out, const HostLine& h, std::string& scratch) {
+  char line[kFastLine];
+  if (std::size_t size = 0; FastCsvLine(h, line, &size)) {
+    out.append(line, size);
+    return;
+  }
+  const sweep::HostResult& r = h.result;
+  const bool got = r.received > 0;
+  std::string avg;
+  if (got) AppendMs(avg, r.rtt_sum_ns / r.received);
+  scratch.clear();
+  AppendAddress(scratch, h);
+  AppendCsvField(out, scratch);
+  out += ',';
+  AppendCsvField(out, Escaped(h.name, scratch));
+  out += ',';
+  out += Status(r);
+  out += ',';
+  out += avg;
+  out += ',';
+  if (got) AppendMs(out, r.rtt_min_ns);
+  out += ',';
+  out += avg;
+  out += ',';
+  if (got) AppendMs(out, r.rtt_max_ns);
+  out += ',';
+  if (HasTtl(r)) AppendInt(out, r.ttl);
+  for (const int n : {r.sent, r.received}) {
+    out += ',';
+    AppendInt(out, n);
+  }
+  out += ',';
+  AppendPercent(out, r);
+  out += ',';
+  AppendInt(out, r.duplicates);
+  out += ',';
+  if (r.outcome == sweep::Outcome::kError) AppendCsvField(out, ProbeFailureText(r));
+  out += ',';
+  out += h.mac;
+  out += ',';
+  AppendCsvField(out, Escaped(h.vendor, scratch));
+  out += "\r\n";
+}
+
+}  // namespace
+
+std::string Milliseconds(std::int64_t ns) {
+  std::string out;
+  AppendMs(out, ns);
+  return out;
+}
+
+std::string StatusWord(const sweep::HostResult& r) { return Status(r); }
+
 std::string ProbeFailureText(const sweep::HostResult& r) {
   if (r.outcome != sweep::Outcome::kError) return "";
   if (r.error_type == 0) return std::string("send failed: ") + std::strerror(r.send_error);
@@ -106,54 +254,130 @@ std::string ProbeFailureText(const sweep::HostResult& r) {
          r.error_from.ToString();
 }
 
-void WriteHosts(std::ostream& out, Format format, const std::vector<HostLine>& hosts, int count) {
+namespace {
+
+// The columns of the text table, each host's cells made twice: once for the
+// widths, once to write them, so that no table of cells is ever held.
+enum Column { kAddress, kName, kRtt, kTtl, kLoss, kStatus, kMac, kVendor, kColumns };
+
+void TextCells(const HostLine& h, int count, std::string (&cells)[kColumns]) {
+  const sweep::HostResult& r = h.result;
+  for (std::string& c : cells) c.clear();
+  AppendAddress(cells[kAddress], h);
+  if (h.name.empty()) cells[kName] = "-";
+  else AppendEscapedText(cells[kName], h.name);
+  AppendRtt(cells[kRtt], r, count);
+  if (HasTtl(r)) AppendInt(cells[kTtl], r.ttl);
+  else cells[kTtl] = "-";
+  AppendPercent(cells[kLoss], r);
+  cells[kLoss] += '%';
+  cells[kStatus] = r.outcome == sweep::Outcome::kError ? ProbeFailureText(r) : Status(r);
+  cells[kMac] = h.mac.empty() ? "-" : h.mac;
+  if (h.vendor.empty()) cells[kVendor] = "-";
+  else AppendEscapedText(cells[kVendor], h.vendor);
+}
+
+void WriteText(std::ostream& stream, HostSource& hosts, int count) {
+  const char* header[kColumns] = {"ADDRESS", "NAME", count > 1 ? "RTT MIN/AVG/MAX" : "RTT", "TTL",
+                                  "LOSS", "STATUS", "MAC", "VENDOR"};
+  std::size_t width[kColumns];
+  for (int c = 0; c < kColumns; ++c) width[c] = std::strlen(header[c]);
+  bool shown[kColumns] = {true, true, true, true, count > 1, false, false, false};
+  std::string cells[kColumns];
+  for (std::size_t i = 0; i < hosts.size(); ++i) {
+    const HostLine& h = hosts.Get(i);
+    shown[kStatus] = shown[kStatus] || h.result.outcome != sweep::Outcome::kAnswered;
+    shown[kMac] = shown[kVendor] = shown[kMac] || !h.mac.empty();
+    TextCells(h, count, cells);
+    // Columns as a terminal shows them: names may hold wide or combining characters.
+    for (int c = 0; c < kColumns; ++c) width[c] = std::max(width[c], DisplayWidth(cells[c]));
+  }
+  int last = 0;
+  for (int c = 0; c < kColumns; ++c) last = shown[c] ? c : last;
+  Sink sink(stream);
+  std::string& out = sink.buffer();
+  const auto write_row = [&](const auto& cell) {
+    for (int c = 0; c < kColumns; ++c) {
+      if (!shown[c]) continue;
+      const std::string_view text = cell(c);
+      out.append(text);
+      if (c != last) out.append(width[c] - DisplayWidth(text) + 2, ' ');
+    }
+    out += '\n';
+    sink.LineDone();
+  };
+  write_row([&](int c) { return std::string_view(header[c]); });
+  for (std::size_t i = 0; i < hosts.size(); ++i) {
+    TextCells(hosts.Get(i), count, cells);
+    write_row([&](int c) { return std::string_view(cells[c]); });
+  }
+}
+
+void WriteJsonLine(std::ostream& out, const HostLine& h) {
+  const sweep::HostResult& r = h.result;
+  const bool got = r.received > 0;
+  nlohmann::ordered_json j;
+  const auto number_or_null = [](bool present, double v) {
+    return present ? nlohmann::ordered_json(v) : nlohmann::ordered_json(nullptr);
+  };
+  const auto text_or_null = [](const std::string& t) {
+    return t.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(t);
+  };
+  std::string address;
+  AppendAddress(address, h);
+  j["address"] = address;
+  j["name"] = text_or_null(h.name.empty() ? "" : EscapeText(h.name));
+  j["status"] = Status(r);
+  j["rtt_ms"] = number_or_null(got, got ? r.rtt_sum_ns / 1e6 / r.received : 0);
+  j["rtt_min_ms"] = number_or_null(got, r.rtt_min_ns / 1e6);
+  j["rtt_avg_ms"] = number_or_null(got, got ? r.rtt_sum_ns / 1e6 / r.received : 0);
+  j["rtt_max_ms"] = number_or_null(got, r.rtt_max_ns / 1e6);
+  j["ttl"] = HasTtl(r) ? nlohmann::ordered_json(r.ttl) : nlohmann::ordered_json(nullptr);
+  j["sent"] = r.sent;
+  j["received"] = r.received;
+  j["loss_percent"] = r.sent > 0 ? nlohmann::ordered_json(100.0 * (r.sent - r.received) / r.sent)
+                                 : nlohmann::ordered_json(nullptr);
+  j["duplicates"] = r.duplicates;
+  j["error"] = text_or_null(ProbeFailureText(r));
+  j["mac"] = text_or_null(h.mac);
+  j["vendor"] = text_or_null(h.vendor.empty() ? "" : EscapeText(h.vendor));
+  out << j.dump() << '\n';
+}
+
+class VectorSource : public HostSource {
+ public:
+  explicit VectorSource(const std::vector<HostLine>& hosts) : hosts_(hosts) {}
+  std::size_t size() const override { return hosts_.size(); }
+  const HostLine& Get(std::size_t i) override { return hosts_[i]; }
+
+ private:
+  const std::vector<HostLine>& hosts_;
+};
+
+}  // namespace
+
+void WriteHosts(std::ostream& out, Format format, HostSource& hosts, int count) {
   if (format == Format::kText) {
     WriteText(out, hosts, count);
     return;
   }
-  if (format == Format::kCsv) {
-    out << "address,name,status,rtt_ms,rtt_min_ms,rtt_avg_ms,rtt_max_ms,ttl,sent,received,"
-           "loss_percent,duplicates,error,mac,vendor\r\n";
+  if (format == Format::kJson) {
+    for (std::size_t i = 0; i < hosts.size(); ++i) WriteJsonLine(out, hosts.Get(i));
+    return;
   }
-  for (const HostLine& h : hosts) {
-    const sweep::HostResult& r = h.result;
-    const bool got = r.received > 0;
-    const std::string avg = got ? Ms(r.rtt_sum_ns / r.received) : "";
-    if (format == Format::kCsv) {
-      out << CsvField(AddressText(h)) << ',' << CsvField(EscapeText(h.name)) << ',' << StatusWord(r)
-          << ',' << avg << ',' << (got ? Ms(r.rtt_min_ns) : "") << ',' << avg << ',' << (got ? Ms(r.rtt_max_ns) : "") << ','
-          << (HasTtl(r) ? std::to_string(r.ttl) : "") << ',' << r.sent << ',' << r.received << ','
-          << Percent(r) << ',' << r.duplicates << ',' << CsvField(ProbeFailureText(r)) << ',' << h.mac
-          << ',' << CsvField(EscapeText(h.vendor)) << "\r\n";
-      continue;
-    }
-    nlohmann::ordered_json j;
-    const auto number_or_null = [](bool present, double v) {
-      return present ? nlohmann::ordered_json(v) : nlohmann::ordered_json(nullptr);
-    };
-    j["address"] = AddressText(h);
-    j["name"] = h.name.empty() ? nlohmann::ordered_json(nullptr)
-                               : nlohmann::ordered_json(EscapeText(h.name));
-    j["status"] = StatusWord(r);
-    j["rtt_ms"] = number_or_null(got, got ? r.rtt_sum_ns / 1e6 / r.received : 0);
-    j["rtt_min_ms"] = number_or_null(got, r.rtt_min_ns / 1e6);
-    j["rtt_avg_ms"] = number_or_null(got, got ? r.rtt_sum_ns / 1e6 / r.received : 0);
-    j["rtt_max_ms"] = number_or_null(got, r.rtt_max_ns / 1e6);
-    j["ttl"] = HasTtl(r) ? nlohmann::ordered_json(r.ttl) : nlohmann::ordered_json(nullptr);
-    j["sent"] = r.sent;
-    j["received"] = r.received;
-    j["loss_percent"] = r.sent > 0 ? nlohmann::ordered_json(100.0 * (r.sent - r.received) / r.sent)
-                                   : nlohmann::ordered_json(nullptr);
-    j["duplicates"] = r.duplicates;
-    const std::string error = ProbeFailureText(r);
-    j["error"] = error.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(error);
-    const auto text_or_null = [](const std::string& t) {
-      return t.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(t);
-    };
-    j["mac"] = text_or_null(h.mac);
-    j["vendor"] = text_or_null(h.vendor.empty() ? "" : EscapeText(h.vendor));
-    out << j.dump() << '\n';
+  Sink sink(out);
+  sink.buffer() += "address,name,status,rtt_ms,rtt_min_ms,rtt_avg_ms,rtt_max_ms,ttl,sent,received,"
+                   "loss_percent,duplicates,error,mac,vendor\r\n";
+  std::string scratch;
+  for (std::size_t i = 0; i < hosts.size(); ++i) {
+    WriteCsvLine(sink.buffer(), hosts.Get(i), scratch);
+    sink.LineDone();
   }
+}
+
+void WriteHosts(std::ostream& out, Format format, const std::vector<HostLine>& hosts, int count) {
+  VectorSource source(hosts);
+  WriteHosts(out, format, source, count);
 }
 
 std::string SummaryLine(const sweep::SweepSummary& summary) {

@@ -27,9 +27,22 @@ std::string StatusWord(const sweep::HostResult& r);
 // The ICMP error or failed send, e.g. "host unreachable from 10.0.0.1"; "" if none.
 std::string ProbeFailureText(const sweep::HostResult& r);
 
+// The hosts to write, made one at a time, so that a sweep of a /16 never holds
+// every line at once. The text format asks for each host twice.
+class HostSource {
+ public:
+  virtual ~HostSource() = default;
+  virtual std::size_t size() const = 0;
+  // The i-th host; valid until the next call.
+  virtual const HostLine& Get(std::size_t i) = 0;
+};
+
 // Writes the hosts (in the order given) in the chosen format. `count` is the
 // probes per host asked for (min/avg/max and loss are shown when above 1).
+void WriteHosts(std::ostream& out, Format format, HostSource& hosts, int count);
 void WriteHosts(std::ostream& out, Format format, const std::vector<HostLine>& hosts, int count);
+// A time in milliseconds as printed: "%.3f" of ns / 1e6.
+std::string Milliseconds(std::int64_t ns);
 // "N of M hosts answered in T s".
 std::string SummaryLine(const sweep::SweepSummary& summary);
 

@@ -6,14 +6,17 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <span>
 
 #include "cli/sweep/check.h"
 #include "cli/sweep/checked_output.h"
 #include "cli/sweep/lan.h"
 #include "cli/sweep/link_local_run.h"
 #include "cli/sweep/output.h"
+#include "cli/sweep/result_lines.h"
 #include "cli/sweep/stages.h"
 #include "core/terminal_text.h"
+#include "platform/inet/icmp_access.h"
 #include "sweep/engine.h"
 #include "sweep/name_pool.h"
 #include "sweep/targets.h"
@@ -26,8 +29,9 @@ constexpr int kNameThreads = 16;
 // The progress line on a terminal: sent, answered, rate, time left.
 class Progress : public sweep::SweepObserver {
  public:
-  Progress(const Streams& s, sweep::NamePool* names, HostMacs* macs)
-      : streams_(s), names_(names), macs_(macs) {}
+  // `macs`: polled at each tick, or null.
+  Progress(const Streams& s, sweep::NamePool* names, HostMacs* macs, IpAddress::Family family)
+      : streams_(s), names_(names), macs_(macs), family_(family) {}
   ~Progress() override { Clear(); }
 
   void OnAnswer(const sweep::HostResult& r) override {
@@ -35,7 +39,7 @@ class Progress : public sweep::SweepObserver {
   }
 
   void OnProgress(const sweep::SweepProgress& p) override {
-    macs_->Poll();
+    if (macs_ != nullptr) macs_->Poll(family_);
     if (!streams_.err_is_terminal) return;
     constexpr int kWidth = 24;
     const double done = p.targets == 0 ? 1 : static_cast<double>(p.finished) / p.targets;
@@ -60,6 +64,7 @@ class Progress : public sweep::SweepObserver {
   const Streams& streams_;
   sweep::NamePool* names_;
   HostMacs* macs_;
+  IpAddress::Family family_;
   bool shown_ = false;
 };
 
@@ -106,8 +111,11 @@ Status AddTargetTexts(const Options& o, const Streams& streams, sweep::TargetLis
 void MergeArp(const ArpStage& arp, const std::vector<IpAddress>& targets,
               std::vector<sweep::HostResult>* results, HostMacs* macs,
               sweep::SweepSummary* summary) {
-  for (const auto& [address, a] : arp.answers()) {
-    const auto at = std::lower_bound(targets.begin(), targets.end(), address);
+  auto at = targets.begin();
+  macs->Reserve(arp.answers().size());
+  for (const sweep::ArpAnswer& a : arp.answers()) {  // sorted, as the targets
+    const IpAddress address = IpAddress::V4(a.address);
+    at = std::lower_bound(at, targets.end(), address);
     sweep::HostResult& r = (*results)[static_cast<std::size_t>(at - targets.begin())];
     if (r.outcome != sweep::Outcome::kAnswered) {
       r.outcome = sweep::Outcome::kAnswered;
@@ -136,7 +144,33 @@ struct Findings {
   std::vector<sweep::HostResult> results;  // one per target, in target order
   sweep::SweepSummary summary;
   Status failure;
+  // Families with on-link targets: only their neighbour entries can give MACs.
+  std::vector<IpAddress::Family> mac_families;
 };
+
+// Puts one sweep's results (sorted; some of the sorted `targets`) in their
+// places in `results`, which starts empty and then holds one per target: a
+// target no sweep probed is silent, with the ARP requests it was sent. One
+// sweep of every target hands its results over whole.
+void PlaceResults(std::vector<sweep::HostResult> part, const std::vector<IpAddress>& targets,
+                  const ArpStage& arp, std::vector<sweep::HostResult>* results) {
+  if (results->empty() && part.size() == targets.size()) {
+    *results = std::move(part);
+    return;
+  }
+  if (results->empty()) {
+    results->resize(targets.size());
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      (*results)[i].address = targets[i];
+      (*results)[i].sent = arp.Probes(targets[i]) ? arp.tries() : 0;
+    }
+  }
+  auto at = results->begin();
+  for (sweep::HostResult& r : part) {
+    while (at->address < r.address) ++at;
+    *at = std::move(r);
+  }
+}
 
 // The addresses to probe, sorted; what the user typed, else the connected subnets.
 std::optional<int> ReadTargets(const RunContext& run, std::vector<IpAddress>* targets) {
@@ -172,17 +206,18 @@ std::optional<int> ReadTargets(const RunContext& run, std::vector<IpAddress>* ta
 }
 
 // The targets split by family, IPv4 first (their order): one socket and one
-// sweep each.
-std::vector<std::vector<IpAddress>> ByFamily(const std::vector<IpAddress>& targets) {
+// sweep each. Views of `targets`, not copies.
+using Groups = std::vector<std::span<const IpAddress>>;
+Groups ByFamily(const std::vector<IpAddress>& targets) {
   const auto first_v6 =
       std::find_if(targets.begin(), targets.end(), [](const IpAddress& a) { return !a.is_v4(); });
-  std::vector<std::vector<IpAddress>> groups;
+  Groups groups;
   if (first_v6 != targets.begin()) groups.emplace_back(targets.begin(), first_v6);
   if (first_v6 != targets.end()) groups.emplace_back(first_v6, targets.end());
   return groups;
 }
 
-std::vector<IpAddress::Family> Families(const std::vector<std::vector<IpAddress>>& groups) {
+std::vector<IpAddress::Family> Families(const Groups& groups) {
   std::vector<IpAddress::Family> families;
   for (const auto& group : groups) families.push_back(group.front().family());
   return families;
@@ -210,7 +245,7 @@ void SayOnLinkWait(const RunContext& run, const sweep::Sweep& sweep) {
       << "expect up to about " << static_cast<long long>(std::ceil(seconds)) << " s.";
   if (sweep.results().front().address.is_v4()) {
     err << " ARP probing (needs CAP_NET_RAW: sudo setcap cap_net_raw+ep "
-        << EscapeText(run.platform.icmp->PermissionFacts().program_path)
+        << platform::ShellWord(EscapeText(run.platform.icmp->PermissionFacts().program_path))
         << ") is not held back this way.";
   }
   err << "\n";
@@ -226,52 +261,44 @@ void AddPart(const sweep::SweepSummary& part, sweep::SweepSummary* total) {
 }
 
 // One ICMP sweep per family, over its socket, until done, interrupted or a socket fails.
-void RunSweeps(const RunContext& run, std::vector<std::vector<IpAddress>> groups,
+void RunSweeps(const RunContext& run, const std::vector<IpAddress>& targets, const ArpStage& arp,
+               const Groups& groups,
                const std::vector<std::unique_ptr<platform::IcmpSocket>>& sockets,
                sweep::NamePool* names, HostMacs* macs, Findings* found) {
   const std::vector<platform::ConnectedSubnet> subnets =
       run.platform.interfaces->ConnectedSubnets();
-  std::vector<sweep::HostResult>& results = found->results;
   for (std::size_t g = 0;
        g < groups.size() && !found->summary.interrupted && found->summary.socket_status.ok(); ++g) {
-    sweep::Sweep sweep(run.platform.clock, sockets[g].get(), run.platform.neighbours,
-                       std::move(groups[g]), subnets, SweepOptionsOf(run.options));
+    sweep::Sweep sweep(run.platform.clock, sockets[g].get(), run.platform.neighbours, groups[g],
+                       subnets, SweepOptionsOf(run.options));
     SayOnLinkWait(run, sweep);
-    Progress progress(run.streams, names, macs);
+    const bool on_link = sweep.on_link_count() > 0;
+    if (on_link) found->mac_families.push_back(groups[g].front().family());
+    Progress progress(run.streams, names, on_link ? macs : nullptr, groups[g].front().family());
     {
       InterruptScope scope(&sweep);
       AddPart(sweep.Run(&progress), &found->summary);
     }
     progress.Clear();
-    for (const sweep::HostResult& r : sweep.results()) {
-      const auto at = std::lower_bound(
-          results.begin(), results.end(), r.address,
-          [](const sweep::HostResult& h, const IpAddress& a) { return h.address < a; });
-      *at = r;
-    }
+    PlaceResults(sweep.TakeResults(), targets, arp, &found->results);
   }
+  if (found->results.empty()) PlaceResults({}, targets, arp, &found->results);
 }
 
 // ARP first, then the ICMP sweeps; names asked for as hosts answer, MACs
 // gathered meanwhile.
 Findings ProbeTargets(const RunContext& run, const std::vector<IpAddress>& targets, ArpStage& arp,
-                      std::vector<std::vector<IpAddress>> groups,
+                      const Groups& groups,
                       const std::vector<std::unique_ptr<platform::IcmpSocket>>& sockets,
                       sweep::NamePool* names, HostMacs* macs) {
   const std::int64_t start = run.platform.clock->NowNs();
   arp.Run(run.platform.clock, run.options, &InterruptFlag());
-  for (const auto& [address, answer] : arp.answers()) {
-    if (names != nullptr) names->Request(address);
+  for (const sweep::ArpAnswer& a : arp.answers()) {
+    if (names != nullptr) names->Request(IpAddress::V4(a.address));
   }
   Findings found;
-  // ARP targets start silent.
-  found.results.resize(targets.size());
-  for (std::size_t i = 0; i < targets.size(); ++i) {
-    found.results[i].address = targets[i];
-    found.results[i].sent = arp.Probes(targets[i]) ? arp.tries() : 0;
-  }
-  RunSweeps(run, std::move(groups), sockets, names, macs, &found);
-  macs->Poll();
+  RunSweeps(run, targets, arp, groups, sockets, names, macs, &found);
+  for (const IpAddress::Family family : found.mac_families) macs->Poll(family);
   MergeArp(arp, targets, &found.results, macs, &found.summary);
   found.summary.elapsed_ns = run.platform.clock->NowNs() - start;
   found.failure =
@@ -280,16 +307,9 @@ Findings ProbeTargets(const RunContext& run, const std::vector<IpAddress>& targe
 }
 
 // The lines to print (every target with -a, else those that answered) and the summary.
-RunEnd Collect(const RunContext& run, const Findings& found, const sweep::NamePool* names,
-               const HostMacs& macs) {
+RunEnd Collect(const RunContext& run, const Findings& found, HostSource* lines) {
   RunEnd end;
-  VendorNames vendors;
-  for (const sweep::HostResult& r : found.results) {
-    const bool answered = r.outcome == sweep::Outcome::kAnswered;
-    if (!run.options.all && !answered) continue;
-    end.lines.push_back(
-        MakeLine(r, names, answered ? macs.Find(r.address) : nullptr, &vendors, run));
-  }
+  end.source = lines;
   end.count = run.options.count;
   end.summary = SummaryLine(found.summary);
   end.answered = found.summary.answered;
@@ -306,16 +326,17 @@ int RunSweep(const RunContext& run) {
   ArpStage arp;
   if (auto exit = arp.Prepare(run.options, run.platform, targets, run.err(), run.prefix))
     return *exit;
-  std::vector<std::vector<IpAddress>> groups = ByFamily(arp.icmp_targets());
+  const Groups groups = ByFamily(arp.icmp_targets());
   std::vector<std::unique_ptr<platform::IcmpSocket>> sockets;
   if (auto exit = OpenSockets(run, Families(groups), &sockets)) return *exit;
 
   std::unique_ptr<sweep::NamePool> names = StartNames(run, kNameThreads);
   HostMacs macs(run.platform.neighbours);
   const Findings found =
-      ProbeTargets(run, targets, arp, std::move(groups), sockets, names.get(), &macs);
+      ProbeTargets(run, targets, arp, groups, sockets, names.get(), &macs);
   WaitForNames(run, names.get(), found.summary.interrupted);
-  return Finish(run, Collect(run, found, names.get(), macs));
+  ResultLines lines(found.results, run.options.all, names.get(), &macs, run.err(), run.prefix);
+  return Finish(run, Collect(run, found, &lines));
 }
 
 // --help, --version and --check: what they print and the exit code; nullopt for a run.

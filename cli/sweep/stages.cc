@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cstring>
 
-#include "cli/sweep/check.h"
 #include "lan/link_local.h"
+#include "platform/inet/icmp_access.h"
 #include "sweep/engine.h"
 
 namespace ps::cli {
@@ -17,18 +17,18 @@ std::atomic<sweep::Sweep*> g_sweep{nullptr};
 std::atomic<sweep::LinkLocalDiscovery*> g_discovery{nullptr};
 
 // Says why no socket of `family` could be opened; the exit code.
-int SayWhyNoSocket(const RunContext& run, IpAddress::Family family, const SocketChoice& choice) {
+int SayWhyNoSocket(const RunContext& run, IpAddress::Family family,
+                   const platform::IcmpSocketChoice& choice) {
   const char* what = family == IpAddress::Family::kV4 ? "ICMP" : "ICMPv6";
-  if (PermissionDenied(choice)) {
+  if (platform::IcmpPermissionDenied(choice)) {
     run.err() << run.prefix << "no permission to send " << what
               << " echo requests: this user may open "
               << "neither an " << what << " datagram socket nor a raw socket.\n"
-              << PermissionFixes(run.platform.icmp->PermissionFacts());
+              << platform::IcmpPermissionFixes(run.platform.icmp->PermissionFacts());
     return kNoPermission;
   }
-  run.err() << run.prefix << "cannot open an " << what << " socket: "
-            << std::strerror(choice.datagram_error != 0 ? choice.datagram_error : choice.raw_error)
-            << "\n";
+  const Status& why = choice.datagram.system_error() != 0 ? choice.datagram : choice.raw;
+  run.err() << run.prefix << "cannot open an " << what << " socket: " << why.message() << "\n";
   return kSystemFailure;
 }
 
@@ -50,7 +50,7 @@ void Interrupt() {
 std::optional<int> OpenSockets(const RunContext& run, std::span<const IpAddress::Family> families,
                                std::vector<std::unique_ptr<platform::IcmpSocket>>* sockets) {
   for (const IpAddress::Family family : families) {
-    SocketChoice choice = OpenIcmpSocket(run.platform.icmp, family);
+    platform::IcmpSocketChoice choice = platform::OpenPreferredIcmpSocket(*run.platform.icmp, family);
     if (!choice.socket) return SayWhyNoSocket(run, family, choice);
     sockets->push_back(std::move(choice.socket));
   }
@@ -103,7 +103,11 @@ HostLine MakeLine(const sweep::HostResult& result, const sweep::NamePool* names,
 
 int Finish(const RunContext& run, const RunEnd& end) {
   const Options& o = run.options;
-  WriteHosts(*run.streams.out, o.format, end.lines, end.count);
+  if (end.source != nullptr) {
+    WriteHosts(*run.streams.out, o.format, *end.source, end.count);
+  } else {
+    WriteHosts(*run.streams.out, o.format, end.lines, end.count);
+  }
   (o.format == Format::kText ? *run.streams.out : run.err())
       << end.summary << (end.interrupted ? " (interrupted)" : "") << "\n";
   run.streams.out->flush();

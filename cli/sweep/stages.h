@@ -77,6 +77,7 @@ HostLine MakeLine(const sweep::HostResult& result, const sweep::NamePool* names,
 // What a run found, as Finish() reports it.
 struct RunEnd {
   std::vector<HostLine> lines;
+  HostSource* source = nullptr;  // when set, the lines instead (made as written)
   int count = 1;        // probes per host asked for
   std::string summary;  // the closing line, without " (interrupted)"
   std::uint64_t answered = 0;

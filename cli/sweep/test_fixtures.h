@@ -1,5 +1,5 @@
-// Shared by the pingsweep-cli tests over fakes: argv parsing, sample hosts,
-// and whole runs (RunTest; LanRunTest with ARP) over fake platforms.
+// Shared by the pingsweep-cli tests over fakes: sample hosts and whole runs
+// (RunTest; LanRunTest with ARP) over fake platforms.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,18 +11,11 @@
 #include "cli/sweep/options.h"
 #include "cli/sweep/output.h"
 #include "cli/sweep/run.h"
+#include "cli/sweep/test_options.h"
 #include "lan/arp_fakes.h"
 #include "platform/inet/sweep_fakes.h"
 
 namespace ps::cli {
-
-inline Result<Options> Parse(std::vector<std::string> args) {
-  args.insert(args.begin(), "pingsweep-cli");
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  return ParseOptions(static_cast<int>(args.size()), argv.data());
-}
 
 inline std::vector<HostLine> SampleHosts() {
   std::vector<HostLine> hosts(4);
@@ -65,7 +58,7 @@ class RunTest : public ::testing::Test {
     out_.str("");
     err_.str("");
     std::istringstream in(input);
-    const Result<Options> parsed = Parse(std::move(args));
+    const Result<Options> parsed = testing::Parse(std::move(args));
     EXPECT_EQ(parsed.status().message(), "");
     if (!parsed.ok()) return -1;
     const platform::SweepPlatform p{&clock_, &opener_, nullptr, &interfaces_, &resolver_};
@@ -114,7 +107,7 @@ class LanRunTest : public RunTest {
     out_.str("");
     err_.str("");
     std::istringstream in;
-    const Result<Options> parsed = Parse(std::move(args));
+    const Result<Options> parsed = testing::Parse(std::move(args));
     EXPECT_EQ(parsed.status().message(), "");
     if (!parsed.ok()) return -1;
     const platform::SweepPlatform p{&clock_,     &opener_,  nullptr,   &interfaces_,

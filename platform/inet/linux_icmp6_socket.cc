@@ -67,7 +67,7 @@ class LinuxIcmp6Socket : public icmp_io::SocketBase {
 
   int Read(std::span<IcmpMessage> out, std::int64_t deadline_ns, bool precise) override {
     return icmp_io::Receive<Icmp6>(
-        fd_, kind_, out, deadline_ns, precise, packets_.data(), controls_.data(),
+        fd_, kind_, out, deadline_ns, precise, packets_.get(), controls_.get(),
         [this](const std::uint8_t* pkt, std::size_t size, bool /*whole*/,
                const sockaddr_in6& from, IcmpMessage* m) {
           m->from = FromIn6(&from.sin6_addr);

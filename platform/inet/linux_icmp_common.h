@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
@@ -67,8 +68,6 @@ class SocketBase : public IcmpSocket {
   SocketBase(int fd, Kind kind) : fd_(fd), kind_(kind) {
     identifier_ = static_cast<std::uint16_t>((getpid() * 2654435761u) ^
                                              SystemMonotonicClock().NowNs());
-    packets_.resize(kBatch * kPacketBuffer);
-    controls_.resize(kBatch * kControlBuffer);
   }
   ~SocketBase() override { close(fd_); }
 
@@ -85,8 +84,9 @@ class SocketBase : public IcmpSocket {
 
   int fd_;
   Kind kind_;
-  std::vector<std::uint8_t> packets_;
-  std::vector<char> controls_;
+  // Left uninitialised: a socket opened for one probe touches little of them.
+  std::unique_ptr<std::uint8_t[]> packets_{new std::uint8_t[kBatch * kPacketBuffer]};
+  std::unique_ptr<char[]> controls_{new char[kBatch * kControlBuffer]};
   std::vector<std::uint8_t> send_store_;
   std::uint16_t identifier_;
 };

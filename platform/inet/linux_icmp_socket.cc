@@ -65,7 +65,7 @@ class LinuxIcmpSocket : public icmp_io::SocketBase {
 
   int Read(std::span<IcmpMessage> out, std::int64_t deadline_ns, bool precise) override {
     return icmp_io::Receive<Icmp4>(
-        fd_, kind_, out, deadline_ns, precise, packets_.data(), controls_.data(),
+        fd_, kind_, out, deadline_ns, precise, packets_.get(), controls_.get(),
         [this](const std::uint8_t* pkt, std::size_t size, bool whole, const sockaddr_in& from,
                IcmpMessage* m) {
           return kind_ == Kind::kRaw ? ParseRaw(pkt, size, whole, m)

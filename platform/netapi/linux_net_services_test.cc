@@ -284,7 +284,7 @@ TEST_P(ResponderTest, LateReplyCountsNeitherForItsProbeNorTheNext) {
 TEST_P(ResponderTest, ReplyDataIsPassedOnAsItCame) {
   const std::string data = "FAILED, said the host";
   responder_.Answer("127.0.0.33", {0, data, ""});
-  const Outcome o = Probe(echo_, "127.0.0.33");
+  const Outcome o = ProbeUntilAnswered(echo_, "127.0.0.33");
   ASSERT_EQ(o.replies, 1u);
   EXPECT_EQ(Le16(o.buffer, 12), data.size());
   EXPECT_EQ(std::string(o.buffer.begin() + 28, o.buffer.begin() + 28 + data.size()), data);

@@ -118,23 +118,7 @@ int Store::Configure(Mode mode) {
   if (rc != SQLITE_OK) return rc;
   sqlite3_extended_result_codes(db_.get(), 1);
   sqlite3_busy_timeout(db_.get(), kBusyTimeoutMs);
-  if (write) {
-    if (sqlite3_db_readonly(db_.get(), "main") != 0) return SQLITE_READONLY;
-    // Keep -wal and -shm after the last connection closes, so that processes
-    // that may only read can still open the database.
-    int persist = 1;
-    sqlite3_file_control(db_.get(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
-    // Space freed by deletions goes back to the file system (ReclaimSpace): a
-    // new database is made so, an old one switches on its first reclaim. (Set
-    // only on a new one: on an old one the pragma writes, and so fails on a
-    // full disk.) The journal shrinks back after each checkpoint.
-    if ((rc = MakeNewDatabaseReclaimable()) != SQLITE_OK || (rc = SwitchToWal()) != SQLITE_OK ||
-        (rc = sqlite3_exec(db_.get(), "PRAGMA journal_size_limit=4194304", nullptr, nullptr,
-                           nullptr)) != SQLITE_OK) {
-      return rc;
-    }
-    writable_ = true;
-  }
+  if (write && (rc = ConfigureWriter()) != SQLITE_OK) return rc;
   // Opening reads nothing: read the schema now, so that a damaged or
   // unreadable file shows here rather than as a missing key.
   if ((rc = sqlite3_exec(db_.get(), "PRAGMA synchronous=NORMAL; SELECT count(*) FROM sqlite_master",
@@ -160,6 +144,26 @@ int Store::Configure(Mode mode) {
   seen_ = 1;
   cacheable_ = false;
   return PrepareStatements() ? SQLITE_OK : SQLITE_CORRUPT;
+}
+
+int Store::ConfigureWriter() {
+  if (sqlite3_db_readonly(db_.get(), "main") != 0) return SQLITE_READONLY;
+  // Keep -wal and -shm after the last connection closes, so that processes
+  // that may only read can still open the database.
+  int persist = 1;
+  sqlite3_file_control(db_.get(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  // Space freed by deletions goes back to the file system (ReclaimSpace): a
+  // new database is made so, an old one switches on its first reclaim. (Set
+  // only on a new one: on an old one the pragma writes, and so fails on a
+  // full disk.) The journal shrinks back after each checkpoint.
+  int rc;
+  if ((rc = MakeNewDatabaseReclaimable()) != SQLITE_OK || (rc = SwitchToWal()) != SQLITE_OK ||
+      (rc = sqlite3_exec(db_.get(), "PRAGMA journal_size_limit=4194304", nullptr, nullptr,
+                         nullptr)) != SQLITE_OK) {
+    return rc;
+  }
+  writable_ = true;
+  return SQLITE_OK;
 }
 
 bool Store::PrepareTransactions() {

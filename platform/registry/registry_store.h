@@ -219,6 +219,9 @@ class Store {
   LONG Open();
   // An SQLite result code: SQLITE_OK once everything is set up.
   int Configure(Mode mode);
+  // Configure's part for a connection that changes the database: WAL, space
+  // reclaimed, journal bounded; sets writable_.
+  int ConfigureWriter();
   // The registry error for an SQLite result code; damage and I/O failures are
   // reported on standard error, naming the file, once per store.
   LONG Fail(int rc);
