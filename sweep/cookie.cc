@@ -51,6 +51,27 @@ std::uint64_t ProbeCookie::Compute(const IpAddress& destination, std::uint16_t s
   return Get64(out);
 }
 
+std::uint32_t ProbeCookie::Tcp(const IpAddress& destination, std::uint16_t port,
+                               const IpAddress& source, std::uint16_t source_port,
+                               std::uint8_t flags, std::uint16_t sequence) const {
+  // family | destination (16) | source (16) | ports (2 + 2) | flags | sequence (2)
+  std::uint8_t message[1 + 16 + 16 + 4 + 1 + 2] = {};
+  message[0] = static_cast<std::uint8_t>(destination.family());
+  std::memcpy(message + 1, destination.data(), destination.size());
+  std::memcpy(message + 17, source.data(), source.size());
+  const std::uint16_t numbers[] = {port, source_port};
+  for (int i = 0; i < 2; ++i) {
+    message[33 + 2 * i] = static_cast<std::uint8_t>(numbers[i] >> 8);
+    message[34 + 2 * i] = static_cast<std::uint8_t>(numbers[i]);
+  }
+  message[37] = flags;
+  message[38] = static_cast<std::uint8_t>(sequence >> 8);
+  message[39] = static_cast<std::uint8_t>(sequence);
+  std::uint8_t out[crypto_shorthash_BYTES];
+  crypto_shorthash(out, message, sizeof(message), key_.data());
+  return static_cast<std::uint32_t>(Get64(out));
+}
+
 void ProbeCookie::Fill(const IpAddress& destination, std::uint16_t sequence, std::int64_t send_ns,
                        std::uint8_t* out) const {
   Put64(out, static_cast<std::uint64_t>(send_ns));

@@ -251,6 +251,7 @@ void Sweep::HandleReply(const platform::IcmpMessage& m) {
     Settle(index, State::kAnswered);
     if (r.received == 1) {
       r.outcome = Outcome::kAnswered;
+      r.via = Via::kIcmp;
       ++summary_.answered;
       if (observer_ != nullptr) observer_->OnAnswer(r);
     }

@@ -30,6 +30,8 @@ struct SweepOptions {
 };
 
 enum class Outcome : std::uint8_t { kSilent, kAnswered, kError };
+// The probe whose answer a result shows: ICMP echo, ARP, a TCP SYN or ACK.
+enum class Via : std::uint8_t { kNone, kIcmp, kArp, kTcpSyn, kTcpAck };
 
 struct HostResult {
   IpAddress address;
@@ -45,6 +47,8 @@ struct HostResult {
   std::int64_t rtt_min_ns = 0;
   std::int64_t rtt_max_ns = 0;
   std::int64_t rtt_sum_ns = 0;
+  Via via = Via::kNone;        // what answered first
+  std::uint16_t via_port = 0;  // TCP: the port probed
 };
 
 struct SweepProgress {

@@ -1,6 +1,7 @@
-// Pacing by a token bucket, for the ICMP sweep and the ARP prober alike: on
-// average at most `rate` sends a second, and after a pause a burst of up to
-// the bucket's size, so that a timer that fires late does not lower the rate.
+// Pacing by a token bucket, for the ICMP sweep, the ARP prober and the TCP
+// sweep alike: on average at most `rate` sends a second, and after a pause a
+// burst of up to the bucket's size, so that a timer that fires late does not
+// lower the rate.
 #pragma once
 
 #include <cstddef>

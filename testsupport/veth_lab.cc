@@ -1,9 +1,15 @@
 #include "testsupport/veth_lab.h"
 
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <fstream>
 
 #include <cstdlib>
 #include <sstream>
@@ -72,6 +78,10 @@ VethLab::VethLab(const std::string& far_blocks, const std::string& our_address) 
 }
 
 VethLab::~VethLab() {
+  for (const pid_t pid : listeners_) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
   if (far_ <= 0) return;
   Shell("ip link del psv0 2>/dev/null");
   kill(far_, SIGKILL);
@@ -82,6 +92,37 @@ int VethLab::Far(const std::string& command) const {
   std::string quoted;
   for (char c : command) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return Shell("nsenter -t " + std::to_string(far_) + " -n sh -c '" + quoted + "'");
+}
+
+bool VethLab::Listen(std::uint16_t port) {
+  int ready[2];
+  if (far_ <= 0 || pipe2(ready, O_CLOEXEC) != 0) return false;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const std::string ns = "/proc/" + std::to_string(far_) + "/ns/net";
+    const int ns_fd = open(ns.c_str(), O_RDONLY | O_CLOEXEC);
+    char ok = ns_fd >= 0 && setns(ns_fd, CLONE_NEWNET) == 0;
+    // Per namespace, so the far one's now.
+    std::ofstream("/proc/sys/net/core/somaxconn") << 65535;
+    std::ofstream("/proc/sys/net/ipv4/tcp_max_syn_backlog") << 65536;
+    const int fd = socket(AF_INET6, SOCK_STREAM, 0);
+    const int off = 0, on = 1;
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off));
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    any.sin6_port = htons(port);
+    ok = ok && bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof(any)) == 0 && listen(fd, 65535) == 0;
+    (void)!write(ready[1], &ok, 1);
+    for (;;) pause();
+  }
+  close(ready[1]);
+  char ok = 0;
+  const bool started = pid > 0 && read(ready[0], &ok, 1) == 1 && ok == 1;
+  close(ready[0]);
+  if (pid > 0) listeners_.push_back(pid);
+  return started;
 }
 
 bool VethLab::DropEchoRequests(const std::string& block) const {

@@ -6,7 +6,9 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace ps::testing {
 
@@ -31,9 +33,14 @@ class VethLab {
   // answers them with an ICMP error (`reject_type`, e.g. "host-unreachable").
   bool DropEchoRequests(const std::string& block) const;
   bool RejectEchoRequests(const std::string& block, const std::string& reject_type) const;
+  // A TCP listener on `port` of every far address, IPv4 and IPv6, that never
+  // accepts (backlogs raised for a /16 of SYNs), until the lab goes. False
+  // when it could not start.
+  bool Listen(std::uint16_t port);
 
  private:
   pid_t far_ = -1;
+  std::vector<pid_t> listeners_;
   std::string error_;
 };
 

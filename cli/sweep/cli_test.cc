@@ -73,6 +73,8 @@ TEST(OptionsTest, ParsesEveryOptionAndNamesWhatIsWrong) {
       {{"-c", "\xE2\x80\xAE" "1"}, "-c: '\\xE2\\x80\\xAE1' is not"},
       {{"--bo\x1Bgus"}, "unknown option '--bo\\x1Bgus'"},
       {{"--bogus=\x1B"}, "unknown option '--bogus=\\x1B'"},
+      {{"--probe", "tcp:8\x1B[0"}, "'8\\x1B[0' is not a port"},
+      {{"--probe", "icmp,ud\x1Bp"}, "'ud\\x1Bp' is not a probe kind"},
   };
   for (const auto& [args, expected] : errors) {
     const Result<Options> r = Parse(args);

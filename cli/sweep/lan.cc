@@ -20,9 +20,11 @@ std::optional<int> ArpStage::Prepare(const Options& o, const platform::SweepPlat
                                      const std::vector<IpAddress>& targets, std::ostream& err,
                                      const std::string& prefix) {
   all_targets_ = &targets;
-  if (o.probe == ProbeMethod::kIcmp) {
+  if (o.probe == ProbeMethod::kIcmp || o.probe == ProbeMethod::kNone) {
+    no_icmp_ = o.probe == ProbeMethod::kNone;  // TCP probes alone
     if (o.interface.empty()) return std::nullopt;
-    err << prefix << "--interface chooses the interface for ARP; it has no use with --probe icmp\n";
+    err << prefix << "--interface chooses the interface for ARP; it has no use with --probe "
+        << (o.probe == ProbeMethod::kIcmp ? "icmp" : "tcp alone") << "\n";
     return kUsage;
   }
   if (p.packets == nullptr) {
@@ -37,9 +39,15 @@ std::optional<int> ArpStage::Prepare(const Options& o, const platform::SweepPlat
   sweep::ArpPlan plan = sweep::PlanArp(p.packets->Links(), v4, o.interface);
   if (auto exit = RefuseUnreachable(o, plan, err, prefix)) return exit;
   if (auto exit = OpenGroups(o, *p.packets, std::move(plan.groups), err, prefix)) return exit;
-  if (groups_.empty()) return std::nullopt;
-  TakeTargets(o, targets);
-  if (o.probe == ProbeMethod::kAuto) Announce(err, prefix);
+  if (!groups_.empty()) {
+    TakeTargets(o, targets);
+    if (o.probe == ProbeMethod::kAuto) Announce(err, prefix);
+  }
+  // ARP with TCP probes sends no echo request: the TCP probes take the rest.
+  if (o.probe == ProbeMethod::kArp && !o.tcp.empty()) {
+    no_icmp_ = true;
+    icmp_targets_.clear();
+  }
   return std::nullopt;
 }
 
@@ -49,7 +57,8 @@ std::optional<int> ArpStage::RefuseUnreachable(const Options& o, const sweep::Ar
     err << prefix << "--interface: " << plan.status.message() << "\n";
     return kUsage;
   }
-  if (o.probe == ProbeMethod::kArp && !plan.others.empty()) {
+  // Off-link targets are for the TCP probes, if any were asked for.
+  if (o.probe == ProbeMethod::kArp && !plan.others.empty() && o.tcp.empty()) {
     err << prefix << "'" << IpAddress::V4(plan.others.front()).ToString()
         << "' is not on a directly connected subnet"
         << (o.interface.empty() ? "" : " of " + EscapeText(o.interface))

@@ -34,9 +34,9 @@ class ArpStage {
   void Run(platform::MonotonicClock* clock, const Options& o, const std::atomic<bool>* stop);
 
   // The targets left to ICMP, in order (`targets` itself when ARP takes
-  // none: it must outlive this).
+  // none and ICMP is asked for: it must outlive this).
   const std::vector<IpAddress>& icmp_targets() const {
-    return arp_targets_.empty() ? *all_targets_ : icmp_targets_;
+    return arp_targets_.empty() && !no_icmp_ ? *all_targets_ : icmp_targets_;
   }
   // Whether a target is probed by ARP (before Run: it will be).
   bool Probes(const IpAddress& address) const {
@@ -67,6 +67,7 @@ class ArpStage {
   std::vector<Group> groups_;
   const std::vector<IpAddress>* all_targets_ = nullptr;
   std::vector<IpAddress> icmp_targets_;
+  bool no_icmp_ = false;  // no echo request at all: the TCP probes take the rest
   std::vector<std::uint32_t> arp_targets_;  // sorted
   int tries_ = 1;
   std::vector<sweep::ArpAnswer> answers_;

@@ -2,8 +2,10 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <span>
 
 #include "core/terminal_text.h"
 
@@ -41,6 +43,96 @@ bool ParseInt(const char* text, long min, long max, long* out) {
   return ec == std::errc() && p == end && p != text && *out >= min && *out <= max;
 }
 
+constexpr std::uint16_t kSynPorts[] = {443, 80, 22, 445, 3389};
+constexpr std::uint16_t kAckPorts[] = {80};
+constexpr std::size_t kMostTcpProbes = 64;
+
+// What the --probe lists said, all of them together.
+struct ProbeList {
+  bool given = false, automatic = false, icmp = false, arp = false;
+  std::vector<TcpProbeOption> tcp;
+};
+
+// PORT or FIRST-LAST, added to `tcp` as `ack` probes; or what is wrong.
+Status AddPorts(const std::string& text, bool ack, std::vector<TcpProbeOption>* tcp) {
+  const std::size_t dash = text.find('-');
+  long first = 0, last = 0;
+  if (!ParseInt(text.substr(0, dash).c_str(), 1, 65535, &first) ||
+      !ParseInt(dash == std::string::npos ? text.c_str() : text.substr(dash + 1).c_str(), first,
+                65535, &last)) {
+    return Status::Failure(QuoteText(text) +
+                           " is not a port (1 to 65535) or a range of them (FIRST-LAST)");
+  }
+  for (long port = first; port <= last; ++port) {
+    const TcpProbeOption probe{ack, static_cast<std::uint16_t>(port)};
+    if (std::find(tcp->begin(), tcp->end(), probe) != tcp->end()) continue;
+    if (tcp->size() == kMostTcpProbes)
+      return Status::Failure("more than " + std::to_string(kMostTcpProbes) + " TCP probes");
+    tcp->push_back(probe);
+  }
+  return Status::Ok();
+}
+
+// One kind of a --probe list, with its ports; *ports_of then says what a
+// number after it adds to (-1: nothing; 0 SYN, 1 ACK probes).
+Status AddKind(const std::string& item, ProbeList* list, int* ports_of) {
+  const std::size_t colon = item.find(':');
+  const std::string kind = item.substr(0, colon);
+  if (kind == "tcp" || kind == "tcp-ack") {
+    const bool ack = kind == "tcp-ack";
+    *ports_of = colon == std::string::npos ? -1 : ack;
+    if (colon != std::string::npos) return AddPorts(item.substr(colon + 1), ack, &list->tcp);
+    for (const std::uint16_t port : ack ? std::span<const std::uint16_t>(kAckPorts)
+                                        : std::span<const std::uint16_t>(kSynPorts)) {
+      if (Status added = AddPorts(std::to_string(port), ack, &list->tcp); !added.ok()) return added;
+    }
+    return Status::Ok();
+  }
+  if (colon == std::string::npos &&
+      (kind == "auto" || kind == "icmp" || kind == "arp" || kind == "both")) {
+    *ports_of = -1;
+    list->automatic = list->automatic || kind == "auto";
+    list->icmp = list->icmp || kind == "icmp" || kind == "both";
+    list->arp = list->arp || kind == "arp" || kind == "both";
+    return Status::Ok();
+  }
+  return Status::Failure(QuoteText(item) +
+                         " is not a probe kind (auto, icmp, arp, both, tcp[:PORTS] or "
+                         "tcp-ack[:PORTS])");
+}
+
+// One --probe value: kinds separated by commas; a number after tcp:PORT or
+// tcp-ack:PORT continues its list of ports ("tcp:22,80,tcp-ack:80").
+Status AddProbeList(const std::string& text, ProbeList* list) {
+  list->given = true;
+  int ports_of = -1;
+  for (std::size_t start = 0;;) {
+    const std::size_t comma = text.find(',', start);
+    const std::string item = text.substr(start, comma == std::string::npos ? comma : comma - start);
+    const bool number = !item.empty() && item[0] >= '0' && item[0] <= '9' && ports_of >= 0;
+    const Status added =
+        number ? AddPorts(item, ports_of == 1, &list->tcp) : AddKind(item, list, &ports_of);
+    if (!added.ok() || comma == std::string::npos) return added;
+    start = comma + 1;
+  }
+}
+
+// The probes the lists ask for, or why they cannot be.
+Status ChooseProbes(const ProbeList& list, Options* o) {
+  if (!list.given) return Status::Ok();
+  if (list.automatic && (list.icmp || list.arp)) {
+    return Status::Failure(
+        "--probe: auto chooses between ARP and ICMP itself; give it without icmp, arp or both");
+  }
+  o->tcp = list.tcp;
+  if (list.automatic) o->probe = ProbeMethod::kAuto;
+  else if (list.icmp && list.arp) o->probe = ProbeMethod::kBoth;
+  else if (list.icmp) o->probe = ProbeMethod::kIcmp;
+  else if (list.arp) o->probe = ProbeMethod::kArp;
+  else o->probe = ProbeMethod::kNone;
+  return Status::Ok();
+}
+
 // The options that take a whole number, its bounds, and what it is.
 struct NumberOption {
   int option;
@@ -60,7 +152,7 @@ Status NotA(const std::string& name, const std::string& value, const std::string
   return Status::Failure(name + ": " + QuoteText(value) + " is not " + what);
 }
 
-// An option's value: a number, a rate, a format, a probe method, an interface.
+// An option's value: a number, a rate, a format, an interface.
 Status ApplyValue(int c, const std::string& name, const std::string& arg, Options* o) {
   long v = 0;
   for (const NumberOption& n : kNumbers) {
@@ -80,13 +172,6 @@ Status ApplyValue(int c, const std::string& name, const std::string& arg, Option
       else if (arg == "csv") o->format = Format::kCsv;
       else if (arg == "json") o->format = Format::kJson;
       else return NotA(name, arg, "a format (text, csv or json)");
-      return Status::Ok();
-    case kProbe:
-      if (arg == "auto") o->probe = ProbeMethod::kAuto;
-      else if (arg == "icmp") o->probe = ProbeMethod::kIcmp;
-      else if (arg == "arp") o->probe = ProbeMethod::kArp;
-      else if (arg == "both") o->probe = ProbeMethod::kBoth;
-      else return NotA(name, arg, "a probe kind (auto, icmp, arp or both)");
       return Status::Ok();
     case 'I':
       if (arg.empty()) return Status::Failure(name + ": needs an interface name");
@@ -125,6 +210,7 @@ Status Apply(int c, const std::string& name, const std::string& arg, char** argv
 
 Result<Options> ParseOptions(int argc, char** argv) {
   Options o;
+  ProbeList probes;  // --probe lists add up: chosen at the end
   Status first_error;
   opterr = 0;
   optind = 0;  // full re-initialisation, so that tests can parse again
@@ -135,9 +221,11 @@ Result<Options> ParseOptions(int argc, char** argv) {
     const std::string arg = optarg != nullptr ? optarg : "";
     const std::string name =
         index >= 0 ? std::string("--") + kOptions[index].name : std::string("-") + static_cast<char>(c);
-    if (Status applied = Apply(c, name, arg, argv, &o); !applied.ok() && first_error.ok())
-      first_error = std::move(applied);
+    Status applied = c == kProbe ? AddProbeList(arg, &probes) : Apply(c, name, arg, argv, &o);
+    if (c == kProbe && !applied.ok()) applied = Status::Failure(name + ": " + applied.message());
+    if (!applied.ok() && first_error.ok()) first_error = std::move(applied);
   }
+  if (first_error.ok()) first_error = ChooseProbes(probes, &o);
   if (!first_error.ok()) return first_error;
   for (int i = optind; i < argc; ++i) o.targets.emplace_back(argv[i]);
   return o;
@@ -150,7 +238,8 @@ std::string VersionText() {
 
 std::string HelpText(const std::string& program) {
   return "Usage: " + program + " [OPTION]... [TARGET]...\n"
-R"(Find the hosts that answer ICMP echo requests (ping) among many addresses, fast.
+R"(Find the hosts that answer ICMP echo requests (ping) among many addresses, fast;
+with --probe tcp, also those that drop ping but answer on a TCP port.
 
 Every target is probed concurrently over one ICMP socket; a reply counts only
 when it comes from the address probed, carries this sweep's keyed cookie and
@@ -192,10 +281,32 @@ Options:
   -A, --all-addresses   probe network and broadcast addresses of blocks too
       --allow-large     allow more than 65536 addresses (at most 16777216)
   -o, --format=FORMAT   text (default), csv or json
-      --probe=KIND      auto (default): ARP for targets on a directly connected
-                        subnet when a packet socket may be opened, ICMP for
-                        the rest and otherwise; icmp; arp (on-link targets
-                        only); both (ARP and ICMP for on-link targets)
+      --probe=LIST      how to probe: kinds separated by commas (repeatable;
+                        the lists add up), e.g. icmp,tcp:22,443,tcp-ack:80.
+                        A host is up when any probe is answered. ARP and
+                        ICMP go first, then the TCP probes to the hosts still
+                        silent, all ports of a host at once. PORTS are
+                        numbers or ranges (FIRST-LAST) separated by commas,
+                        64 TCP probes at most. The kinds:
+                          auto  the default: ARP for targets on a directly
+                                connected subnet when a packet socket may be
+                                opened, ICMP echo for the rest (for all
+                                otherwise). It adds no TCP probes, with a raw
+                                socket or not: to a host and to intrusion
+                                detection they look like a port scan, so they
+                                go only where asked (--probe auto,tcp)
+                          icmp  ICMP echo to every target
+                          arp   ARP to the on-link targets (off-link ones
+                                need another kind in the list)
+                          both  arp and icmp, both to on-link targets
+                          tcp[:PORTS]
+                                a TCP SYN to each port (default
+                                443,80,22,445,3389); a SYN-ACK or a reset from
+                                the port answers
+                          tcp-ack[:PORTS]
+                                a TCP ACK to each port (default 80); a reset
+                                answers, also through a filter that passes
+                                only established traffic
   -I, --interface=IFACE ARP only through IFACE
       --link-local[=IFACE]
                         find the IPv6 hosts on the links of the interfaces
@@ -211,16 +322,19 @@ Options:
 
 Output:
   text  aligned columns sorted by address (address, name, round trip, TTL;
-        MAC and vendor when some host has one), then "N of M hosts answered
-        in T s"
+        the probe that answered when not all were ICMP echo; MAC and vendor
+        when some host has one), then "N of M hosts answered in T s"
   csv   RFC 4180 with a header row; the summary goes to standard error
   json  JSON Lines, one object a host; the summary goes to standard error
 CSV columns and JSON fields: address, name, status (answered, silent or
 error), rtt_ms, rtt_min_ms, rtt_avg_ms, rtt_max_ms, ttl, sent, received,
-loss_percent, duplicates, error, mac, vendor. Absent values are empty in CSV
-and null in JSON. The MAC address of an on-link host comes from its ARP reply
-or the kernel's neighbour table; the vendor from the IEEE registries of the
-ieee-data package ("private address" for a locally administered one).
+loss_percent, duplicates, error, mac, vendor, via. Absent values are empty
+in CSV and null in JSON. via names the probe that answered first: icmp, arp,
+tcp:PORT (SYN, or connect()) or tcp-ack:PORT; the round trip is that
+probe's. For a host found by TCP, sent counts its rounds of TCP probes.
+The MAC address of an on-link host comes from its ARP reply or the kernel's
+neighbour table; the vendor from the IEEE registries of the ieee-data package
+("private address" for a locally administered one).
 Control and bidirectional formatting characters, and bytes that are not
 UTF-8, in names and in every message are written as \xNN, in every format.
 While standard error is a terminal, a progress line shows there.
@@ -230,8 +344,14 @@ Permissions:
   group lies in net.ipv4.ping_group_range, else a raw socket (needs
   CAP_NET_RAW). --check prints the commands that allow either. ARP needs a
   packet socket, so CAP_NET_RAW (root, or setcap cap_net_raw+ep on the
-  program). Once its sockets are open the program gives up every capability
-  it holds.
+  program). TCP probes with CAP_NET_RAW are segments built and read over a
+  raw socket, with no connection made: the SYN-ACK of an open port is reset
+  by the kernel, as nothing here listens on the source port the sweep holds.
+  Without it, tcp SYN probes become non-blocking connect() attempts, at most
+  16384 at a time within the open-file limit (its soft value raised as far
+  as the hard one allows), each socket closed at once with a reset and no
+  data sent; tcp-ack needs CAP_NET_RAW. Once its sockets are open the
+  program gives up every capability it holds.
 
 Large on-link subnets:
   Each on-link address probed takes an entry in the kernel's neighbour table,
@@ -244,7 +364,8 @@ Exit status:
   0  at least one host answered
   1  no host answered
   2  usage error (the offending text is named)
-  3  no permission to send ICMP echo requests (the fixes are printed)
+  3  no permission to send ICMP echo requests or tcp-ack probes (the fixes
+     are printed)
   4  another system failure, such as output that cannot be written
   130  interrupted (Ctrl-C): what was found so far is printed
 
@@ -254,6 +375,7 @@ Examples:
   pingsweep-cli -c 5 -a 10.0.0.1-20 --exclude 10.0.0.7
   sudo pingsweep-cli --probe arp -I eth0 192.168.1.0/24
   pingsweep-cli fd00::/120 10.0.0.0/24
+  sudo pingsweep-cli --probe icmp,tcp:443,22,tcp-ack:80 10.1.0.0/16
   pingsweep-cli --link-local eth0
 )";
 }

@@ -2,6 +2,7 @@
 // and the --help and --version texts.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,9 +11,17 @@
 namespace ps::cli {
 
 enum class Format { kText, kCsv, kJson };
-// How targets are probed: ARP for on-link ones (auto: when a packet socket may
-// be opened), ICMP echo, or both.
-enum class ProbeMethod { kAuto, kIcmp, kArp, kBoth };
+// How targets are probed before any TCP probes: ARP for on-link ones (auto:
+// when a packet socket may be opened), ICMP echo, both, or neither (TCP
+// probes alone).
+enum class ProbeMethod { kAuto, kIcmp, kArp, kBoth, kNone };
+
+// A TCP probe asked for: a SYN (tcp:PORT) or an ACK (tcp-ack:PORT).
+struct TcpProbeOption {
+  bool ack = false;
+  std::uint16_t port = 0;
+  bool operator==(const TcpProbeOption&) const = default;
+};
 
 struct Options {
   std::vector<std::string> targets;   // as typed; "-" reads standard input
@@ -29,6 +38,8 @@ struct Options {
   bool allow_large = false;
   Format format = Format::kText;
   ProbeMethod probe = ProbeMethod::kAuto;
+  // Sent after ARP and ICMP to the targets still silent; in the order given.
+  std::vector<TcpProbeOption> tcp;
   std::string interface;  // ARP only on this interface; "" = any
   bool check = false;
   // Discover IPv6 hosts on these interfaces (all multicast ones when empty);

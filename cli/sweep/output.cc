@@ -12,6 +12,11 @@
 namespace ps::cli {
 namespace {
 
+char* Put(char* p, std::string_view s) {
+  std::memcpy(p, s.data(), s.size());
+  return p + s.size();
+}
+
 void AppendInt(std::string& out, long long v) {
   char buf[24];
   const auto end = std::to_chars(buf, buf + sizeof(buf), v).ptr;
@@ -61,6 +66,23 @@ const char* Status(const sweep::HostResult& r) {
 
 // ARP answers carry no IP header, so no TTL.
 bool HasTtl(const sweep::HostResult& r) { return r.received > 0 && r.ttl > 0; }
+
+// The probe that answered first; nothing when none did.
+char* PutVia(char* p, const sweep::HostResult& r) {
+  switch (r.via) {
+    case sweep::Via::kIcmp: return Put(p, "icmp");
+    case sweep::Via::kArp: return Put(p, "arp");
+    case sweep::Via::kTcpSyn: p = Put(p, "tcp:"); break;
+    case sweep::Via::kTcpAck: p = Put(p, "tcp-ack:"); break;
+    case sweep::Via::kNone: return p;
+  }
+  return std::to_chars(p, p + 5, r.via_port).ptr;
+}
+
+void AppendVia(std::string& out, const sweep::HostResult& r) {
+  char buf[16];
+  out.append(buf, PutVia(buf, r));
+}
 
 void AppendCsvField(std::string& out, std::string_view s) {
   const auto special = [](char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; };
@@ -151,11 +173,6 @@ char* PutMs(char* p, std::int64_t ns) {
   return p + std::snprintf(p, 32, "%.3f", ns / 1e6);
 }
 
-char* Put(char* p, std::string_view s) {
-  std::memcpy(p, s.data(), s.size());
-  return p + s.size();
-}
-
 // The usual line, written straight into a buffer of kFastLine bytes: plain
 // short name and vendor, no zone, no error. False (nothing written) otherwise.
 constexpr std::size_t kFastLine = 512;
@@ -188,6 +205,7 @@ bool FastCsvLine(const HostLine& h, char* line, std::size_t* size) {
   p = Put(Put(p, percent), ",");
   p = std::to_chars(p, p + 12, r.duplicates).ptr;
   p = Put(Put(Put(Put(p, ",,"), h.mac), ","), h.vendor);
+  p = PutVia(Put(p, ","), r);
   p = Put(p, "\r\n");
   *size = static_cast<std::size_t>(p - line);
   return true;
@@ -234,6 +252,8 @@ void WriteCsvLine(std::string& out, const HostLine& h, std::string& scratch) {
   out += h.mac;
   out += ',';
   AppendCsvField(out, Escaped(h.vendor, scratch));
+  out += ',';
+  AppendVia(out, r);
   out += "\r\n";
 }
 
@@ -247,6 +267,12 @@ std::string Milliseconds(std::int64_t ns) {
 
 std::string StatusWord(const sweep::HostResult& r) { return Status(r); }
 
+std::string ViaText(const sweep::HostResult& r) {
+  std::string out;
+  AppendVia(out, r);
+  return out;
+}
+
 std::string ProbeFailureText(const sweep::HostResult& r) {
   if (r.outcome != sweep::Outcome::kError) return "";
   if (r.error_type == 0) return std::string("send failed: ") + std::strerror(r.send_error);
@@ -258,7 +284,7 @@ namespace {
 
 // The columns of the text table, each host's cells made twice: once for the
 // widths, once to write them, so that no table of cells is ever held.
-enum Column { kAddress, kName, kRtt, kTtl, kLoss, kStatus, kMac, kVendor, kColumns };
+enum Column { kAddress, kName, kRtt, kTtl, kLoss, kVia, kStatus, kMac, kVendor, kColumns };
 
 void TextCells(const HostLine& h, int count, std::string (&cells)[kColumns]) {
   const sweep::HostResult& r = h.result;
@@ -271,6 +297,8 @@ void TextCells(const HostLine& h, int count, std::string (&cells)[kColumns]) {
   else cells[kTtl] = "-";
   AppendPercent(cells[kLoss], r);
   cells[kLoss] += '%';
+  if (r.received > 0) AppendVia(cells[kVia], r);
+  else cells[kVia] = "-";
   cells[kStatus] = r.outcome == sweep::Outcome::kError ? ProbeFailureText(r) : Status(r);
   cells[kMac] = h.mac.empty() ? "-" : h.mac;
   if (h.vendor.empty()) cells[kVendor] = "-";
@@ -279,14 +307,17 @@ void TextCells(const HostLine& h, int count, std::string (&cells)[kColumns]) {
 
 void WriteText(std::ostream& stream, HostSource& hosts, int count) {
   const char* header[kColumns] = {"ADDRESS", "NAME", count > 1 ? "RTT MIN/AVG/MAX" : "RTT", "TTL",
-                                  "LOSS", "STATUS", "MAC", "VENDOR"};
+                                  "LOSS", "VIA", "STATUS", "MAC", "VENDOR"};
   std::size_t width[kColumns];
   for (int c = 0; c < kColumns; ++c) width[c] = std::strlen(header[c]);
-  bool shown[kColumns] = {true, true, true, true, count > 1, false, false, false};
+  bool shown[kColumns] = {true, true, true, true, count > 1, false, false, false, false};
   std::string cells[kColumns];
   for (std::size_t i = 0; i < hosts.size(); ++i) {
     const HostLine& h = hosts.Get(i);
     shown[kStatus] = shown[kStatus] || h.result.outcome != sweep::Outcome::kAnswered;
+    // Worth a column when not every answer is an echo reply.
+    shown[kVia] = shown[kVia] ||
+                  (h.result.via != sweep::Via::kNone && h.result.via != sweep::Via::kIcmp);
     shown[kMac] = shown[kVendor] = shown[kMac] || !h.mac.empty();
     TextCells(h, count, cells);
     // Columns as a terminal shows them: names may hold wide or combining characters.
@@ -341,6 +372,7 @@ void WriteJsonLine(std::ostream& out, const HostLine& h) {
   j["error"] = text_or_null(ProbeFailureText(r));
   j["mac"] = text_or_null(h.mac);
   j["vendor"] = text_or_null(h.vendor.empty() ? "" : EscapeText(h.vendor));
+  j["via"] = text_or_null(ViaText(r));
   out << j.dump() << '\n';
 }
 
@@ -367,7 +399,7 @@ void WriteHosts(std::ostream& out, Format format, HostSource& hosts, int count) 
   }
   Sink sink(out);
   sink.buffer() += "address,name,status,rtt_ms,rtt_min_ms,rtt_avg_ms,rtt_max_ms,ttl,sent,received,"
-                   "loss_percent,duplicates,error,mac,vendor\r\n";
+                   "loss_percent,duplicates,error,mac,vendor,via\r\n";
   std::string scratch;
   for (std::size_t i = 0; i < hosts.size(); ++i) {
     WriteCsvLine(sink.buffer(), hosts.Get(i), scratch);

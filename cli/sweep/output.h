@@ -24,6 +24,9 @@ struct HostLine {
 
 // "answered", "silent" or "error".
 std::string StatusWord(const sweep::HostResult& r);
+// The probe that answered first: "icmp", "arp", "tcp:443" or "tcp-ack:80";
+// "" when none did.
+std::string ViaText(const sweep::HostResult& r);
 // The ICMP error or failed send, e.g. "host unreachable from 10.0.0.1"; "" if none.
 std::string ProbeFailureText(const sweep::HostResult& r);
 

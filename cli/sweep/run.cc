@@ -15,6 +15,7 @@
 #include "cli/sweep/output.h"
 #include "cli/sweep/result_lines.h"
 #include "cli/sweep/stages.h"
+#include "cli/sweep/tcp_stage.h"
 #include "core/terminal_text.h"
 #include "platform/inet/icmp_access.h"
 #include "sweep/engine.h"
@@ -122,6 +123,7 @@ void MergeArp(const ArpStage& arp, const std::vector<IpAddress>& targets,
       r.sent = a.sent;
       r.received = 1;
       r.rtt_min_ns = r.rtt_max_ns = r.rtt_sum_ns = a.rtt_ns;
+      r.via = sweep::Via::kArp;
     }
     r.duplicates += a.duplicates;
     macs->Add(address, a.mac);
@@ -285,12 +287,26 @@ void RunSweeps(const RunContext& run, const std::vector<IpAddress>& targets, con
   if (found->results.empty()) PlaceResults({}, targets, arp, &found->results);
 }
 
-// ARP first, then the ICMP sweeps; names asked for as hosts answer, MACs
-// gathered meanwhile.
+// The TCP probes, to the hosts ARP did not ask and nothing has found.
+void RunTcp(const RunContext& run, const ArpStage& arp, TcpStage* tcp, sweep::NamePool* names,
+            HostMacs* macs, Findings* found) {
+  if (!tcp->active()) return;
+  {
+    // MACs are read once afterwards: a dump per tick is dear (see HostMacs::Poll).
+    Progress progress(run.streams, names, nullptr, IpAddress::Family::kV4);
+    tcp->Run(run.platform, run.platform.interfaces->ConnectedSubnets(),
+             SweepOptionsOf(run.options), [&arp](const IpAddress& a) { return arp.Probes(a); },
+             &progress, InterruptFlag(), &found->results, &found->summary);
+  }
+  for (const IpAddress::Family family : tcp->on_link_families()) macs->Poll(family);
+}
+
+// ARP first, then the ICMP sweeps, then TCP; names asked for as hosts
+// answer, MACs gathered meanwhile.
 Findings ProbeTargets(const RunContext& run, const std::vector<IpAddress>& targets, ArpStage& arp,
                       const Groups& groups,
                       const std::vector<std::unique_ptr<platform::IcmpSocket>>& sockets,
-                      sweep::NamePool* names, HostMacs* macs) {
+                      TcpStage* tcp, sweep::NamePool* names, HostMacs* macs) {
   const std::int64_t start = run.platform.clock->NowNs();
   arp.Run(run.platform.clock, run.options, &InterruptFlag());
   for (const sweep::ArpAnswer& a : arp.answers()) {
@@ -300,9 +316,12 @@ Findings ProbeTargets(const RunContext& run, const std::vector<IpAddress>& targe
   RunSweeps(run, targets, arp, groups, sockets, names, macs, &found);
   for (const IpAddress::Family family : found.mac_families) macs->Poll(family);
   MergeArp(arp, targets, &found.results, macs, &found.summary);
+  RunTcp(run, arp, tcp, names, macs, &found);
   found.summary.elapsed_ns = run.platform.clock->NowNs() - start;
-  found.failure =
-      !found.summary.socket_status.ok() ? found.summary.socket_status : arp.totals().socket_status;
+  // The first socket that failed: ICMP, ARP, then TCP.
+  for (const Status& s : {found.summary.socket_status, arp.totals().socket_status, tcp->failure()}) {
+    if (found.failure.ok()) found.failure = s;
+  }
   return found;
 }
 
@@ -318,13 +337,17 @@ RunEnd Collect(const RunContext& run, const Findings& found, HostSource* lines) 
   return end;
 }
 
-// A sweep: read targets, plan ARP and open its sockets, open the ICMP
-// sockets (and give up the capabilities), probe, collect, finish.
+// A sweep: read targets, plan ARP and open its sockets, open the TCP
+// sockets, open the ICMP sockets (and give up the capabilities), probe,
+// collect, finish.
 int RunSweep(const RunContext& run) {
   std::vector<IpAddress> targets;
   if (auto exit = ReadTargets(run, &targets)) return *exit;
   ArpStage arp;
   if (auto exit = arp.Prepare(run.options, run.platform, targets, run.err(), run.prefix))
+    return *exit;
+  TcpStage tcp;
+  if (auto exit = tcp.Prepare(run.options, run.platform, targets, run.err(), run.prefix))
     return *exit;
   const Groups groups = ByFamily(arp.icmp_targets());
   std::vector<std::unique_ptr<platform::IcmpSocket>> sockets;
@@ -333,7 +356,7 @@ int RunSweep(const RunContext& run) {
   std::unique_ptr<sweep::NamePool> names = StartNames(run, kNameThreads);
   HostMacs macs(run.platform.neighbours);
   const Findings found =
-      ProbeTargets(run, targets, arp, groups, sockets, names.get(), &macs);
+      ProbeTargets(run, targets, arp, groups, sockets, &tcp, names.get(), &macs);
   WaitForNames(run, names.get(), found.summary.interrupted);
   ResultLines lines(found.results, run.options.all, names.get(), &macs, run.err(), run.prefix);
   return Finish(run, Collect(run, found, &lines));
@@ -352,7 +375,8 @@ std::optional<int> AnswerWithoutProbing(const Options& o, const platform::SweepP
   }
   if (o.check) {
     bool usable = false;
-    *streams.out << CheckReport(platform.icmp, &usable) << ArpCheckLine(platform);
+    *streams.out << CheckReport(platform.icmp, &usable) << ArpCheckLine(platform)
+                 << TcpCheckLine(platform);
     return usable ? kAnswered : kNoPermission;
   }
   return std::nullopt;

@@ -72,8 +72,8 @@ TEST_F(LanRunTest, OnLinkTargetsGoByArpAndShowTheirMac) {
             std::string::npos) << err_.str();
   const std::string& out = out_.str();
   EXPECT_NE(out.find("MAC                VENDOR\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("10.0.0.2  -     1.000 ms  -    00:00:0c:00:00:02  "), std::string::npos) << out;
-  EXPECT_NE(out.find("10.0.0.3  -     1.000 ms  -    02:42:ac:11:00:03  private address\n"),
+  EXPECT_NE(out.find("10.0.0.2  -     1.000 ms  -    arp  00:00:0c:00:00:02  "), std::string::npos) << out;
+  EXPECT_NE(out.find("10.0.0.3  -     1.000 ms  -    arp  02:42:ac:11:00:03  private address\n"),
             std::string::npos) << out;
   EXPECT_EQ(out.find("10.0.0.1 "), std::string::npos) << out;  // answers echo, not ARP
   EXPECT_NE(out.find("2 of 5 hosts answered"), std::string::npos) << out;
@@ -91,7 +91,8 @@ TEST_F(LanRunTest, OnLinkTargetsGoByArpAndShowTheirMac) {
   EXPECT_EQ(rows[0].at("ttl"), "64");
   EXPECT_EQ(rows[2].at("mac"), "02:42:ac:11:00:03");
   EXPECT_EQ(rows[2].at("vendor"), "private address");
-  EXPECT_EQ(rows[2].at("ttl"), "64");  // ICMP answered too
+  EXPECT_EQ(rows[2].at("ttl"), "64");  // ICMP answered too, and its figures show
+  EXPECT_EQ(rows[2].at("via"), "icmp");
 
   // ICMP alone: no ARP socket, no MAC column.
   packets_.opened.clear();

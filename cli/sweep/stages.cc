@@ -7,6 +7,7 @@
 #include "lan/link_local.h"
 #include "platform/inet/icmp_access.h"
 #include "sweep/engine.h"
+#include "sweep/tcp_sweep.h"
 
 namespace ps::cli {
 namespace {
@@ -14,6 +15,7 @@ namespace {
 // Async-signal-safe state of Interrupt(): a flag, and what is running.
 std::atomic<bool> g_interrupted{false};
 std::atomic<sweep::Sweep*> g_sweep{nullptr};
+std::atomic<sweep::TcpSweep*> g_tcp_sweep{nullptr};
 std::atomic<sweep::LinkLocalDiscovery*> g_discovery{nullptr};
 
 // Says why no socket of `family` could be opened; the exit code.
@@ -44,6 +46,7 @@ void GiveUpCapabilities(const RunContext& run) {
 void Interrupt() {
   g_interrupted.store(true);
   if (sweep::Sweep* s = g_sweep.load()) s->Stop();
+  if (sweep::TcpSweep* s = g_tcp_sweep.load()) s->Stop();
   if (sweep::LinkLocalDiscovery* d = g_discovery.load()) d->Stop();
 }
 
@@ -63,6 +66,11 @@ InterruptScope::InterruptScope(sweep::Sweep* sweep) {
   if (g_interrupted.load()) sweep->Stop();
 }
 
+InterruptScope::InterruptScope(sweep::TcpSweep* sweep) {
+  g_tcp_sweep.store(sweep);
+  if (g_interrupted.load()) sweep->Stop();
+}
+
 InterruptScope::InterruptScope(sweep::LinkLocalDiscovery* discovery) {
   g_discovery.store(discovery);
   if (g_interrupted.load()) discovery->Stop();
@@ -70,6 +78,7 @@ InterruptScope::InterruptScope(sweep::LinkLocalDiscovery* discovery) {
 
 InterruptScope::~InterruptScope() {
   g_sweep.store(nullptr);
+  g_tcp_sweep.store(nullptr);
   g_discovery.store(nullptr);
 }
 

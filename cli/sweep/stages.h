@@ -23,6 +23,7 @@
 
 namespace ps::sweep {
 class Sweep;
+class TcpSweep;
 class LinkLocalDiscovery;
 }  // namespace ps::sweep
 
@@ -42,7 +43,7 @@ struct RunContext {
 // Opens one ICMP socket per family (the datagram kind where allowed, else a
 // raw one) and then gives up every capability: nothing after this stage needs
 // one, and what comes after reads input from the network. Sockets of other
-// kinds (ARP) are opened before it.
+// kinds (ARP, TCP) are opened before it.
 std::optional<int> OpenSockets(const RunContext& run, std::span<const IpAddress::Family> families,
                                std::vector<std::unique_ptr<platform::IcmpSocket>>* sockets);
 
@@ -51,6 +52,7 @@ std::optional<int> OpenSockets(const RunContext& run, std::span<const IpAddress:
 class InterruptScope {
  public:
   explicit InterruptScope(sweep::Sweep* sweep);
+  explicit InterruptScope(sweep::TcpSweep* sweep);
   explicit InterruptScope(sweep::LinkLocalDiscovery* discovery);
   ~InterruptScope();
   InterruptScope(const InterruptScope&) = delete;

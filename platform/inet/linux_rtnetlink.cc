@@ -14,6 +14,7 @@
 #include <fstream>
 #include <functional>
 
+#include "platform/inet/linux_netlink.h"
 #include "platform/inet/linux_sweep.h"
 
 namespace ps::platform {
@@ -55,7 +56,8 @@ Status ReadDump(int fd, const std::function<void(const nlmsghdr*)>& each) {
   }
 }
 
-// Sends one dump request and hands every message of the answer to `each`.
+}  // namespace
+
 Status NetlinkDump(std::uint16_t type, std::uint8_t family, std::size_t header_size,
                    const std::function<void(const nlmsghdr*)>& each) {
   const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
@@ -82,8 +84,6 @@ Status NetlinkDump(std::uint16_t type, std::uint8_t family, std::size_t header_s
   close(fd);
   return read;
 }
-
-}  // namespace
 
 Result<std::vector<Neighbour>> LinuxNeighbourTable::Dump(IpAddress::Family family) {
   std::vector<Neighbour> out;

@@ -21,6 +21,14 @@ class LinuxIcmpOpener : public IcmpOpener {
 // ICMPv6 (linux_icmp6_socket.cc): the same kinds, hop limits for TTLs.
 Result<std::unique_ptr<IcmpSocket>> OpenLinuxIcmp6Socket(IcmpSocket::Kind kind);
 
+// TCP probes (linux_tcp_raw.cc, linux_tcp_connect.cc): raw sockets with a
+// reserved source port and the routing's source addresses, or connect().
+class LinuxTcpOpener : public TcpOpener {
+ public:
+  Result<std::unique_ptr<TcpProbeSocket>> Open(IpAddress::Family family,
+                                               TcpProbeSocket::Kind kind) override;
+};
+
 // Over rtnetlink: RTM_GETNEIGH dumps, RTM_GETNEIGHTBL for the fill; the limit
 // from /proc/sys/net/ipv{4,6}/neigh/default/gc_thresh3 where readable.
 class LinuxNeighbourTable : public NeighbourTable {

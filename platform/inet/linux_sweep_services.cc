@@ -97,8 +97,9 @@ SweepPlatform SystemSweepPlatform() {
   static LinuxNeighbourTable neighbours;
   static LinuxInterfaceTable interfaces;
   static LinuxResolver resolver;
+  static LinuxTcpOpener tcp;
   return SweepPlatform{&SystemMonotonicClock(),     &icmp, &neighbours, &interfaces, &resolver, &SystemPacketNetwork(),
-                       &SystemPrivileges()};
+                       &SystemPrivileges(), &tcp};
 }
 
 }  // namespace ps::platform

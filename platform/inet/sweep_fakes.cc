@@ -121,4 +121,110 @@ std::string FakeResolver::ReverseName(const IpAddress& address, int scope_id) {
   return it == reverse.end() ? "" : it->second;
 }
 
+std::optional<IpAddress> FakeTcpSocket::Source(const IpAddress& destination) {
+  if (unroutable_.count(destination) > 0) return std::nullopt;
+  return local_;
+}
+
+std::size_t FakeTcpSocket::Room() const {
+  if (kind_ == Kind::kRaw) return room_;
+  return in_flight_.size() < room_ ? room_ - in_flight_.size() : 0;
+}
+
+std::optional<TcpAnswer> FakeTcpSocket::AnswerTo(const TcpProbe& p, const Host& h) const {
+  if (!h.answers) return std::nullopt;
+  TcpAnswer a;
+  a.from = p.destination;
+  a.from_port = p.port;
+  a.tag = p.tag;
+  a.ttl = h.ttl;
+  if (kind_ == Kind::kConnect) {
+    if (h.connect_error != 0) a.error = h.connect_error;
+    else if (h.drops_syn) return std::nullopt;
+    else if (h.open.count(p.port) > 0) a.flags = kTcpSyn | kTcpAck;
+    else if (h.resets_closed) a.flags = kTcpRst;
+    else return std::nullopt;
+    return a;
+  }
+  a.to = p.source;
+  a.to_port = kSourcePort;
+  if (p.flags == kTcpAck) {
+    a.flags = kTcpRst;  // no connection: a reset numbered by the ACK
+    a.sequence = p.acknowledgement;
+  } else if (h.drops_syn) {
+    return std::nullopt;
+  } else if (h.open.count(p.port) == 0 && !h.resets_closed) {
+    return std::nullopt;
+  } else {
+    a.flags = h.open.count(p.port) > 0 ? kTcpSyn | kTcpAck : kTcpRst | kTcpAck;
+    a.sequence = 0x12345678;
+    a.acknowledgement = p.sequence + 1;
+  }
+  return a;
+}
+
+TcpProbeSocket::SendResult FakeTcpSocket::Send(std::span<const TcpProbe> probes) {
+  SendResult result;
+  for (const TcpProbe& p : probes) {
+    if (Room() == 0) {
+      result.error = EAGAIN;
+      return result;
+    }
+    ++result.sent;
+    sent_.push_back(Sent{p, clock_->now_ns});
+    if (log_ != nullptr) log_->push_back(p.destination);
+    if (kind_ == Kind::kConnect) {
+      in_flight_[{p.tag, p.port}] = p.deadline_ns;
+      most_in_flight_ = std::max(most_in_flight_, in_flight_.size());
+    }
+    const auto it = hosts_.find(p.destination);
+    if (it == hosts_.end()) continue;
+    const Host& h = it->second;
+    // A round is the probes of one sequence number (the tag's low bits).
+    std::set<std::uint16_t>& rounds = rounds_seen_[p.destination];
+    rounds.insert(static_cast<std::uint16_t>(p.tag));
+    if (static_cast<int>(rounds.size()) <= h.ignore_first) continue;
+    std::optional<TcpAnswer> a = AnswerTo(p, h);
+    if (!a) continue;
+    a->received_ns = clock_->now_ns + h.delay_ns;
+    for (int copy = 0; copy <= h.duplicates; ++copy) queue_.emplace(a->received_ns, *a);
+  }
+  return result;
+}
+
+int FakeTcpSocket::Receive(std::span<TcpAnswer> out, std::int64_t deadline_ns) {
+  if (queue_.empty() || queue_.begin()->first > std::max(deadline_ns, clock_->now_ns)) {
+    clock_->now_ns = std::max(clock_->now_ns, deadline_ns);
+  } else {
+    clock_->now_ns = std::max(clock_->now_ns, queue_.begin()->first);
+  }
+  int n = 0;
+  while (!queue_.empty() && queue_.begin()->first <= clock_->now_ns &&
+         static_cast<std::size_t>(n) < out.size()) {
+    const TcpAnswer& a = queue_.begin()->second;
+    const auto attempt = in_flight_.find({a.tag, a.from_port});
+    if (kind_ == Kind::kRaw || (attempt != in_flight_.end() && attempt->second > a.received_ns)) {
+      out[static_cast<std::size_t>(n++)] = a;
+    }
+    if (attempt != in_flight_.end()) in_flight_.erase(attempt);
+    queue_.erase(queue_.begin());
+  }
+  std::erase_if(in_flight_, [this](const auto& e) { return e.second <= clock_->now_ns; });
+  return n;
+}
+
+Result<std::unique_ptr<TcpProbeSocket>> FakeTcpOpener::Open(IpAddress::Family family,
+                                                            TcpProbeSocket::Kind kind) {
+  if (kind == TcpProbeSocket::Kind::kRaw && !raw_allowed)
+    return Status::Failure("cannot open a raw TCP socket", EPERM);
+  opened.push_back(kind);
+  const IpAddress local = family == IpAddress::Family::kV4
+                              ? IpAddress::V4(0x0A0000FE)
+                              : *IpAddress::Parse("fd00::fe");
+  auto socket = std::make_unique<FakeTcpSocket>(clock, kind, local);
+  for (const auto& [address, host] : hosts) socket->SetHost(address, host);
+  socket->set_log(&probed);
+  return std::unique_ptr<TcpProbeSocket>(std::move(socket));
+}
+
 }  // namespace ps::platform

@@ -1,15 +1,18 @@
 // Fakes of the sweep seam for tests: a clock that moves only when told (or
 // when a fake socket waits), a socket over a scripted network, a neighbour
-// table that models the kernel's limit, fixed interfaces and names.
+// table that models the kernel's limit, fixed interfaces and names; TCP probe
+// sockets over scripted hosts.
 #pragma once
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/inet/sweep_io.h"
+#include "platform/inet/tcp_io.h"
 
 namespace ps::platform {
 
@@ -116,6 +119,81 @@ class FakeIcmpOpener : public IcmpOpener {
   std::map<IpAddress, FakeIcmpSocket::Host> hosts;  // given to every socket opened
   FakeIcmpSocket* last_opened = nullptr;
   int opened = 0;  // sockets opened so far
+};
+
+// Scripted hosts behind a TCP probe socket. Raw: a SYN to an open port gets
+// a SYN-ACK, to a closed one a reset (unless the host is silent, or a filter
+// before it drops SYNs); an ACK gets a reset; each after the host's delay,
+// as a real stack numbers them. Connect: the same as outcomes by tag, and
+// the room left under `room` attempts in flight (one ends with its answer
+// or its deadline).
+class FakeTcpSocket : public TcpProbeSocket {
+ public:
+  struct Host {
+    bool answers = true;
+    std::set<std::uint16_t> open;
+    bool resets_closed = true;  // closed ports answer a SYN with a reset
+    bool drops_syn = false;     // a filter that passes only ACKs
+    std::int64_t delay_ns = 1'000'000;
+    int ignore_first = 0;    // rounds (by sequence number) left unanswered
+    int duplicates = 0;      // extra copies of each answer
+    std::uint8_t ttl = 64;
+    int connect_error = 0;   // connect: every attempt fails with this errno
+  };
+  struct Sent {
+    TcpProbe probe;
+    std::int64_t at_ns;
+  };
+  static constexpr std::uint16_t kSourcePort = 40000;
+
+  FakeTcpSocket(FakeMonotonicClock* clock, Kind kind, IpAddress local,
+                std::size_t room = static_cast<std::size_t>(-1))
+      : clock_(clock), kind_(kind), local_(local), room_(room) {}
+
+  void SetHost(const IpAddress& address, Host host) { hosts_[address] = std::move(host); }
+  // Delivered at a.received_ns.
+  void Inject(const TcpAnswer& a) { queue_.emplace(a.received_ns, a); }
+  void set_unroutable(const IpAddress& address) { unroutable_.insert(address); }
+  // Every destination probed is also appended here.
+  void set_log(std::vector<IpAddress>* log) { log_ = log; }
+  const std::vector<Sent>& sent() const { return sent_; }
+  std::size_t most_in_flight() const { return most_in_flight_; }
+
+  Kind kind() const override { return kind_; }
+  std::uint16_t source_port() const override { return kind_ == Kind::kRaw ? kSourcePort : 0; }
+  std::optional<IpAddress> Source(const IpAddress& destination) override;
+  std::size_t Room() const override;
+  SendResult Send(std::span<const TcpProbe> probes) override;
+  int Receive(std::span<TcpAnswer> out, std::int64_t deadline_ns) override;
+
+ private:
+  // The host's answer to `p`, if it gives one.
+  std::optional<TcpAnswer> AnswerTo(const TcpProbe& p, const Host& h) const;
+
+  FakeMonotonicClock* clock_;
+  Kind kind_;
+  IpAddress local_;
+  std::size_t room_;
+  std::map<IpAddress, Host> hosts_;
+  std::set<IpAddress> unroutable_;
+  std::map<IpAddress, std::set<std::uint16_t>> rounds_seen_;
+  std::multimap<std::int64_t, TcpAnswer> queue_;
+  std::map<std::pair<std::uint64_t, std::uint16_t>, std::int64_t> in_flight_;  // (tag, port): deadline
+  std::size_t most_in_flight_ = 0;
+  std::vector<Sent> sent_;
+  std::vector<IpAddress>* log_ = nullptr;
+};
+
+class FakeTcpOpener : public TcpOpener {
+ public:
+  Result<std::unique_ptr<TcpProbeSocket>> Open(IpAddress::Family family,
+                                               TcpProbeSocket::Kind kind) override;
+
+  bool raw_allowed = false;
+  FakeMonotonicClock* clock = nullptr;
+  std::map<IpAddress, FakeTcpSocket::Host> hosts;  // given to every socket opened
+  std::vector<TcpProbeSocket::Kind> opened;
+  std::vector<IpAddress> probed;  // by every socket opened, in order
 };
 
 class FakeInterfaceTable : public InterfaceTable {

@@ -1,8 +1,8 @@
 // The seam under the sweep engine and the window's echo service: what they
 // ask of the operating system's IP layer, as small interfaces. The Linux
 // implementations are in linux_icmp_socket.cc, linux_icmp6_socket.cc,
-// linux_rtnetlink.cc and linux_sweep_services.cc; fakes for tests in
-// sweep_fakes.h. Nothing above it calls the OS directly.
+// linux_rtnetlink.cc and linux_sweep_services.cc (TCP probes: tcp_io.h);
+// fakes for tests in sweep_fakes.h. Nothing above it calls the OS directly.
 #pragma once
 
 #include <array>
@@ -18,6 +18,7 @@
 #include "platform/clock/monotonic_clock.h"
 #include "platform/link/packet_io.h"
 #include "platform/link/privileges.h"
+#include "platform/inet/tcp_io.h"
 
 namespace ps::platform {
 
@@ -202,6 +203,7 @@ struct SweepPlatform {
   Resolver* resolver = nullptr;
   PacketNetwork* packets = nullptr;   // null: no ARP
   Privileges* privileges = nullptr;   // null: capabilities are left alone
+  TcpOpener* tcp = nullptr;           // null: no TCP probes
 };
 
 // The process-wide real implementations (each backend defines it).
