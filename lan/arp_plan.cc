@@ -1,5 +1,7 @@
 #include "lan/arp_plan.h"
 
+#include "core/terminal_text.h"
+
 namespace ps::sweep {
 namespace {
 
@@ -34,12 +36,13 @@ ArpPlan PlanArp(const std::vector<platform::Link>& links, std::span<const std::u
   for (const platform::Link& link : links) {
     if (!interface.empty() && link.name != interface) continue;
     if (!interface.empty()) {
+      const std::string name = "interface " + EscapeText(link.name);
       if (!link.up)
-        plan.status = Status::Failure("interface " + link.name + " is down");
+        plan.status = Status::Failure(name + " is down");
       else if (!link.arp)
-        plan.status = Status::Failure("interface " + link.name + " does not use ARP");
+        plan.status = Status::Failure(name + " does not use ARP");
       else if (link.ipv4.empty())
-        plan.status = Status::Failure("interface " + link.name + " has no IPv4 address");
+        plan.status = Status::Failure(name + " has no IPv4 address");
       if (!plan.status.ok()) {
         plan.others.assign(targets.begin(), targets.end());
         return plan;
@@ -48,7 +51,7 @@ ArpPlan PlanArp(const std::vector<platform::Link>& links, std::span<const std::u
     if (link.up && link.arp) usable.push_back(&link);
   }
   if (!interface.empty() && usable.empty()) {
-    plan.status = Status::Failure("no interface named " + std::string(interface));
+    plan.status = Status::Failure("no interface named " + EscapeText(interface));
     plan.others.assign(targets.begin(), targets.end());
     return plan;
   }

@@ -9,13 +9,29 @@
 
 namespace ps::sweep {
 
+namespace {
+
+struct Scoped {
+  IpAddress address;
+  int scope_id = 0;
+  bool operator==(const Scoped&) const = default;
+};
+
+struct ScopedHash {
+  std::size_t operator()(const Scoped& s) const {
+    return IpAddressHash()(s.address) * 31 + static_cast<std::size_t>(s.scope_id);
+  }
+};
+
+}  // namespace
+
 struct NamePool::State {
   platform::Resolver* resolver;
   mutable std::mutex mu;
   std::condition_variable work;
   std::condition_variable done;
-  std::deque<IpAddress> queue;
-  std::unordered_map<IpAddress, std::optional<std::string>, IpAddressHash> names;
+  std::deque<Scoped> queue;
+  std::unordered_map<Scoped, std::optional<std::string>, ScopedHash> names;
   std::size_t unanswered = 0;
   int threads = 0;
   int idle = 0;
@@ -31,13 +47,13 @@ void Work(std::shared_ptr<NamePool::State> s) {
     s->work.wait(lock, [&] { return s->stop || !s->queue.empty(); });
     --s->idle;
     if (s->stop) return;
-    const IpAddress address = s->queue.front();
+    const Scoped asked = s->queue.front();
     s->queue.pop_front();
     lock.unlock();
-    std::string name = s->resolver->ReverseName(address);
+    std::string name = s->resolver->ReverseName(asked.address, asked.scope_id);
     lock.lock();
     if (s->stop) return;
-    s->names[address] = std::move(name);
+    s->names[asked] = std::move(name);
     --s->unanswered;
     s->done.notify_all();
   }
@@ -56,11 +72,12 @@ NamePool::~NamePool() {
   state_->work.notify_all();
 }
 
-void NamePool::Request(const IpAddress& address) {
+void NamePool::Request(const IpAddress& address, int scope_id) {
   std::lock_guard<std::mutex> lock(state_->mu);
-  if (!state_->names.emplace(address, std::nullopt).second) return;
+  const Scoped asked{address, scope_id};
+  if (!state_->names.emplace(asked, std::nullopt).second) return;
   ++state_->unanswered;
-  state_->queue.push_back(address);
+  state_->queue.push_back(asked);
   // Threads start as the work needs them; each holds the state, so a lookup
   // stuck in the resolver outlives the pool harmlessly.
   if (state_->idle == 0 && state_->threads < max_threads_) {
@@ -75,9 +92,9 @@ bool NamePool::WaitAll(std::chrono::steady_clock::time_point deadline) {
   return state_->done.wait_until(lock, deadline, [&] { return state_->unanswered == 0; });
 }
 
-std::string NamePool::Name(const IpAddress& address) const {
+std::string NamePool::Name(const IpAddress& address, int scope_id) const {
   std::lock_guard<std::mutex> lock(state_->mu);
-  const auto it = state_->names.find(address);
+  const auto it = state_->names.find(Scoped{address, scope_id});
   return it == state_->names.end() || !it->second ? std::string() : *it->second;
 }
 

@@ -1,6 +1,8 @@
 // Reverse names for the hosts that answered, looked up by a bounded pool of
 // threads so that a slow resolver never holds up the probes. Each address is
-// looked up once per pool (the pool is the per-sweep cache).
+// looked up once per pool (the pool is the per-sweep cache); an IPv6
+// link-local address once per interface (its scope), as each link's is
+// another host.
 #pragma once
 
 #include <chrono>
@@ -23,12 +25,13 @@ class NamePool {
   NamePool& operator=(const NamePool&) = delete;
 
   // Queues a lookup unless the address was asked for already. Never blocks.
-  void Request(const IpAddress& address);
+  // `scope_id`: a link-local address's interface index (see Resolver).
+  void Request(const IpAddress& address, int scope_id = 0);
   // Waits until every requested name is known or `deadline` passes; true when
   // all are known.
   bool WaitAll(std::chrono::steady_clock::time_point deadline);
   // The name, or "" when it has none or is not known yet.
-  std::string Name(const IpAddress& address) const;
+  std::string Name(const IpAddress& address, int scope_id = 0) const;
   std::size_t lookups() const;
 
   struct State;  // shared with the worker threads

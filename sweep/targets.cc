@@ -1,7 +1,11 @@
 #include "sweep/targets.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
+#include <system_error>
+
+#include "core/terminal_text.h"
 
 namespace ps::sweep {
 namespace {
@@ -31,7 +35,37 @@ bool LooksNumeric(std::string_view text) {
   });
 }
 
-std::string Quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+// Whether the C library would read `text` as an IPv4 address in one of its
+// loose forms (one to four parts, each decimal, 0 octal or 0x hex, as
+// inet_aton takes them): the resolver must never see such text, as it would
+// answer with that address.
+bool LooksLooselyNumeric(std::string_view text) {
+  const auto all = [](std::string_view s, auto pred) {
+    return std::all_of(s.begin(), s.end(), pred);
+  };
+  int parts = 0;
+  for (std::size_t start = 0;;) {
+    const std::size_t dot = text.find('.', start);
+    std::string_view part = text.substr(start, dot == std::string_view::npos ? dot : dot - start);
+    if (++parts > 4 || part.empty()) return false;
+    const bool hex = part.size() >= 2 && part[0] == '0' && (part[1] == 'x' || part[1] == 'X');
+    if (hex) part.remove_prefix(2);
+    if (part.empty()) return false;  // "0x" alone is no number to it
+    const bool numeric =
+        hex ? all(part, [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; })
+            : all(part, [](char c) { return c >= '0' && c <= '9'; });
+    if (!numeric) return false;
+    if (dot == std::string_view::npos) return true;
+    start = dot + 1;
+  }
+}
+
+bool HasControl(std::string_view text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
+std::string Quoted(std::string_view text) { return QuoteText(text); }
 
 __extension__ typedef unsigned __int128 Number;
 
@@ -83,14 +117,36 @@ Status About(std::string_view text, const std::string& why) {
   return Status::Failure(Quoted(text) + ": " + why);
 }
 
-// A name is text that holds no '/' and is not numeric.
+// A name is text that holds no '/' and is not numeric, not even in the C
+// library's loose forms.
 bool IsName(std::string_view text) {
-  return text.find('/') == std::string_view::npos && !LooksNumeric(text);
+  return text.find('/') == std::string_view::npos && !LooksNumeric(text) &&
+         !LooksLooselyNumeric(text);
+}
+
+// Calls add() with each line (at most kMaxLineBytes, its line break left
+// out) until the end of `in` or the first failure, which is returned naming
+// `where` and the line's number.
+template <class AddLine>
+Status ForEachLine(std::istream& in, const std::string& where, AddLine add) {
+  std::vector<char> buffer(kMaxLineBytes + 1);  // getline stores a NUL after the line
+  for (int number = 1;; ++number) {
+    const auto at = [&] { return where + ":" + std::to_string(number) + ": "; };
+    in.getline(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    const auto got = static_cast<std::size_t>(in.gcount());
+    const bool ended = in.eof();
+    if (in.fail() && got == 0 && ended) return Status::Ok();  // no more lines
+    if (in.fail())
+      return Status::Failure(at() + "longer than " + std::to_string(kMaxLineBytes) + " bytes");
+    const Status added = add(std::string_view(buffer.data(), ended ? got : got - 1));
+    if (!added.ok()) return Status::Failure(at() + added.message());
+    if (ended) return Status::Ok();
+  }
 }
 
 }  // namespace
 
-Status TargetList::ParseV6(std::string_view text, bool refuse_special,
+Status TargetList::ParseV6(std::string_view text, bool adding,
                            std::vector<Range>* out) const {
   const std::size_t slash = text.find('/');
   const std::size_t dash = text.find('-');
@@ -127,14 +183,14 @@ Status TargetList::ParseV6(std::string_view text, bool refuse_special,
     return About(text, "an IPv6 target holds at most " + std::to_string(kLargeSweep) +
                            " addresses (a /112)");
   }
-  if (refuse_special) {
+  if (adding) {
     if (const Status why = RefusalV6(r.first, r.last); !why.ok()) return About(text, why.message());
   }
   out->push_back(r);
   return Status::Ok();
 }
 
-Status TargetList::ParseV4(std::string_view text, std::vector<Range>* out) const {
+Status TargetList::ParseV4(std::string_view text, bool adding, std::vector<Range>* out) const {
   const std::size_t slash = text.find('/');
   const std::size_t dash = text.find('-');
   if (slash != std::string_view::npos) {
@@ -144,7 +200,7 @@ Status TargetList::ParseV4(std::string_view text, std::vector<Range>* out) const
       return About(text, "not a CIDR block (expected e.g. 10.0.0.0/24)");
     const std::uint32_t mask = prefix == 0 ? 0 : ~0u << (32 - prefix);
     Range r{*base & mask, (*base & mask) | ~mask};
-    if (prefix <= 30 && !rules_.all_addresses) {
+    if (adding && prefix <= 30 && !rules_.all_addresses) {
       ++r.first;
       --r.last;
     }
@@ -190,21 +246,23 @@ Status TargetList::ParseName(std::string_view text, Ranges* out) const {
   return Status::Ok();
 }
 
-Status TargetList::Parse(std::string_view text, bool refuse_special, Ranges* ranges) const {
+Status TargetList::Parse(std::string_view text, bool adding, Ranges* ranges) const {
   text = Trim(text);
   if (text.empty()) return Status::Failure("empty target");
-  if (text.find(':') != std::string_view::npos) return ParseV6(text, refuse_special, &(*ranges)[1]);
+  // A NUL would cut the text short wherever it is passed on as a C string.
+  if (HasControl(text)) return About(text, "holds a control character, which no target does");
+  if (text.find(':') != std::string_view::npos) return ParseV6(text, adding, &(*ranges)[1]);
   Ranges found;
-  const Status parsed = IsName(text) ? ParseName(text, &found) : ParseV4(text, &found[0]);
+  const Status parsed = IsName(text) ? ParseName(text, &found) : ParseV4(text, adding, &found[0]);
   if (!parsed.ok()) return parsed;
   for (const Range& r : found[0]) {
-    if (!refuse_special) break;
+    if (!adding) break;
     const Status why =
         Refusal(static_cast<std::uint32_t>(r.first), static_cast<std::uint32_t>(r.last));
     if (!why.ok()) return About(text, why.message());
   }
   for (const Range& r : found[1]) {
-    if (!refuse_special) break;
+    if (!adding) break;
     if (const Status why = RefusalV6(r.first, r.last); !why.ok()) return About(text, why.message());
   }
   for (int family = 0; family < 2; ++family)
@@ -220,16 +278,24 @@ Status TargetList::Exclude(std::string_view text) {
 }
 
 Status TargetList::AddLines(std::istream& in, std::string_view source) {
-  std::string line;
-  for (int number = 1; std::getline(in, line); ++number) {
-    const std::string_view target = Trim(std::string_view(line).substr(0, line.find('#')));
-    if (target.empty()) continue;
-    if (const Status added = Add(target); !added.ok()) {
-      return Status::Failure(std::string(source) + ":" + std::to_string(number) + ": " +
-                             added.message());
-    }
+  const std::string where = EscapeText(source);
+  const std::ios::iostate mask = in.exceptions();
+  Status status;
+  try {
+    in.exceptions(std::ios::badbit);  // a read error throws, carrying its reason
+    status = ForEachLine(in, where, [&](std::string_view line) {
+      const std::string_view target = Trim(line.substr(0, line.find('#')));
+      return target.empty() ? Status::Ok() : Add(target);
+    });
+  } catch (const std::ios_base::failure& e) {
+    // The system's error number when the stream kept it, else the stream's own reason.
+    const std::error_code code = e.code();
+    status = code.category() == std::system_category() || code.category() == std::generic_category()
+                 ? Status::Failure(where + ": cannot read", code.value())
+                 : Status::Failure(where + ": cannot read: " + code.message());
   }
-  return Status::Ok();
+  in.exceptions(mask);
+  return status;
 }
 
 void TargetList::AddBlock(const IpAddress& network, int prefix) {

@@ -20,6 +20,8 @@ namespace ps::sweep {
 inline constexpr std::uint64_t kLargeSweep = 65536;
 // No sweep holds more (a /8): each address costs about 150 bytes of state.
 inline constexpr std::uint64_t kLargestSweep = 1u << 24;
+// A line of targets holds at most this many bytes, its line break aside.
+inline constexpr std::size_t kMaxLineBytes = 4096;
 
 struct TargetRules {
   bool all_addresses = false;  // keep network and broadcast addresses of blocks up to /30
@@ -63,11 +65,13 @@ class TargetList {
   };
   // Index 0: IPv4, 1: IPv6.
   using Ranges = std::array<std::vector<Range>, 2>;
-  // One target of any form into `out`; special addresses refused when asked.
-  Status Parse(std::string_view text, bool refuse_special, Ranges* out) const;
+  // One target of any form into `out`. `adding`: a target to probe (refused
+  // when special; a block loses its network and broadcast addresses per the
+  // rules); else an exclusion, taken whole.
+  Status Parse(std::string_view text, bool adding, Ranges* out) const;
   // The steps of Parse: an IPv6 form, an IPv4 form, a host name's addresses.
-  Status ParseV6(std::string_view text, bool refuse_special, std::vector<Range>* out) const;
-  Status ParseV4(std::string_view text, std::vector<Range>* out) const;
+  Status ParseV6(std::string_view text, bool adding, std::vector<Range>* out) const;
+  Status ParseV4(std::string_view text, bool adding, std::vector<Range>* out) const;
   Status ParseName(std::string_view text, Ranges* out) const;
   std::vector<Range> Effective(int family) const;
 

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 
 #include "platform/inet/sweep_fakes.h"
 
 namespace ps::sweep {
 namespace {
+
+using namespace std::string_literals;
 
 struct Case {
   std::vector<std::string> add;
@@ -30,6 +33,11 @@ class TargetListTest : public ::testing::Test {
                                      v6("fd00::21")};
     resolver_.forward["local.lan"] = {v6("fe80::1")};
     resolver_.forward["bad6.lan"] = {IpAddress::V4(0x0A000014), v6("ff02::1")};
+    // As the C library reads them: loose numeric forms are addresses to it.
+    for (const char* loose : {"0x7f.1", "0x7f000001", "0X7F.0.0.1", "10.0.0.0x1", "0x0a000001"})
+      resolver_.forward[loose] = {IpAddress::V4(0x7F000001)};
+    resolver_.forward["0xdead.lan"] = {IpAddress::V4(0x0A000014)};
+    resolver_.forward["0x.0x"] = {IpAddress::V4(0x0A000014)};
   }
   platform::FakeResolver resolver_;
 };
@@ -64,6 +72,10 @@ TEST_F(TargetListTest, FormsRefusalsAndExclusions) {
       {{"10.0.0.1-9"}, {"10.0.0.0/24"}, {}, "", "", 0, ""},
       {{"10.0.0.20-21"}, {"printer.lan"}, {}, "10.0.0.21", "10.0.0.21", 1, ""},
       {{"10.0.0.0/30"}, {"224.0.0.1"}, {}, "10.0.0.1", "10.0.0.2", 2, ""},
+      // An excluded block goes whole: its network and broadcast addresses too.
+      {{"10.0.0.0/24"}, {"10.0.0.0/30"}, {}, "10.0.0.4", "10.0.0.254", 251, ""},
+      {{"10.0.0.0/24"}, {"10.0.0.4/30", "10.0.0.252/30"}, {}, "10.0.0.1", "10.0.0.251", 247, ""},
+      {{"10.0.0.0/24"}, {"10.0.0.0/24"}, {true, false}, "", "", 0, ""},
       // More than 65,536 need permission; 65,536 exactly do not.
       {{"10.0.0.0/15"}, {}, {}, "", "", 0, "--allow-large"},
       {{"10.0.0.0/15"}, {}, {false, true}, "10.0.0.1", "10.1.255.254", 131070, ""},
@@ -107,6 +119,20 @@ TEST_F(TargetListTest, FormsRefusalsAndExclusions) {
       {{"fd00::1-fd00::zz"}, {}, {}, "", "", 0, "not an address range"},
       {{"fd00:::1"}, {}, {}, "", "", 0, "'fd00:::1': not an IPv6 address"},
       {{"nosuch.lan"}, {}, {}, "", "", 0, "'nosuch.lan': unknown host"},
+      // Numeric forms the strict parser refuses never reach the resolver,
+      // which would take them as addresses; a name that merely starts so does.
+      {{"0x7f.1"}, {}, {}, "", "", 0, "'0x7f.1': not an IPv4 address"},
+      {{"0x7f000001"}, {}, {}, "", "", 0, "'0x7f000001': not an IPv4 address"},
+      {{"0X7F.0.0.1"}, {}, {}, "", "", 0, "'0X7F.0.0.1': not an IPv4 address"},
+      {{"10.0.0.0x1"}, {}, {}, "", "", 0, "'10.0.0.0x1': not an IPv4 address"},
+      {{"10.0.0.1"}, {"0x0a000001"}, {}, "", "", 0, "'0x0a000001': not an IPv4 address"},
+      {{"0xdead.lan"}, {}, {}, "10.0.0.20", "10.0.0.20", 1, ""},
+      {{"0x.0x"}, {}, {}, "10.0.0.20", "10.0.0.20", 1, ""},
+      // Text no target holds is refused, and named escaped.
+      {{"127.0.0.1\0/8"s}, {}, {}, "", "", 0, "'127.0.0.1\\x00/8': holds a control character"},
+      {{"\x1B[2Jevil.lan"}, {}, {}, "", "", 0, "'\\x1B[2Jevil.lan': holds a control character"},
+      {{"ev\xFFil.lan\xE2\x80\xAE"}, {}, {}, "", "", 0,
+       "'ev\\xFFil.lan\\xE2\\x80\\xAE': unknown host"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.add.front());
@@ -155,6 +181,26 @@ TEST_F(TargetListTest, LinesWithCommentsAndErrorsNamingTheLine) {
   std::istringstream bad("10.0.0.1\n\n224.1.1.1\n");
   const std::string error = list.AddLines(bad, "hosts.txt").message();
   EXPECT_EQ(error.rfind("hosts.txt:3: '224.1.1.1'", 0), 0u) << error;
+
+  // A line as long as allowed, one longer, one with a NUL, a source named
+  // with an escape, and a source that cannot be read.
+  const std::string longest = "10.0.0.9" + std::string(kMaxLineBytes - 8, ' ');
+  const std::pair<std::string, std::string> cases[] = {
+      {"10.0.0.1\n" + longest + "\n" + longest, ""},
+      {"10.0.0.1\n" + longest + "#\n", "hosts.txt:2: longer than 4096 bytes"},
+      {std::string(3 * kMaxLineBytes, '\0'), "hosts.txt:1: longer than 4096 bytes"},
+      {"10.0.0.1\n127.0.0.1\0/8\n"s, "hosts.txt:2: '127.0.0.1\\x00/8': holds a control character"},
+  };
+  for (const auto& [text, expected] : cases) {
+    std::istringstream in(text);
+    const std::string e = TargetList(&resolver_).AddLines(in, "hosts.txt").message();
+    EXPECT_EQ(e.substr(0, expected.size()), expected) << e;
+    EXPECT_EQ(e.empty(), expected.empty()) << e;
+  }
+  std::istringstream evil("224.1.1.1\n");
+  EXPECT_EQ(list.AddLines(evil, "ho\x1B[1msts").message().rfind("ho\\x1B[1msts:1: ", 0), 0u);
+  std::ifstream folder("/");
+  EXPECT_EQ(list.AddLines(folder, "/").ToString(), "/: cannot read: Is a directory");
 }
 
 TEST(IpAddressTest, ParsesPrintsAndOrders) {

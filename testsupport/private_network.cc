@@ -41,9 +41,6 @@ bool BringLoopbackUp() {
   return ok;
 }
 
-std::string g_hosts_file;
-bool g_hosts_bound = false;
-
 constexpr char kTable[] = "inet pstest";
 
 }  // namespace
@@ -94,49 +91,73 @@ std::string ShOutput(std::string_view command) {
 
 namespace {
 
-// A system without /etc/hosts (a minimal chroot, say) gets an empty one to
+// A system without the file (a minimal chroot, say) gets an empty one to
 // bind over, through an overlay on /etc that only this mount namespace sees.
-bool EnsureHostsFileExists() {
-  if (access("/etc/hosts", F_OK) == 0) return true;
-  char dir[] = "/tmp/pingsweep-etc-XXXXXX";
-  if (mkdtemp(dir) == nullptr) return false;
-  const std::string upper = std::string(dir) + "/upper";
-  const std::string work = std::string(dir) + "/work";
-  if (mkdir(upper.c_str(), 0755) != 0 || mkdir(work.c_str(), 0755) != 0) return false;
-  const std::string options = "lowerdir=/etc,upperdir=" + upper + ",workdir=" + work;
-  if (mount("overlay", "/etc", "overlay", 0, options.c_str()) != 0) return false;
-  const int fd = open("/etc/hosts", O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+bool EnsureEtcFileExists(const std::string& path) {
+  static bool overlaid = false;
+  if (access(path.c_str(), F_OK) == 0) return true;
+  if (!overlaid) {
+    char dir[] = "/tmp/pingsweep-etc-XXXXXX";
+    if (mkdtemp(dir) == nullptr) return false;
+    const std::string upper = std::string(dir) + "/upper";
+    const std::string work = std::string(dir) + "/work";
+    if (mkdir(upper.c_str(), 0755) != 0 || mkdir(work.c_str(), 0755) != 0) return false;
+    const std::string options = "lowerdir=/etc,upperdir=" + upper + ",workdir=" + work;
+    if (mount("overlay", "/etc", "overlay", 0, options.c_str()) != 0) return false;
+    overlaid = true;
+  }
+  const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   close(fd);
   return true;
 }
+
+// A file under /etc replaced by a temporary one until Unbind().
+struct BoundFile {
+  std::string target;
+  std::string temporary;
+  bool bound = false;
+
+  ~BoundFile() { Unbind(); }
+  bool Bind(std::string_view content) {
+    Unbind();
+    if (!EnsureEtcFileExists(target)) return false;
+    char path[] = "/tmp/pingsweep-etc-file-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0) return false;
+    const bool written =
+        write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    close(fd);
+    chmod(path, 0644);
+    temporary = path;
+    bound = written && mount(path, target.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    if (!bound) Unbind();
+    return bound;
+  }
+  void Unbind() {
+    if (bound) umount2(target.c_str(), MNT_DETACH);
+    bound = false;
+    if (!temporary.empty()) unlink(temporary.c_str());
+    temporary.clear();
+  }
+};
+
+BoundFile g_hosts{"/etc/hosts"};
+BoundFile g_nsswitch{"/etc/nsswitch.conf"};
 
 }  // namespace
 
-bool BindHostsFile(std::string_view content) {
-  UnbindHostsFile();
-  if (!EnsureHostsFileExists()) return false;
-  char path[] = "/tmp/pingsweep-hosts-XXXXXX";
-  const int fd = mkstemp(path);
-  if (fd < 0) return false;
-  const bool written =
-      write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
-  close(fd);
-  chmod(path, 0644);
-  g_hosts_file = path;
-  if (!written || mount(path, "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) {
-    unlink(path);
-    return false;
-  }
-  g_hosts_bound = true;
-  return true;
+bool BindHostsFile(std::string_view content) { return g_hosts.Bind(content); }
+
+void UnbindHostsFile() { g_hosts.Unbind(); }
+
+bool BindResolverFiles(std::string_view hosts) {
+  return g_nsswitch.Bind("passwd: files\ngroup: files\nhosts: files\n") && BindHostsFile(hosts);
 }
 
-void UnbindHostsFile() {
-  if (g_hosts_bound) umount2("/etc/hosts", MNT_DETACH);
-  g_hosts_bound = false;
-  if (!g_hosts_file.empty()) unlink(g_hosts_file.c_str());
-  g_hosts_file.clear();
+void UnbindResolverFiles() {
+  UnbindHostsFile();
+  g_nsswitch.Unbind();
 }
 
 bool SetSysctl(std::string_view name, std::string_view value) {

@@ -31,6 +31,12 @@ std::string ShOutput(std::string_view command);
 bool BindHostsFile(std::string_view content);
 void UnbindHostsFile();
 
+// The resolver of programs started from here on answers from `hosts` alone:
+// BindHostsFile(hosts) and an /etc/nsswitch.conf that names only files,
+// until UnbindResolverFiles().
+bool BindResolverFiles(std::string_view hosts);
+void UnbindResolverFiles();
+
 // Writes /proc/sys/<name>, e.g. SetSysctl("net/ipv4/ping_group_range", "0 0").
 bool SetSysctl(std::string_view name, std::string_view value);
 std::string GetSysctl(std::string_view name);

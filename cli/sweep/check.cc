@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/terminal_text.h"
 #include "platform/inet/icmp_access.h"
 
 namespace ps::cli {
@@ -16,7 +17,8 @@ bool Denied(const Status& status) {
 }
 
 std::string GroupText(const platform::IcmpPermissionFacts& f) {
-  return std::to_string(f.group_id) + (f.group_name.empty() ? "" : " (" + f.group_name + ")");
+  return std::to_string(f.group_id) +
+         (f.group_name.empty() ? "" : " (" + EscapeText(f.group_name) + ")");
 }
 
 // Whether each kind of socket of a family may be opened (each is closed

@@ -90,6 +90,14 @@ TEST_F(CliNetnsTest, ExitCodesPermissionsAndInterrupt) {
   const Outcome usage = Program("10.77.2.1/40");
   EXPECT_EQ(usage.code, 2);
   EXPECT_NE(usage.err.find("'10.77.2.1/40'"), std::string::npos);
+  // Output that cannot be written is a failure, said on standard error.
+  for (const char* args : {"-n 10.77.3.1 >/dev/full", "-o json -a 10.77.2.1 >/dev/full",
+                           "--help >/dev/full"}) {
+    const Outcome full = Program(args);
+    EXPECT_EQ(full.code, 4) << args;
+    EXPECT_NE(full.err.find("pingsweep-cli: cannot write the output: No space left on device\n"),
+              std::string::npos) << args << ": " << full.err;
+  }
 
   // An unprivileged user: nothing allowed, then the ping socket.
   const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups";
@@ -164,6 +172,20 @@ TEST(CliLinkLabTest, MixedFamiliesAndLinkLocal) {
   const Outcome text = Program("-n -t 300 --link-local psbr");
   EXPECT_EQ(text.code, 0) << text.err;
   EXPECT_NE(text.out.find("fe80::2%psbr  -"), std::string::npos) << text.out;
+
+  // IPv6 hosts get their names, link-local ones too (the hosts file here).
+  ASSERT_TRUE(ps::testing::BindResolverFiles(
+      "fe80::2 peer2.lab\nfd78::1 peer1.lab\nfd78::3 peer3.lab\n10.78.0.1 v4peer1.lab\n"));
+  const Outcome named = Program("-t 300 --link-local psbr");
+  const Outcome named_v6 = Program("-t 300 -r 0 fd78::1-3 10.78.0.1");
+  ps::testing::UnbindResolverFiles();
+  EXPECT_EQ(named.code, 0) << named.err;
+  EXPECT_NE(named.out.find("fe80::1%psbr  -  "), std::string::npos) << named.out;
+  EXPECT_NE(named.out.find("fe80::2%psbr  peer2.lab  "), std::string::npos) << named.out;
+  EXPECT_EQ(named_v6.code, 0) << named_v6.err;
+  for (const char* line : {"10.78.0.1  v4peer1.lab  ", "fd78::1    peer1.lab    ",
+                           "fd78::2    -            ", "fd78::3    peer3.lab    "})
+    EXPECT_NE(named_v6.out.find(line), std::string::npos) << line << "\n" << named_v6.out;
   const Outcome unknown = Program("--link-local nosuch0");
   EXPECT_EQ(unknown.code, 2);
   EXPECT_NE(unknown.err.find("'nosuch0'"), std::string::npos) << unknown.err;

@@ -7,9 +7,12 @@
 #include "cli/sweep/check.h"
 #include "cli/sweep/options.h"
 #include "cli/sweep/output.h"
+#include "cli/sweep/test_fixtures.h"
 #include "cli/sweep/test_options.h"
 #include "cli/sweep/test_readers.h"
+#include "core/terminal_text.h"
 #include "platform/inet/sweep_fakes.h"
+#include "sweep/targets.h"
 
 namespace ps::cli {
 namespace {
@@ -65,59 +68,30 @@ TEST(OptionsTest, ParsesEveryOptionAndNamesWhatIsWrong) {
       {{"--bogus"}, "unknown option '--bogus'"},
       {{"-Z"}, "unknown option '-Z'"},
       {{"10.0.0.1", "-t"}, "-t: needs a value"},
+      // What was typed is named escaped.
+      {{"--format", "x\x1B[2J"}, "--format: 'x\\x1B[2J' is not"},
+      {{"-c", "\xE2\x80\xAE" "1"}, "-c: '\\xE2\\x80\\xAE1' is not"},
+      {{"--bo\x1Bgus"}, "unknown option '--bo\\x1Bgus'"},
+      {{"--bogus=\x1B"}, "unknown option '--bogus=\\x1B'"},
+      {{"--probe", "tcp:8\x1B[0"}, "'8\\x1B[0' is not a port"},
+      {{"--probe", "icmp,ud\x1Bp"}, "'ud\\x1Bp' is not a probe kind"},
   };
   for (const auto& [args, expected] : errors) {
     const Result<Options> r = Parse(args);
     EXPECT_NE(r.status().message().find(expected), std::string::npos)
         << args[0] << ": " << r.status().message();
+    EXPECT_EQ(r.status().message().find('\x1B'), std::string::npos) << r.status().message();
   }
 }
 
 TEST(OptionsTest, HelpHasTheSectionsAManPageNeeds) {
   const std::string help = HelpText("pingsweep-cli");
-  for (const char* part : {"Usage: pingsweep-cli [OPTION]... [TARGET]...", "\nOptions:\n",
-                           "--timeout=MS", "--rate=PPS", "--format=FORMAT", "\nExit status:\n",
-                           "\nExamples:\n", "loss_percent"})
+  for (const std::string& part : std::vector<std::string>{
+           "Usage: pingsweep-cli [OPTION]... [TARGET]...", "\nOptions:\n", "--timeout=MS",
+           "--rate=PPS", "--format=FORMAT", "\nExit status:\n", "\nExamples:\n", "loss_percent",
+           "line of at most " + std::to_string(sweep::kMaxLineBytes) + " bytes"})
     EXPECT_NE(help.find(part), std::string::npos) << part;
   EXPECT_EQ(VersionText().rfind("pingsweep-cli ", 0), 0u);
-}
-
-std::vector<HostLine> SampleHosts() {
-  std::vector<HostLine> hosts(4);
-  hosts[0].result.address = IpAddress::V4(0x0A000001);
-  hosts[0].result.outcome = sweep::Outcome::kAnswered;
-  hosts[0].result.sent = hosts[0].result.received = 1;
-  hosts[0].result.rtt_min_ns = hosts[0].result.rtt_max_ns = hosts[0].result.rtt_sum_ns = 1234567;
-  hosts[0].result.ttl = 64;
-  hosts[0].name = "caf\xC3\xA9,\"quoted\"\nline\x1B[31m\\";
-  hosts[1] = hosts[0];
-  hosts[1].result.address = IpAddress::V4(0x0A000002);
-  hosts[1].name = "bad\xFFutf8\xC2\x85";
-  hosts[2].result.address = IpAddress::V4(0x0A00000A);
-  hosts[2].result.sent = 2;
-  hosts[3].result.address = IpAddress::V4(0x0A00000B);
-  hosts[3].result.outcome = sweep::Outcome::kError;
-  hosts[3].result.sent = 2;
-  hosts[3].result.error_type = 3;
-  hosts[3].result.error_code = 1;
-  hosts[3].result.error_from = IpAddress::V4(0x0A0000FE);
-  return hosts;
-}
-
-TEST(OutputTest, EscapesNamesTheSameEverywhere) {
-  const struct {
-    std::string in, out;
-  } cases[] = {
-      {"host.lan", "host.lan"},
-      {"caf\xC3\xA9", "caf\xC3\xA9"},
-      {"a\nb\tc\x7F", "a\\x0Ab\\x09c\\x7F"},
-      {"back\\slash", "back\\\\slash"},
-      {"\xFF\xC3", "\\xFF\\xC3"},
-      {"c1\xC2\x85", "c1\\xC2\\x85"},
-      {"\xE2\x82\xAC\xF0\x9F\x98\x80", "\xE2\x82\xAC\xF0\x9F\x98\x80"},
-      {"\xED\xA0\x80", "\\xED\\xA0\\x80"},  // a surrogate is not UTF-8
-  };
-  for (const auto& c : cases) EXPECT_EQ(EscapeName(c.in), c.out) << c.in;
 }
 
 TEST(OutputTest, CsvAndJsonReadBack) {
@@ -135,11 +109,11 @@ TEST(OutputTest, CsvAndJsonReadBack) {
     SCOPED_TRACE(i);
     EXPECT_EQ(rows[i].at("address"), hosts[i].result.address.ToString());
     EXPECT_EQ(objects[i]["address"], hosts[i].result.address.ToString());
-    EXPECT_EQ(rows[i].at("name"), EscapeName(hosts[i].name));
+    EXPECT_EQ(rows[i].at("name"), EscapeText(hosts[i].name));
     if (hosts[i].name.empty()) {
       EXPECT_TRUE(objects[i]["name"].is_null());
     } else {
-      EXPECT_EQ(objects[i]["name"], EscapeName(hosts[i].name));
+      EXPECT_EQ(objects[i]["name"], EscapeText(hosts[i].name));
     }
     EXPECT_EQ(rows[i].at("status"), StatusWord(hosts[i].result));
     EXPECT_EQ(objects[i]["status"], StatusWord(hosts[i].result));
@@ -154,9 +128,11 @@ TEST(OutputTest, CsvAndJsonReadBack) {
   EXPECT_EQ(rows[2].at("loss_percent"), "100");
   EXPECT_EQ(rows[3].at("error"), "host unreachable from 10.0.0.254");
   EXPECT_EQ(objects[3]["error"], "host unreachable from 10.0.0.254");
-  // The names' control characters never reach the output.
-  EXPECT_EQ(json.str().find('\x1B'), std::string::npos);
-  EXPECT_EQ(csv.str().find('\x1B'), std::string::npos);
+  // The names' control and bidirectional characters never reach the output.
+  for (const std::string& written : {json.str(), csv.str()}) {
+    EXPECT_EQ(written.find('\x1B'), std::string::npos) << written;
+    EXPECT_EQ(written.find("\xE2\x80\xAE"), std::string::npos) << written;
+  }
 }
 
 TEST(OutputTest, TextColumnsAlign) {
@@ -169,10 +145,26 @@ TEST(OutputTest, TextColumnsAlign) {
   ASSERT_EQ(lines.size(), hosts.size() + 1);  // header + one a host
   EXPECT_EQ(lines[0].rfind("ADDRESS", 0), 0u);
   const std::size_t rtt = lines[0].find("RTT");
-  EXPECT_EQ(lines[1].substr(rtt, 9), "1.235 ms ");
+  // The first name's é is two bytes in one column.
+  EXPECT_EQ(lines[1].substr(rtt + 1, 9), "1.235 ms ");
   EXPECT_EQ(lines[3].substr(rtt, 2), "- ");
   EXPECT_NE(lines[4].find("host unreachable from 10.0.0.254"), std::string::npos);
   EXPECT_EQ(text.str().find('\x1B'), std::string::npos);
+  EXPECT_EQ(text.str().find("\xE2\x80\xAE"), std::string::npos);
+  // An IPv6 link-local host's zone is an interface name: escaped in every format.
+  hosts.resize(1);
+  hosts[0].result.address = *IpAddress::Parse("fe80::1");
+  hosts[0].zone = "ev\x1B]0;x\x07il";
+  for (const Format format : {Format::kText, Format::kCsv, Format::kJson}) {
+    std::ostringstream written;
+    WriteHosts(written, format, hosts, 1);
+    const std::string shown =
+        format == Format::kJson
+            ? testing::JsonLines(written.str()).at(0)["address"].get<std::string>()
+            : written.str();
+    EXPECT_NE(shown.find("fe80::1%ev\\x1B]0;x\\x07il"), std::string::npos) << written.str();
+    EXPECT_EQ(written.str().find('\x1B'), std::string::npos) << written.str();
+  }
   sweep::SweepSummary summary;
   summary.answered = 2;
   summary.targets = 254;

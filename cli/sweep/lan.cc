@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "cli/sweep/run.h"
+#include "core/terminal_text.h"
 
 namespace ps::cli {
 namespace {
@@ -60,7 +61,8 @@ std::optional<int> ArpStage::RefuseUnreachable(const Options& o, const sweep::Ar
   if (o.probe == ProbeMethod::kArp && !plan.others.empty() && o.tcp.empty()) {
     err << prefix << "'" << IpAddress::V4(plan.others.front()).ToString()
         << "' is not on a directly connected subnet"
-        << (o.interface.empty() ? "" : " of " + o.interface) << " (or is this machine's own): "
+        << (o.interface.empty() ? "" : " of " + EscapeText(o.interface))
+        << " (or is this machine's own): "
         << "ARP reaches only those; --probe auto sends ICMP to the others\n";
     return kUsage;
   }
@@ -110,8 +112,8 @@ void ArpStage::Announce(std::ostream& err, const std::string& prefix) const {
   std::size_t count = 0;
   for (const Group& g : groups_) {
     count += g.plan.targets.size();
-    if (where.find(g.plan.link.name) == std::string::npos)
-      where += (where.empty() ? "" : ", ") + g.plan.link.name;
+    const std::string name = EscapeText(g.plan.link.name);
+    if (where.find(name) == std::string::npos) where += (where.empty() ? "" : ", ") + name;
   }
   err << prefix << "probing " << count << " on-link target" << (count == 1 ? "" : "s")
       << " by ARP on " << where;

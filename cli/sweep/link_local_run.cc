@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/terminal_text.h"
 #include "lan/link_local.h"
 
 namespace ps::cli {
@@ -27,8 +28,8 @@ std::optional<int> ChooseLinks(const RunContext& run, std::vector<platform::Mult
     const auto it = std::find_if(available.begin(), available.end(),
                                  [&](const platform::MulticastLink& l) { return l.name == name; });
     if (it == available.end()) {
-      run.err() << run.prefix << "'" << name
-                << "': no interface of that name is up and carries multicast\n";
+      run.err() << run.prefix << QuoteText(name)
+                << ": no interface of that name is up and carries multicast\n";
       return kUsage;
     }
     if (std::none_of(links->begin(), links->end(),
@@ -49,7 +50,7 @@ std::optional<int> ChooseLinks(const RunContext& run, std::vector<platform::Mult
 std::string SummaryText(const sweep::LinkLocalSummary& summary,
                         const std::vector<platform::MulticastLink>& links) {
   std::string names;
-  for (const auto& l : links) names += (names.empty() ? "" : ", ") + l.name;
+  for (const auto& l : links) names += (names.empty() ? "" : ", ") + EscapeText(l.name);
   char text[256];
   std::snprintf(text, sizeof(text), "%llu hosts answered on %s in %.2f s",
                 static_cast<unsigned long long>(summary.answered), names.c_str(),
@@ -65,7 +66,8 @@ RunEnd Collect(const RunContext& run, const sweep::LinkLocalDiscovery& discovery
   VendorNames vendors;
   for (const sweep::LinkLocalHost& h : discovery.hosts()) {
     const MacAddress mac{h.mac};
-    end.lines.push_back(MakeLine(h.result, names, h.has_mac ? &mac : nullptr, &vendors, run));
+    end.lines.push_back(
+        MakeLine(h.result, names, h.has_mac ? &mac : nullptr, &vendors, run, h.link.index));
     end.lines.back().zone = h.link.name;
   }
   end.summary = SummaryText(summary, links);
@@ -93,11 +95,11 @@ int RunLinkLocal(const RunContext& run) {
     summary = discovery.Run();
   }
   for (const auto& [link, failure] : summary.send_errors)
-    run.err() << run.prefix << link.name << ": " << failure.ToString() << "\n";
+    run.err() << run.prefix << EscapeText(link.name) << ": " << failure.ToString() << "\n";
 
   std::unique_ptr<sweep::NamePool> names = StartNames(run, kNameThreads);
   for (const auto& h : discovery.hosts()) {
-    if (names) names->Request(h.result.address);
+    if (names) names->Request(h.result.address, h.link.index);
   }
   WaitForNames(run, names.get(), summary.interrupted);
   return Finish(run, Collect(run, discovery, summary, links, names.get()));

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <span>
 
+#include "core/terminal_text.h"
+
 namespace ps::cli {
 namespace {
 
@@ -58,7 +60,8 @@ Status AddPorts(const std::string& text, bool ack, std::vector<TcpProbeOption>* 
   if (!ParseInt(text.substr(0, dash).c_str(), 1, 65535, &first) ||
       !ParseInt(dash == std::string::npos ? text.c_str() : text.substr(dash + 1).c_str(), first,
                 65535, &last)) {
-    return Status::Failure("'" + text + "' is not a port (1 to 65535) or a range of them (FIRST-LAST)");
+    return Status::Failure(QuoteText(text) +
+                           " is not a port (1 to 65535) or a range of them (FIRST-LAST)");
   }
   for (long port = first; port <= last; ++port) {
     const TcpProbeOption probe{ack, static_cast<std::uint16_t>(port)};
@@ -93,8 +96,8 @@ Status AddKind(const std::string& item, ProbeList* list, int* ports_of) {
     list->arp = list->arp || kind == "arp" || kind == "both";
     return Status::Ok();
   }
-  return Status::Failure("'" + item +
-                         "' is not a probe kind (auto, icmp, arp, both, tcp[:PORTS] or "
+  return Status::Failure(QuoteText(item) +
+                         " is not a probe kind (auto, icmp, arp, both, tcp[:PORTS] or "
                          "tcp-ack[:PORTS])");
 }
 
@@ -144,9 +147,9 @@ constexpr NumberOption kNumbers[] = {
     {'i', 0, 3600000, &Options::interval_ms, "an interval in milliseconds (0 to 3600000)"},
 };
 
-// `name: 'value' is not <what>`.
+// `name: 'value' is not <what>`, the value as typed, escaped.
 Status NotA(const std::string& name, const std::string& value, const std::string& what) {
-  return Status::Failure(name + ": '" + value + "' is not " + what);
+  return Status::Failure(name + ": " + QuoteText(value) + " is not " + what);
 }
 
 // An option's value: a number, a rate, a format, an interface.
@@ -175,7 +178,7 @@ Status ApplyValue(int c, const std::string& name, const std::string& arg, Option
       o->interface = arg;
       return Status::Ok();
   }
-  return Status::Failure("unknown option '" + name + "'");
+  return Status::Failure("unknown option " + QuoteText(name));
 }
 
 // One option getopt_long returned (`c`), with its value if it takes one.
@@ -194,11 +197,11 @@ Status Apply(int c, const std::string& name, const std::string& arg, char** argv
       o->link_local = true;
       if (!arg.empty()) o->link_local_interfaces.push_back(arg);
       return Status::Ok();
-    case ':': return Status::Failure(std::string(argv[optind - 1]) + ": needs a value");
+    case ':': return Status::Failure(EscapeText(argv[optind - 1]) + ": needs a value");
     case '?':
-      return Status::Failure(optopt != 0
-                                 ? std::string("unknown option '-") + static_cast<char>(optopt) + "'"
-                                 : "unknown option '" + std::string(argv[optind - 1]) + "'");
+      return Status::Failure(
+          "unknown option " + QuoteText(optopt != 0 ? std::string("-") + static_cast<char>(optopt)
+                                                    : std::string(argv[optind - 1])));
   }
   return ApplyValue(c, name, arg, o);
 }
@@ -253,7 +256,7 @@ Targets:
   ADDRESS-N             a range within the last part, e.g. 10.0.0.5-20
   NAME                  every address of a host name, IPv4 and IPv6 (but
                         IPv6 link-local ones)
-  -                     targets from standard input, one a line
+  -                     targets from standard input, one a line (as -f)
   IPv6 alike: fd00::1, fd00::/112, fd00::1-fd00::ff, fd00::1-ff (the last
   group); at most 65536 addresses a target
 0.0.0.0, 255.255.255.255, multicast (224.0.0.0/4) and reserved (240.0.0.0/4)
@@ -262,7 +265,7 @@ addresses are refused, and so are ::, IPv6 multicast and link-local ones (see
 
 Options:
   -f, --file=FILE       read targets from FILE (- for standard input), one a
-                        line; '#' starts a comment
+                        line of at most 4096 bytes; '#' starts a comment
   -x, --exclude=TARGET  do not probe TARGET (any target form; repeatable)
   -t, --timeout=MS      wait MS milliseconds for each reply (default 500)
   -r, --retries=N       probe a silent host N more times (default 1)
@@ -330,8 +333,10 @@ in CSV and null in JSON. via names the probe that answered first: icmp, arp,
 tcp:PORT (SYN, or connect()) or tcp-ack:PORT; the round trip is that
 probe's. For a host found by TCP, sent counts its rounds of TCP probes.
 The MAC address of an on-link host comes from its ARP reply or the kernel's
-neighbour table; the vendor from the IEEE registries of the
-ieee-data package ("private address" for a locally administered one). Control characters in names are written as \xNN, in every format.
+neighbour table; the vendor from the IEEE registries of the ieee-data package
+("private address" for a locally administered one).
+Control and bidirectional formatting characters, and bytes that are not
+UTF-8, in names and in every message are written as \xNN, in every format.
 While standard error is a terminal, a progress line shows there.
 
 Permissions:
@@ -361,7 +366,7 @@ Exit status:
   2  usage error (the offending text is named)
   3  no permission to send ICMP echo requests or tcp-ack probes (the fixes
      are printed)
-  4  another system failure
+  4  another system failure, such as output that cannot be written
   130  interrupted (Ctrl-C): what was found so far is printed
 
 Examples:

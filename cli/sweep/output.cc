@@ -6,53 +6,11 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "core/terminal_text.h"
 #include "platform/inet/icmp_text.h"
 
 namespace ps::cli {
 namespace {
-
-// Length of the valid UTF-8 sequence at s[i], or 0.
-std::size_t Utf8Length(std::string_view s, std::size_t i) {
-  const auto c = static_cast<unsigned char>(s[i]);
-  std::size_t n;
-  std::uint32_t min;
-  if (c < 0x80) return 1;
-  if ((c & 0xE0) == 0xC0) { n = 2; min = 0x80; }
-  else if ((c & 0xF0) == 0xE0) { n = 3; min = 0x800; }
-  else if ((c & 0xF8) == 0xF0) { n = 4; min = 0x10000; }
-  else return 0;
-  if (i + n > s.size()) return 0;
-  std::uint32_t cp = c & (0xFF >> (n + 1));
-  for (std::size_t k = 1; k < n; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    if ((b & 0xC0) != 0x80) return 0;
-    cp = cp << 6 | (b & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  // C1 control characters are escaped as well.
-  if (cp >= 0x80 && cp < 0xA0) return 0;
-  return n;
-}
-
-void AppendEscaped(std::string& out, std::string_view name) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  for (std::size_t i = 0; i < name.size();) {
-    const auto c = static_cast<unsigned char>(name[i]);
-    const std::size_t n = Utf8Length(name, i);
-    if (c == '\\') {
-      out += "\\\\";
-      ++i;
-    } else if (n == 0 || c < 0x20 || c == 0x7F) {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-      ++i;
-    } else {
-      out.append(name.substr(i, n));
-      i += n;
-    }
-  }
-}
 
 char* Put(char* p, std::string_view s) {
   std::memcpy(p, s.data(), s.size());
@@ -142,22 +100,17 @@ void AppendCsvField(std::string& out, std::string_view s) {
 
 // Escapes into `scratch` only when something needs it.
 std::string_view Escaped(std::string_view name, std::string& scratch) {
-  for (const char c : name) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u >= 0x7F || c == '\\') {
-      scratch.clear();
-      AppendEscaped(scratch, name);
-      return scratch;
-    }
-  }
-  return name;
+  if (IsPlainAscii(name)) return name;
+  scratch.clear();
+  AppendEscapedText(scratch, name);
+  return scratch;
 }
 
 void AppendAddress(std::string& out, const HostLine& h) {
   out += h.result.address.ToString();
   if (!h.zone.empty()) {
     out += '%';
-    out += h.zone;
+    AppendEscapedText(out, h.zone);  // an interface name, from outside
   }
 }
 
@@ -306,13 +259,6 @@ void WriteCsvLine(std::string& out, const HostLine& h, std::string& scratch) {
 
 }  // namespace
 
-std::string EscapeName(std::string_view name) {
-  std::string out;
-  out.reserve(name.size());
-  AppendEscaped(out, name);
-  return out;
-}
-
 std::string Milliseconds(std::int64_t ns) {
   std::string out;
   AppendMs(out, ns);
@@ -345,7 +291,7 @@ void TextCells(const HostLine& h, int count, std::string (&cells)[kColumns]) {
   for (std::string& c : cells) c.clear();
   AppendAddress(cells[kAddress], h);
   if (h.name.empty()) cells[kName] = "-";
-  else AppendEscaped(cells[kName], h.name);
+  else AppendEscapedText(cells[kName], h.name);
   AppendRtt(cells[kRtt], r, count);
   if (HasTtl(r)) AppendInt(cells[kTtl], r.ttl);
   else cells[kTtl] = "-";
@@ -356,7 +302,7 @@ void TextCells(const HostLine& h, int count, std::string (&cells)[kColumns]) {
   cells[kStatus] = r.outcome == sweep::Outcome::kError ? ProbeFailureText(r) : Status(r);
   cells[kMac] = h.mac.empty() ? "-" : h.mac;
   if (h.vendor.empty()) cells[kVendor] = "-";
-  else AppendEscaped(cells[kVendor], h.vendor);
+  else AppendEscapedText(cells[kVendor], h.vendor);
 }
 
 void WriteText(std::ostream& stream, HostSource& hosts, int count) {
@@ -370,10 +316,12 @@ void WriteText(std::ostream& stream, HostSource& hosts, int count) {
     const HostLine& h = hosts.Get(i);
     shown[kStatus] = shown[kStatus] || h.result.outcome != sweep::Outcome::kAnswered;
     // Worth a column when not every answer is an echo reply.
-    shown[kVia] = shown[kVia] || (h.result.via != sweep::Via::kNone && h.result.via != sweep::Via::kIcmp);
+    shown[kVia] = shown[kVia] ||
+                  (h.result.via != sweep::Via::kNone && h.result.via != sweep::Via::kIcmp);
     shown[kMac] = shown[kVendor] = shown[kMac] || !h.mac.empty();
     TextCells(h, count, cells);
-    for (int c = 0; c < kColumns; ++c) width[c] = std::max(width[c], cells[c].size());
+    // Columns as a terminal shows them: names may hold wide or combining characters.
+    for (int c = 0; c < kColumns; ++c) width[c] = std::max(width[c], DisplayWidth(cells[c]));
   }
   int last = 0;
   for (int c = 0; c < kColumns; ++c) last = shown[c] ? c : last;
@@ -384,7 +332,7 @@ void WriteText(std::ostream& stream, HostSource& hosts, int count) {
       if (!shown[c]) continue;
       const std::string_view text = cell(c);
       out.append(text);
-      if (c != last) out.append(width[c] - text.size() + 2, ' ');
+      if (c != last) out.append(width[c] - DisplayWidth(text) + 2, ' ');
     }
     out += '\n';
     sink.LineDone();
@@ -409,7 +357,7 @@ void WriteJsonLine(std::ostream& out, const HostLine& h) {
   std::string address;
   AppendAddress(address, h);
   j["address"] = address;
-  j["name"] = text_or_null(h.name.empty() ? "" : EscapeName(h.name));
+  j["name"] = text_or_null(h.name.empty() ? "" : EscapeText(h.name));
   j["status"] = Status(r);
   j["rtt_ms"] = number_or_null(got, got ? r.rtt_sum_ns / 1e6 / r.received : 0);
   j["rtt_min_ms"] = number_or_null(got, r.rtt_min_ns / 1e6);
@@ -423,7 +371,7 @@ void WriteJsonLine(std::ostream& out, const HostLine& h) {
   j["duplicates"] = r.duplicates;
   j["error"] = text_or_null(ProbeFailureText(r));
   j["mac"] = text_or_null(h.mac);
-  j["vendor"] = text_or_null(h.vendor.empty() ? "" : EscapeName(h.vendor));
+  j["vendor"] = text_or_null(h.vendor.empty() ? "" : EscapeText(h.vendor));
   j["via"] = text_or_null(ViaText(r));
   out << j.dump() << '\n';
 }

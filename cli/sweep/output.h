@@ -12,7 +12,8 @@
 namespace ps::cli {
 
 // One host as printed: the engine's result, its name, MAC address and the
-// MAC's vendor ("" for none).
+// MAC's vendor ("" for none). Names, vendors and zones are written through
+// EscapeText (core/terminal_text.h) in every format.
 struct HostLine {
   sweep::HostResult result;
   std::string name;
@@ -21,9 +22,6 @@ struct HostLine {
   std::string zone;  // IPv6 link-local: the interface, shown as address%zone
 };
 
-// A name as it may be shown anywhere: control characters, backslashes and
-// bytes that are not UTF-8 written as \xNN (a backslash as \\).
-std::string EscapeName(std::string_view name);
 // "answered", "silent" or "error".
 std::string StatusWord(const sweep::HostResult& r);
 // The probe that answered first: "icmp", "arp", "tcp:443" or "tcp-ack:80";

@@ -9,12 +9,14 @@
 #include <span>
 
 #include "cli/sweep/check.h"
+#include "cli/sweep/checked_output.h"
 #include "cli/sweep/lan.h"
 #include "cli/sweep/link_local_run.h"
 #include "cli/sweep/output.h"
 #include "cli/sweep/result_lines.h"
 #include "cli/sweep/stages.h"
 #include "cli/sweep/tcp_stage.h"
+#include "core/terminal_text.h"
 #include "platform/inet/icmp_access.h"
 #include "sweep/engine.h"
 #include "sweep/name_pool.h"
@@ -77,7 +79,7 @@ std::string AddConnectedSubnets(const platform::SweepPlatform& platform, sweep::
     const IpAddress network = IpAddress::V4(s.local.v4() & mask);
     list->AddBlock(network, prefix);
     chosen += (chosen.empty() ? "" : ", ") + network.ToString() + "/" + std::to_string(prefix) +
-              " (" + s.interface + (prefix != s.prefix ? ", capped at /16" : "") + ")";
+              " (" + EscapeText(s.interface) + (prefix != s.prefix ? ", capped at /16" : "") + ")";
   }
   return chosen;
 }
@@ -99,7 +101,7 @@ Status AddTargetTexts(const Options& o, const Streams& streams, sweep::TargetLis
       continue;
     }
     std::ifstream in(f);
-    if (!in) return Status::Failure("'" + f + "': cannot read", errno);
+    if (!in) return Status::Failure(QuoteText(f) + ": cannot read", errno);
     if (const Status added = list->AddLines(in, f); !added.ok()) return added;
   }
   return Status::Ok();
@@ -197,7 +199,9 @@ std::optional<int> ReadTargets(const RunContext& run, std::vector<IpAddress>* ta
   }
   *targets = std::move(expanded).value();
   if (targets->empty()) {
-    run.err() << run.prefix << "no address left to probe after the exclusions\n";
+    run.err() << run.prefix
+              << (o.excludes.empty() ? "no address to probe: the targets given hold none\n"
+                                     : "no address left to probe after the exclusions\n");
     return kUsage;
   }
   return std::nullopt;
@@ -243,7 +247,7 @@ void SayOnLinkWait(const RunContext& run, const sweep::Sweep& sweep) {
       << "expect up to about " << static_cast<long long>(std::ceil(seconds)) << " s.";
   if (sweep.results().front().address.is_v4()) {
     err << " ARP probing (needs CAP_NET_RAW: sudo setcap cap_net_raw+ep "
-        << platform::ShellWord(run.platform.icmp->PermissionFacts().program_path)
+        << platform::ShellWord(EscapeText(run.platform.icmp->PermissionFacts().program_path))
         << ") is not held back this way.";
   }
   err << "\n";
@@ -378,14 +382,28 @@ std::optional<int> AnswerWithoutProbing(const Options& o, const platform::SweepP
   return std::nullopt;
 }
 
-}  // namespace
-
-int Run(const Options& o, const platform::SweepPlatform& platform, const Streams& streams,
-        const std::string& program) {
+int RunUnchecked(const Options& o, const platform::SweepPlatform& platform,
+                 const Streams& streams, const std::string& program) {
   if (auto code = AnswerWithoutProbing(o, platform, streams, program)) return *code;
   const RunContext run{o, platform, streams, program + ": "};
   const int code = o.link_local ? RunLinkLocal(run) : RunSweep(run);
   ClearInterrupt();
+  return code;
+}
+
+}  // namespace
+
+int Run(const Options& o, const platform::SweepPlatform& platform, const Streams& streams,
+        const std::string& program) {
+  // What could not be written is a failure, whatever was found.
+  CheckedOutput out(*streams.out);
+  Streams checked = streams;
+  checked.out = &out.stream();
+  const int code = RunUnchecked(o, platform, checked, program);
+  if (const Status written = out.Finish(); !written.ok()) {
+    *streams.err << program << ": " << written.ToString() << "\n";
+    return kSystemFailure;
+  }
   return code;
 }
 

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "cli/sweep/run.h"
+#include "cli/sweep/test_fixtures.h"
 #include "cli/sweep/test_options.h"
 #include "cli/sweep/test_readers.h"
 #include "lan/arp_fakes.h"
@@ -14,37 +15,6 @@ namespace ps::cli {
 namespace {
 
 using testing::Parse;
-
-// Whole runs over the fakes: what is printed and the exit code.
-class RunTest : public ::testing::Test {
- protected:
-  RunTest() {
-    opener_.clock = &clock_;
-    opener_.hosts[IpAddress::V4(0x0A000001)] = {};
-    opener_.hosts[IpAddress::V4(0x0A000003)] = {};
-    opener_.facts.program_path = "/opt/pingsweep-cli";
-    resolver_.reverse[IpAddress::V4(0x0A000003)] = "printer.lan";
-    resolver_.forward["printer.lan"] = {IpAddress::V4(0x0A000003)};
-    interfaces_.subnets = {{IpAddress::V4(0x7F000000), 8, IpAddress::V4(0x7F000001), "lo", true},
-                           {IpAddress::V4(0x0A000000), 29, IpAddress::V4(0x0A000006), "eth0", false}};
-  }
-  int RunWith(std::vector<std::string> args, const std::string& input = "") {
-    out_.str("");
-    err_.str("");
-    std::istringstream in(input);
-    const Result<Options> parsed = Parse(std::move(args));
-    EXPECT_EQ(parsed.status().message(), "");
-    if (!parsed.ok()) return -1;
-    const platform::SweepPlatform p{&clock_, &opener_, nullptr, &interfaces_, &resolver_};
-    return cli::Run(parsed.value(), p, Streams{&in, &out_, &err_, false}, "pingsweep-cli");
-  }
-
-  platform::FakeMonotonicClock clock_;
-  platform::FakeIcmpOpener opener_;
-  platform::FakeResolver resolver_;
-  platform::FakeInterfaceTable interfaces_;
-  std::ostringstream out_, err_;
-};
 
 TEST_F(RunTest, SweepsPrintsAndExits) {
   EXPECT_EQ(RunWith({"10.0.0.1-4"}), kAnswered);
@@ -88,53 +58,13 @@ TEST_F(RunTest, InterruptBeforeTheSweepReportsNothingFound) {
   EXPECT_EQ(RunWith({"10.0.0.1-4"}), kInterrupted);
   EXPECT_NE(out_.str().find("0 of 4 hosts answered in 0.00 s (interrupted)"), std::string::npos)
       << out_.str();
+  // Nor does a discovery on the links.
+  interfaces_.links = {{"eth0", 2}};
+  Interrupt();
+  EXPECT_EQ(RunWith({"--link-local"}), kInterrupted);
+  EXPECT_NE(out_.str().find("0 hosts answered on eth0 in 0.00 s (interrupted)"), std::string::npos)
+      << out_.str();
 }
-
-// Records when the capabilities were given up: after every socket was opened.
-class FakePrivileges : public platform::Privileges {
- public:
-  FakePrivileges(sweep::FakePacketNetwork* packets, platform::FakeIcmpOpener* icmp)
-      : packets_(packets), icmp_(icmp) {}
-  bool HasNetRaw() override { return !dropped; }
-  Status DropAll() override {
-    dropped = true;
-    arp_sockets_before = packets_->opened.size();
-    icmp_sockets_before = icmp_->opened;
-    return Status::Ok();
-  }
-  bool dropped = false;
-  std::size_t arp_sockets_before = 0;
-  int icmp_sockets_before = 0;
-
- private:
-  sweep::FakePacketNetwork* packets_;
-  platform::FakeIcmpOpener* icmp_;
-};
-
-class LanRunTest : public RunTest {
- protected:
-  LanRunTest() {
-    platform::Link eth0{"eth0", 2, *MacAddress::Parse("00:00:0c:00:00:06"), true, true,
-                        {{0x0A000006, 29}}};
-    packets_.links = {eth0};
-    segment_.hosts[0x0A000002] = {};  // answers ARP, drops echo requests
-    segment_.hosts[0x0A000003] = {.mac = *MacAddress::Parse("02:42:ac:11:00:03")};
-  }
-  int RunLan(std::vector<std::string> args) {
-    out_.str("");
-    err_.str("");
-    std::istringstream in;
-    const Result<Options> parsed = Parse(std::move(args));
-    EXPECT_EQ(parsed.status().message(), "");
-    if (!parsed.ok()) return -1;
-    const platform::SweepPlatform p{&clock_,     &opener_,  nullptr,   &interfaces_,
-                                    &resolver_,  &packets_, &privileges_};
-    return cli::Run(parsed.value(), p, Streams{&in, &out_, &err_, false}, "pingsweep-cli");
-  }
-  sweep::FakeArpSegment segment_{&clock_.now_ns};
-  sweep::FakePacketNetwork packets_{&segment_};
-  FakePrivileges privileges_{&packets_, &opener_};
-};
 
 TEST_F(LanRunTest, OnLinkTargetsGoByArpAndShowTheirMac) {
   EXPECT_EQ(RunLan({"-n", "10.0.0.1-4", "192.0.2.1"}), kAnswered);

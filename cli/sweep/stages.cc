@@ -100,8 +100,9 @@ void WaitForNames(const RunContext& run, sweep::NamePool* names, bool interrupte
 }
 
 HostLine MakeLine(const sweep::HostResult& result, const sweep::NamePool* names,
-                  const MacAddress* mac, VendorNames* vendors, const RunContext& run) {
-  HostLine line{result, names != nullptr ? names->Name(result.address) : "", "", "", ""};
+                  const MacAddress* mac, VendorNames* vendors, const RunContext& run,
+                  int scope_id) {
+  HostLine line{result, names != nullptr ? names->Name(result.address, scope_id) : "", "", "", ""};
   if (mac != nullptr) {
     line.mac = mac->ToString();
     line.vendor = vendors->Of(*mac, run.err(), run.prefix);

@@ -70,10 +70,11 @@ std::unique_ptr<sweep::NamePool> StartNames(const RunContext& run, int threads);
 // says so when some did not come in time.
 void WaitForNames(const RunContext& run, sweep::NamePool* names, bool interrupted);
 
-// One host as printed: its name (when looked up), and its MAC and vendor
-// when `mac` is given.
+// One host as printed: its name (when looked up; `scope_id` as for
+// NamePool), and its MAC and vendor when `mac` is given.
 HostLine MakeLine(const sweep::HostResult& result, const sweep::NamePool* names,
-                  const MacAddress* mac, VendorNames* vendors, const RunContext& run);
+                  const MacAddress* mac, VendorNames* vendors, const RunContext& run,
+                  int scope_id = 0);
 
 // What a run found, as Finish() reports it.
 struct RunEnd {

@@ -181,6 +181,13 @@ TEST_F(TcpRunTest, WithoutARawSocketSynProbesConnectAndAckProbesAreRefused) {
                             "  sudo setcap cap_net_raw+ep /opt/pingsweep-cli\n"),
             std::string::npos) << err_.str();
   EXPECT_TRUE(tcp_.opened.empty());
+  // The program's path comes from outside: escaped, then quoted for the shell.
+  icmp_.facts.program_path = "/opt/ev\x1B]0;x\x07il";
+  EXPECT_EQ(RunWith({"--probe", "tcp-ack", "10.0.0.5"}), kNoPermission);
+  EXPECT_NE(err_.str().find("setcap cap_net_raw+ep '/opt/ev\\x1B]0;x\\x07il'\n"),
+            std::string::npos) << err_.str();
+  EXPECT_EQ(err_.str().find('\x1B'), std::string::npos) << err_.str();
+  icmp_.facts.program_path = "/opt/pingsweep-cli";
 
   EXPECT_EQ(RunWith({"--check"}), kAnswered);
   EXPECT_NE(out_.str().find("TCP probes: SYN by connect() only"), std::string::npos) << out_.str();

@@ -5,6 +5,8 @@
 
 #include "cli/sweep/run.h"
 #include "cli/sweep/stages.h"
+#include "core/terminal_text.h"
+#include "platform/inet/icmp_access.h"
 
 namespace ps::cli {
 namespace {
@@ -15,7 +17,10 @@ bool Denied(const Status& s) { return s.system_error() == EPERM || s.system_erro
 
 std::string SetcapLine(const platform::SweepPlatform& p) {
   const std::string path = p.icmp != nullptr ? p.icmp->PermissionFacts().program_path : "";
-  return "sudo setcap cap_net_raw+ep " + (path.empty() ? std::string("pingsweep-cli") : path);
+  // Escaped (the path comes from outside), then quoted for the shell, as in
+  // the ICMP permission fixes.
+  return "sudo setcap cap_net_raw+ep " +
+         (path.empty() ? std::string("pingsweep-cli") : platform::ShellWord(EscapeText(path)));
 }
 
 // Folds one family's TCP results into the run's.

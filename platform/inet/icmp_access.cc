@@ -6,6 +6,8 @@
 #include <optional>
 #include <utility>
 
+#include "core/terminal_text.h"
+
 namespace ps::platform {
 namespace {
 
@@ -33,11 +35,13 @@ std::optional<GroupRange> ParseRange(std::string_view text) {
 }
 
 std::string GroupText(const IcmpPermissionFacts& f) {
-  return std::to_string(f.group_id) + (f.group_name.empty() ? "" : " (" + f.group_name + ")");
+  return std::to_string(f.group_id) +
+         (f.group_name.empty() ? "" : " (" + EscapeText(f.group_name) + ")");
 }
 
 std::string SetcapLines(const IcmpPermissionFacts& f) {
-  return "    sudo setcap cap_net_raw+ep " + ShellWord(f.program_path) + "\n";
+  // Escaped first: the path is shown on a terminal (a backslash in it shows doubled).
+  return "    sudo setcap cap_net_raw+ep " + ShellWord(EscapeText(f.program_path)) + "\n";
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ class LinuxInterfaceTable : public InterfaceTable {
 class LinuxResolver : public Resolver {
  public:
   Result<std::vector<IpAddress>> Resolve(const std::string& name) override;
-  std::string ReverseName(const IpAddress& address) override;
+  std::string ReverseName(const IpAddress& address, int scope_id) override;
 };
 
 }  // namespace ps::platform

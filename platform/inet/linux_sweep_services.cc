@@ -47,14 +47,24 @@ Result<std::vector<IpAddress>> LinuxResolver::Resolve(const std::string& name) {
   return out;
 }
 
-std::string LinuxResolver::ReverseName(const IpAddress& address) {
-  if (!address.is_v4()) return "";
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl(address.v4());
+std::string LinuxResolver::ReverseName(const IpAddress& address, int scope_id) {
+  sockaddr_storage storage{};
+  socklen_t length;
+  if (address.is_v4()) {
+    auto* sin = reinterpret_cast<sockaddr_in*>(&storage);
+    sin->sin_family = AF_INET;
+    sin->sin_addr.s_addr = htonl(address.v4());
+    length = sizeof(*sin);
+  } else {
+    auto* sin6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    sin6->sin6_family = AF_INET6;
+    std::memcpy(&sin6->sin6_addr, address.data(), sizeof(sin6->sin6_addr));
+    sin6->sin6_scope_id = static_cast<std::uint32_t>(scope_id);  // a link-local one's interface
+    length = sizeof(*sin6);
+  }
   char host[NI_MAXHOST];
   // NI_IDN: internationalised names in the locale's encoding (UTF-8 for the program).
-  if (getnameinfo(reinterpret_cast<const sockaddr*>(&sin), sizeof(sin), host, sizeof(host), nullptr,
+  if (getnameinfo(reinterpret_cast<const sockaddr*>(&storage), length, host, sizeof(host), nullptr,
                   0, NI_NAMEREQD | NI_IDN) != 0) {
     return "";
   }

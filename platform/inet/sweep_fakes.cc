@@ -114,7 +114,9 @@ Result<std::vector<IpAddress>> FakeResolver::Resolve(const std::string& name) {
   return Status::Failure("Name or service not known");
 }
 
-std::string FakeResolver::ReverseName(const IpAddress& address) {
+std::string FakeResolver::ReverseName(const IpAddress& address, int scope_id) {
+  if (const auto in_scope = scoped.find({address, scope_id}); in_scope != scoped.end())
+    return in_scope->second;
   const auto it = reverse.find(address);
   return it == reverse.end() ? "" : it->second;
 }

@@ -207,10 +207,12 @@ class FakeInterfaceTable : public InterfaceTable {
 class FakeResolver : public Resolver {
  public:
   Result<std::vector<IpAddress>> Resolve(const std::string& name) override;
-  std::string ReverseName(const IpAddress& address) override;
+  // From `scoped` when it has the address on that scope, else `reverse`.
+  std::string ReverseName(const IpAddress& address, int scope_id) override;
 
   std::map<std::string, std::vector<IpAddress>> forward;
   std::map<IpAddress, std::string> reverse;
+  std::map<std::pair<IpAddress, int>, std::string> scoped;
 };
 
 }  // namespace ps::platform

@@ -189,7 +189,9 @@ class Resolver {
   // the caller must not probe), or the resolver's reason for none.
   virtual Result<std::vector<IpAddress>> Resolve(const std::string& name) = 0;
   // The name of an address as the system gives it (UTF-8), or "".
-  virtual std::string ReverseName(const IpAddress& address) = 0;
+  // `scope_id`: for an IPv6 link-local address, the index of the interface
+  // it is on; else 0.
+  virtual std::string ReverseName(const IpAddress& address, int scope_id) = 0;
 };
 
 // The implementations a sweep runs over.
