@@ -83,7 +83,8 @@ class WindowsResolver : public Resolver {
     return out;
   }
 
-  std::string ReverseName(const IpAddress& address) override {
+  // IPv6 names are not looked up here yet; the scope is for IPv6 link-local.
+  std::string ReverseName(const IpAddress& address, int /*scope_id*/) override {
     if (!address.is_v4() || !StartWindowsSockets()) return "";
     sockaddr_in sin{};
     sin.sin_family = AF_INET;
