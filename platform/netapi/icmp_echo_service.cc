@@ -239,17 +239,20 @@ DWORD SocketEchoService::IcmpSendEcho(IcmpHandle IcmpHandle, IPAddr DestinationA
   std::lock_guard<std::mutex> turn(channel->turn);
   IcmpSocket& socket = *channel->socket;
   const std::int64_t start = clock_.NowNs();
-  const Probe probe{DestinationAddress,
-                    request.sequence,
-                    start,
-                    start + static_cast<std::int64_t>(Timeout) * 1000000,
-                    ReplyBuffer,
-                    ReplySize};
   const IcmpSocket::SendResult sent = socket.Send({&request, 1});
   if (sent.sent != 1) {
     WriteFailure(ReplyBuffer, StatusForSendFailure(sent.error));
     return 0;
   }
+  // The wait runs from when the request has gone, so that a thread held up
+  // before or in the send does not lose its wait; the round trip still counts
+  // from before it.
+  const Probe probe{DestinationAddress,
+                    request.sequence,
+                    start,
+                    clock_.NowNs() + static_cast<std::int64_t>(Timeout) * 1000000,
+                    ReplyBuffer,
+                    ReplySize};
   return Await(socket, probe);
 }
 
