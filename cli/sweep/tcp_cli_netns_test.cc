@@ -146,8 +146,13 @@ TEST_F(TcpLabTest, ConnectKeepsWithinTheOpenFileLimitRaisingItToTheHardOne) {
     const std::string run =
         "(ulimit -Sn " + std::to_string(c.soft) + " && ulimit -Hn " + std::to_string(c.hard) +
         " && exec " + kNobody + " " PINGSWEEP_CLI " -n -a -o csv -t 1000 --probe tcp:443 "
-        "10.77.1.0-63 >/tmp/psc-tcp-fd.$$ 2>/dev/null) & pid=$!; sleep 0.8; "
-        "grep 'Max open files' /proc/$pid/limits | tr -s ' ' | cut -d' ' -f4; wait $pid; "
+        "10.77.1.0-63 >/tmp/psc-tcp-fd.$$ 2>/dev/null) & pid=$!; "
+        // The limit while it runs: watched until it moves or the run ends (a
+        // fixed wait missed the raise on a slow, loaded machine).
+        "last=; for i in $(seq 400); do grep -qs '^State:.*Z' /proc/$pid/status && break; v=$(grep 'Max open files' /proc/$pid/limits "
+        "2>/dev/null | tr -s ' ' | cut -d' ' -f4); [ -n \"$v\" ] || break; last=$v; "
+        "[ \"$v\" != " + std::to_string(c.soft) + " ] && break; sleep 0.025; done; "
+        "echo \"$last\"; wait $pid; "
         "echo \"#$?\"; cat /tmp/psc-tcp-fd.$$; rm -f /tmp/psc-tcp-fd.$$";
     Outcome o;
     o.out = ShOutput(run);
