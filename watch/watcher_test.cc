@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -163,6 +164,49 @@ TEST(WatchWatcherTest, AddressListIsBounded) {
   EXPECT_EQ(d.addresses.back().address.ToString(), "10.0.1.13");
   // An address that fell off the list is free: another MAC takes it silently.
   EXPECT_EQ(script.Step("A 10.0.1.20; B 10.0.1.1"), "new B 10.0.1.1");
+}
+
+// A day of a 1,000-device LAN swept every minute, K = 2, quiet for an hour:
+// 20 devices flap (answer one sweep in three), 50 leave for an hour, 10 move
+// to another address, 10 change their MAC, 10 are renamed, the rest stay.
+TEST(WatchWatcherTest, DayOfAThousandDevices) {
+  Script script({2, 60 * kMinute, kDefaultMaxDevices});
+  std::map<EventKind, int> counts;
+  std::vector<Event> events;
+  for (int n = 0; n < 24 * 60; ++n) {
+    for (int i = 0; i < 1000; ++i) {
+      if (i < 20 && n % 3 != 0) continue;
+      if (i >= 20 && i < 70 && n >= 360 && n < 420) continue;
+      const auto hi = static_cast<std::uint8_t>(i >> 8), lo = static_cast<std::uint8_t>(i);
+      const std::uint8_t changed = i >= 80 && i < 90 && n >= 1080;
+      Observation seen;
+      seen.mac = MacAddress{{0x00, 0x22, 0x00, changed, hi, lo}};
+      seen.address = IpAddress::V4((i >= 70 && i < 80 && n >= 720 ? 0x0A020000 : 0x0A010000) |
+                                   static_cast<std::uint32_t>(i));
+      seen.names = {{"dns", "h" + std::to_string(i) + (i >= 90 && i < 100 && n >= 900 ? "-new" : "")}};
+      script.watcher.Observe(seen, &events);
+    }
+    script.watcher.EndSweep(&events);
+    for (const Event& e : events) ++counts[e.kind];
+    events.clear();
+    script.watcher.TakeChanged();
+    script.Advance(Script::kIntervalNs);
+    if (n % 60 == 59) {
+      ASSERT_LE(script.watcher.inventory().size(), 1010u) << "at minute " << n;
+    }
+  }
+  EXPECT_EQ(counts, (std::map<EventKind, int>{{EventKind::kNew, 1010},
+                                              {EventKind::kOnline, 480 + 50},
+                                              {EventKind::kOffline, 480 + 50 + 10},
+                                              {EventKind::kAddress, 10},
+                                              {EventKind::kConflict, 10},
+                                              {EventKind::kName, 10}}));
+  EXPECT_EQ(script.watcher.inventory().size(), 1010u);
+  std::size_t addresses = 0;
+  for (const auto& [id, entry] : script.watcher.inventory().entries()) {
+    addresses += entry.device.addresses.size();
+  }
+  EXPECT_EQ(addresses, 1000u + 10);  // the movers keep their old address; the old MACs lost theirs
 }
 
 }  // namespace
