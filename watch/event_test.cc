@@ -93,7 +93,9 @@ TEST(WatchEventTest, TextLinesAndJsonEscapeOutsideText) {
   for (const auto& c : cases) {
     EXPECT_EQ(EventText(c.event), c.text);
     const std::string json = EventJson(c.event);
-    if (!c.json.empty()) EXPECT_EQ(json, c.json);
+    if (!c.json.empty()) {
+      EXPECT_EQ(json, c.json);
+    }
     const auto parsed = nlohmann::json::parse(json);  // one valid object, one line
     EXPECT_EQ(json.find('\n'), std::string::npos);
     EXPECT_EQ(parsed.at("event"), KindWord(c.event.kind));

@@ -8,13 +8,22 @@
 #pragma once
 
 #include <memory>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/inet/sweep_fakes.h"
 #include "platform/netapi/net_fakes.h"
+#include "watch/record.h"
 #include "watch/watcher.h"
+
+namespace ps::watch {
+
+// Failures show a device as its stored record.
+inline void PrintTo(const Device& device, std::ostream* out) { *out << EncodeDevice(device); }
+
+}  // namespace ps::watch
 
 namespace ps::watch::testing {
 
