@@ -89,8 +89,8 @@ int main() {
     load_cpu.push_back(CpuMs() - cpu);
     if (watcher.inventory().size() != kDevices) return 1;
   }
-  std::printf("load of %d devices: median %.1f ms, %.1f ms of CPU (resident %.1f MB)\n",
-              kDevices, bench::Median(loads), bench::Median(load_cpu), ResidentMb());
+  std::printf("load of %d devices: median %.1f ms, %.1f ms of CPU (resident %.1f MB)\n", kDevices,
+              bench::Median(loads), bench::Median(load_cpu), ResidentMb());
 
   watch::Watcher watcher = MakeWatcher();
   auto loaded = store.Load();
@@ -111,8 +111,9 @@ int main() {
     writes.push_back(MsSince(start));
     write_cpu.push_back(CpuMs() - cpu);
   }
-  std::printf("one event written (observed, rendered, its record saved): median %.3f ms, %.3f ms "
-              "of CPU (%zu bytes of JSON in all)\n",
-              bench::Median(writes), bench::Median(write_cpu), bytes);
+  std::printf(
+      "one event written (observed, rendered, its record saved): median %.3f ms, %.3f ms "
+      "of CPU (%zu bytes of JSON in all)\n",
+      bench::Median(writes), bench::Median(write_cpu), bytes);
   return 0;
 }

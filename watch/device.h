@@ -19,9 +19,9 @@ namespace ps::watch {
 using UnixMs = std::int64_t;
 
 // Bounds that keep one device's record small whatever the network sends.
-inline constexpr std::size_t kMaxAddresses = 8;   // most recently seen kept
-inline constexpr std::size_t kMaxNames = 8;       // sources; later ones ignored
-inline constexpr std::size_t kMaxTextBytes = 255; // a name, source or vendor, cut
+inline constexpr std::size_t kMaxAddresses = 8;    // most recently seen kept
+inline constexpr std::size_t kMaxNames = 8;        // sources; later ones ignored
+inline constexpr std::size_t kMaxTextBytes = 255;  // a name, source or vendor, cut
 
 struct NameBy {
   std::string source;  // "dns", "dhcp", "netbios", ...
@@ -36,8 +36,8 @@ struct SeenAddress {
 };
 
 struct Device {
-  std::string id;                  // DeviceId() of the MAC or of the address
-  std::optional<MacAddress> mac;   // none for a host beyond a router
+  std::string id;                 // DeviceId() of the MAC or of the address
+  std::optional<MacAddress> mac;  // none for a host beyond a router
   UnixMs first_seen = 0;
   UnixMs last_seen = 0;
   std::vector<SeenAddress> addresses;  // most recently seen first
@@ -56,10 +56,10 @@ std::string DeviceId(const IpAddress& address);
 
 // One answer to a sweep or one packet seen passively.
 struct Observation {
-  std::optional<MacAddress> mac;      // none: a host beyond a router
-  std::optional<IpAddress> address;   // none: e.g. a DHCP request from 0.0.0.0
-  std::vector<NameBy> names;          // empty names carry nothing
-  std::string vendor;                 // "" when unknown
+  std::optional<MacAddress> mac;     // none: a host beyond a router
+  std::optional<IpAddress> address;  // none: e.g. a DHCP request from 0.0.0.0
+  std::vector<NameBy> names;         // empty names carry nothing
+  std::string vendor;                // "" when unknown
 };
 
 }  // namespace ps::watch

@@ -11,13 +11,20 @@ namespace ps::watch {
 
 std::string_view KindWord(EventKind kind) {
   switch (kind) {
-    case EventKind::kNew: return "new";
-    case EventKind::kOnline: return "online";
-    case EventKind::kOffline: return "offline";
-    case EventKind::kAddress: return "address";
-    case EventKind::kConflict: return "conflict";
-    case EventKind::kName: return "name";
-    case EventKind::kFull: return "full";
+    case EventKind::kNew:
+      return "new";
+    case EventKind::kOnline:
+      return "online";
+    case EventKind::kOffline:
+      return "offline";
+    case EventKind::kAddress:
+      return "address";
+    case EventKind::kConflict:
+      return "conflict";
+    case EventKind::kName:
+      return "name";
+    case EventKind::kFull:
+      return "full";
   }
   return "?";
 }
@@ -29,10 +36,10 @@ std::string Iso8601(UnixMs time) {
   const year_month_day ymd{day};
   const hh_mm_ss hms{t - day};
   char buf[40];
-  std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(ymd.year()),
-                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
-                static_cast<int>(hms.hours().count()), static_cast<int>(hms.minutes().count()),
-                static_cast<int>(hms.seconds().count()),
+  std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
+                static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
+                static_cast<unsigned>(ymd.day()), static_cast<int>(hms.hours().count()),
+                static_cast<int>(hms.minutes().count()), static_cast<int>(hms.seconds().count()),
                 static_cast<int>(hms.subseconds().count()));
   return buf;
 }
@@ -82,7 +89,9 @@ std::string EventText(const Event& e) {
 
 std::string EventJson(const Event& e) {
   using Json = nlohmann::ordered_json;
-  const auto text_or_null = [](const std::string& s) { return s.empty() ? Json(nullptr) : Json(s); };
+  const auto text_or_null = [](const std::string& s) {
+    return s.empty() ? Json(nullptr) : Json(s);
+  };
   Json j;
   j["time"] = Iso8601(e.time);
   j["event"] = KindWord(e.kind);

@@ -30,16 +30,16 @@ std::string_view KindWord(EventKind kind);
 struct Event {
   EventKind kind = EventKind::kNew;
   UnixMs time = 0;
-  std::string device;                  // the device's id ("" for kFull)
+  std::string device;  // the device's id ("" for kFull)
   std::optional<MacAddress> mac;
-  std::optional<IpAddress> address;    // the address concerned, or its latest
+  std::optional<IpAddress> address;           // the address concerned, or its latest
   std::optional<IpAddress> previous_address;  // kAddress: the latest of that family before
   std::optional<MacAddress> previous_mac;     // kConflict: who answered from it before
-  std::string name;                    // kNew: its first name; kName: the new one
-  std::string previous_name;           // kName
-  std::string source;                  // the name's source
+  std::string name;                           // kNew: its first name; kName: the new one
+  std::string previous_name;                  // kName
+  std::string source;                         // the name's source
   std::string vendor;
-  std::size_t count = 0;               // kFull: the cap
+  std::size_t count = 0;  // kFull: the cap
 
   bool warning() const { return kind == EventKind::kConflict || kind == EventKind::kFull; }
   friend bool operator==(const Event&, const Event&) = default;

@@ -36,8 +36,8 @@ TEST(WatchEventTest, TextLinesAndJsonEscapeOutsideText) {
     return MacAddress{{0x00, 0x11, 0x22, 0x33, 0x44, last}};
   };
   const auto ip = [](const char* text) { return IpAddress::Parse(text); };
-  const auto make = [](EventKind kind, UnixMs time, std::string device,
-                       std::optional<MacAddress> m, std::optional<IpAddress> address) {
+  const auto make = [](EventKind kind, UnixMs time, std::string device, std::optional<MacAddress> m,
+                       std::optional<IpAddress> address) {
     Event e;
     e.kind = kind;
     e.time = time;
@@ -46,7 +46,8 @@ TEST(WatchEventTest, TextLinesAndJsonEscapeOutsideText) {
     e.address = address;
     return e;
   };
-  Event fresh = make(EventKind::kNew, 1710238830400, "00:11:22:33:44:41", mac(0x41), ip("10.0.0.1"));
+  Event fresh =
+      make(EventKind::kNew, 1710238830400, "00:11:22:33:44:41", mac(0x41), ip("10.0.0.1"));
   fresh.name = "ev\x1B[31mil\n";
   fresh.source = "dhcp";
   fresh.vendor = "Acme \xFF";
@@ -55,7 +56,9 @@ TEST(WatchEventTest, TextLinesAndJsonEscapeOutsideText) {
   Event conflict = make(EventKind::kConflict, 0, "00:11:22:33:44:42", mac(0x42), ip("10.0.0.1"));
   conflict.previous_mac = mac(0x41);
   Event renamed = make(EventKind::kName, 0, "00:11:22:33:44:41", mac(0x41), ip("10.0.0.1"));
-  renamed.name = "a\xE2\x80\xAE" "b";  // U+202E reorders what follows
+  renamed.name =
+      "a\xE2\x80\xAE"
+      "b";  // U+202E reorders what follows
   renamed.previous_name = "nas";
   renamed.source = "dns";
   const Event far = make(EventKind::kOffline, 0, "ip:192.0.2.7", std::nullopt, ip("192.0.2.7"));

@@ -44,7 +44,10 @@ bool Inventory::Touch(Entry& entry, const IpAddress& address, UnixMs now) {
                                [&](const SeenAddress& a) { return a.address == address; });
   const bool fresh = it == list.end();
   if (fresh) {
-    if (list.size() >= kMaxAddresses) Release(entry, list.back().address);
+    if (list.size() >= kMaxAddresses) {
+      const IpAddress oldest = list.back().address;  // a copy: Release erases the element
+      Release(entry, oldest);
+    }
     list.insert(list.begin(), SeenAddress{address, now});
   } else {
     it->last_seen = now;

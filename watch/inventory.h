@@ -21,11 +21,11 @@ inline constexpr std::size_t kDefaultMaxDevices = 65536;
 // What the engine tracks between sweeps; never stored.
 struct Liveness {
   static constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::min();
-  bool heard = false;   // since the last sweep ended
-  int missed = 0;       // sweeps ended in a row without a word from it
-  bool up = true;       // what the sweeps say, announced or not
+  bool heard = false;                       // since the last sweep ended
+  int missed = 0;                           // sweeps ended in a row without a word from it
+  bool up = true;                           // what the sweeps say, announced or not
   std::int64_t announced_down_ns = kNever;  // monotonic time of its last `offline`
-  bool changed = false;  // to be stored; listed once until taken
+  bool changed = false;                     // to be stored; listed once until taken
 };
 
 struct Entry {

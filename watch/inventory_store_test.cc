@@ -116,7 +116,8 @@ TEST_F(WatchStoreTest, DamagedRecordsAreLeftOut) {
   Script script({});
   script.Step("A 10.0.0.1");
   ASSERT_TRUE(store_.Save(script.watcher.inventory(), script.watcher.TakeChanged()).ok());
-  const std::string good = EncodeDevice(script.watcher.inventory().entries().begin()->second.device);
+  const std::string good =
+      EncodeDevice(script.watcher.inventory().entries().begin()->second.device);
   std::string many = R"({"first_seen":0,"last_seen":0,"names":[],"vendor":"","randomized":false,)"
                      R"("online":true,"addresses":[)";
   for (int i = 0; i < 9; ++i) {
@@ -133,12 +134,14 @@ TEST_F(WatchStoreTest, DamagedRecordsAreLeftOut) {
       {"00:11:22:33:44:41", REG_DWORD, good.substr(0, 4)},  // not a record's type
       {"ip:10.0.0.5", REG_SZ, many + "]}"},                 // beyond the bounds (and the id)
       {"ip:10.0.0.0", REG_SZ, many + "]}"},
-      {"00:11:22:33:44:45", REG_SZ, R"({"mac":"00:11:22:33:44:45","first_seen":0,"last_seen":0,)"
-                                    R"("addresses":[["10.0.0.300",0]],"names":[],"vendor":"",)"
-                                    R"("randomized":false,"online":true})"},
-      {"00:11:22:33:44:46", REG_SZ, R"({"mac":"00:11:22:33:44:46","first_seen":0,"last_seen":0,)"
-                                    R"("addresses":[],"names":[["dns",{"hex":"4"}]],"vendor":"",)"
-                                    R"("randomized":false,"online":true})"},
+      {"00:11:22:33:44:45", REG_SZ,
+       R"({"mac":"00:11:22:33:44:45","first_seen":0,"last_seen":0,)"
+       R"("addresses":[["10.0.0.300",0]],"names":[],"vendor":"",)"
+       R"("randomized":false,"online":true})"},
+      {"00:11:22:33:44:46", REG_SZ,
+       R"({"mac":"00:11:22:33:44:46","first_seen":0,"last_seen":0,)"
+       R"("addresses":[],"names":[["dns",{"hex":"4"}]],"vendor":"",)"
+       R"("randomized":false,"online":true})"},
   };
   for (const auto& c : cases) SetRaw(c.name, c.type, c.data);
   SetRaw("00:11:22:33:44:47", REG_SZ,

@@ -32,8 +32,8 @@
 namespace ps::watch {
 
 struct WatchConfig {
-  int sweeps_to_offline = 2;                       // K
-  std::int64_t quiet_for_ns = 300'000'000'000;     // 5 minutes
+  int sweeps_to_offline = 2;                    // K
+  std::int64_t quiet_for_ns = 300'000'000'000;  // 5 minutes
   std::size_t max_devices = kDefaultMaxDevices;
 };
 

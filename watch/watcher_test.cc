@@ -151,8 +151,9 @@ TEST(WatchWatcherTest, DeviceRecordAndChangedList) {
   EXPECT_EQ(script.watcher.inventory().entries().at(d.id).device.addresses.size(), 1u);
   EXPECT_EQ(testing::Summaries(events),
             "new 02:11:22:33:44:41 10.0.0.1 dns=nas; address 02:11:22:33:44:41 fe80::1; "
-            "name 02:11:22:33:44:41 fe80::1 dns=" + std::string(kMaxTextBytes, 'n') +
-            " was nas; new B 10.0.0.1; conflict 10.0.0.1 B was 02:11:22:33:44:41");
+            "name 02:11:22:33:44:41 fe80::1 dns=" +
+                std::string(kMaxTextBytes, 'n') +
+                " was nas; new B 10.0.0.1; conflict 10.0.0.1 B was 02:11:22:33:44:41");
 }
 
 TEST(WatchWatcherTest, AddressListIsBounded) {
@@ -183,7 +184,8 @@ TEST(WatchWatcherTest, DayOfAThousandDevices) {
       seen.mac = MacAddress{{0x00, 0x22, 0x00, changed, hi, lo}};
       seen.address = IpAddress::V4((i >= 70 && i < 80 && n >= 720 ? 0x0A020000 : 0x0A010000) |
                                    static_cast<std::uint32_t>(i));
-      seen.names = {{"dns", "h" + std::to_string(i) + (i >= 90 && i < 100 && n >= 900 ? "-new" : "")}};
+      seen.names = {
+          {"dns", "h" + std::to_string(i) + (i >= 90 && i < 100 && n >= 900 ? "-new" : "")}};
       script.watcher.Observe(seen, &events);
     }
     script.watcher.EndSweep(&events);
