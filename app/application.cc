@@ -15,14 +15,14 @@
 namespace ps::app {
 namespace {
 
-// The desktop's style, painted at less cost; the list's scroll bars and frame
-// repaint at every line a sweep adds.
+// The desktop's style, painted at less cost; the list's scroll bars repaint at
+// every line a sweep adds.
 //
 // Qt's raster engine hands a fill of 96 rows or more to its thread pool in
-// pieces and waits for them. For a scroll bar's or a frame's narrow strips the
-// hand-over costs far more than the fill, and with every core busy each piece
-// waits its turn (most of a sweep's time under load): those are painted in
-// bands, and their fills stay on this thread.
+// pieces and waits for them. For a scroll bar's narrow strips the hand-over
+// costs far more than the fill, and with every core busy each piece waits its
+// turn (most of a sweep's time under load): bars are painted in bands, and
+// their fills stay on this thread.
 //
 // Grooves drawn as separate pages (the Windows style's; Fusion paints its own
 // in one piece) are filled in one colour, the average of the light and window
@@ -32,15 +32,6 @@ namespace {
 class ThriftyStyle : public QProxyStyle {
  public:
   using QProxyStyle::QProxyStyle;
-
-  void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
-                     const QWidget* widget) const override {
-    const bool frame = element == PE_Frame || element == PE_FrameDefaultButton ||
-                       element == PE_FrameLineEdit || element == PE_FrameWindow ||
-                       element == PE_PanelScrollAreaCorner;
-    Banded(frame, *painter, option->rect,
-            [&] { QProxyStyle::drawPrimitive(element, option, painter, widget); });
-  }
 
   void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
                    const QWidget* widget) const override {
@@ -53,20 +44,20 @@ class ThriftyStyle : public QProxyStyle {
                                              (light.blue() + window.blue()) / 2));
       return;
     }
-    Banded(element == CE_ShapedFrame, *painter, option->rect,
-            [&] { QProxyStyle::drawControl(element, option, painter, widget); });
+    QProxyStyle::drawControl(element, option, painter, widget);
   }
 
   void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option,
                           QPainter* painter, const QWidget* widget) const override {
-    Banded(true, *painter, option->rect,
-            [&] { QProxyStyle::drawComplexControl(control, option, painter, widget); });
+    Banded(control == CC_ScrollBar, *painter, option->rect,
+           [&] { QProxyStyle::drawComplexControl(control, option, painter, widget); });
   }
 
  private:
   // Rows (or columns) per band: fewer than the 96 at which the engine shares
-  // a fill out, even at two spans a row.
-  static constexpr int kBand = 40;
+  // a fill out, at the one span a row Fusion and Windows paint bars with. Each
+  // band repeats the style's whole drawing, clipped: fewer bands cost less.
+  static constexpr int kBand = 95;
 
   // Calls `paint`; if `band`, in bands of what it may change of `rect`:
   // inside the painter's clip and the system clip (the widget's region being

@@ -1,6 +1,7 @@
 #include "app/incremental_scroll_bar.h"
 
 #include <QPaintEvent>
+#include <QPainter>
 #include <QStyleOptionSlider>
 
 namespace ps::app {
@@ -13,7 +14,12 @@ constexpr int kSliderMargin = 3;
 }  // namespace
 
 IncrementalScrollBar::IncrementalScrollBar(Qt::Orientation orientation, QWidget* parent)
-    : QScrollBar(orientation, parent) {}
+    : QScrollBar(orientation, parent) {
+  // Painted whole by paintEvent, so nothing beneath is painted first: the
+  // list relayouts by raising both bars when both show, and the list's frame
+  // beneath them cost as much to repaint as the bars.
+  setAttribute(Qt::WA_OpaquePaintEvent);
+}
 
 IncrementalScrollBar::Look IncrementalScrollBar::Now() const {
   QStyleOptionSlider option;
@@ -55,6 +61,12 @@ void IncrementalScrollBar::sliderChange(SliderChange change) {
 }
 
 void IncrementalScrollBar::paintEvent(QPaintEvent* event) {
+  {
+    // What a style leaves unpainted shows the window's background, as it
+    // would over the list.
+    QPainter painter(this);
+    painter.fillRect(event->rect(), palette().window());
+  }
   QScrollBar::paintEvent(event);
   // What the event left out shows the same as now: every change since the
   // last paint asked for the stretches where they differ.
