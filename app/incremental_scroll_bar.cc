@@ -15,9 +15,9 @@ constexpr int kSliderMargin = 3;
 
 IncrementalScrollBar::IncrementalScrollBar(Qt::Orientation orientation, QWidget* parent)
     : QScrollBar(orientation, parent) {
-  // Painted whole by paintEvent, so nothing beneath is painted first: the
-  // list relayouts by raising both bars when both show, and the list's frame
-  // beneath them cost as much to repaint as the bars.
+  // Painted whole by paintEvent, so nothing beneath is painted first: when
+  // both bars show, the list raises both at each relayout, which repaints them
+  // whole, and the list's frame beneath them with them.
   setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
