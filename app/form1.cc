@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/incremental_scroll_bar.h"
 #include "app/placement.h"
 #include "app/untrapped_error.h"
 #include "scan/subnet_sweep.h"
@@ -70,6 +71,10 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
   // widest width so far: the horizontal scroll bar then always covers the
   // longest line.
   list1_->setUniformItemSizes(true);
+  // The list sets its scroll bars' range and steps at each of those relayouts:
+  // bars that repaint only where their slider moved keep that cheap too.
+  list1_->setVerticalScrollBar(new IncrementalScrollBar(Qt::Vertical, list1_));
+  list1_->setHorizontalScrollBar(new IncrementalScrollBar(Qt::Horizontal, list1_));
 
   text1_ = new QLineEdit(QStringLiteral("192.168.1.255"), this);
   text1_->setObjectName(QStringLiteral("Text1"));
