@@ -31,8 +31,8 @@ inline MacAddress LetterMac(char letter) {
   return MacAddress{{0x00, 0x11, 0x22, 0x33, 0x44, static_cast<std::uint8_t>(letter)}};
 }
 
-inline Observation Answer(const std::string& spec) {
-  std::istringstream in(spec);
+inline Observation Answer(const std::string& line) {
+  std::istringstream in(line);
   std::string device, word;
   in >> device;
   Observation seen;
