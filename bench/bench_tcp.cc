@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bench/bench_stats.h"
+#include "bench/sweep_runner.h"
 #include "testsupport/private_network.h"
 #include "testsupport/veth_lab.h"
 
@@ -32,27 +33,15 @@ struct Run {
   long found = 0;
 };
 
-// Runs `command` through the shell (exec'd, so the rusage is the program's):
-// its wall and CPU time and the lines of its output that contain `marker`.
+// Runs `command` (bench/sweep_runner.h): its wall and CPU time and the lines
+// of its output that contain `marker`.
 Run Measure(const std::string& command, const std::string& marker) {
-  const std::string out_file = "/tmp/bench-tcp-out." + std::to_string(getpid());
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const std::string line = "exec " + command + " >" + out_file + " 2>/dev/null";
-    execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
+  const ps::bench::Measure m = ps::bench::RunCommand(command);
   Run r;
-  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const auto secs = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-  r.cpu_seconds = secs(usage.ru_utime) + secs(usage.ru_stime);
-  std::ifstream in(out_file);
+  r.seconds = m.seconds;
+  r.cpu_seconds = m.cpu_seconds;
+  std::istringstream in(m.out);
   for (std::string line; std::getline(in, line);) r.found += line.find(marker) != std::string::npos;
-  unlink(out_file.c_str());
   return r;
 }
 
