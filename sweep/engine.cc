@@ -58,7 +58,7 @@ void Sweep::HandleReply(const platform::IcmpMessage& m) {
   const SweepCore::Host& h = core_.host(index);
   const bool current = send_ns && *send_ns == h.sent_ns && m.sequence == h.sequence;
   const bool previous = send_ns && *send_ns == h.previous_sent_ns && m.sequence == h.previous_sequence;
-  if (current && h.state == SweepCore::State::kOutstanding && m.received_ns < h.deadline_ns) {
+  if (current && core_.InTime(index, m.received_ns)) {
     core_.Answer(index, m.received_ns, m.ttl, Via::kIcmp);
   } else if (previous || (current && h.state == SweepCore::State::kAnswered)) {
     core_.Duplicate(index);
@@ -81,7 +81,7 @@ void Sweep::HandleError(const platform::IcmpMessage& m) {
     const auto send_ns = cookie_.Verify(m.about, m.sequence, m.data.data(), m.data_size);
     ours = ours && send_ns && *send_ns == h.sent_ns;
   }
-  if (!ours || h.state != SweepCore::State::kOutstanding || m.received_ns >= h.deadline_ns) {
+  if (!ours || !core_.InTime(index, m.received_ns)) {
     core_.Ignore();
     return;
   }

@@ -34,9 +34,9 @@ class Sweep : private ProbeTransport {
   void Stop() { core_.Stop(); }
 
   // One per target, in target order; final once Run() returned.
-  const std::vector<HostResult>& results() const { return core_.results(); }
+  const HostResults& results() const { return core_.results(); }
   // The results, moved out (results() is empty afterwards): a /16's take 5 MB.
-  std::vector<HostResult> TakeResults() { return std::move(core_.results()); }
+  HostResults TakeResults() { return std::move(core_.results()); }
 
   std::uint64_t on_link_count() const { return core_.on_link_count(); }
   // When the neighbour window will hold the on-link targets back: the time it

@@ -153,13 +153,12 @@ void SweepCore::TakeBatch(std::int64_t now, std::size_t budget) {
 void SweepCore::MarkSent(std::uint32_t index, std::int64_t send_ns) {
   Host& h = hosts_[index];
   h.sent_ns = send_ns;
-  h.deadline_ns = send_ns + options_.timeout_ns;
   h.state = State::kOutstanding;
   ++outstanding_;
   h.contacted = true;
   ++h.attempts;
   ++results_[index].sent;
-  pending_.push_back(Pending{h.deadline_ns, index});
+  pending_.push_back(Pending{send_ns + options_.timeout_ns, index});
 }
 
 // This destination cannot be sent to (no route, refused by a firewall):
@@ -236,19 +235,21 @@ void SweepCore::Fail(std::uint32_t index) {
   Resolve(index, false);
 }
 
+// Whether `p` is the deadline of its host's outstanding probe, not of an
+// earlier one settled or sent again since.
+bool SweepCore::Current(const Pending& p) const {
+  const Host& h = hosts_[p.host];
+  return h.state == State::kOutstanding && h.sent_ns + options_.timeout_ns == p.at_ns;
+}
+
 void SweepCore::Expire(std::int64_t drained_at) {
   while (!pending_.empty() && pending_.front().at_ns <= drained_at) {
     const Pending p = pending_.front();
     pending_.pop_front();
-    const Host& h = hosts_[p.host];
-    if (h.state == State::kOutstanding && h.deadline_ns == p.at_ns) Fail(p.host);
+    if (Current(p)) Fail(p.host);
   }
   // Entries of probes settled early need no wake-up.
-  while (!pending_.empty()) {
-    const Host& h = hosts_[pending_.front().host];
-    if (h.state == State::kOutstanding && h.deadline_ns == pending_.front().at_ns) break;
-    pending_.pop_front();
-  }
+  while (!pending_.empty() && !Current(pending_.front())) pending_.pop_front();
 }
 
 std::int64_t SweepCore::NextWake(std::int64_t now) const {
@@ -327,5 +328,7 @@ void SweepCore::Finish() {
   }
   summary_.elapsed_ns = clock_->NowNs() - start_ns_;
 }
+
+static_assert(sizeof(SweepCore::Host) <= 32, "a /16's host states fit one 2 MB page");
 
 }  // namespace ps::sweep

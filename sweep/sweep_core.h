@@ -56,8 +56,7 @@ class SweepCore {
  public:
   enum class State : std::uint8_t { kQueued, kOutstanding, kAnswered, kFailed, kDone };
   struct Host {
-    std::int64_t sent_ns = 0;
-    std::int64_t deadline_ns = 0;
+    std::int64_t sent_ns = 0;  // its deadline is this plus the time-out
     std::int64_t previous_sent_ns = -1;  // the probe answered before this one
     std::uint16_t sequence = 0;
     std::uint16_t previous_sequence = 0;
@@ -84,6 +83,12 @@ class SweepCore {
   std::int64_t Find(const IpAddress& address) const;
   std::size_t size() const { return results_.size(); }
   const Host& host(std::uint32_t index) const { return hosts_[index]; }
+  // Whether an answer received at `received_ns` is in time for the current
+  // probe of `index`: one is outstanding and its deadline has not passed.
+  bool InTime(std::uint32_t index, std::int64_t received_ns) const {
+    const Host& h = hosts_[index];
+    return h.state == State::kOutstanding && received_ns < h.sent_ns + options_.timeout_ns;
+  }
   HostResult& result(std::uint32_t index) { return results_[index]; }
   // The current probe of `index` was answered in time, at `received_ns`.
   void Answer(std::uint32_t index, std::int64_t received_ns, std::uint8_t ttl, Via via,
@@ -93,8 +98,8 @@ class SweepCore {
   // The current probe of `index` failed (an error came back about it).
   void Fail(std::uint32_t index);
 
-  std::vector<HostResult>& results() { return results_; }
-  const std::vector<HostResult>& results() const { return results_; }
+  HostResults& results() { return results_; }
+  const HostResults& results() const { return results_; }
   std::uint64_t on_link_count() const { return on_link_count_; }
   double ExpectedOnLinkSeconds() const;
   const NeighbourWindow& window() const { return window_; }
@@ -110,6 +115,7 @@ class SweepCore {
   void TakeBatch(std::int64_t now, std::size_t budget);
   void MarkSent(std::uint32_t index, std::int64_t send_ns);
   void FailSend(std::uint32_t index, int error);
+  bool Current(const Pending& p) const;
   void Expire(std::int64_t drained_at);
   void Resolve(std::uint32_t index, bool answered);
   void Settle(std::uint32_t index, State state);
@@ -125,8 +131,8 @@ class SweepCore {
   SweepOptions options_;
   TokenBucket pacing_;  // in packets
   NeighbourWindow window_;
-  std::vector<HostResult> results_;
-  std::vector<Host> hosts_;
+  HostResults results_;
+  std::vector<Host, platform::BulkAllocator<Host>> hosts_;
   std::deque<std::uint32_t> ready_;      // may be sent now
   std::deque<std::uint32_t> ready_new_;  // on-link, first contact: wait for the window
   std::deque<Pending> pending_;          // in send order, so in deadline order

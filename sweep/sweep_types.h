@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "core/ip_address.h"
 #include "core/status.h"
+#include "platform/memory/bulk_memory.h"
 
 namespace ps::sweep {
 
@@ -38,6 +40,9 @@ struct HostResult {
   Via via = Via::kNone;        // what answered first
   std::uint16_t via_port = 0;  // TCP: the port probed
 };
+
+// One per target, in target order: a /16's take 6 MB, in bulk memory.
+using HostResults = std::vector<HostResult, platform::BulkAllocator<HostResult>>;
 
 struct SweepProgress {
   std::uint64_t targets = 0;

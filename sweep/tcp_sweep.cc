@@ -118,10 +118,9 @@ void TcpSweep::Handle(const platform::TcpAnswer& a) {
     return;
   }
   const auto index = static_cast<std::uint32_t>(found);
-  const SweepCore::Host& h = core_.host(index);
   Round& round = rounds_[index];
   const std::int64_t kind = Match(a, index);
-  const bool in_time = h.state == SweepCore::State::kOutstanding && a.received_ns < h.deadline_ns;
+  const bool in_time = core_.InTime(index, a.received_ns);
   if (kind < 0) {
     core_.Ignore();  // forged, or for an earlier round
   } else if (a.error != 0) {

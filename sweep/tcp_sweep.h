@@ -54,7 +54,7 @@ class TcpSweep : private ProbeTransport {
 
   // One per target, in target order; final once Run() returned. `sent`
   // counts rounds; the summary's `sent` counts packets (or attempts).
-  const std::vector<HostResult>& results() const { return core_.results(); }
+  const HostResults& results() const { return core_.results(); }
   std::uint64_t on_link_count() const { return core_.on_link_count(); }
   const NeighbourWindow& window() const { return core_.window(); }
 

@@ -24,7 +24,7 @@ std::string SetcapLine(const platform::SweepPlatform& p) {
 }
 
 // Folds one family's TCP results into the run's.
-void Merge(const std::vector<sweep::HostResult>& found, std::vector<sweep::HostResult>* results) {
+void Merge(const sweep::HostResults& found, sweep::HostResults* results) {
   for (const sweep::HostResult& r : found) {
     const auto at = std::lower_bound(
         results->begin(), results->end(), r.address,
@@ -93,7 +93,7 @@ void TcpStage::Run(const platform::SweepPlatform& p,
                    const sweep::SweepOptions& options,
                    const std::function<bool(const IpAddress&)>& by_arp,
                    sweep::SweepObserver* observer, const std::atomic<bool>& stop,
-                   std::vector<sweep::HostResult>* results, sweep::SweepSummary* summary) {
+                   sweep::HostResults* results, sweep::SweepSummary* summary) {
   if (!active()) return;
   for (auto* socket : {v4_.get(), v6_.get()}) {
     if (socket == nullptr || summary->interrupted || stop.load() || !failure_.ok()) continue;
