@@ -1,6 +1,6 @@
 // The floor of a sweep on this machine: a bare loop that sends with sendmmsg,
-// receives with recvmmsg and checks nothing beyond "an echo reply (or an ARP
-// reply) from an address of the block". No cookie, no deadline per probe, no
+// receives with recvmmsg and checks nothing beyond "an echo reply (an ARP
+// reply, a TCP segment) from an address of the block". No cookie, no deadline per probe, no
 // pacing, no retries, no time stamps, no output but one line. The benchmarks
 // run it beside pingsweep-cli in the same lab; run it only inside a private
 // network namespace.
@@ -8,6 +8,8 @@
 //   bare_loop icmp  raw|dgram FIRST COUNT TIMEOUT_MS      (IPv4)
 //   bare_loop icmp6 raw|dgram FIRST COUNT TIMEOUT_MS      (IPv6)
 //   bare_loop arp   IFACE SOURCE FIRST COUNT TIMEOUT_MS   (packet socket)
+//   bare_loop syn   PORT FIRST COUNT TIMEOUT_MS           (raw TCP, IPv4: a SYN
+//                                                          each; any segment back counts)
 //
 // Probes COUNT addresses from FIRST (the last 32 bits counting up), once
 // each, and stops when every one answered or TIMEOUT_MS after the last send.
@@ -17,6 +19,7 @@
 #include <net/if.h>
 #include <netinet/icmp6.h>
 #include <netinet/ip_icmp.h>
+#include <netinet/tcp.h>
 #include <netpacket/packet.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -64,7 +67,8 @@ struct Family {
   in6_addr first6{};
   int ifindex = 0;
   std::uint8_t mac[6] = {};
-  std::uint32_t source = 0;  // ARP: host order
+  std::uint32_t source = 0;  // ARP and SYN: host order
+  std::uint16_t port = 0;    // SYN: the destination port
   std::uint32_t count = 0;
 };
 
@@ -141,6 +145,65 @@ long AnswerArp(const Family& f, const std::uint8_t* p, std::size_t n, const sock
   return a < f.count ? static_cast<long>(a) : -1;
 }
 
+// A SYN from the socket's port 40001 (no socket holds it here: the kernel
+// resets the SYN-ACK), the checksum over the pseudo-header of `source`.
+void BuildSyn(const Family& f, std::uint32_t i, std::uint8_t* p, sockaddr_storage* to) {
+  struct {
+    std::uint32_t source, destination;
+    std::uint8_t zero, protocol;
+    std::uint16_t length;
+    tcphdr tcp;
+  } s{};
+  s.source = htonl(f.source);
+  s.destination = htonl(f.first4 + i);
+  s.protocol = IPPROTO_TCP;
+  s.length = htons(sizeof(tcphdr));
+  s.tcp.source = htons(40001);
+  s.tcp.dest = htons(f.port);
+  s.tcp.seq = htonl(0x5a5a0000 + i);
+  s.tcp.doff = 5;
+  s.tcp.syn = 1;
+  s.tcp.window = htons(1024);
+  s.tcp.check = Checksum(&s, sizeof(s));
+  std::memcpy(p, &s.tcp, sizeof(tcphdr));
+  auto* sin = reinterpret_cast<sockaddr_in*>(to);
+  sin->sin_family = AF_INET;
+  sin->sin_addr.s_addr = s.destination;
+}
+
+long AnswerSyn(const Family& f, const std::uint8_t*, std::size_t, const sockaddr_storage& from) {
+  const std::uint32_t a = ntohl(reinterpret_cast<const sockaddr_in&>(from).sin_addr.s_addr) - f.first4;
+  return a < f.count ? static_cast<long>(a) : -1;
+}
+
+// The address routing sends from to `first` (host order).
+std::uint32_t SourceFor(std::uint32_t first) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(9);
+  to.sin_addr.s_addr = htonl(first);
+  sockaddr_in local{};
+  socklen_t size = sizeof(local);
+  const bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) == 0 &&
+                  getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) == 0;
+  if (fd >= 0) close(fd);
+  return ok ? ntohl(local.sin_addr.s_addr) : 0;
+}
+
+bool OpenSyn(char** argv, Family* f) {
+  f->fd = socket(AF_INET, SOCK_RAW, IPPROTO_TCP);
+  f->port = static_cast<std::uint16_t>(std::atoi(argv[2]));
+  f->first4 = ntohl(inet_addr(argv[3]));
+  f->count = static_cast<std::uint32_t>(std::strtoul(argv[4], nullptr, 10));
+  f->source = SourceFor(f->first4);
+  f->to_size = sizeof(sockaddr_in);
+  f->request_size = sizeof(tcphdr);
+  f->build = BuildSyn;
+  f->answer = AnswerSyn;
+  return f->fd >= 0 && f->source != 0;
+}
+
 void Buffers(int fd) {
   const int receive = 32 << 20, send = 4 << 20;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &receive, sizeof(receive));
@@ -148,6 +211,11 @@ void Buffers(int fd) {
 }
 
 bool Open(int argc, char** argv, Family* f) {
+  if (std::strcmp(argv[1], "syn") == 0) {
+    if (argc != 6 || !OpenSyn(argv, f)) return false;
+    Buffers(f->fd);
+    return true;
+  }
   const bool arp = std::strcmp(argv[1], "arp") == 0;
   const bool v6 = std::strcmp(argv[1], "icmp6") == 0;
   if (argc != (arp ? 7 : 6)) return false;
@@ -195,7 +263,8 @@ int main(int argc, char** argv) {
   if (argc < 2 || !Open(argc, argv, &f)) {
     std::fprintf(stderr,
                  "usage: bare_loop icmp|icmp6 raw|dgram FIRST COUNT TIMEOUT_MS\n"
-                 "       bare_loop arp IFACE SOURCE FIRST COUNT TIMEOUT_MS\n");
+                 "       bare_loop arp IFACE SOURCE FIRST COUNT TIMEOUT_MS\n"
+                 "       bare_loop syn PORT FIRST COUNT TIMEOUT_MS\n");
     return 2;
   }
   const double timeout = std::atof(argv[argc - 1]) / 1000.0;

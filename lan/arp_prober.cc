@@ -142,6 +142,7 @@ void ArpProber::Reset(std::span<const std::uint32_t> targets) {
   outstanding_head_ = 0;
   targets_.clear();
   targets_.reserve(targets.size());
+  outstanding_.reserve(targets.size());
   for (std::uint32_t address : targets) targets_.push_back({address});
   const auto by_address = [](const Target& a, const Target& b) { return a.address < b.address; };
   if (!std::is_sorted(targets_.begin(), targets_.end(), by_address))  // as a block's are
@@ -176,10 +177,10 @@ void ArpProber::QueueFresh(std::span<const std::uint32_t> targets) {
   for (Target& target : targets_) target.tries = 0;
 }
 
-std::vector<ArpAnswer> ArpProber::TakeAnswers() {
+ArpAnswers ArpProber::TakeAnswers() {
   // By address: handed over when they came in order, else picked out in the
   // order of targets_ (no sort of a /16's answers).
-  std::vector<ArpAnswer> answers;
+  ArpAnswers answers;
   const auto by_address = [](const ArpAnswer& a, const ArpAnswer& b) {
     return a.address < b.address;
   };
@@ -214,7 +215,7 @@ Result<std::size_t> ArpProber::ReceiveAndProcess(std::span<platform::IncomingFra
   return n;
 }
 
-std::vector<ArpAnswer> ArpProber::Run(std::span<const std::uint32_t> targets, ArpObserver* observer,
+ArpAnswers ArpProber::Run(std::span<const std::uint32_t> targets, ArpObserver* observer,
                                       const std::atomic<bool>* stop) {
   Reset(targets);
   const std::int64_t start = clock_->NowNs();

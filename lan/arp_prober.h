@@ -17,6 +17,7 @@
 #include "core/status.h"
 #include "platform/clock/monotonic_clock.h"
 #include "platform/link/packet_io.h"
+#include "platform/memory/bulk_memory.h"
 #include "sweep/token_bucket.h"
 
 namespace ps::sweep {
@@ -42,6 +43,9 @@ struct ArpAnswer {
   int duplicates = 0;         // further replies
   bool other_mac = false;     // some further reply named a different MAC
 };
+
+// The answers by address: a /16's are megabytes, in bulk memory.
+using ArpAnswers = std::vector<ArpAnswer, platform::BulkAllocator<ArpAnswer>>;
 
 struct ArpSummary {
   std::uint64_t targets = 0;
@@ -71,7 +75,7 @@ class ArpProber {
   // Probes every target (host order; repeats are probed once) until each has
   // answered or run out of requests, or until *stop becomes true. Returns the
   // hosts that answered, by address.
-  std::vector<ArpAnswer> Run(std::span<const std::uint32_t> targets, ArpObserver* observer = nullptr,
+  ArpAnswers Run(std::span<const std::uint32_t> targets, ArpObserver* observer = nullptr,
                              const std::atomic<bool>* stop = nullptr);
 
   const ArpSummary& summary() const { return summary_; }
@@ -90,7 +94,7 @@ class ArpProber {
   // The targets' indices in the caller's order, each once, into fresh_.
   void QueueFresh(std::span<const std::uint32_t> targets);
   // The answers by address (answers_ is left empty).
-  std::vector<ArpAnswer> TakeAnswers();
+  ArpAnswers TakeAnswers();
   // When to stop waiting for replies: the next deadline, or the next send.
   std::int64_t NextWake(std::int64_t now) const;
   // Reads what arrives until `deadline_ns` (0: what is queued) and processes
@@ -109,14 +113,17 @@ class ArpProber {
   ArpProbeOptions options_;
   ArpSummary summary_;
 
-  std::vector<Target> targets_;  // sorted by address
+  // A /16's take megabytes, filled as fast as the link goes: bulk memory.
+  template <class T>
+  using Bulk = std::vector<T, platform::BulkAllocator<T>>;
+  Bulk<Target> targets_;         // sorted by address
   bool consecutive_ = false;     // targets_ are one run of addresses: Find subtracts
-  std::vector<std::uint32_t> fresh_;    // indices never asked, in the caller's order
+  Bulk<std::uint32_t> fresh_;           // indices never asked, in the caller's order
   std::size_t next_fresh_ = 0;
   std::deque<std::uint32_t> retry_;     // indices due another request (served first)
-  std::vector<std::uint32_t> outstanding_;  // indices by deadline (FIFO: one timeout for all)
+  Bulk<std::uint32_t> outstanding_;     // indices by deadline (FIFO: one timeout for all)
   std::size_t outstanding_head_ = 0;
-  std::vector<ArpAnswer> answers_;
+  ArpAnswers answers_;
 
   sweep::TokenBucket pacing_;
   std::int64_t blocked_until_ns_ = 0;  // the device queue was full

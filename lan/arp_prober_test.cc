@@ -22,7 +22,7 @@ ArpPacket Reply(std::uint32_t from, MacAddress mac) { return {kArpReply, mac, fr
 
 class ArpProberTest : public ::testing::Test {
  protected:
-  std::vector<ArpAnswer> Run(std::vector<std::uint32_t> targets, ArpProbeOptions options = {},
+  ArpAnswers Run(std::vector<std::uint32_t> targets, ArpProbeOptions options = {},
                              const std::atomic<bool>* stop = nullptr) {
     ArpProber prober(&segment_, &segment_, {kOurMac, kOurIp}, options);
     auto answers = prober.Run(targets, nullptr, stop);

@@ -159,7 +159,7 @@ TEST(TcpForgeryNetnsTest, ForgedAnswersAreNeverCredited) {
   options.retries = 1;
   options.rate = 5000;
   SweepSummary s;
-  std::vector<HostResult> results;
+  HostResults results;
   int syns = 0;
   {
     Forger forger(lab.far_pid());

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <future>
 
 #include "platform/inet/sweep_fakes.h"
 
@@ -256,6 +258,33 @@ TEST_F(TcpSweepTest, ConnectAttemptsStayWithinTheirBoundAndCreditByTag) {
     }
   }
   for (const FakeTcpSocket::Sent& sent : socket_->sent()) EXPECT_EQ(sent.probe.flags, kTcpSyn);
+}
+
+// A host's next round falls due while every connect() slot is taken (by a
+// silent host): the sweep waits for a slot to free instead of waking at once,
+// again and again, for the round it cannot send.
+TEST_F(TcpSweepTest, ARoundDueWithNoRoomWaitsForRoom) {
+  socket_ = std::make_unique<FakeTcpSocket>(&clock_, TcpProbeSocket::Kind::kConnect, kLocal, 1);
+  FakeTcpSocket::Host listens;
+  listens.open = {443};
+  FakeTcpSocket::Host silent;
+  silent.answers = false;
+  socket_->SetHost(Ip(1), listens);
+  socket_->SetHost(Ip(2), silent);
+  SweepOptions options;
+  options.rate = 0;
+  options.count = 2;
+  options.interval_ns = 2 * kMs;
+  options.timeout_ns = 500 * kMs;
+  TcpSweep sweep(&clock_, socket_.get(), nullptr, {Ip(1), Ip(2)}, {}, {Syn(443)}, options);
+  auto run = std::async(std::launch::async, [&sweep] { return sweep.Run(nullptr); });
+  // The fake clock stands still while the sweep spins: stop it then.
+  if (run.wait_for(std::chrono::seconds(20)) != std::future_status::ready) sweep.Stop();
+  const SweepSummary s = run.get();
+  EXPECT_FALSE(s.interrupted);
+  EXPECT_EQ(sweep.results()[0].received, 2);
+  EXPECT_EQ(sweep.results()[1].sent, 2);
+  EXPECT_LE(socket_->most_in_flight(), 1u);
 }
 
 TEST_F(TcpSweepTest, NoRouteIsAnErrorOfThatHost) {

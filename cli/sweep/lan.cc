@@ -33,6 +33,7 @@ std::optional<int> ArpStage::Prepare(const Options& o, const platform::SweepPlat
     return kSystemFailure;
   }
   std::vector<std::uint32_t> v4;
+  v4.reserve(targets.size());
   for (const IpAddress& t : targets) {
     if (t.is_v4()) v4.push_back(t.v4());
   }
@@ -134,7 +135,7 @@ void ArpStage::Run(platform::MonotonicClock* clock, const Options& o,
       break;
     }
     sweep::ArpProber prober(g.socket.get(), clock, g.plan.source, options);
-    std::vector<sweep::ArpAnswer> found = prober.Run(g.plan.targets, nullptr, stop);
+    sweep::ArpAnswers found = prober.Run(g.plan.targets, nullptr, stop);
     if (answers_.empty()) answers_ = std::move(found);
     else answers_.insert(answers_.end(), found.begin(), found.end());
     const sweep::ArpSummary& s = prober.summary();

@@ -46,7 +46,7 @@ class ArpStage {
   // Requests sent to each silent ARP target.
   int tries() const { return tries_; }
   // The hosts that answered ARP, sorted by address.
-  const std::vector<sweep::ArpAnswer>& answers() const { return answers_; }
+  const sweep::ArpAnswers& answers() const { return answers_; }
   const sweep::ArpSummary& totals() const { return totals_; }
 
  private:
@@ -70,7 +70,7 @@ class ArpStage {
   bool no_icmp_ = false;  // no echo request at all: the TCP probes take the rest
   std::vector<std::uint32_t> arp_targets_;  // sorted
   int tries_ = 1;
-  std::vector<sweep::ArpAnswer> answers_;
+  sweep::ArpAnswers answers_;
   sweep::ArpSummary totals_;
 };
 

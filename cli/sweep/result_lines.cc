@@ -2,7 +2,7 @@
 
 namespace ps::cli {
 
-ResultLines::ResultLines(const std::vector<sweep::HostResult>& results, bool all,
+ResultLines::ResultLines(const sweep::HostResults& results, bool all,
                          sweep::NamePool* names, HostMacs* macs, std::ostream& err,
                          const std::string& prefix)
     : results_(results), names_(names), macs_(macs), err_(err), prefix_(prefix) {

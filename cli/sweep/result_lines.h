@@ -20,14 +20,14 @@ class ResultLines : public HostSource {
   // The results to show (`all`: silent ones too), their names from `names`
   // (may be null), MACs from `macs`; a failure to load the vendors is said on
   // `err` after `prefix`. All must outlive this.
-  ResultLines(const std::vector<sweep::HostResult>& results, bool all, sweep::NamePool* names,
+  ResultLines(const sweep::HostResults& results, bool all, sweep::NamePool* names,
               HostMacs* macs, std::ostream& err, const std::string& prefix);
 
   std::size_t size() const override { return shown_.size(); }
   const HostLine& Get(std::size_t i) override;
 
  private:
-  const std::vector<sweep::HostResult>& results_;
+  const sweep::HostResults& results_;
   std::vector<std::uint32_t> shown_;  // indices into results_
   sweep::NamePool* names_;
   HostMacs* macs_;

@@ -110,7 +110,7 @@ Status AddTargetTexts(const Options& o, const Streams& streams, sweep::TargetLis
 // Folds the ARP answers into the results (one per target, in target order)
 // and the summary; ARP replies give the hosts' MACs.
 void MergeArp(const ArpStage& arp, const std::vector<IpAddress>& targets,
-              std::vector<sweep::HostResult>* results, HostMacs* macs,
+              sweep::HostResults* results, HostMacs* macs,
               sweep::SweepSummary* summary) {
   auto at = targets.begin();
   macs->Reserve(arp.answers().size());
@@ -143,7 +143,7 @@ void MergeArp(const ArpStage& arp, const std::vector<IpAddress>& targets,
 
 // What the probes found, ARP and ICMP together.
 struct Findings {
-  std::vector<sweep::HostResult> results;  // one per target, in target order
+  sweep::HostResults results;  // one per target, in target order
   sweep::SweepSummary summary;
   Status failure;
   // Families with on-link targets: only their neighbour entries can give MACs.
@@ -154,8 +154,8 @@ struct Findings {
 // places in `results`, which starts empty and then holds one per target: a
 // target no sweep probed is silent, with the ARP requests it was sent. One
 // sweep of every target hands its results over whole.
-void PlaceResults(std::vector<sweep::HostResult> part, const std::vector<IpAddress>& targets,
-                  const ArpStage& arp, std::vector<sweep::HostResult>* results) {
+void PlaceResults(sweep::HostResults part, const std::vector<IpAddress>& targets,
+                  const ArpStage& arp, sweep::HostResults* results) {
   if (results->empty() && part.size() == targets.size()) {
     *results = std::move(part);
     return;

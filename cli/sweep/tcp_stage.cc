@@ -23,11 +23,13 @@ std::string SetcapLine(const platform::SweepPlatform& p) {
          (path.empty() ? std::string("pingsweep-cli") : platform::ShellWord(EscapeText(path)));
 }
 
-// Folds one family's TCP results into the run's.
-void Merge(const std::vector<sweep::HostResult>& found, std::vector<sweep::HostResult>* results) {
+// Folds one family's TCP results into the run's (both in address order, so
+// each search starts where the last one ended).
+void Merge(const sweep::HostResults& found, sweep::HostResults* results) {
+  auto from = results->begin();
   for (const sweep::HostResult& r : found) {
-    const auto at = std::lower_bound(
-        results->begin(), results->end(), r.address,
+    const auto at = from = std::lower_bound(
+        from, results->end(), r.address,
         [](const sweep::HostResult& h, const IpAddress& a) { return h.address < a; });
     if (at == results->end() || at->address != r.address) continue;
     if (r.outcome == sweep::Outcome::kAnswered) {
@@ -93,12 +95,13 @@ void TcpStage::Run(const platform::SweepPlatform& p,
                    const sweep::SweepOptions& options,
                    const std::function<bool(const IpAddress&)>& by_arp,
                    sweep::SweepObserver* observer, const std::atomic<bool>& stop,
-                   std::vector<sweep::HostResult>* results, sweep::SweepSummary* summary) {
+                   sweep::HostResults* results, sweep::SweepSummary* summary) {
   if (!active()) return;
   for (auto* socket : {v4_.get(), v6_.get()}) {
     if (socket == nullptr || summary->interrupted || stop.load() || !failure_.ok()) continue;
     const bool v4 = socket == v4_.get();
     std::vector<IpAddress> silent;
+    silent.reserve(results->size());
     for (const sweep::HostResult& r : *results) {
       if (r.outcome != sweep::Outcome::kAnswered && r.address.is_v4() == v4 && !by_arp(r.address))
         silent.push_back(r.address);

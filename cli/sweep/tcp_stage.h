@@ -38,7 +38,7 @@ class TcpStage {
   void Run(const platform::SweepPlatform& p, const std::vector<platform::ConnectedSubnet>& subnets,
            const sweep::SweepOptions& options, const std::function<bool(const IpAddress&)>& by_arp,
            sweep::SweepObserver* observer, const std::atomic<bool>& stop,
-           std::vector<sweep::HostResult>* results, sweep::SweepSummary* summary);
+           sweep::HostResults* results, sweep::SweepSummary* summary);
   // Why a socket failed and ended the TCP probes early; ok otherwise.
   const Status& failure() const { return failure_; }
   // The families whose sweep (in Run) had on-link targets, whose MACs the
