@@ -20,6 +20,7 @@ Entry* Inventory::Insert(Device device) {
   if (!inserted) return nullptr;
   Entry& entry = it->second;
   entry.live.up = device.online;
+  entry.live.missed = device.missed;
   entry.device = std::move(device);
   auto& addresses = entry.device.addresses;
   if (addresses.size() > kMaxAddresses) addresses.resize(kMaxAddresses);

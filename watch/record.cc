@@ -67,6 +67,8 @@ Device Decode(std::string_view id, const Json& j) {
   d.vendor = JsonText(j.at("vendor"));
   d.randomized = j.at("randomized").get<bool>();
   d.online = j.at("online").get<bool>();
+  if (const auto it = j.find("missed"); it != j.end()) d.missed = it->get<int>();
+  if (d.missed < 0) throw std::invalid_argument("missed");
   if (d.addresses.size() > kMaxAddresses || d.names.size() > kMaxNames) {
     throw std::invalid_argument("bounds");
   }
@@ -91,6 +93,7 @@ std::string EncodeDevice(const Device& d) {
   j["vendor"] = TextJson(d.vendor);
   j["randomized"] = d.randomized;
   j["online"] = d.online;
+  if (d.missed != 0) j["missed"] = d.missed;
   return j.dump();
 }
 

@@ -80,6 +80,7 @@ void Watcher::Observe(const Observation& seen, std::vector<Event>* events) {
   entry->live.heard = true;
   entry->live.up = true;
   entry->live.missed = 0;
+  entry->device.missed = 0;
   MarkChanged(*entry);
   if (seen.address) SeeAddress(*entry, *seen.address, fresh, now, events);
   SeeNames(*entry, seen, fresh, now, events);
@@ -188,6 +189,10 @@ void Watcher::EndSweep(std::vector<Event>* events) {
       ++live.missed;
     }
     live.heard = false;
+    if (live.missed != entry.device.missed) {
+      entry.device.missed = live.missed;
+      MarkChanged(entry);
+    }
     if (live.missed >= k) live.up = false;
     if (!entry.device.online || live.up) continue;
     if (live.announced_down_ns != Liveness::kNever &&
