@@ -454,7 +454,7 @@ Examples:
   sudo pingsweep-cli --probe icmp,tcp:443,22,tcp-ack:80 10.1.0.0/16
   pingsweep-cli --link-local eth0
   sudo pingsweep-cli --watch=120 --exec 'logger -t lan "$PINGSWEEP_EVENT $PINGSWEEP_MAC"'
-  pingsweep-cli --changes 192.168.1.0/24 || mail -s 'LAN changed' root < /dev/null
+  pingsweep-cli --changes 192.168.1.0/24
 )";
 }
 
