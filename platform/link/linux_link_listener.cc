@@ -112,6 +112,11 @@ Result<std::unique_ptr<LinkListener>> OpenLinkListener(int ifindex) {
   }
   const int one = 1;
   setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof(one));
+  // Room for a burst while the watch is busy (a sweep's replies, a flood):
+  // as root the limits do not apply; otherwise what net.core.rmem_max allows.
+  const int buffer = 8 << 20;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof(buffer)) != 0)
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
   return std::unique_ptr<LinkListener>(std::make_unique<LinuxLinkListener>(fd, ifindex));
 }
 
