@@ -85,7 +85,7 @@ int main() {
     if (!loaded.ok()) return 1;
     read_cpu.push_back(CpuMs() - cpu);
     watch::Watcher watcher = MakeWatcher();
-    for (watch::Device& d : loaded->devices) watcher.Adopt(std::move(d));
+    watcher.AdoptAll(std::move(loaded->devices));
     loads.push_back(MsSince(start));
     load_cpu.push_back(CpuMs() - cpu);
     if (watcher.inventory().size() != kDevices) return 1;

@@ -27,6 +27,10 @@ Watcher::Watcher(WatchConfig config, platform::MonotonicClock& clock, platform::
 
 bool Watcher::Adopt(Device device) { return inventory_.Insert(std::move(device)) != nullptr; }
 
+std::size_t Watcher::AdoptAll(std::vector<Device> devices) {
+  return inventory_.InsertAll(std::move(devices));
+}
+
 void Watcher::MarkChanged(Entry& entry) {
   if (entry.live.changed) return;
   entry.live.changed = true;

@@ -152,7 +152,7 @@ std::optional<int> Adopt(const RunContext& run, watch::InventoryStore& store,
     run.err() << run.prefix << loaded->damaged
               << " damaged inventory records left out (their devices will be new again)\n";
   }
-  for (watch::Device& d : loaded->devices) watcher->Adopt(std::move(d));
+  watcher->AdoptAll(std::move(loaded->devices));
   return std::nullopt;
 }
 
