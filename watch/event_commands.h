@@ -29,8 +29,8 @@ struct CommandLimits {
 
 class EventCommands {
  public:
-  EventCommands(platform::Commands& commands, platform::MonotonicClock& clock,
-                std::string command, CommandLimits limits = {})
+  EventCommands(platform::Commands& commands, platform::MonotonicClock& clock, std::string command,
+                CommandLimits limits = {})
       : commands_(commands), clock_(clock), command_(std::move(command)), limits_(limits) {}
   ~EventCommands();  // kills what still runs
 

@@ -31,7 +31,8 @@ std::optional<IpAddress> StationV6(Bytes b, std::size_t at) {
   std::array<std::uint8_t, 16> bytes{};
   std::copy_n(b.begin() + at, 16, bytes.begin());
   if (bytes[0] == 0xff) return std::nullopt;
-  const bool low_zero = std::all_of(bytes.begin(), bytes.begin() + 15, [](auto x) { return x == 0; });
+  const bool low_zero =
+      std::all_of(bytes.begin(), bytes.begin() + 15, [](auto x) { return x == 0; });
   if (low_zero && bytes[15] <= 1) return std::nullopt;
   return IpAddress::V6(bytes);
 }

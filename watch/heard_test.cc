@@ -33,10 +33,12 @@ Bytes Icmp6(int type, int hops, bool unspecified_source, const Bytes& options) {
   const std::size_t fixed = type == 133 ? 8 : type == 134 ? 16 : 24;
   const std::size_t payload = fixed + options.size();
   Bytes b;
-  Put(b, {0x60, 0, 0, 0, static_cast<int>(payload >> 8), static_cast<int>(payload & 0xff), 58,
-          hops});
-  if (unspecified_source) Put(b, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-  else Put(b, {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
+  Put(b,
+      {0x60, 0, 0, 0, static_cast<int>(payload >> 8), static_cast<int>(payload & 0xff), 58, hops});
+  if (unspecified_source)
+    Put(b, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+  else
+    Put(b, {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
   Put(b, {0xff, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});  // destination
   Put(b, {type, 0, 0, 0});
   b.resize(b.size() + fixed - 4, 0);
@@ -67,8 +69,26 @@ Bytes Dhcp(const MacAddress& chaddr, const Bytes& options, int dport = 67) {
   bootp.insert(bootp.end(), options.begin(), options.end());
   const std::size_t total = 28 + bootp.size();
   Bytes b;
-  Put(b, {0x45, 0, static_cast<int>(total >> 8), static_cast<int>(total & 0xff), 0, 0, 0, 0, 64,
-          17, 0, 0, 0, 0, 0, 0, 255, 255, 255, 255});
+  Put(b, {0x45,
+          0,
+          static_cast<int>(total >> 8),
+          static_cast<int>(total & 0xff),
+          0,
+          0,
+          0,
+          0,
+          64,
+          17,
+          0,
+          0,
+          0,
+          0,
+          0,
+          0,
+          255,
+          255,
+          255,
+          255});
   Put(b, {0, 68, dport >> 8, dport & 0xff, 0, 0, 0, 0});
   b.insert(b.end(), bootp.begin(), bootp.end());
   return b;
@@ -110,8 +130,8 @@ TEST(WatchHeardTest, WhatEachPacketSays) {
        "02:00:5e:10:00:01 fe80::1"},
       {"duplicate address detection", kEtherIpv6, Icmp6(135, 255, true, {}),
        "02:00:5e:10:00:01 none"},
-      {"neighbour advertisement: its target", kEtherIpv6, Icmp6(136, 255, false, LinkOption(2, kMac)),
-       "02:00:5e:10:00:01 fd00::7"},
+      {"neighbour advertisement: its target", kEtherIpv6,
+       Icmp6(136, 255, false, LinkOption(2, kMac)), "02:00:5e:10:00:01 fd00::7"},
       {"routed (hop limit 64)", kEtherIpv6, Icmp6(135, 64, false, {}), "-"},
       {"link-layer option names another MAC", kEtherIpv6,
        Icmp6(136, 255, false, LinkOption(2, kOther)), "-"},

@@ -50,8 +50,8 @@ class Reader {
     const char* digits = p_ != end_ && *p_ == '-' ? p_ + 1 : p_;
     if (digits + 1 < end_ && digits[0] == '0' && digits[1] >= '0' && digits[1] <= '9') return false;
     const auto [next, ec] = std::from_chars(p_, end_, *out);
-    if (ec != std::errc() || next == p_ || (next != end_ && (*next == '.' || *next == 'e' ||
-                                                            *next == 'E'))) {
+    if (ec != std::errc() || next == p_ ||
+        (next != end_ && (*next == '.' || *next == 'e' || *next == 'E'))) {
       return false;
     }
     p_ = next;
@@ -60,9 +60,12 @@ class Reader {
   bool Bool(bool* out) {
     Skip();
     const std::string_view rest(p_, static_cast<std::size_t>(end_ - p_));
-    if (rest.starts_with("true")) *out = true;
-    else if (rest.starts_with("false")) *out = false;
-    else return false;
+    if (rest.starts_with("true"))
+      *out = true;
+    else if (rest.starts_with("false"))
+      *out = false;
+    else
+      return false;
     p_ += *out ? 4 : 5;
     return true;
   }
@@ -86,10 +89,18 @@ class Reader {
 };
 
 enum Field : unsigned {
-  kAddresses = 1, kFirst = 2, kLast = 4, kMac = 8, kNames = 16, kVendor = 32,
-  kRandomized = 64, kOnline = 128, kMissed = 256,
+  kAddresses = 1,
+  kFirst = 2,
+  kLast = 4,
+  kMac = 8,
+  kNames = 16,
+  kVendor = 32,
+  kRandomized = 64,
+  kOnline = 128,
+  kMissed = 256,
 };
-constexpr unsigned kRequired = kAddresses | kFirst | kLast | kNames | kVendor | kRandomized | kOnline;
+constexpr unsigned kRequired =
+    kAddresses | kFirst | kLast | kNames | kVendor | kRandomized | kOnline;
 
 bool ReadField(Reader& r, std::string_view key, Device* d, unsigned* seen) {
   if (key == "addresses") {

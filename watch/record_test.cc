@@ -28,19 +28,22 @@ TEST(WatchRecordTest, FastAndGeneralReadersAgree) {
       {kId, head + R"("mac":"02:00:5E:00:00:01",)" + tail, true, true},  // either case
       {"ip:10.0.0.1", head + tail, true, true},
       {"ip:10.0.0.2", head + tail, true, false},
-      {kId, R"({ "addresses" : [ ], "first_seen" : 1 , "last_seen":2,"names":[],"online":false,)"
-            R"("randomized":false,"vendor":"","mac":"02:00:5e:00:00:01" })",
+      {kId,
+       R"({ "addresses" : [ ], "first_seen" : 1 , "last_seen":2,"names":[],"online":false,)"
+       R"("randomized":false,"vendor":"","mac":"02:00:5e:00:00:01" })",
        true, true},
       {kId, head + R"("mac":"02:00:5e:00:00:01","first_seen":5,)" + tail, false, true},  // twice
       {kId, R"({"addresses":[],"first_seen":01,"mac":"02:00:5e:00:00:01",)" + tail, false, false},
       {kId, R"({"addresses":[],"first_seen":1e3,"mac":"02:00:5e:00:00:01",)" + tail, false, true},
-      {kId, R"({"addresses":[],"first_seen":1,"mac":"02:00:5e:00:00:01",)" +
-                std::string(R"("last_seen":2,"names":[["dns","n\u0061s\"\\"]],"online":true,)") +
-                R"("randomized":true,"vendor":"V"})",
+      {kId,
+       R"({"addresses":[],"first_seen":1,"mac":"02:00:5e:00:00:01",)" +
+           std::string(R"("last_seen":2,"names":[["dns","n\u0061s\"\\"]],"online":true,)") +
+           R"("randomized":true,"vendor":"V"})",
        false, true},
-      {kId, R"({"addresses":[],"first_seen":1,"mac":"02:00:5e:00:00:01",)" +
-                std::string(R"("last_seen":2,"names":[["dns","caf)") + "\xC3\xA9" +
-                R"("]],"online":true,"randomized":true,"vendor":"V"})",
+      {kId,
+       R"({"addresses":[],"first_seen":1,"mac":"02:00:5e:00:00:01",)" +
+           std::string(R"("last_seen":2,"names":[["dns","caf)") + "\xC3\xA9" +
+           R"("]],"online":true,"randomized":true,"vendor":"V"})",
        false, true},
       {kId, head + R"("mac":"02:00:5e:00:00:01",)" + tail.substr(0, tail.size() - 1), false, false},
       {kId, head + R"("mac":"02:00:5e:00:00:01",)" + tail + "x", false, false},
@@ -52,7 +55,8 @@ TEST(WatchRecordTest, FastAndGeneralReadersAgree) {
     const Result<Device> general = DecodeDevice(c.id, ForGeneral(c.record));
     EXPECT_EQ(fast_or_not.ok(), c.ok) << c.record;
     if (!c.record.ends_with("x")) EXPECT_EQ(general.ok(), c.ok) << c.record;
-    if (fast_or_not.ok() && general.ok()) EXPECT_EQ(fast_or_not.value(), general.value()) << c.record;
+    if (fast_or_not.ok() && general.ok())
+      EXPECT_EQ(fast_or_not.value(), general.value()) << c.record;
   }
   // What is written is read back the fast way.
   Device d = DecodeDevice(kId, cases[1].record).value();

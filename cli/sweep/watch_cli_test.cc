@@ -31,17 +31,15 @@ constexpr std::uint32_t kHost2 = 0x0A000002, kHost3 = 0x0A000003;
 
 class WatchCliTest : public LanRunTest {
  protected:
-  WatchCliTest() {
-    segment_.hosts[kHost2].mac = *MacAddress::Parse("02:42:ac:11:00:02");
-  }
+  WatchCliTest() { segment_.hosts[kHost2].mac = *MacAddress::Parse("02:42:ac:11:00:02"); }
   int Watch(std::vector<std::string> args) {
     out_.str("");
     err_.str("");
     const Result<Options> parsed = testing::Parse(std::move(args));
     EXPECT_EQ(parsed.status().message(), "");
     if (!parsed.ok()) return -1;
-    const platform::SweepPlatform p{&clock_,    &opener_,   nullptr,      &interfaces_,
-                                    &resolver_, &packets_,  &privileges_};
+    const platform::SweepPlatform p{&clock_,    &opener_,  nullptr,     &interfaces_,
+                                    &resolver_, &packets_, &privileges_};
     std::istringstream in;
     const Streams streams{&in, &out_, &err_, false};
     const RunContext run{parsed.value(), p, streams, "pingsweep-cli: "};
@@ -82,7 +80,8 @@ TEST_F(WatchCliTest, ChangesRunAfterRun) {
       {"another MAC answers from 10.0.0.3",
        [&] { segment_.hosts[kHost3].mac = *MacAddress::Parse("02:42:ac:11:00:09"); },
        "new 02:42:ac:11:00:09 10.0.0.3 name 'printer.lan' (dns) vendor 'private address'; "
-       "warning: conflict 10.0.0.3 02:42:ac:11:00:09 (was " + three + ")",
+       "warning: conflict 10.0.0.3 02:42:ac:11:00:09 (was " +
+           three + ")",
        kChanged},
       {"a name with shell metacharacters; the MAC gone from 10.0.0.3 a second sweep",
        [&] { resolver_.reverse[IpAddress::V4(kHost3)] = "$(touch x);`id`|y"; },
@@ -94,7 +93,8 @@ TEST_F(WatchCliTest, ChangesRunAfterRun) {
     step.change();
     EXPECT_EQ(Watch({"--changes", "--exec", "notify \"$PINGSWEEP_NAME\"", "10.0.0.0/29"}),
               step.exit)
-        << step.what << "\n" << err_.str();
+        << step.what << "\n"
+        << err_.str();
     EXPECT_EQ(Events(), step.events) << step.what;
     EXPECT_TRUE(privileges_.dropped) << step.what;
   }
@@ -124,8 +124,9 @@ TEST_F(WatchCliTest, InventoryInEachFormat) {
   std::getline(csv, first);
   std::getline(csv, second);
   EXPECT_EQ(header, "device,mac,addresses,names,vendor,randomized,online,first_seen,last_seen");
-  EXPECT_TRUE(second.starts_with("02:42:ac:11:00:03,02:42:ac:11:00:03,10.0.0.3,"
-                                 "\"'a,\"\"b\"\"\\x1B' (dns)\",private address,yes,online,20"))
+  EXPECT_TRUE(
+      second.starts_with("02:42:ac:11:00:03,02:42:ac:11:00:03,10.0.0.3,"
+                         "\"'a,\"\"b\"\"\\x1B' (dns)\",private address,yes,online,20"))
       << second;
   ASSERT_EQ(Watch({"--inventory", "-o", "json"}), kAnswered);
   std::istringstream json(out_.str());
@@ -168,7 +169,11 @@ TEST(WatchOptionsTest, ValuesAndLimits) {
       {{"--watch=5", "--quiet-for=0", "--offline-after=3"}, "", 5, 0, 3},
       {{"--watch=0"}, "--watch: '0' is not a number of seconds (1 to 86400)", 0, 0, 0},
       {{"--watch", "5"}, "", 60, 300, 2},  // a separate word is a target
-      {{"--offline-after=0"}, "--offline-after: '0' is not a number of sweeps (1 to 1000)", 0, 0, 0},
+      {{"--offline-after=0"},
+       "--offline-after: '0' is not a number of sweeps (1 to 1000)",
+       0,
+       0,
+       0},
       {{"--quiet-for=-1"}, "--quiet-for: '-1' is not a number of seconds (0 to 86400)", 0, 0, 0},
       {{"--exec="}, "--exec: needs a command", 0, 0, 0},
   };

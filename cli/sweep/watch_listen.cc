@@ -48,7 +48,8 @@ void Listeners::Open(const RunContext& run, const WatchServices& services,
 
 void Listeners::Listen(const RunContext& run, std::int64_t slice_ns,
                        const std::function<void(const watch::Observation&)>& heard) {
-  const std::int64_t each = slice_ns / static_cast<std::int64_t>(std::max<std::size_t>(listeners_.size(), 1));
+  const std::int64_t each =
+      slice_ns / static_cast<std::int64_t>(std::max<std::size_t>(listeners_.size(), 1));
   for (auto it = listeners_.begin(); it != listeners_.end();) {
     const Result<std::size_t> got = (*it)->Receive(frames_, run.platform.clock->NowNs() + each);
     if (!got.ok()) {

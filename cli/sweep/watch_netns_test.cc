@@ -92,8 +92,9 @@ class WatchProcess {
 class Injector {
  public:
   Injector() {
-    ShOutput("ip link add psf1 type veth peer name psf0 && ip link set psf0 master psbr up && "
-             "ip link set psf1 up");
+    ShOutput(
+        "ip link add psf1 type veth peer name psf0 && ip link set psf0 master psbr up && "
+        "ip link set psf1 up");
     fd_ = socket(AF_PACKET, SOCK_RAW, 0);
     to_.sll_family = AF_PACKET;
     to_.sll_ifindex = static_cast<int>(if_nametoindex("psf1"));
@@ -130,10 +131,34 @@ class Injector {
     bootp.insert(bootp.end(), host.begin(), host.end());
     bootp.push_back(255);
     const std::size_t total = 28 + bootp.size();
-    Bytes p = {0x45, 0, static_cast<std::uint8_t>(total >> 8), static_cast<std::uint8_t>(total),
-               0, 0, 0, 0, 64, 17, 0, 0, 0, 0, 0, 0, 255, 255, 255, 255, 0, 68, 0, 67,
-               static_cast<std::uint8_t>((total - 20) >> 8), static_cast<std::uint8_t>(total - 20),
-               0, 0};
+    Bytes p = {0x45,
+               0,
+               static_cast<std::uint8_t>(total >> 8),
+               static_cast<std::uint8_t>(total),
+               0,
+               0,
+               0,
+               0,
+               64,
+               17,
+               0,
+               0,
+               0,
+               0,
+               0,
+               0,
+               255,
+               255,
+               255,
+               255,
+               0,
+               68,
+               0,
+               67,
+               static_cast<std::uint8_t>((total - 20) >> 8),
+               static_cast<std::uint8_t>(total - 20),
+               0,
+               0};
     // The header's checksum: a bridge that hands IPv4 to netfilter drops it when wrong.
     std::uint32_t sum = 0;
     for (int i = 0; i < 20; i += 2) sum += static_cast<std::uint32_t>(p[i] << 8 | p[i + 1]);
@@ -165,9 +190,11 @@ std::string Peer(int n) { return "02:00:00:00:00:0" + std::to_string(n); }
 TEST_F(WatchNetnsTest, ChangesOnTheSegmentGiveEachEventOnceInOrder) {
   const std::string exec_log = dir_.path() + "/exec";
   const std::string pwned = dir_.path() + "/pwned";
-  WatchProcess watch(dir_.path(), "--watch=2 -n -t 300 -r 0 --offline-after=1 --quiet-for=60 "
-                                  "-o json --exec 'printf \"%s|%s\\n\" \"$PINGSWEEP_EVENT\" "
-                                  "\"$PINGSWEEP_NAME\" >>" + exec_log + "' 10.78.0.1-30");
+  WatchProcess watch(dir_.path(),
+                     "--watch=2 -n -t 300 -r 0 --offline-after=1 --quiet-for=60 "
+                     "-o json --exec 'printf \"%s|%s\\n\" \"$PINGSWEEP_EVENT\" "
+                     "\"$PINGSWEEP_NAME\" >>" +
+                         exec_log + "' 10.78.0.1-30");
   for (int n = 1; n <= 3; ++n) ASSERT_TRUE(watch.WaitFor("new " + Peer(n))) << watch.err();
   Injector inject;
   const MacAddress laptop = *MacAddress::Parse("02:00:00:00:00:77");
@@ -175,9 +202,9 @@ TEST_F(WatchNetnsTest, ChangesOnTheSegmentGiveEachEventOnceInOrder) {
   const auto sent = std::chrono::steady_clock::now();
   ASSERT_TRUE(inject.DhcpRequest(laptop, "laptop"));
   ASSERT_TRUE(watch.WaitFor("new 02:00:00:00:00:77 laptop", 5)) << watch.err();
-  std::printf("DHCP request to its event: %.0f ms\n",
-              std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent)
-                  .count());
+  std::printf(
+      "DHCP request to its event: %.0f ms\n",
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent).count());
   ASSERT_TRUE(inject.DhcpRequest(laptop, hostile));
   ASSERT_TRUE(watch.WaitFor("name 02:00:00:00:00:77")) << watch.err();
   ASSERT_EQ(lab_->Peer(2, "ip addr add 10.78.0.12/24 dev eth0"), 0);
@@ -247,8 +274,8 @@ TEST_F(WatchNetnsTest, KilledAndRestartedAnnouncesNothingKnown) {
   EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
   sqlite3_finalize(check);
   sqlite3_close(db);
-  const std::string inventory = ShOutput("PINGSWEEP_REGISTRY_DIR=" + dir_.path() + " " PINGSWEEP_CLI
-                                         " --inventory -o csv 2>&1");
+  const std::string inventory = ShOutput("PINGSWEEP_REGISTRY_DIR=" + dir_.path() +
+                                         " " PINGSWEEP_CLI " --inventory -o csv 2>&1");
   EXPECT_NE(inventory.find("3 devices in the inventory\n"), std::string::npos) << inventory;
 }
 

@@ -16,7 +16,8 @@ using Json = nlohmann::ordered_json;
 
 std::string Addresses(const watch::Device& d) {
   std::string out;
-  for (const watch::SeenAddress& a : d.addresses) out += (out.empty() ? "" : " ") + a.address.ToString();
+  for (const watch::SeenAddress& a : d.addresses)
+    out += (out.empty() ? "" : " ") + a.address.ToString();
   return out;
 }
 
@@ -42,8 +43,8 @@ std::string JsonLine(const watch::Device& d) {
   j["mac"] = d.mac ? Json(d.mac->ToString()) : Json(nullptr);
   j["addresses"] = Json::array();
   for (const watch::SeenAddress& a : d.addresses) {
-    j["addresses"].push_back({{"address", a.address.ToString()},
-                              {"last_seen", watch::Iso8601(a.last_seen)}});
+    j["addresses"].push_back(
+        {{"address", a.address.ToString()}, {"last_seen", watch::Iso8601(a.last_seen)}});
   }
   j["names"] = Json::array();
   for (const watch::NameBy& n : d.names) {
@@ -64,8 +65,8 @@ void WriteDevice(std::ostream& out, Format format, const watch::Device& d) {
       out << JsonLine(d) << "\n";
       return;
     case Format::kCsv:
-      out << Csv(d.id) << ',' << (d.mac ? d.mac->ToString() : "") << ',' << Csv(Addresses(d))
-          << ',' << Csv(Names(d)) << ',' << Csv(EscapeText(d.vendor)) << ','
+      out << Csv(d.id) << ',' << (d.mac ? d.mac->ToString() : "") << ',' << Csv(Addresses(d)) << ','
+          << Csv(Names(d)) << ',' << Csv(EscapeText(d.vendor)) << ','
           << (d.randomized ? "yes" : "no") << ',' << state << ',' << watch::Iso8601(d.first_seen)
           << ',' << watch::Iso8601(d.last_seen) << "\n";
       return;
@@ -74,8 +75,8 @@ void WriteDevice(std::ostream& out, Format format, const watch::Device& d) {
       if (!d.names.empty()) out << "  " << Names(d);
       if (!d.vendor.empty()) out << "  vendor " << QuoteText(d.vendor);
       if (d.randomized) out << "  randomized";
-      out << "  first " << watch::Iso8601(d.first_seen) << "  last "
-          << watch::Iso8601(d.last_seen) << "\n";
+      out << "  first " << watch::Iso8601(d.first_seen) << "  last " << watch::Iso8601(d.last_seen)
+          << "\n";
       return;
   }
 }

@@ -18,19 +18,25 @@ namespace {
 constexpr int kNameThreads = 16;
 constexpr std::int64_t kSliceNs = 200'000'000;  // how often commands are looked after
 constexpr char kDnsSource[] = "dns";
+// Changes that announce nothing (a known device seen again) are stored this
+// often at most: a chatty link must not mean a write every slice.
+constexpr std::int64_t kQuietSaveNs = 10'000'000'000;
 
 // Option mixes the watch cannot run; the exit code after saying why.
 std::optional<int> Refuse(const RunContext& run) {
   const Options& o = run.options;
   const int modes = (o.watch_seconds > 0) + o.changes + o.inventory;
   const char* why = nullptr;
-  if (modes > 1) why = "--watch, --changes and --inventory exclude one another";
-  else if (o.link_local || o.check) why = "--link-local and --check do not mix with the watch";
+  if (modes > 1)
+    why = "--watch, --changes and --inventory exclude one another";
+  else if (o.link_local || o.check)
+    why = "--link-local and --check do not mix with the watch";
   else if (!o.tcp.empty() || o.probe == ProbeMethod::kNone)
     why = "the watch probes by ARP and ICMP only: --probe tcp is for single sweeps";
   else if (o.format == Format::kCsv && !o.inventory)
     why = "events are text or JSON Lines: --format csv is for --inventory";
-  else if (!o.exec.empty() && o.inventory) why = "--exec runs for events: --inventory has none";
+  else if (!o.exec.empty() && o.inventory)
+    why = "--exec runs for events: --inventory has none";
   if (why == nullptr) return std::nullopt;
   run.err() << run.prefix << why << "\n";
   return kUsage;
@@ -62,16 +68,22 @@ class EventSink {
             watch::EventCommands* commands)
       : run_(run), watcher_(watcher), store_(store), commands_(commands) {}
 
-  void Emit(std::vector<watch::Event>* events) {
+  // Prints and stores at once when there are events (or `force`); else
+  // stores what changed when kQuietSaveNs has passed since the last time.
+  void Emit(std::vector<watch::Event>* events, bool force = false) {
     std::ostream& out = *run_.streams.out;
     for (const watch::Event& e : *events) {
       out << (run_.options.format == Format::kJson ? watch::EventJson(e) : watch::EventText(e))
           << "\n";
       if (commands_ != nullptr) Said((commands_->Add(e, &said_), said_));
     }
-    if (!events->empty()) out.flush();
+    const bool announced = !events->empty();
+    if (announced) out.flush();
     emitted_ += events->size();
     events->clear();
+    const std::int64_t now = run_.platform.clock->NowNs();
+    if (!announced && !force && now - saved_ns_ < kQuietSaveNs) return;
+    saved_ns_ = now;
     const Status saved = store_.Save(watcher_.inventory(), watcher_.TakeChanged());
     if (!saved.ok() && store_ok_) Said(saved.ToString());
     store_ok_ = saved.ok();
@@ -92,6 +104,7 @@ class EventSink {
   watch::EventCommands* commands_;
   std::string said_;
   std::size_t emitted_ = 0;
+  std::int64_t saved_ns_ = 0;
   bool store_ok_ = true;
 };
 
@@ -116,7 +129,7 @@ bool SweepRound(const RunContext& run, Session& s, watch::Watcher& watcher, Even
   for (std::size_t i = 0; i < lines.size(); ++i) watcher.Observe(Observed(lines.Get(i)), &events);
   const bool whole = !found.summary.interrupted && found.failure.ok();
   if (whole) watcher.EndSweep(&events);
-  sink.Emit(&events);
+  sink.Emit(&events, /*force=*/true);  // a sweep's record, as --changes promises
   if (!found.failure.ok()) run.err() << run.prefix << found.failure.ToString() << "\n";
   return whole;
 }
@@ -133,9 +146,11 @@ void Between(const RunContext& run, Session& s, watch::Watcher& watcher, EventSi
   for (std::int64_t now = run.platform.clock->NowNs(); now < deadline_ns && !InterruptFlag().load();
        now = run.platform.clock->NowNs()) {
     const std::int64_t slice = std::min(kSliceNs, deadline_ns - now);
-    if (s.listeners.active()) s.listeners.Listen(run, slice, heard);
-    else platform::SleepNs(slice);
-    if (!events.empty()) sink.Emit(&events);
+    if (s.listeners.active())
+      s.listeners.Listen(run, slice, heard);
+    else
+      platform::SleepNs(slice);
+    sink.Emit(&events);
     sink.Poll();
   }
 }
@@ -194,11 +209,14 @@ int RunWatch(const RunContext& run, const WatchServices& services) {
     if (!sink.store_ok()) return kSystemFailure;
     return sink.emitted() > 0 ? kChanged : kAnswered;
   }
+  const std::int64_t interval_ns = static_cast<std::int64_t>(o.watch_seconds) * 1'000'000'000;
   while (!InterruptFlag().load()) {
     const std::int64_t start = run.platform.clock->NowNs();
     SweepRound(run, s, watcher, sink);
-    Between(run, s, watcher, sink, start + static_cast<std::int64_t>(o.watch_seconds) * 1'000'000'000);
+    Between(run, s, watcher, sink, start + interval_ns);
   }
+  std::vector<watch::Event> none;
+  sink.Emit(&none, /*force=*/true);  // what was seen since the last store
   return kInterrupted;
 }
 

@@ -23,7 +23,7 @@ constexpr std::size_t kBatch = 32;
 bool AttachListenFilter(int fd) {
   constexpr std::uint32_t kProtocol = static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_PROTOCOL);
   static sock_filter code[] = {
-      {BPF_LD | BPF_W | BPF_ABS, 0, 0, kProtocol},  // 0: EtherType
+      {BPF_LD | BPF_W | BPF_ABS, 0, 0, kProtocol},    // 0: EtherType
       {BPF_JMP | BPF_JEQ | BPF_K, 14, 0, ETH_P_ARP},  // 1: -> accept
       {BPF_JMP | BPF_JEQ | BPF_K, 0, 5, ETH_P_IPV6},  // 2: else -> 8
       {BPF_LD | BPF_B | BPF_ABS, 0, 0, 6},            // 3: next header
@@ -83,8 +83,8 @@ class LinuxLinkListener : public LinkListener {
       std::memcpy(frame.source.octets.data(), sll.sll_addr, 6);
       frame.protocol = ntohs(sll.sll_protocol);
       frame.ifindex = ifindex_;
-      frame.size = static_cast<std::uint16_t>(
-          std::min<std::size_t>(msgs[i].msg_len, HeardFrame::kMaxData));
+      frame.size =
+          static_cast<std::uint16_t>(std::min<std::size_t>(msgs[i].msg_len, HeardFrame::kMaxData));
       ++count;
     }
     return count;

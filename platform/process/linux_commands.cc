@@ -56,13 +56,14 @@ class LinuxCommands : public Commands {
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr,
-                             POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(
+        &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = 0;
     const int rc = posix_spawn(&pid, argv[0], &actions, &attr, argv, envp.data());
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return Status::Failure(std::string("cannot run /bin/sh: ") + std::strerror(rc), rc);
+    if (rc != 0)
+      return Status::Failure(std::string("cannot run /bin/sh: ") + std::strerror(rc), rc);
     return static_cast<long>(pid);
   }
 

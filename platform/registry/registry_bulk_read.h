@@ -17,10 +17,8 @@ class RegistryBulkRead {
   // Hands each value of the open key `key` (opened with KEY_QUERY_VALUE) to
   // `each` as its name, type and data, in the order RegEnumValueA gives them;
   // the views last until `each` returns. The return codes are RegEnumValueA's.
-  virtual LONG ReadAllValues(
-      HKEY key,
-      const std::function<void(std::string_view name, DWORD type, std::string_view data)>&
-          each) = 0;
+  virtual LONG ReadAllValues(HKEY key, const std::function<void(std::string_view name, DWORD type,
+                                                                std::string_view data)>& each) = 0;
 };
 
 }  // namespace ps::platform
