@@ -453,7 +453,7 @@ Examples:
   pingsweep-cli fd00::/120 10.0.0.0/24
   sudo pingsweep-cli --probe icmp,tcp:443,22,tcp-ack:80 10.1.0.0/16
   pingsweep-cli --link-local eth0
-  sudo pingsweep-cli --watch=120 --exec 'logger -t lan "$PINGSWEEP_EVENT $PINGSWEEP_MAC"'
+  sudo pingsweep-cli --watch=120 --exec 'logger -t lan "$PINGSWEEP_EVENT"'
   pingsweep-cli --changes 192.168.1.0/24
 )";
 }
