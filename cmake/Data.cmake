@@ -11,6 +11,20 @@ configure_file(${data}/pingsweep.metainfo.xml.in ${metainfo} @ONLY)
 install(FILES ${metainfo} DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo
         COMPONENT pingsweep)
 
+# The watch as a system service, one instance per interface; shipped
+# disabled (nothing enables it).
+if(LINUX)
+  find_package(PkgConfig QUIET)
+  if(PkgConfig_FOUND)
+    pkg_get_variable(systemd_unit_dir systemd systemdsystemunitdir)
+  endif()
+  if(NOT systemd_unit_dir)
+    set(systemd_unit_dir /lib/systemd/system)
+  endif()
+  install(FILES ${data}/pingsweep-watch@.service DESTINATION ${systemd_unit_dir}
+          COMPONENT pingsweep)
+endif()
+
 # Debian's layout for the documents: the licence by name (the text is in
 # /usr/share/common-licenses), the change log compressed.
 install(FILES ${data}/copyright README.md DESTINATION ${docdir} COMPONENT pingsweep)
@@ -34,4 +48,10 @@ if(BUILD_TESTING)
            COMMAND ${PROJECT_SOURCE_DIR}/scripts/test-completion.sh
                    ${data}/pingsweep-cli.bash-completion $<TARGET_FILE:pingsweep-cli>)
   set_tests_properties(completion_pingsweep_cli PROPERTIES LABELS install SKIP_RETURN_CODE 77)
+  if(LINUX)
+    add_test(NAME watch_service_unit
+             COMMAND ${PROJECT_SOURCE_DIR}/scripts/test-watch-unit.sh
+                     ${data}/pingsweep-watch@.service $<TARGET_FILE:pingsweep-cli>)
+    set_tests_properties(watch_service_unit PROPERTIES LABELS install SKIP_RETURN_CODE 77)
+  endif()
 endif()

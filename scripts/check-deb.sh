@@ -56,6 +56,7 @@ for file in /usr/bin/pingsweep /usr/bin/pingsweep-cli /usr/bin/pingsweep-reg \
   /usr/share/man/man1/pingsweep-reg.1.gz /usr/share/applications/pingsweep.desktop \
   /usr/share/icons/hicolor/scalable/apps/pingsweep.svg "/usr/share/metainfo/$id.metainfo.xml" \
   /usr/share/bash-completion/completions/pingsweep-cli /usr/share/doc/pingsweep/copyright \
+  /lib/systemd/system/pingsweep-watch@.service \
   /usr/share/doc/pingsweep/changelog.gz; do
   grep -qxF "$file" <<<"$listing" || fail "the package lacks $file"
 done

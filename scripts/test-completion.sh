@@ -83,7 +83,11 @@ check --timeout '' --
 # Closed sets and options.
 check --format c -- csv
 check --probe a -- auto arp
-check --in -- --interface --interval
+check --in -- --interface --interval --inventory
+check --wa -- --watch
+check --exec '' --
+check --offline-after '' --
+check --quiet-for '' -- 60 300
 # Targets: host names, quoted alike.
 check '' -- localhost printer.lan '\$\(touch\$\{IFS\}h\)'
 check pr -- printer.lan

@@ -45,6 +45,9 @@ struct Device {
   std::string vendor;                  // "" when unknown
   bool randomized = false;             // locally administered MAC
   bool online = true;                  // as last announced
+  // Sweeps missed in a row (up to K), kept so that runs of --changes, one
+  // sweep each, count them too.
+  int missed = 0;
 
   friend bool operator==(const Device&, const Device&) = default;
 };

@@ -13,13 +13,25 @@ Entry* Inventory::Find(const std::string& id) {
   return it == entries_.end() ? nullptr : &it->second;
 }
 
-Entry* Inventory::Insert(Device device) {
+Entry* Inventory::Insert(Device device) { return InsertAt(entries_.end(), std::move(device)); }
+
+std::size_t Inventory::InsertAll(std::vector<Device> devices) {
+  std::sort(devices.begin(), devices.end(),
+            [](const Device& a, const Device& b) { return a.id < b.id; });
+  owners_.reserve(owners_.size() + devices.size());
+  std::size_t added = 0;
+  for (Device& d : devices) added += InsertAt(entries_.end(), std::move(d)) != nullptr;
+  return added;
+}
+
+Entry* Inventory::InsertAt(std::map<std::string, Entry>::iterator hint, Device device) {
   if (full()) return nullptr;
-  std::string id = device.id;
-  const auto [it, inserted] = entries_.try_emplace(std::move(id));
-  if (!inserted) return nullptr;
+  const std::size_t before = entries_.size();
+  const auto it = entries_.try_emplace(hint, device.id);
+  if (entries_.size() == before) return nullptr;  // the id is taken
   Entry& entry = it->second;
   entry.live.up = device.online;
+  entry.live.missed = device.missed;
   entry.device = std::move(device);
   auto& addresses = entry.device.addresses;
   if (addresses.size() > kMaxAddresses) addresses.resize(kMaxAddresses);

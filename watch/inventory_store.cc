@@ -1,6 +1,7 @@
 #include "watch/inventory_store.h"
 
 #include "platform/registry/registry_batch.h"
+#include "platform/registry/registry_bulk_read.h"
 #include "registry/reg_io.h"
 #include "registry/reg_keys.h"
 #include "watch/record.h"
@@ -20,18 +21,25 @@ Result<InventoryStore::Loaded> InventoryStore::Load() const {
   LONG rc = key.Open(root_, path_, KEY_READ);
   if (rc == ERROR_FILE_NOT_FOUND) return loaded;
   if (rc != ERROR_SUCCESS) return Failure("open", rc);
+  const auto take = [&](std::string_view name, DWORD type, std::string_view data) {
+    Result<Device> device = DecodeDevice(name, data);
+    if (type != REG_SZ || !device.ok()) {
+      ++loaded.damaged;
+      return;
+    }
+    loaded.devices.push_back(std::move(device).value());
+  };
+  // One query for all when the registry can; else a call per value.
+  if (auto* bulk = dynamic_cast<RegistryBulkRead*>(&service_)) {
+    rc = bulk->ReadAllValues(key.get(), take);
+    if (rc != ERROR_SUCCESS) return Failure("read", rc);
+    return loaded;
+  }
   reg::RegKeyOp values;
   rc = reg::ReadValues(service_, key.get(), &values);
   if (rc != ERROR_SUCCESS) return Failure("read", rc);
   loaded.devices.reserve(values.values.size());
-  for (const reg::RegValueOp& value : values.values) {
-    Result<Device> device = DecodeDevice(value.name, value.data);
-    if (value.type != REG_SZ || !device.ok()) {
-      ++loaded.damaged;
-      continue;
-    }
-    loaded.devices.push_back(std::move(device).value());
-  }
+  for (const reg::RegValueOp& value : values.values) take(value.name, value.type, value.data);
   return loaded;
 }
 

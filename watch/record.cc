@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/terminal_text.h"
+#include "watch/record_fast.h"
 
 namespace ps::watch {
 namespace {
@@ -45,13 +46,24 @@ std::string JsonText(const Json& j) {
   return text;
 }
 
+// What every record must keep to, however it was read; throws when it does not.
+void Check(const Device& d) {
+  if (d.mac && DeviceId(*d.mac) != d.id) throw std::invalid_argument("mac");
+  if (!d.mac && (d.addresses.empty() || DeviceId(d.addresses.front().address) != d.id)) {
+    throw std::invalid_argument("id");
+  }
+  if (d.addresses.size() > kMaxAddresses || d.names.size() > kMaxNames || d.missed < 0) {
+    throw std::invalid_argument("bounds");
+  }
+}
+
 // The whole decoding; throws on anything out of place.
 Device Decode(std::string_view id, const Json& j) {
   Device d;
   d.id = std::string(id);
   if (j.contains("mac")) {
     d.mac = MacAddress::Parse(j.at("mac").get<std::string>());
-    if (!d.mac || DeviceId(*d.mac) != d.id) throw std::invalid_argument("mac");
+    if (!d.mac) throw std::invalid_argument("mac");
   }
   d.first_seen = j.at("first_seen").get<UnixMs>();
   d.last_seen = j.at("last_seen").get<UnixMs>();
@@ -60,16 +72,11 @@ Device Decode(std::string_view id, const Json& j) {
     if (!address) throw std::invalid_argument("address");
     d.addresses.push_back({*address, a.at(1).get<UnixMs>()});
   }
-  if (!d.mac && (d.addresses.empty() || DeviceId(d.addresses.front().address) != d.id)) {
-    throw std::invalid_argument("id");
-  }
   for (const Json& n : j.at("names")) d.names.push_back({JsonText(n.at(0)), JsonText(n.at(1))});
   d.vendor = JsonText(j.at("vendor"));
   d.randomized = j.at("randomized").get<bool>();
   d.online = j.at("online").get<bool>();
-  if (d.addresses.size() > kMaxAddresses || d.names.size() > kMaxNames) {
-    throw std::invalid_argument("bounds");
-  }
+  if (const auto it = j.find("missed"); it != j.end()) d.missed = it->get<int>();
   return d;
 }
 
@@ -91,12 +98,17 @@ std::string EncodeDevice(const Device& d) {
   j["vendor"] = TextJson(d.vendor);
   j["randomized"] = d.randomized;
   j["online"] = d.online;
+  if (d.missed != 0) j["missed"] = d.missed;
   return j.dump();
 }
 
 Result<Device> DecodeDevice(std::string_view id, std::string_view record) {
   try {
-    return Decode(id, Json::parse(record));
+    std::optional<Device> plain = internal::ReadPlainRecord(record);
+    Device d = plain ? std::move(*plain) : Decode(id, Json::parse(record));
+    d.id = std::string(id);
+    Check(d);
+    return d;
   } catch (const std::exception&) {
     return Status::Failure("the stored record of " + QuoteText(id) + " is damaged");
   }

@@ -27,6 +27,10 @@ Watcher::Watcher(WatchConfig config, platform::MonotonicClock& clock, platform::
 
 bool Watcher::Adopt(Device device) { return inventory_.Insert(std::move(device)) != nullptr; }
 
+std::size_t Watcher::AdoptAll(std::vector<Device> devices) {
+  return inventory_.InsertAll(std::move(devices));
+}
+
 void Watcher::MarkChanged(Entry& entry) {
   if (entry.live.changed) return;
   entry.live.changed = true;
@@ -80,6 +84,7 @@ void Watcher::Observe(const Observation& seen, std::vector<Event>* events) {
   entry->live.heard = true;
   entry->live.up = true;
   entry->live.missed = 0;
+  entry->device.missed = 0;
   MarkChanged(*entry);
   if (seen.address) SeeAddress(*entry, *seen.address, fresh, now, events);
   SeeNames(*entry, seen, fresh, now, events);
@@ -188,6 +193,10 @@ void Watcher::EndSweep(std::vector<Event>* events) {
       ++live.missed;
     }
     live.heard = false;
+    if (live.missed != entry.device.missed) {
+      entry.device.missed = live.missed;
+      MarkChanged(entry);
+    }
     if (live.missed >= k) live.up = false;
     if (!entry.device.online || live.up) continue;
     if (live.announced_down_ns != Liveness::kNever &&

@@ -47,6 +47,8 @@ class Watcher {
   // Devices known from before (a stored inventory): announced nothing. False
   // when the inventory is full or the id is taken.
   bool Adopt(Device device);
+  // All of a stored inventory at once; how many were adopted.
+  std::size_t AdoptAll(std::vector<Device> devices);
   // Appends what `seen` changed to *events.
   void Observe(const Observation& seen, std::vector<Event>* events);
   // One sweep has ended: counts the misses, appends the `offline`s due.

@@ -129,6 +129,8 @@ void ArpStage::Run(platform::MonotonicClock* clock, const Options& o,
   options.retries = o.retries;
   options.rate = o.rate;
   tries_ = 1 + o.retries;
+  answers_.clear();
+  totals_ = {};
   for (Group& g : groups_) {
     if (stop != nullptr && stop->load()) {
       totals_.interrupted = true;
@@ -148,7 +150,7 @@ void ArpStage::Run(platform::MonotonicClock* clock, const Options& o,
     totals_.interrupted = totals_.interrupted || s.interrupted;
     if (!s.socket_status.ok()) totals_.socket_status = s.socket_status;
   }
-  groups_.clear();  // the sockets are done with
+  if (!keep_sockets_) groups_.clear();  // the sockets are done with
   SortAnswers();
 }
 

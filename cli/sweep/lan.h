@@ -30,7 +30,10 @@ class ArpStage {
   std::optional<int> Prepare(const Options& o, const platform::SweepPlatform& p,
                              const std::vector<IpAddress>& targets, std::ostream& err,
                              const std::string& prefix);
-  // Probes the ARP targets, one interface after another, until done or *stop.
+  // Keeps the sockets after Run(), for the next one (the watch sweeps again).
+  void KeepSockets() { keep_sockets_ = true; }
+  // Probes the ARP targets, one interface after another, until done or *stop;
+  // the answers and totals are this run's.
   void Run(platform::MonotonicClock* clock, const Options& o, const std::atomic<bool>* stop);
 
   // The targets left to ICMP, in order (`targets` itself when ARP takes
@@ -65,6 +68,7 @@ class ArpStage {
   void SortAnswers();
 
   std::vector<Group> groups_;
+  bool keep_sockets_ = false;
   const std::vector<IpAddress>* all_targets_ = nullptr;
   std::vector<IpAddress> icmp_targets_;
   bool no_icmp_ = false;  // no echo request at all: the TCP probes take the rest

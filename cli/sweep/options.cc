@@ -12,7 +12,10 @@
 namespace ps::cli {
 namespace {
 
-enum LongOnly { kAllowLarge = 256, kCheck, kProbe, kLinkLocal };
+enum LongOnly {
+  kAllowLarge = 256, kCheck, kProbe, kLinkLocal,
+  kWatch, kInventory, kChanges, kQuietFor, kOfflineAfter, kExec, kMachineInventory,
+};
 
 const option kOptions[] = {
     {"file", required_argument, nullptr, 'f'},
@@ -31,6 +34,13 @@ const option kOptions[] = {
     {"probe", required_argument, nullptr, kProbe},
     {"interface", required_argument, nullptr, 'I'},
     {"link-local", optional_argument, nullptr, kLinkLocal},
+    {"watch", optional_argument, nullptr, kWatch},
+    {"inventory", no_argument, nullptr, kInventory},
+    {"changes", no_argument, nullptr, kChanges},
+    {"quiet-for", required_argument, nullptr, kQuietFor},
+    {"offline-after", required_argument, nullptr, kOfflineAfter},
+    {"exec", required_argument, nullptr, kExec},
+    {"machine-inventory", no_argument, nullptr, kMachineInventory},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -145,6 +155,9 @@ constexpr NumberOption kNumbers[] = {
     {'r', 0, 100, &Options::retries, "a number of retries (0 to 100)"},
     {'c', 1, 10000, &Options::count, "a probe count (1 to 10000)"},
     {'i', 0, 3600000, &Options::interval_ms, "an interval in milliseconds (0 to 3600000)"},
+    {kWatch, 1, 86400, &Options::watch_seconds, "a number of seconds (1 to 86400)"},
+    {kQuietFor, 0, 86400, &Options::quiet_for_s, "a number of seconds (0 to 86400)"},
+    {kOfflineAfter, 1, 1000, &Options::offline_after, "a number of sweeps (1 to 1000)"},
 };
 
 // `name: 'value' is not <what>`, the value as typed, escaped.
@@ -177,6 +190,10 @@ Status ApplyValue(int c, const std::string& name, const std::string& arg, Option
       if (arg.empty()) return Status::Failure(name + ": needs an interface name");
       o->interface = arg;
       return Status::Ok();
+    case kExec:
+      if (arg.empty()) return Status::Failure(name + ": needs a command");
+      o->exec = arg;
+      return Status::Ok();
   }
   return Status::Failure("unknown option " + QuoteText(name));
 }
@@ -191,6 +208,15 @@ Status Apply(int c, const std::string& name, const std::string& arg, char** argv
     case 'A': o->all_addresses = true; return Status::Ok();
     case kAllowLarge: o->allow_large = true; return Status::Ok();
     case kCheck: o->check = true; return Status::Ok();
+    case kInventory: o->inventory = true; return Status::Ok();
+    case kChanges: o->changes = true; return Status::Ok();
+    case kMachineInventory: o->machine_inventory = true; return Status::Ok();
+    case kWatch:
+      if (arg.empty()) {
+        o->watch_seconds = 60;
+        return Status::Ok();
+      }
+      break;  // a number of seconds
     case 'h': o->help = true; return Status::Ok();
     case 'V': o->version = true; return Status::Ok();
     case kLinkLocal:
@@ -317,6 +343,23 @@ Options:
       --check           say which ICMP socket a sweep would use and why,
                         whether ARP is available, or how to allow them;
                         probes nothing
+      --watch[=SECONDS] sweep every SECONDS (default 60) until interrupted and
+                        print what changed as events (see Watch below)
+      --changes         sweep once and print only the events against the
+                        inventory, which it then records; exit status 0 when
+                        nothing changed, 5 when something did
+      --inventory       print the inventory (every device known) and exit
+      --offline-after=N a device is offline after N sweeps in a row without
+                        an answer and as long without traffic (default 2)
+      --quiet-for=SECONDS
+                        a flapping device gives at most one offline/online
+                        pair per SECONDS (default 300)
+      --exec=CMD        run CMD with /bin/sh once per event, the event's
+                        fields in PINGSWEEP_* environment variables
+      --machine-inventory
+                        keep the inventory in the machine's registry root
+                        (/var/lib/pingsweep; the system service does), not
+                        the user's
   -h, --help            show this help and exit
   -V, --version         show the version and exit
 
@@ -338,6 +381,38 @@ neighbour table; the vendor from the IEEE registries of the ieee-data package
 Control and bidirectional formatting characters, and bytes that are not
 UTF-8, in names and in every message are written as \xNN, in every format.
 While standard error is a terminal, a progress line shows there.
+
+Watch:
+  --watch keeps an inventory of the devices on the swept links: one per MAC
+  address on a link (one per address beyond a router), with first and last
+  seen, addresses, names and their sources, vendor, and whether the MAC is
+  randomized (locally administered). It lives in the registry, under
+  HKEY_CURRENT_USER\Software\PingSweep\Inventory (HKEY_LOCAL_MACHINE with
+  --machine-inventory), so a watch started again announces nothing it knew.
+  At most 65536 devices are kept; past that one warning says so and new
+  devices are not tracked. Between sweeps it listens on the interfaces of
+  on-link targets for ARP, IPv6 neighbour and router solicitations and
+  advertisements, and DHCP requests (host name, option 12, and vendor class,
+  option 60, become names); that needs CAP_NET_RAW, without which it sweeps
+  only and says so once. Events, one a line with an ISO 8601 time, as text
+  or JSON Lines (--format json; csv is for --inventory only):
+    new       a device never seen before
+    online    a device back after an offline
+    offline   no answer to N sweeps (--offline-after) and no traffic as long
+    address   a device took another address
+    conflict  an address answers from another MAC (a warning: possible
+              spoofing)
+    name      a source gave a device another name
+    full      the inventory reached its cap (a warning)
+  --exec runs CMD (at most 4 at once, each killed after 10 s; its output
+  goes to standard error) with PINGSWEEP_EVENT, PINGSWEEP_TIME,
+  PINGSWEEP_WARNING (1 or 0), PINGSWEEP_DEVICE, PINGSWEEP_MAC,
+  PINGSWEEP_ADDRESS, PINGSWEEP_PREVIOUS_ADDRESS, PINGSWEEP_PREVIOUS_MAC,
+  PINGSWEEP_NAME, PINGSWEEP_PREVIOUS_NAME, PINGSWEEP_SOURCE and
+  PINGSWEEP_VENDOR set (empty when absent). Text from the network is only
+  ever in these values, escaped as above, never in the command line: quote
+  them in CMD ("$PINGSWEEP_NAME"). --inventory fields: device, mac,
+  addresses, names, vendor, randomized, online, first_seen, last_seen.
 
 Permissions:
   The unprivileged ICMP datagram socket (ICMPv6 alike) is used when the user's
@@ -367,6 +442,7 @@ Exit status:
   3  no permission to send ICMP echo requests or tcp-ack probes (the fixes
      are printed)
   4  another system failure, such as output that cannot be written
+  5  --changes: something changed (0: nothing did)
   130  interrupted (Ctrl-C): what was found so far is printed
 
 Examples:
@@ -377,6 +453,8 @@ Examples:
   pingsweep-cli fd00::/120 10.0.0.0/24
   sudo pingsweep-cli --probe icmp,tcp:443,22,tcp-ack:80 10.1.0.0/16
   pingsweep-cli --link-local eth0
+  sudo pingsweep-cli --watch=120 --exec 'logger -t lan "$PINGSWEEP_EVENT"'
+  pingsweep-cli --changes 192.168.1.0/24
 )";
 }
 

@@ -46,6 +46,15 @@ struct Options {
   // the targets then name interfaces too.
   bool link_local = false;
   std::vector<std::string> link_local_interfaces;
+  // The watch (watch_run.h): a sweep every watch_seconds (0: no watch), or
+  // --inventory, or --changes; events as text or JSON Lines.
+  int watch_seconds = 0;
+  bool inventory = false;
+  bool changes = false;
+  int quiet_for_s = 300;
+  int offline_after = 2;  // sweeps without an answer before `offline`
+  std::string exec;       // run once per event; "" = none
+  bool machine_inventory = false;  // the machine's registry root, not the user's
   bool help = false;
   bool version = false;
 };

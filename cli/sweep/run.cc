@@ -16,6 +16,8 @@
 #include "cli/sweep/result_lines.h"
 #include "cli/sweep/stages.h"
 #include "cli/sweep/tcp_stage.h"
+#include "cli/sweep/watch_run.h"
+#include "cli/sweep/watch_sweep.h"
 #include "core/terminal_text.h"
 #include "platform/inet/icmp_access.h"
 #include "sweep/engine.h"
@@ -70,10 +72,12 @@ class Progress : public sweep::SweepObserver {
 };
 
 // Every connected subnet but loopback, each capped at a /16.
-std::string AddConnectedSubnets(const platform::SweepPlatform& platform, sweep::TargetList* list) {
+// `only`: that interface's alone ("" for all).
+std::string AddConnectedSubnets(const platform::SweepPlatform& platform, const std::string& only,
+                                sweep::TargetList* list) {
   std::string chosen;
   for (const platform::ConnectedSubnet& s : platform.interfaces->ConnectedSubnets()) {
-    if (s.loopback || !s.network.is_v4()) continue;
+    if (s.loopback || !s.network.is_v4() || (!only.empty() && s.interface != only)) continue;
     const int prefix = std::max(s.prefix, 16);
     const std::uint32_t mask = ~0u << (32 - prefix);
     const IpAddress network = IpAddress::V4(s.local.v4() & mask);
@@ -141,15 +145,6 @@ void MergeArp(const ArpStage& arp, const std::vector<IpAddress>& targets,
   summary->interrupted = summary->interrupted || arp.totals().interrupted;
 }
 
-// What the probes found, ARP and ICMP together.
-struct Findings {
-  sweep::HostResults results;  // one per target, in target order
-  sweep::SweepSummary summary;
-  Status failure;
-  // Families with on-link targets: only their neighbour entries can give MACs.
-  std::vector<IpAddress::Family> mac_families;
-};
-
 // Puts one sweep's results (sorted; some of the sorted `targets`) in their
 // places in `results`, which starts empty and then holds one per target: a
 // target no sweep probed is silent, with the ARP requests it was sent. One
@@ -184,7 +179,9 @@ std::optional<int> ReadTargets(const RunContext& run, std::vector<IpAddress>* ta
     return kUsage;
   }
   if (o.targets.empty() && o.files.empty()) {
-    const std::string chosen = AddConnectedSubnets(run.platform, &list);
+    // A watch on one interface (-I, the system service's instance) sweeps its subnets alone.
+    const std::string chosen =
+        AddConnectedSubnets(run.platform, WantsWatch(o) ? o.interface : "", &list);
     if (chosen.empty()) {
       run.err() << run.prefix
                 << "no target given, and no interface that is up has an IPv4 subnet\n";
@@ -386,12 +383,30 @@ int RunUnchecked(const Options& o, const platform::SweepPlatform& platform,
                  const Streams& streams, const std::string& program) {
   if (auto code = AnswerWithoutProbing(o, platform, streams, program)) return *code;
   const RunContext run{o, platform, streams, program + ": "};
-  const int code = o.link_local ? RunLinkLocal(run) : RunSweep(run);
+  const int code = WantsWatch(o)   ? RunWatch(run, SystemWatchServices())
+                   : o.link_local ? RunLinkLocal(run)
+                                  : RunSweep(run);
   ClearInterrupt();
   return code;
 }
 
 }  // namespace
+
+std::optional<int> ReadSweepTargets(const RunContext& run, std::vector<IpAddress>* targets) {
+  return ReadTargets(run, targets);
+}
+
+std::vector<IpAddress::Family> IcmpFamilies(const ArpStage& arp) {
+  return Families(ByFamily(arp.icmp_targets()));
+}
+
+Findings ProbeOnce(const RunContext& run, const std::vector<IpAddress>& targets, ArpStage& arp,
+                   const std::vector<std::unique_ptr<platform::IcmpSocket>>& sockets,
+                   sweep::NamePool* names, HostMacs* macs) {
+  TcpStage no_tcp;
+  return ProbeTargets(run, targets, arp, ByFamily(arp.icmp_targets()), sockets, &no_tcp, names,
+                      macs);
+}
 
 int Run(const Options& o, const platform::SweepPlatform& platform, const Streams& streams,
         const std::string& program) {

@@ -16,6 +16,7 @@ enum ExitCode {
   kUsage = 2,
   kNoPermission = 3,
   kSystemFailure = 4,
+  kChanged = 5,  // --changes: some event
   kInterrupted = 130,
 };
 

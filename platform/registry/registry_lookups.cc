@@ -112,6 +112,23 @@ const ValueListing& Store::Values(KeyId key) {
   });
 }
 
+LONG Store::AllValues(KeyId key,
+                      const std::function<void(std::string_view, DWORD, std::string_view)>& each) {
+  bool empty = true;
+  int rc;
+  {
+    Query q(stmts_.all_values.get());
+    q.Bind(1, key);
+    for (; (rc = q.Step()) == SQLITE_ROW; empty = false) {
+      each(q.View(0), static_cast<DWORD>(q.Int(1)), q.View(2));
+    }
+  }
+  LONG code = Fail(rc);
+  // None may mean a deleted key.
+  if (code == ERROR_SUCCESS && empty && key != kRootId) code = KeyState(key, nullptr);
+  return code;
+}
+
 const KeyListing& Store::Subkeys(KeyId key) {
   return key_lists_.Get(cacheable_, [&] { return key; }, [&] {
     KeyListing listing = ListSql<KeyListing>(

@@ -193,9 +193,12 @@ bool Store::PrepareStatements() {
   stmts_.delete_value.reset(Prepare("DELETE FROM vals WHERE key = ?1 AND fold = ?2"));
   stmts_.list_values.reset(Prepare("SELECT name, type FROM vals WHERE key = ?1 ORDER BY id"));
   stmts_.list_keys.reset(Prepare("SELECT name FROM keys WHERE parent = ?1"));
+  stmts_.all_values.reset(
+      Prepare("SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id"));
   return stmts_.key_state && stmts_.find_child && stmts_.insert_key && stmts_.has_child &&
          stmts_.delete_key && stmts_.delete_key_values && stmts_.get_value && stmts_.set_value &&
-         stmts_.delete_value && stmts_.list_values && stmts_.list_keys;
+         stmts_.delete_value && stmts_.list_values && stmts_.list_keys &&
+         stmts_.all_values;
 }
 
 // Switching a new database to WAL needs it to itself, and SQLite answers

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -129,6 +130,13 @@ class Query {
   }
   int Step() { return sqlite3_step(stmt_); }
   std::int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
+  // Valid until the next Step() or the end of the query.
+  std::string_view View(int column) const {
+    const void* data = sqlite3_column_blob(stmt_, column);
+    const int size = sqlite3_column_bytes(stmt_, column);
+    return data ? std::string_view(static_cast<const char*>(data), static_cast<std::size_t>(size))
+                : std::string_view();
+  }
   std::string Bytes(int column) const {
     const void* data = sqlite3_column_blob(stmt_, column);
     const int size = sqlite3_column_bytes(stmt_, column);
@@ -191,6 +199,10 @@ class Store {
   // The references stay valid until the next lookup of the same kind.
   const ValueRecord& QueryValue(KeyId key, std::string_view name);
   const ValueListing& Values(KeyId key);
+  // Every value of `key` in one query, in listing order, to `each` (name,
+  // type, data); never cached.
+  LONG AllValues(KeyId key,
+                 const std::function<void(std::string_view, DWORD, std::string_view)>& each);
   const KeyListing& Subkeys(KeyId key);
 
   // Changes, each one transaction committed before it returns; inside a
@@ -286,7 +298,7 @@ class Store {
   struct Statements {
     StmtPtr begin, commit, rollback, free_pages, savepoint, release, rollback_to;
     StmtPtr key_state, find_child, insert_key, has_child, delete_key, delete_key_values;
-    StmtPtr get_value, set_value, delete_value, list_values, list_keys;
+    StmtPtr get_value, set_value, delete_value, list_values, list_keys, all_values;
   } stmts_;
 
   LookupCache<std::string, PathResult> paths_;    // by parent id and folded path

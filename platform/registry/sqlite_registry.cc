@@ -263,6 +263,16 @@ LONG SqliteRegistry::RegEnumValueA(HKEY hKey, DWORD dwIndex, char* lpValueName,
   return CopyData(value, lpData, lpcbData);
 }
 
+LONG SqliteRegistry::ReadAllValues(
+    HKEY hKey, const std::function<void(std::string_view, DWORD, std::string_view)>& each) {
+  std::lock_guard lock(impl_->mu);
+  Impl::OpenKey key;
+  if (LONG rc = impl_->Lookup(hKey, &key); rc != ERROR_SUCCESS) return rc;
+  if (!(key.rights & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  if (key.store == nullptr) return ERROR_SUCCESS;
+  return key.store->AllValues(key.id, each);
+}
+
 LONG SqliteRegistry::RegEnumKeyA(HKEY hKey, DWORD dwIndex, char* lpName, DWORD cchName) {
   if (lpName == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard lock(impl_->mu);

@@ -104,6 +104,7 @@
 #include <string>
 
 #include "platform/registry/registry_batch.h"
+#include "platform/registry/registry_bulk_read.h"
 #include "platform/registry/registry_service.h"
 
 namespace ps::platform {
@@ -115,7 +116,9 @@ namespace ps::platform {
 // moves once, and a published snapshot is written once, at the commit. A
 // process killed mid-batch leaves nothing of it. Roots commit one after the
 // other (not atomically together).
-class SqliteRegistry final : public RegistryService, public RegistryBatch {
+class SqliteRegistry final : public RegistryService,
+                             public RegistryBatch,
+                             public RegistryBulkRead {
  public:
   static constexpr char kDirVariable[] = "PINGSWEEP_REGISTRY_DIR";
 
@@ -157,6 +160,9 @@ class SqliteRegistry final : public RegistryService, public RegistryBatch {
   LONG BeginBatch(HKEY root) override;
   LONG CommitBatch() override;
   void AbortBatch() override;
+
+  LONG ReadAllValues(HKEY key, const std::function<void(std::string_view, DWORD,
+                                                         std::string_view)>& each) override;
 
  private:
   struct Impl;
