@@ -63,9 +63,18 @@ struct FakeArp {
   }
 };
 
+// Waits (up to 20 s: a busy machine starts threads late) until `done` holds.
+template <typename Done>
+bool WaitFor(Done done) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done() && std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return done();
+}
+
 std::vector<IncomingFrame> ReceiveAll(SendArpSocket& socket, SteadyClock& clock, std::size_t want) {
   std::vector<IncomingFrame> got;
-  const std::int64_t give_up = clock.NowNs() + 5'000'000'000;
+  const std::int64_t give_up = clock.NowNs() + 20'000'000'000;
   std::vector<IncomingFrame> batch(8);
   while (got.size() < want && clock.NowNs() < give_up) {
     const auto n = socket.Receive(batch, clock.NowNs() + 100'000'000);
@@ -106,6 +115,7 @@ TEST(SendArpSocketTest, ResolvedAddressesComeBackAsTheirOwnersReplies) {
     std::copy(kOurMac.octets.begin(), kOurMac.octets.end(), want.begin() + 18);
     EXPECT_TRUE(std::equal(want.begin(), want.end(), f.data.begin())) << i;
   }
+  EXPECT_TRUE(WaitFor([&fake] { return fake.now == 0 && fake.calls == 3; }));
   EXPECT_EQ(fake.calls, 3);  // the reply and the short frame ask nothing
   for (std::uint32_t s : fake.sources) EXPECT_EQ(s, kUs);
   std::vector<IncomingFrame> none(4);
@@ -130,7 +140,8 @@ TEST(SendArpSocketTest, AtMostTheWorkersCallAtOnceAndARepeatJoinsItsCall) {
     const auto sent = socket.Send(frames);
     EXPECT_EQ(sent.sent, 3);
     EXPECT_EQ(sent.error, EAGAIN);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(WaitFor([&fake] { return fake.now == 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // room for a third, were there one
     EXPECT_EQ(fake.most, 2);
     fake.hold = false;
     EXPECT_EQ(ReceiveAll(socket, clock, 2).size(), 2u);
