@@ -228,7 +228,9 @@ TEST_F(TcpRunTest, WhereNoRawSocketExistsSynProbesConnectAndAckProbesAreRefused)
     const std::string said = out_.str() + err_.str();
     EXPECT_NE(said.find(c.says), std::string::npos) << said;
     EXPECT_EQ(said.find("setcap"), std::string::npos) << said;
-    if (c.code != kAnswered) EXPECT_TRUE(tcp_.opened.empty());
+    if (c.code != kAnswered) {
+      EXPECT_TRUE(tcp_.opened.empty());
+    }
   }
 }
 
