@@ -26,12 +26,14 @@ PINGSWEEP_PACKAGING_PACKAGES=(
 
 # Cross-building the Windows programs and testing them under Wine
 # (./test.sh windows): mingw-w64 with POSIX threads, GoogleTest's sources,
-# Wine, NSIS for the installer and the IEEE registries it carries, a private display for the window, nftables
-# for the silent test subnet, tcpdump for the wire check.
+# Wine, NSIS for the installer and the IEEE registries it carries, a private
+# display for the window, nftables for the silent test subnet, tcpdump for the
+# wire check, python3 for the TCP test's listener, procps (sysctl) for the
+# Windows benchmark.
 PINGSWEEP_WINDOWS_PACKAGES=(
   cmake make g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   googletest nlohmann-json3-dev wine wine64 nsis ieee-data
-  xvfb iproute2 nftables util-linux tcpdump
+  xvfb iproute2 nftables util-linux tcpdump python3-minimal procps
 )
 
 # Prints the packages of the named lists (runtime, test, packaging, windows) that are

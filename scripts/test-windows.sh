@@ -52,6 +52,10 @@ xvfb_pid=$!
 export DISPLAY=$display
 
 start=$(date +%s)
+# One Wine session for the whole run: without -p the server, and the system
+# processes wineboot starts, end with each test program, and the next one
+# boots them all again (seconds each).
+wineserver -p
 wineboot --init >/dev/null 2>&1
 echo "test-windows: Wine prefix ready in $(( $(date +%s) - start )) s" >&2
 ctest --preset windows "$@"

@@ -59,10 +59,40 @@ std::string KindLines(const Attempt& a, const platform::IcmpPermissionFacts& f, 
   return text;
 }
 
+// Under Windows's rules: the echo service for anyone, a raw IPv4 socket for
+// an administrator (the opener gives the raw one for either kind when it may).
+std::string WindowsReport(platform::IcmpOpener* opener, const platform::IcmpPermissionFacts& f,
+                          bool* usable) {
+  const Attempt v4 = TryBoth(opener, IpAddress::Family::kV4);
+  std::string text = "raw ICMP socket: ";
+  if (v4.raw.ok()) text += "allowed: the process runs as an administrator\n";
+  else if (Denied(v4.raw)) text += "not allowed: only an administrator may open one\n";
+  else text += "unavailable: " + v4.raw.message() + "\n";
+  text += "ICMP echo service (IcmpSendEcho2): " +
+          (v4.datagram.ok() ? std::string("available, no rights needed\n")
+                            : "unavailable: " + v4.datagram.message() + "\n");
+  *usable = v4.datagram.ok() || v4.raw.ok();
+  if (v4.raw.ok()) {
+    text += "A sweep would use the raw socket.\n";
+  } else if (v4.datagram.ok()) {
+    text += "A sweep would use the echo service, many requests at once; run as an administrator "
+            "(\"Run as administrator\") it would use a raw socket, which is faster.\n";
+  } else {
+    text += "A sweep cannot send ICMP echo requests.\n" + platform::IcmpPermissionFixes(f);
+  }
+  const Status v6 = opener->Open(IpAddress::Family::kV6, IcmpSocket::Kind::kDatagram).status();
+  if (!v6.ok()) {
+    return text + "ICMPv6: IPv6 not available (" + v6.message() + "); IPv6 targets cannot be swept\n";
+  }
+  return text + "A sweep of IPv6 targets would use the ICMPv6 echo service (Icmp6SendEcho2); "
+                "raw ICMPv6 sockets are not used on Windows.\n";
+}
+
 }  // namespace
 
 std::string CheckReport(platform::IcmpOpener* opener, bool* usable) {
   const platform::IcmpPermissionFacts f = opener->PermissionFacts();
+  if (f.rules == platform::IcmpPermissionFacts::Rules::kWindows) return WindowsReport(opener, f, usable);
   const Attempt v4 = TryBoth(opener, IpAddress::Family::kV4);
   std::string text = KindLines(v4, f, "ICMP");
   *usable = v4.datagram.ok() || v4.raw.ok();

@@ -222,5 +222,43 @@ TEST(CheckTest, ReportsTheSocketAndTheExactFixes) {
   }
 }
 
+// Under Windows's rules the report speaks of the echo service and of
+// administrators, never of the group range or setcap.
+TEST(CheckTest, UnderWindowsRulesItAdvisesAnAdministrator) {
+  platform::FakeIcmpOpener opener;
+  opener.facts.rules = platform::IcmpPermissionFacts::Rules::kWindows;
+  opener.facts.program_path = "C:\\Program Files\\PingSweep\\pingsweep-cli.exe";
+  const struct {
+    bool service, raw, v6;
+    std::vector<std::string> expected;
+    bool usable;
+  } cases[] = {
+      {true, true, true,
+       {"raw ICMP socket: allowed: the process runs as an administrator",
+        "A sweep would use the raw socket.", "IPv6 targets would use the ICMPv6 echo service"},
+       true},
+      {true, false, true,
+       {"raw ICMP socket: not allowed: only an administrator may open one",
+        "ICMP echo service (IcmpSendEcho2): available", "would use the echo service",
+        "\"Run as administrator\""},
+       true},
+      {false, false, false,
+       {"A sweep cannot send ICMP echo requests.", "To allow it, run the program as an administrator",
+        "ICMPv6: IPv6 not available"},
+       false},
+  };
+  for (const auto& c : cases) {
+    opener.datagram_allowed = c.service;
+    opener.raw_allowed = c.raw;
+    opener.v6_available = c.v6;
+    bool usable = !c.usable;
+    const std::string report = CheckReport(&opener, &usable);
+    EXPECT_EQ(usable, c.usable) << report;
+    for (const std::string& e : c.expected) EXPECT_NE(report.find(e), std::string::npos) << e << "\n" << report;
+    for (const char* linux_only : {"ping_group_range", "setcap", "sysctl", "CAP_NET_RAW", "datagram"})
+      EXPECT_EQ(report.find(linux_only), std::string::npos) << linux_only << "\n" << report;
+  }
+}
+
 }  // namespace
 }  // namespace ps::cli

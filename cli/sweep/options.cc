@@ -8,6 +8,7 @@
 #include <span>
 
 #include "core/terminal_text.h"
+#include "platform/inet/sweep_io.h"
 
 namespace ps::cli {
 namespace {
@@ -428,7 +429,7 @@ Permissions:
   data sent; tcp-ack needs CAP_NET_RAW. Once its sockets are open the
   program gives up every capability it holds.
 
-Large on-link subnets:
+)" + platform::SystemHelpSection() + R"(Large on-link subnets:
   Each on-link address probed takes an entry in the kernel's neighbour table,
   which the whole machine shares (net.ipv4.neigh.default.gc_thresh3 entries).
   The sweep never overfills it, so no answering host is lost, but a subnet

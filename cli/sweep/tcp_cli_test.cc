@@ -3,6 +3,7 @@
 // to connect() and what needs CAP_NET_RAW.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <sstream>
 
 #include "cli/sweep/options.h"
@@ -194,6 +195,43 @@ TEST_F(TcpRunTest, WithoutARawSocketSynProbesConnectAndAckProbesAreRefused) {
   tcp_.raw_allowed = true;
   EXPECT_EQ(RunWith({"--check"}), kAnswered);
   EXPECT_NE(out_.str().find("TCP probes: SYN and ACK over a raw socket"), std::string::npos);
+}
+
+// A system with no raw TCP socket for anyone (Windows): SYN probes connect,
+// saying why; ACK probes are refused with the system's reason, not setcap.
+TEST_F(TcpRunTest, WhereNoRawSocketExistsSynProbesConnectAndAckProbesAreRefused) {
+  tcp_.raw_error = ENOTSUP;
+  tcp_.raw_refusal = "Windows sends no TCP segments over raw sockets";
+  ASSERT_EQ(RunWith({"-n", "--probe", "tcp:443", "10.0.0.1-3"}), kAnswered);
+  EXPECT_EQ(tcp_.opened, std::vector<platform::TcpProbeSocket::Kind>{
+                             platform::TcpProbeSocket::Kind::kConnect});
+  EXPECT_NE(err_.str().find("probing TCP ports by connect(): Windows sends no TCP segments over "
+                            "raw sockets\n"),
+            std::string::npos) << err_.str();
+  EXPECT_NE(out_.str().find("3 of 3 hosts answered"), std::string::npos) << out_.str();
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    const char* says;
+  } cases[] = {
+      {{"--probe", "tcp-ack", "10.0.0.5"}, kSystemFailure,
+       "tcp-ack probes need a raw socket: Windows sends no TCP segments over raw sockets\n"},
+      {{"--probe", "tcp,tcp-ack:80", "10.0.0.5"}, kSystemFailure,
+       "tcp-ack probes need a raw socket: Windows sends no TCP segments"},
+      {{"--check"}, kAnswered,
+       "TCP probes: SYN by connect() only (Windows sends no TCP segments over raw sockets); no "
+       "ACK probes\n"},
+  };
+  for (const auto& c : cases) {
+    tcp_.opened.clear();
+    EXPECT_EQ(RunWith(c.args), c.code) << c.args.back();
+    const std::string said = out_.str() + err_.str();
+    EXPECT_NE(said.find(c.says), std::string::npos) << said;
+    EXPECT_EQ(said.find("setcap"), std::string::npos) << said;
+    if (c.code != kAnswered) {
+      EXPECT_TRUE(tcp_.opened.empty());
+    }
+  }
 }
 
 // On-link targets go by ARP alone: one that ignores ARP cannot get a TCP

@@ -14,6 +14,8 @@ namespace {
 using platform::TcpProbeSocket;
 
 bool Denied(const Status& s) { return s.system_error() == EPERM || s.system_error() == EACCES; }
+// No raw socket for anyone here (Windows): connect() is all there is.
+bool Unsupported(const Status& s) { return s.system_error() == ENOTSUP; }
 
 std::string SetcapLine(const platform::SweepPlatform& p) {
   const std::string path = p.icmp != nullptr ? p.icmp->PermissionFacts().program_path : "";
@@ -50,16 +52,22 @@ std::optional<int> TcpStage::Open(IpAddress::Family family, const Options& o,
                                   const platform::SweepPlatform& p, std::ostream& err,
                                   const std::string& prefix) {
   Result<std::unique_ptr<TcpProbeSocket>> socket = p.tcp->Open(family, TcpProbeSocket::Kind::kRaw);
-  if (!socket.ok() && Denied(socket.status())) {
+  if (!socket.ok() && (Denied(socket.status()) || Unsupported(socket.status()))) {
+    const bool denied = Denied(socket.status());
     if (std::any_of(o.tcp.begin(), o.tcp.end(), [](const TcpProbeOption& t) { return t.ack; })) {
+      if (!denied) {
+        err << prefix << "tcp-ack probes need a raw socket: " << socket.status().message() << "\n";
+        return kSystemFailure;
+      }
       err << prefix << "tcp-ack probes need a raw socket, so CAP_NET_RAW; to allow it:\n  "
           << SetcapLine(p) << "\n";
       return kNoPermission;
     }
+    const std::string why = socket.status().message();
     socket = p.tcp->Open(family, TcpProbeSocket::Kind::kConnect);
     if (socket.ok() && !said_connect_) {
-      err << prefix << "probing TCP ports by connect(): raw SYN probes need CAP_NET_RAW ("
-          << SetcapLine(p) << ")\n";
+      err << prefix << "probing TCP ports by connect(): "
+          << (denied ? "raw SYN probes need CAP_NET_RAW (" + SetcapLine(p) + ")" : why) << "\n";
       said_connect_ = true;
     }
   }
@@ -134,6 +142,8 @@ std::string TcpCheckLine(const platform::SweepPlatform& p) {
   if (p.tcp == nullptr) return "";
   const auto raw = p.tcp->Open(IpAddress::Family::kV4, TcpProbeSocket::Kind::kRaw);
   if (raw.ok()) return "TCP probes: SYN and ACK over a raw socket (CAP_NET_RAW)\n";
+  if (Unsupported(raw.status()))
+    return "TCP probes: SYN by connect() only (" + raw.status().message() + "); no ACK probes\n";
   if (!Denied(raw.status())) return "TCP probes: no raw socket: " + raw.status().ToString() + "\n";
   return "TCP probes: SYN by connect() only; raw SYN and ACK probes need CAP_NET_RAW: " +
          SetcapLine(p) + "\n";

@@ -97,6 +97,11 @@ std::string ShellWord(const std::string& path) {
 }
 
 std::string IcmpPermissionFixes(const IcmpPermissionFacts& f) {
+  if (f.rules == IcmpPermissionFacts::Rules::kWindows) {
+    return "To allow it, run the program as an administrator (\"Run as administrator\", or from "
+           "an elevated command prompt): raw sockets need one. The echo service (IcmpSendEcho2) "
+           "needs no rights; if it failed, the system's IP Helper (iphlpapi.dll) is not working.\n";
+  }
   const GroupRangeChange change = WidenGroupRange(f.ping_group_range, f.group_id);
   if (change.kind == GroupRangeChange::Kind::kInside) {
     return "To allow it, let this program open raw sockets (CAP_NET_RAW), as root:\n" +

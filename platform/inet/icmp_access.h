@@ -52,7 +52,7 @@ std::string ShellWord(const std::string& path);
 // group range to take in the user's group (now and after a reboot), and
 // setcap on the program. Starts "To allow it"; each command stands on a line
 // of its own, indented by four blanks (the window's box shows such lines as
-// commands), ready to paste.
+// commands), ready to paste. Under Windows's rules: run it as an administrator.
 std::string IcmpPermissionFixes(const IcmpPermissionFacts& facts);
 
 }  // namespace ps::platform

@@ -102,4 +102,7 @@ SweepPlatform SystemSweepPlatform() {
                        &SystemPrivileges(), &tcp};
 }
 
+// The help is written for Linux.
+std::string SystemHelpSection() { return ""; }
+
 }  // namespace ps::platform

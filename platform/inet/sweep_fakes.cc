@@ -216,7 +216,8 @@ int FakeTcpSocket::Receive(std::span<TcpAnswer> out, std::int64_t deadline_ns) {
 Result<std::unique_ptr<TcpProbeSocket>> FakeTcpOpener::Open(IpAddress::Family family,
                                                             TcpProbeSocket::Kind kind) {
   if (kind == TcpProbeSocket::Kind::kRaw && !raw_allowed)
-    return Status::Failure("cannot open a raw TCP socket", EPERM);
+    return Status::Failure(raw_error == EPERM ? "cannot open a raw TCP socket" : raw_refusal,
+                           raw_error);
   opened.push_back(kind);
   const IpAddress local = family == IpAddress::Family::kV4
                               ? IpAddress::V4(0x0A0000FE)

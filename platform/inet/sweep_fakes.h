@@ -4,6 +4,7 @@
 // sockets over scripted hosts.
 #pragma once
 
+#include <cerrno>
 #include <map>
 #include <optional>
 #include <set>
@@ -190,6 +191,10 @@ class FakeTcpOpener : public TcpOpener {
                                                TcpProbeSocket::Kind kind) override;
 
   bool raw_allowed = false;
+  // Why a raw socket is refused: EPERM (no CAP_NET_RAW), or ENOTSUP with
+  // `raw_refusal` (a system that has none, as Windows).
+  int raw_error = EPERM;
+  std::string raw_refusal;
   FakeMonotonicClock* clock = nullptr;
   std::map<IpAddress, FakeTcpSocket::Host> hosts;  // given to every socket opened
   std::vector<TcpProbeSocket::Kind> opened;

@@ -106,6 +106,12 @@ struct IcmpPermissionFacts {
   std::string group_name;        // "" if unknown
   bool cap_net_raw = false;      // in the effective set
   std::string program_path;      // this program's executable; "" if unknown
+  // Whose rules govern the sockets: Linux's (the group range for datagram
+  // sockets, CAP_NET_RAW for raw ones) or Windows's (the echo service for
+  // anyone, raw sockets for an administrator; cap_net_raw then says whether
+  // the process is one).
+  enum class Rules { kLinux, kWindows };
+  Rules rules = Rules::kLinux;
 };
 
 // Opens ICMP sockets of a chosen kind.
@@ -208,5 +214,9 @@ struct SweepPlatform {
 
 // The process-wide real implementations (each backend defines it).
 SweepPlatform SystemSweepPlatform();
+
+// What this system's backend does differently or cannot do, as a section of
+// pingsweep-cli's --help ("" when the help says it all already).
+std::string SystemHelpSection();
 
 }  // namespace ps::platform

@@ -19,6 +19,14 @@ class WindowsIcmpOpener : public IcmpOpener {
   IcmpPermissionFacts PermissionFacts() override;
 };
 
+// TCP probes (windows_tcp_connect.cc): connect() attempts only. A raw
+// socket is refused with ENOTSUP: Windows sends no TCP segments over one.
+class WindowsTcpOpener : public TcpOpener {
+ public:
+  Result<std::unique_ptr<TcpProbeSocket>> Open(IpAddress::Family family,
+                                               TcpProbeSocket::Kind kind) override;
+};
+
 // A raw IPv4 ICMP socket (Winsock), its replies and errors parsed from the IP
 // packets it receives; null with *error (errno values) on failure.
 std::unique_ptr<IcmpSocket> OpenWindowsRawIcmpSocket(int* error);

@@ -246,6 +246,7 @@ IcmpFailure ClassifyIcmpFailure(int system_error) {
 
 IcmpPermissionFacts WindowsIcmpOpener::PermissionFacts() {
   IcmpPermissionFacts f;
+  f.rules = IcmpPermissionFacts::Rules::kWindows;
   f.cap_net_raw = SystemPrivileges().HasNetRaw();
   wchar_t path[MAX_PATH];
   const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -258,8 +259,25 @@ SweepPlatform SystemSweepPlatform() {
   static WindowsNeighbourTable neighbours;
   static WindowsInterfaceTable interfaces;
   static WindowsResolver resolver;
+  static WindowsTcpOpener tcp;
   return SweepPlatform{&SystemMonotonicClock(), &icmp,     &neighbours, &interfaces,
-                       &resolver,              &SystemPacketNetwork(), &SystemPrivileges()};
+                       &resolver,              &SystemPacketNetwork(), &SystemPrivileges(),
+                       &tcp};
+}
+
+std::string SystemHelpSection() {
+  return R"(On Windows:
+  What is said above of Linux's sockets and capabilities differs here. ICMP
+  goes over a raw socket when the program runs as an administrator, else
+  through the system's echo service (IcmpSendEcho2, Icmp6SendEcho2), many
+  requests at once, with no rights needed; --check says which. Windows sends
+  no TCP segment over a raw socket, even for an administrator: tcp probes
+  are connect() attempts, at most 1024 at a time, and tcp-ack probes are
+  refused. ARP asks the system (SendARP), 32 addresses at a time; where
+  SendARP is not implemented (Wine), --probe arp is refused and auto uses
+  ICMP. The neighbour table holds no sweep back.
+
+)";
 }
 
 }  // namespace ps::platform

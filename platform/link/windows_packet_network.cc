@@ -1,5 +1,5 @@
 // Windows gives programs no link-layer sockets: the interfaces are listed
-// (IP Helper), and an ARP socket is refused with a reason.
+// (IP Helper), and ARP goes through SendARP (windows_send_arp.h).
 #include "platform/link/packet_io.h"
 
 #include <winsock2.h>
@@ -10,8 +10,30 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/link/windows_send_arp.h"
+
 namespace ps::platform {
 namespace {
+
+// SendARP calls at once: each blocks its thread for up to about 3 s on a
+// silent address.
+constexpr int kArpWorkers = 32;
+
+bool SendArp(std::uint32_t target, std::uint32_t source, MacAddress* mac) {
+  ULONG buffer[2] = {};
+  ULONG size = sizeof(buffer);
+  if (SendARP(htonl(target), htonl(source), buffer, &size) != NO_ERROR || size != 6) return false;
+  std::memcpy(mac->octets.data(), buffer, 6);
+  return true;
+}
+
+// Whether SendARP is there at all (Wine's returns ERROR_NOT_SUPPORTED for
+// any address). Asked for loopback, which has no ARP, it sends nothing.
+bool SendArpImplemented() {
+  ULONG buffer[2] = {};
+  ULONG size = sizeof(buffer);
+  return SendARP(htonl(INADDR_LOOPBACK), 0, buffer, &size) != ERROR_NOT_SUPPORTED;
+}
 
 Link LinkOf(const IP_ADAPTER_ADDRESSES& a) {
   Link link;
@@ -50,8 +72,13 @@ class WindowsPacketNetwork : public PacketNetwork {
     return links;
   }
 
+  // SendARP picks the interface by route, from the source address of each
+  // request: `ifindex` is not needed.
   Result<std::unique_ptr<PacketSocket>> OpenArp(int) override {
-    return PacketSocketFailure(ENOTSUP);
+    static const bool implemented = SendArpImplemented();
+    if (!implemented) return PacketSocketFailure(ENOTSUP);
+    return std::unique_ptr<PacketSocket>(
+        std::make_unique<SendArpSocket>(SendArp, &SystemMonotonicClock(), kArpWorkers));
   }
 };
 
@@ -63,8 +90,12 @@ PacketNetwork& SystemPacketNetwork() {
 }
 
 std::string PacketSocketErrorText(int error) {
-  if (error == ENOTSUP || error == EPERM || error == EACCES) {
-    return "ARP needs a packet socket, which Windows gives no program";
+  if (error == ENOTSUP) {
+    return "ARP needs a packet socket, which Windows gives no program, or SendARP, which this "
+           "system does not implement (Wine's is a stub)";
+  }
+  if (error == EPERM || error == EACCES) {
+    return "ARP needs a packet socket, which Windows gives no program, or SendARP, which refused";
   }
   return std::string("a packet socket could not be opened: ") + std::strerror(error);
 }
