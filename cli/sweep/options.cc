@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <iterator>
 #include <span>
 
 #include "core/terminal_text.h"
@@ -12,7 +13,7 @@
 namespace ps::cli {
 namespace {
 
-enum LongOnly { kAllowLarge = 256, kCheck, kProbe, kLinkLocal };
+enum LongOnly { kAllowLarge = 256, kCheck, kProbe, kLinkLocal, kNames, kNameWait };
 
 const option kOptions[] = {
     {"file", required_argument, nullptr, 'f'},
@@ -31,6 +32,8 @@ const option kOptions[] = {
     {"probe", required_argument, nullptr, kProbe},
     {"interface", required_argument, nullptr, 'I'},
     {"link-local", optional_argument, nullptr, kLinkLocal},
+    {"names", required_argument, nullptr, kNames},
+    {"name-wait", required_argument, nullptr, kNameWait},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -145,11 +148,30 @@ constexpr NumberOption kNumbers[] = {
     {'r', 0, 100, &Options::retries, "a number of retries (0 to 100)"},
     {'c', 1, 10000, &Options::count, "a probe count (1 to 10000)"},
     {'i', 0, 3600000, &Options::interval_ms, "an interval in milliseconds (0 to 3600000)"},
+    {kNameWait, 0, 10000, &Options::name_wait_ms, "a wait in milliseconds (0 to 10000)"},
 };
 
 // `name: 'value' is not <what>`, the value as typed, escaped.
 Status NotA(const std::string& name, const std::string& value, const std::string& what) {
   return Status::Failure(name + ": " + QuoteText(value) + " is not " + what);
+}
+
+// --names: source words separated by commas, or "none".
+Status ParseNameSources(const std::string& name, const std::string& arg, unsigned* out) {
+  static constexpr const char* kWords[] = {"dns", "mdns", "netbios", "llmnr", "ssdp"};
+  *out = 0;
+  if (arg == "none") return Status::Ok();
+  std::size_t at = 0;
+  do {
+    const std::size_t comma = std::min(arg.find(',', at), arg.size());
+    const std::string word = arg.substr(at, comma - at);
+    const auto it = std::find(std::begin(kWords), std::end(kWords), word);
+    if (it == std::end(kWords))
+      return NotA(name, word, "a name source (dns, mdns, netbios, llmnr, ssdp or none)");
+    *out |= 1u << (it - std::begin(kWords));
+    at = comma + 1;
+  } while (at <= arg.size());
+  return Status::Ok();
 }
 
 // An option's value: a number, a rate, a format, an interface.
@@ -173,6 +195,7 @@ Status ApplyValue(int c, const std::string& name, const std::string& arg, Option
       else if (arg == "json") o->format = Format::kJson;
       else return NotA(name, arg, "a format (text, csv or json)");
       return Status::Ok();
+    case kNames: return ParseNameSources(name, arg, &o->name_sources);
     case 'I':
       if (arg.empty()) return Status::Failure(name + ": needs an interface name");
       o->interface = arg;
@@ -226,6 +249,7 @@ Result<Options> ParseOptions(int argc, char** argv) {
     if (!applied.ok() && first_error.ok()) first_error = std::move(applied);
   }
   if (first_error.ok()) first_error = ChooseProbes(probes, &o);
+  if (o.numeric) o.name_sources = 0;
   if (!first_error.ok()) return first_error;
   for (int i = optind; i < argc; ++i) o.targets.emplace_back(argv[i]);
   return o;
@@ -276,7 +300,15 @@ Options:
                         to one host (default 1000)
   -R, --rate=PPS        send at most PPS requests per second (default 10000);
                         'max' sends as fast as the system takes them
-  -n, --numeric         do not look up host names
+  -n, --numeric         do not look up host names (as --names=none)
+      --names=LIST      where names come from, sources separated by commas
+                        (default all of them, best first): dns (the
+                        system's resolver), mdns (multicast DNS, and the
+                        DNS-SD services of on-link hosts), netbios (node
+                        status: name, workgroup, MAC), llmnr, ssdp (UPnP
+                        friendly name and model); none asks nothing
+      --name-wait=MS    wait up to MS milliseconds (default 600) for each
+                        host's answers, from when it answers the sweep
   -a, --all             list the hosts that did not answer too
   -A, --all-addresses   probe network and broadcast addresses of blocks too
       --allow-large     allow more than 65536 addresses (at most 16777216)

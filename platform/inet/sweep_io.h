@@ -194,6 +194,8 @@ class Resolver {
   virtual std::string ReverseName(const IpAddress& address, int scope_id) = 0;
 };
 
+class UdpOpener;  // udp_io.h
+
 // The implementations a sweep runs over.
 struct SweepPlatform {
   MonotonicClock* clock = nullptr;
@@ -204,6 +206,7 @@ struct SweepPlatform {
   PacketNetwork* packets = nullptr;   // null: no ARP
   Privileges* privileges = nullptr;   // null: capabilities are left alone
   TcpOpener* tcp = nullptr;           // null: no TCP probes
+  UdpOpener* udp = nullptr;           // null: names from the resolver alone
 };
 
 // The process-wide real implementations (each backend defines it).
