@@ -69,6 +69,7 @@ void NameLookups::Fill(HostLine* line, int scope_id) const {
   line->services.clear();
   line->model.clear();
   line->kind.clear();
+  line->workgroup.clear();
   if (sources_ == 0) return;
   names::HostInfo info;
   if (finder_) {
@@ -87,6 +88,7 @@ void NameLookups::Fill(HostLine* line, int scope_id) const {
   }
   line->services = info.services;
   line->model = info.model;
+  line->workgroup = info.workgroup;
   if (line->result.outcome != sweep::Outcome::kAnswered) return;
   const bool gateway =
       std::find(gateways_.begin(), gateways_.end(), line->result.address) != gateways_.end();

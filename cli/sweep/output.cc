@@ -368,6 +368,8 @@ void AddNameFields(nlohmann::ordered_json& j, const HostLine& h) {
   j["services"] = std::move(services);
   j["model"] = h.model.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(EscapeText(h.model));
   j["kind"] = h.kind.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(h.kind);
+  j["workgroup"] = h.workgroup.empty() ? nlohmann::ordered_json(nullptr)
+                                       : nlohmann::ordered_json(EscapeText(h.workgroup));
 }
 
 void WriteJsonLine(std::ostream& out, const HostLine& h) {

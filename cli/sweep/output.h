@@ -30,6 +30,7 @@ struct HostLine {
   std::vector<std::string> services;
   std::string model;
   std::string kind;
+  std::string workgroup;  // NetBIOS
 };
 
 // "answered", "silent" or "error".

@@ -100,7 +100,7 @@ void WaitForNames(const RunContext& run, NameLookups* names, bool interrupted) {
 HostLine MakeLine(const sweep::HostResult& result, const NameLookups* names,
                   const MacAddress* mac, VendorNames* vendors, const RunContext& run,
                   int scope_id) {
-  HostLine line{result, "", "", "", "", {}, {}, {}, {}, {}};
+  HostLine line{result, "", "", "", "", {}, {}, {}, {}, {}, {}};
   if (mac != nullptr) {
     line.mac = mac->ToString();
     line.vendor = vendors->Of(*mac, run.err(), run.prefix);
