@@ -355,18 +355,33 @@ Options:
 Output:
   text  aligned columns sorted by address (address, name, round trip, TTL;
         the probe that answered when not all were ICMP echo; MAC and vendor
-        when some host has one), then "N of M hosts answered in T s"
+        when some host has one; KIND when some host's is known), then
+        "N of M hosts answered in T s"
   csv   RFC 4180 with a header row; the summary goes to standard error
   json  JSON Lines, one object a host; the summary goes to standard error
 CSV columns and JSON fields: address, name, status (answered, silent or
 error), rtt_ms, rtt_min_ms, rtt_avg_ms, rtt_max_ms, ttl, sent, received,
-loss_percent, duplicates, error, mac, vendor, via. Absent values are empty
-in CSV and null in JSON. via names the probe that answered first: icmp, arp,
+loss_percent, duplicates, error, mac, vendor, via, and then name_source,
+kind and model. JSON adds names (every source's answer), services, and the
+NetBIOS workgroup. Absent values are empty in CSV and null in JSON. via names the probe that answered first: icmp, arp,
 tcp:PORT (SYN, or connect()) or tcp-ack:PORT; the round trip is that
 probe's. For a host found by TCP, sent counts its rounds of TCP probes.
 The MAC address of an on-link host comes from its ARP reply or the kernel's
 neighbour table; the vendor from the IEEE registries of the ieee-data package
 ("private address" for a locally administered one).
+Names: each host is asked as soon as it answers the sweep, by every source at
+once: reverse DNS; a multicast DNS reverse query to its port 5353 and, on a
+directly connected link, to the link's group (224.0.0.251, ff02::fb) with
+the unicast-response bit, plus one DNS-SD browse of the link's services; a
+NetBIOS node status query; an LLMNR reverse query; one SSDP search per link
+and the host's own UPnP description. An answer counts only from the host
+asked, to a query of this run (its random id and question echoed), before
+--name-wait runs out; nothing is sent to a host that did not answer, but
+the links' multicast queries. name is the best name: dns, then mdns,
+netbios, llmnr, ssdp (name_source says which). kind is one of printer,
+tv/media, phone/tablet, computer, router/gateway (also the default route's
+gateway), nas, iot or unknown, from the services, the UPnP device type, the
+vendor and NetBIOS, by the table in names/kind_table.cc.
 Control and bidirectional formatting characters, and bytes that are not
 UTF-8, in names and in every message are written as \xNN, in every format.
 While standard error is a terminal, a progress line shows there.
@@ -409,6 +424,7 @@ Examples:
   pingsweep-cli fd00::/120 10.0.0.0/24
   sudo pingsweep-cli --probe icmp,tcp:443,22,tcp-ack:80 10.1.0.0/16
   pingsweep-cli --link-local eth0
+  pingsweep-cli --names=mdns,netbios --name-wait=300 -o json 192.168.1.0/24
 )";
 }
 
