@@ -363,9 +363,10 @@ CSV columns and JSON fields: address, name, status (answered, silent or
 error), rtt_ms, rtt_min_ms, rtt_avg_ms, rtt_max_ms, ttl, sent, received,
 loss_percent, duplicates, error, mac, vendor, via, and then name_source,
 kind and model. JSON adds names (every source's answer), services, and the
-NetBIOS workgroup. Absent values are empty in CSV and null in JSON. via names the probe that answered first: icmp, arp,
-tcp:PORT (SYN, or connect()) or tcp-ack:PORT; the round trip is that
-probe's. For a host found by TCP, sent counts its rounds of TCP probes.
+NetBIOS workgroup. Absent values are empty in CSV and null in JSON. via
+names the probe that answered first: icmp, arp, tcp:PORT (SYN, or
+connect()) or tcp-ack:PORT; the round trip is that probe's. For a host
+found by TCP, sent counts its rounds of TCP probes.
 The MAC address of an on-link host comes from its ARP reply or the kernel's
 neighbour table; the vendor from the IEEE registries of the ieee-data package
 ("private address" for a locally administered one).
