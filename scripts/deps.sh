@@ -8,6 +8,7 @@ PINGSWEEP_RUNTIME_PACKAGES=(
   g++ make cmake pkg-config
   qt6-base-dev qt6-qpa-plugins libgl-dev libqt6svg6
   libsqlite3-dev libsodium-dev nlohmann-json3-dev libcap-dev ieee-data
+  libcurl4-openssl-dev libpugixml-dev
   x11-utils fonts-dejavu-core
 )
 
@@ -17,6 +18,7 @@ PINGSWEEP_TEST_PACKAGES=(
   iproute2 nftables util-linux procps libcap2-bin
   xvfb xauth xdotool
   help2man appstream desktop-file-utils groff-base
+  minidlna
 )
 
 # Building the Debian package and checking it, on top of the runtime list.
