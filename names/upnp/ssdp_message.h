@@ -51,6 +51,7 @@ struct DescriptionUrl {
   IpAddress host;
   std::uint16_t port = 80;
   std::string target;  // origin form, "/path?query": what the GET asks for
+  bool operator==(const DescriptionUrl&) const = default;
 };
 
 // The LOCATION `location` when it may be fetched for an answer from `from`:

@@ -8,17 +8,11 @@ namespace {
 
 bool IsMulticast(const IpAddress& a) { return a.is_v4() ? (a.v4() >> 28) == 0xe : a.data()[0] == 0xff; }
 
-// Of two answers from one host, the root device's description names the box.
-bool Better(const SsdpAnswer& offered, const std::string& kept_st) {
-  return offered.st == "upnp:rootdevice" && kept_st != "upnp:rootdevice";
-}
-
 }  // namespace
 
 struct SsdpSearch::Channel {
   IpAddress::Family family;
   std::unique_ptr<platform::UdpSocket> socket;
-  std::map<IpAddress, std::string> kept_st;  // per host, the ST of the answer kept
 };
 
 SsdpSearch::SsdpSearch(platform::UdpOpener* opener, platform::MonotonicClock* clock,
@@ -46,7 +40,7 @@ Status SsdpSearch::Start(std::span<const SsdpLink> links, int mx_seconds, std::i
       if (sent.ok()) links_.push_back(link);
       else last = sent;
     }
-    channels_.push_back(std::make_unique<Channel>(Channel{family, std::move(*socket), {}}));
+    channels_.push_back(std::make_unique<Channel>(Channel{family, std::move(*socket)}));
   }
   return links_.empty() ? last : Status::Ok();
 }
@@ -101,39 +95,52 @@ bool SsdpSearch::Offer(std::span<const std::uint8_t> datagram, const platform::U
     ++counts_.foreign_location;
     return false;
   }
-  auto kept = channel->kept_st.find(peer.from);
-  if (kept != channel->kept_st.end() && !Better(*answer, kept->second)) return false;
-  if (kept == channel->kept_st.end() && answers_.size() >= kMaxSsdpHosts) {
-    ++counts_.over_capacity;
-    return false;
+  auto kept = answers_.find(peer.from);
+  if (kept == answers_.end()) {
+    if (answers_.size() >= kMaxSsdpHosts) {
+      ++counts_.over_capacity;
+      return false;
+    }
+    kept = answers_.emplace(peer.from, Answer{{}, peer.interface_index, 0}).first;
   }
-  channel->kept_st[peer.from] = answer->st;
-  answers_[peer.from] = {*std::move(url), peer.interface_index, SafeField(answer->server)};
+  Answer& a = kept->second;
+  const bool known = std::any_of(a.locations.begin(), a.locations.end(),
+                                 [&](const Location& l) { return l.url == *url; });
+  if (known || a.locations.size() >= kMaxLocationsPerHost) return false;
+  const bool root = answer->st == "upnp:rootdevice";
+  const auto place = a.locations.begin() + static_cast<std::ptrdiff_t>(root ? a.roots : a.locations.size());
+  a.locations.insert(place, {*std::move(url), SafeField(answer->server)});
+  a.roots += root ? 1 : 0;
   ++counts_.taken;
   return true;
 }
 
 std::map<IpAddress, UpnpDevice> DescribeHosts(const SsdpSearch& search, std::span<const IpAddress> hosts,
                                               platform::HttpFetcher* fetcher, std::int64_t deadline_ns) {
-  std::vector<IpAddress> asked;
+  std::vector<const std::pair<const IpAddress, SsdpSearch::Answer>*> asked;
   std::vector<platform::HttpGet> gets;
   for (const IpAddress& host : hosts) {
     const auto it = search.answers().find(host);
-    if (it == search.answers().end() || std::find(asked.begin(), asked.end(), host) != asked.end()) continue;
-    asked.push_back(host);
-    gets.push_back({.address = it->second.url.host,
-                    .port = it->second.url.port,
-                    .interface_index = it->second.interface_index,
-                    .target = it->second.url.target});
+    if (it == search.answers().end() || std::find(asked.begin(), asked.end(), &*it) != asked.end()) continue;
+    asked.push_back(&*it);
+    for (const SsdpSearch::Location& l : it->second.locations) {
+      gets.push_back({.address = l.url.host, .port = l.url.port, .interface_index = it->second.interface_index,
+                      .target = l.url.target});
+    }
   }
   std::map<IpAddress, UpnpDevice> devices;
   if (gets.empty()) return devices;
   const auto replies =
       fetcher->GetAll(gets, {.max_body_bytes = kMaxDescriptionBytes, .deadline_ns = deadline_ns});
-  for (std::size_t i = 0; i < replies.size() && i < asked.size(); ++i) {
-    if (!replies[i].status.ok() || replies[i].http_status != 200) continue;
-    if (auto description = ParseDeviceDescription(replies[i].body)) {
-      devices[asked[i]] = {*std::move(description), search.answers().at(asked[i]).server};
+  std::size_t next = 0;  // replies come in the order of gets: host by host, location by location
+  for (const auto* host : asked) {
+    for (const SsdpSearch::Location& l : host->second.locations) {
+      const platform::HttpReply* reply = next < replies.size() ? &replies[next] : nullptr;
+      ++next;
+      if (devices.count(host->first) != 0 || !reply || !reply->status.ok() || reply->http_status != 200) continue;
+      if (auto description = ParseDeviceDescription(reply->body)) {
+        devices[host->first] = {*std::move(description), l.server};
+      }
     }
   }
   return devices;

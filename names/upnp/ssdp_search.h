@@ -25,6 +25,7 @@
 #include <map>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "core/ip_address.h"
@@ -46,7 +47,7 @@ struct SsdpLink {
 
 // What became of the datagrams read (for tests and --verbose counts).
 struct SsdpCounts {
-  std::size_t taken = 0;          // answers kept (a host's first, or a better one)
+  std::size_t taken = 0;          // answers whose location was kept
   std::size_t not_ours = 0;       // wrong interface, multicast, late, foreign family
   std::size_t not_target = 0;     // from an address the sweep does not target
   std::size_t malformed = 0;      // not a bounded "200 OK" answer with LOCATION and ST
@@ -56,6 +57,9 @@ struct SsdpCounts {
 
 // Hosts kept per search; answers from further hosts are dropped.
 inline constexpr std::size_t kMaxSsdpHosts = 4096;
+// Distinct description locations kept per host. A host may hold several root
+// devices, and an answer forged in the host's name must not hide its own.
+inline constexpr std::size_t kMaxLocationsPerHost = 4;
 
 class SsdpSearch {
  public:
@@ -81,12 +85,19 @@ class SsdpSearch {
   bool Offer(std::span<const std::uint8_t> datagram, const platform::UdpPeer& peer,
              IpAddress::Family family);
 
-  struct Answer {
+  struct Location {
     DescriptionUrl url;
-    std::uint32_t interface_index = 0;
-    std::string server;  // the SERVER header, SafeField'ed
+    std::string server;  // the SERVER header of the answer, SafeField'ed
   };
-  // Every host kept so far and where its description is.
+  struct Answer {
+    // Where the host's descriptions are, root devices' (ST upnp:rootdevice)
+    // first, then in the order they came; distinct, at most
+    // kMaxLocationsPerHost.
+    std::vector<Location> locations;
+    std::uint32_t interface_index = 0;
+    std::size_t roots = 0;  // locations[0, roots) came with ST upnp:rootdevice
+  };
+  // Every host kept so far and where its descriptions are.
   const std::map<IpAddress, Answer>& answers() const { return answers_; }
   const SsdpCounts& counts() const { return counts_; }
 
@@ -104,18 +115,20 @@ class SsdpSearch {
   SsdpCounts counts_;
 };
 
-// A device as its description names it, with the SERVER header of its answer.
+// A device as its description names it, with the SERVER header of the
+// answer that pointed at that description.
 struct UpnpDevice {
   DeviceDescription description;
   std::string server;
   bool operator==(const UpnpDevice&) const = default;
 };
 
-// Fetches, concurrently through `fetcher`, the descriptions of those of
-// `hosts` that `search` kept an answer from, each body capped at
+// Fetches, concurrently through `fetcher`, every kept description of those
+// of `hosts` that `search` kept an answer from, each body capped at
 // kMaxDescriptionBytes, all done by `deadline_ns`, and parses them. Returns
-// one entry per host whose description arrived (HTTP 200) and parsed; hosts
-// not in `hosts` are never asked.
+// one entry per host with a description that arrived (HTTP 200) and parsed,
+// the first such in the host's order of locations; hosts not in `hosts` are
+// never asked.
 std::map<IpAddress, UpnpDevice> DescribeHosts(const SsdpSearch& search, std::span<const IpAddress> hosts,
                                               platform::HttpFetcher* fetcher, std::int64_t deadline_ns);
 

@@ -169,17 +169,25 @@ TEST_F(SearchFixture, KeepsOnlyAnswersToOurSearchFromTheHostTheyName) {
   }
   EXPECT_TRUE(search.answers().empty());
 
-  // The host's own answer counts; a later one for a lesser ST does not
-  // replace it, a root device's does.
+  // The host's own answers count: distinct locations, root devices' first,
+  // at most kMaxLocationsPerHost of them.
   EXPECT_TRUE(Offer(Answer("http://10.0.0.5:1/a", "urn:x:service:Y:1"), From("10.0.0.5")));
-  EXPECT_FALSE(Offer(Answer("http://10.0.0.5:2/b", "urn:x:service:Z:1"), From("10.0.0.5")));
+  EXPECT_TRUE(Offer(Answer("http://10.0.0.5:2/b", "urn:x:service:Z:1"), From("10.0.0.5")));
   EXPECT_TRUE(Offer(good, From("10.0.0.5")));
+  EXPECT_FALSE(Offer(good, From("10.0.0.5")));
+  EXPECT_TRUE(Offer(Answer("http://10.0.0.5:3/c", "urn:x:service:Z:1"), From("10.0.0.5")));
+  EXPECT_FALSE(Offer(Answer("http://10.0.0.5:4/d", "urn:x:service:Z:1"), From("10.0.0.5")));
   EXPECT_TRUE(Offer(Answer("http://[fe80::5]:8200/d"), From("fe80::5", 2, "fe80::1"), IpAddress::Family::kV6));
   ASSERT_EQ(search.answers().size(), 2u);
-  const auto& kept = search.answers().at(Ip("10.0.0.5"));
-  EXPECT_EQ(kept.url.port, 8200);
-  EXPECT_EQ(kept.url.target, "/rootDesc.xml");
-  EXPECT_EQ(kept.server, "Box/1.0");
+  const auto& kept = search.answers().at(Ip("10.0.0.5")).locations;
+  ASSERT_EQ(kept.size(), kMaxLocationsPerHost);
+  const std::vector<std::pair<std::uint16_t, const char*>> order = {
+      {8200, "/rootDesc.xml"}, {1, "/a"}, {2, "/b"}, {3, "/c"}};
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    EXPECT_EQ(kept[i].url.port, order[i].first);
+    EXPECT_EQ(kept[i].url.target, order[i].second);
+  }
+  EXPECT_EQ(kept[0].server, "Box/1.0");
 }
 
 // Poll reads both families' sockets until the answer deadline and no
@@ -216,6 +224,9 @@ TEST_F(SearchFixture, DescribesTheHostsAskedAbout) {
   const std::vector<std::pair<const char*, std::uint16_t>> hosts = {
       {"127.0.0.1", one.port()}, {"127.0.0.2", two.port()}, {"127.0.0.3", three.port()},
       {"127.0.0.4", four.port()}, {"127.0.0.5", 9}};
+  // An answer in the host's name pointing at nothing there hides nothing.
+  ASSERT_TRUE(Offer(Answer("http://127.0.0.1:" + std::to_string(one.port()) + "/forged.xml"),
+                    From("127.0.0.1", 2, "127.0.0.9")));
   for (const auto& [host, port] : hosts) {
     ASSERT_TRUE(Offer(Answer("http://" + std::string(host) + ":" + std::to_string(port) + "/desc.xml"),
                       From(host, 2, "127.0.0.9")));
@@ -229,7 +240,7 @@ TEST_F(SearchFixture, DescribesTheHostsAskedAbout) {
   EXPECT_EQ(tv.description, (DeviceDescription{"Kitchen TV", "ACME", "TV-9",
                                                "urn:schemas-upnp-org:device:MediaRenderer:1"}));
   EXPECT_EQ(tv.server, "Box/1.0");
-  EXPECT_EQ(one.requests().size(), 1u);
+  EXPECT_EQ(one.requests().size(), 2u);
   EXPECT_TRUE(three.requests().empty()) << "a host not asked about was fetched";
 }
 
