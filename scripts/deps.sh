@@ -8,6 +8,7 @@ PINGSWEEP_RUNTIME_PACKAGES=(
   g++ make cmake pkg-config
   qt6-base-dev qt6-qpa-plugins libgl-dev libqt6svg6
   libsqlite3-dev libsodium-dev nlohmann-json3-dev libcap-dev ieee-data
+  libcurl4-openssl-dev libpugixml-dev
   x11-utils fonts-dejavu-core
 )
 
