@@ -19,6 +19,8 @@ IpAddress Group(IpAddress::Family family) {
                                           : *IpAddress::Parse("ff02::fb");
 }
 
+}  // namespace
+
 bool InSubnet(const IpAddress& a, const OnLinkSubnet& s) {
   if (a.family() != s.network.family()) return false;
   for (int bit = 0; bit < s.prefix; ++bit) {
@@ -27,8 +29,6 @@ bool InSubnet(const IpAddress& a, const OnLinkSubnet& s) {
   }
   return true;
 }
-
-}  // namespace
 
 struct NameFinder::Socket {
   std::unique_ptr<platform::UdpSocket> socket;

@@ -43,6 +43,9 @@ inline bool IsLinkLocal(const IpAddress& a) {
   return !a.is_v4() && a.data()[0] == 0xfe && (a.data()[1] & 0xc0) == 0x80;
 }
 
+// Whether `a` lies in the subnet.
+bool InSubnet(const IpAddress& a, const OnLinkSubnet& s);
+
 struct FinderOptions {
   SourceSet sources = kAllSources;  // kDns and kSsdp are asked elsewhere
   std::int64_t wait_ns = 600'000'000;  // per host, from the moment it is asked

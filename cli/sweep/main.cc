@@ -3,6 +3,7 @@
 
 #include "cli/sweep/options.h"
 #include "cli/sweep/run.h"
+#include "platform/http/http_fetch.h"
 #include "platform/inet/udp_io.h"
 #include "platform/process/process.h"
 
@@ -22,5 +23,6 @@ int main(int argc, char** argv) {
   ps::cli::Streams streams{&std::cin, &std::cout, &std::cerr, ps::platform::StderrIsTerminal()};
   ps::platform::SweepPlatform platform = ps::platform::SystemSweepPlatform();
   platform.udp = ps::platform::SystemUdpOpener();
+  platform.http = ps::platform::SystemHttpFetcher();
   return ps::cli::Run(parsed.value(), platform, streams, program);
 }

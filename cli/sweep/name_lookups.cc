@@ -32,20 +32,48 @@ std::vector<names::OnLinkSubnet> OnLinkSubnets(platform::InterfaceTable* interfa
 
 NameLookups::NameLookups(const Options& o, const platform::SweepPlatform& platform, int threads,
                          bool link_local)
-    : clock_(platform.clock), sources_(o.name_sources) {
+    : clock_(platform.clock), sources_(o.name_sources), platform_(platform),
+      wait_ns_(static_cast<std::int64_t>(o.name_wait_ms) * 1'000'000) {
   if (sources_ & names::Bit(Source::kDns))
     dns_ = std::make_unique<sweep::NamePool>(platform.resolver, threads);
+  if (platform.udp == nullptr) return;
+  gateways_ = platform.udp->DefaultGateways();
+  subnets_ = OnLinkSubnets(platform.interfaces, link_local);
+  if (link_local) StartSsdp([](const IpAddress& a) { return names::IsLinkLocal(a); }, subnets_);
   constexpr unsigned kAsked = names::Bit(Source::kMdns) | names::Bit(Source::kNetbios) |
                               names::Bit(Source::kLlmnr);
-  if (platform.udp == nullptr || (sources_ & kAsked) == 0) return;
-  gateways_ = platform.udp->DefaultGateways();
+  if ((sources_ & kAsked) == 0) return;
   names::FinderOptions fo;
   fo.sources = sources_;
-  fo.wait_ns = static_cast<std::int64_t>(o.name_wait_ms) * 1'000'000;
-  fo.subnets = OnLinkSubnets(platform.interfaces, link_local);
+  fo.wait_ns = wait_ns_;
+  fo.subnets = subnets_;
   finder_ = std::make_unique<names::NameFinder>(platform.udp, platform.clock, fo);
   // A port that cannot be had loses only what needs it (see Start()).
   (void)finder_->Start();
+}
+
+void NameLookups::StartSsdp(std::function<bool(const IpAddress&)> is_target,
+                            const std::vector<names::OnLinkSubnet>& carrying) {
+  if ((sources_ & names::Bit(Source::kSsdp)) == 0 || platform_.udp == nullptr || ssdp_) return;
+  std::vector<names::upnp::SsdpLink> links;
+  for (const names::OnLinkSubnet& s : carrying) {
+    const names::upnp::SsdpLink link{s.interface_index, s.network.family()};
+    if (std::find(links.begin(), links.end(), link) == links.end()) links.push_back(link);
+  }
+  if (links.empty()) return;
+  ssdp_ = std::make_unique<names::SsdpNames>(platform_.udp, platform_.http, clock_, std::move(is_target));
+  // Devices answer within MX (1 s); a little more for the datagrams' way.
+  ssdp_->Start(links, 1'100'000'000);
+}
+
+void NameLookups::SetTargets(const std::vector<IpAddress>& targets) {
+  std::vector<names::OnLinkSubnet> carrying;
+  for (const names::OnLinkSubnet& s : subnets_) {
+    const auto first = std::lower_bound(targets.begin(), targets.end(), s.network);
+    if (first != targets.end() && names::InSubnet(*first, s)) carrying.push_back(s);
+  }
+  StartSsdp([&targets](const IpAddress& a) { return std::binary_search(targets.begin(), targets.end(), a); },
+            carrying);
 }
 
 NameLookups::~NameLookups() = default;
@@ -53,11 +81,13 @@ NameLookups::~NameLookups() = default;
 void NameLookups::Request(const IpAddress& address, int scope_id) {
   if (dns_) dns_->Request(address, scope_id);
   if (finder_) finder_->Ask(address, static_cast<std::uint32_t>(scope_id));
+  if (ssdp_) ssdp_->Add(address);
 }
 
 void NameLookups::Wait(std::chrono::steady_clock::duration dns_wait, bool interrupted,
                        std::ostream& err, const std::string& prefix) {
   if (finder_) finder_->Finish(interrupted ? 0 : clock_->NowNs() + 10'000'000'000);
+  if (ssdp_) ssdp_->Finish(interrupted ? 0 : clock_->NowNs() + wait_ns_);
   if (dns_ && !dns_->WaitAll(std::chrono::steady_clock::now() + dns_wait))
     err << prefix << "some names were not found in time; those hosts are shown without one\n";
 }
@@ -77,6 +107,12 @@ void NameLookups::Fill(HostLine* line, int scope_id) const {
       info = *found;
   }
   if (dns_) info.name(Source::kDns) = dns_->Name(line->result.address, scope_id);
+  if (const names::upnp::UpnpDevice* d = ssdp_ ? ssdp_->Find(line->result.address) : nullptr) {
+    info.name(Source::kSsdp) = d->description.friendly_name;
+    info.model = d->description.model_name;
+    info.manufacturer = d->description.manufacturer;
+    info.device_type = d->description.device_type;
+  }
   for (int i = 0; i < names::kSources; ++i) {
     const auto s = static_cast<Source>(i);
     if (info.name(s).empty()) continue;

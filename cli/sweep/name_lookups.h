@@ -4,6 +4,7 @@
 // and kind.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -12,6 +13,7 @@
 #include "cli/sweep/options.h"
 #include "cli/sweep/output.h"
 #include "names/finder.h"
+#include "names/ssdp_names.h"
 #include "platform/inet/sweep_io.h"
 #include "sweep/name_pool.h"
 
@@ -26,6 +28,9 @@ class NameLookups {
               bool link_local);
   ~NameLookups();
 
+  // The sweep's targets (sorted; they must outlive this): starts the SSDP
+  // search on the links that carry on-link ones.
+  void SetTargets(const std::vector<IpAddress>& targets);
   // Asks every source about a host that answered; once per host.
   void Request(const IpAddress& address, int scope_id = 0);
   // Waits for the answers: the resolver's up to `dns_wait` (says so on `err`
@@ -37,8 +42,15 @@ class NameLookups {
   void Fill(HostLine* line, int scope_id = 0) const;
 
  private:
+  void StartSsdp(std::function<bool(const IpAddress&)> is_target,
+                 const std::vector<names::OnLinkSubnet>& carrying);
+
   std::unique_ptr<sweep::NamePool> dns_;
   std::unique_ptr<names::NameFinder> finder_;
+  std::unique_ptr<names::SsdpNames> ssdp_;
+  std::vector<names::OnLinkSubnet> subnets_;
+  const platform::SweepPlatform& platform_;
+  std::int64_t wait_ns_;
   std::vector<IpAddress> gateways_;
   platform::MonotonicClock* clock_;
   unsigned sources_;

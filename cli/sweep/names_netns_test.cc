@@ -1,5 +1,6 @@
 // Names from real responders in private namespaces: avahi-daemon (multicast
-// DNS names and DNS-SD services) and Samba's nmbd (NetBIOS), each started
+// DNS names and DNS-SD services), Samba's nmbd (NetBIOS) and minidlna (SSDP
+// and a UPnP description), each started
 // with its own configuration on the far side of a veth pair; and a forger
 // beside them whose answers must change nothing.
 #include <gtest/gtest.h>
@@ -94,9 +95,10 @@ class NamesNetnsTest : public ::testing::Test {
     forger_.Sh("ip link set lo up && ip addr add 10.79.1.2/24 dev nm3 && ip route add default via 10.79.1.1");
     StartAvahi();
     StartNmbd();
+    StartMinidlna();
   }
   void TearDown() override {
-    for (const std::string pid : {"avahi", "nmbd"}) Sh("[ ! -f " + dir_ + "/" + pid + ".pid ] || kill $(cat " + dir_ + "/" + pid + ".pid); true");
+    for (const std::string pid : {"avahi", "nmbd", "minidlna"}) Sh("[ ! -f " + dir_ + "/" + pid + ".pid ] || kill $(cat " + dir_ + "/" + pid + ".pid); true");
     Sh("umount /etc/avahi/services /run/avahi-daemon 2>/dev/null; true");
   }
 
@@ -128,13 +130,23 @@ class NamesNetnsTest : public ::testing::Test {
              "/nmbd.log 2>&1 & echo $! >" + dir_ + "/nmbd.pid");
   }
 
-  // Sweeps until both daemons answer (they announce themselves first), at
+  void StartMinidlna() {
+    const std::string d = dir_ + "/dlna";
+    Sh("mkdir -p " + d + "/media " + d + "/db " + d + "/log");
+    Write(dir_ + "/minidlna.conf", "media_dir=" + d + "/media\ndb_dir=" + d + "/db\nlog_dir=" + d +
+                                       "/log\nnetwork_interface=nm1\nport=8200\nfriendly_name=Lab Media\n"
+                                       "model_name=LabModel\ninotify=no\n");
+    peer_.Sh("minidlnad -f " + dir_ + "/minidlna.conf -P " + d + "/pid -d >" + dir_ +
+             "/minidlna.log 2>&1 & echo $! >" + dir_ + "/minidlna.pid");
+  }
+
+  // Sweeps until every daemon answers (they announce themselves first), at
   // most 20 s; the last JSON for 10.79.0.2.
   nlohmann::json WaitUntilNamed() {
     nlohmann::json host;
     for (int i = 0; i < 40; ++i) {
       host = HostIn(Program("-o json -t 300 10.79.0.2"), "10.79.0.2");
-      if (host != nullptr && host["names"].size() == 2 && host["services"].size() == 2) break;
+      if (host != nullptr && host["names"].size() == 3 && host["services"].size() == 2) break;
       usleep(500'000);
     }
     return host;
@@ -151,7 +163,9 @@ TEST_F(NamesNetnsTest, RealDaemonsNameTheHost) {
   ASSERT_NE(host, nullptr);
   EXPECT_EQ(host["name"], "printer-lab.local");
   EXPECT_EQ(host["name_source"], "mdns");
-  EXPECT_EQ(host["names"], (nlohmann::json{{"mdns", "printer-lab.local"}, {"netbios", "FILESRV"}}));
+  EXPECT_EQ(host["names"],
+            (nlohmann::json{{"mdns", "printer-lab.local"}, {"netbios", "FILESRV"}, {"ssdp", "Lab Media"}}));
+  EXPECT_EQ(host["model"], "LabModel");
   EXPECT_EQ(host["services"], (nlohmann::json{"_ipp._tcp", "_ssh._tcp"}));
   EXPECT_EQ(host["kind"], "printer");
   EXPECT_EQ(host["workgroup"], "LABGROUP");
@@ -160,6 +174,7 @@ TEST_F(NamesNetnsTest, RealDaemonsNameTheHost) {
   const struct { const char* args; nlohmann::json name; nlohmann::json source; } cases[] = {
       {"--names=netbios", "FILESRV", "netbios"},
       {"--names=mdns,llmnr", "printer-lab.local", "mdns"},
+      {"--names=ssdp,llmnr", "Lab Media", "ssdp"},
       {"--names=llmnr", nullptr, nullptr},
       {"-n", nullptr, nullptr},
   };
@@ -173,6 +188,7 @@ TEST_F(NamesNetnsTest, RealDaemonsNameTheHost) {
   ASSERT_TRUE(ok && rows.size() == 1);
   EXPECT_EQ(rows[0].at("name_source"), "mdns");
   EXPECT_EQ(rows[0].at("kind"), "printer");
+  EXPECT_EQ(rows[0].at("model"), "LabModel");
   EXPECT_NE(Program("-t 300 10.79.0.2").find("KIND"), std::string::npos);
 
   // IPv6 hosts, the link-local one and a global address, by the same daemon.
@@ -204,7 +220,7 @@ TEST_F(NamesNetnsTest, ForgedAnswersChangeNothing) {
   stop = true;
   forger.join();
   const nlohmann::json host = HostIn(out, "10.79.0.2");
-  for (const char* field : {"name", "name_source", "names", "services", "kind", "workgroup"})
+  for (const char* field : {"name", "name_source", "names", "services", "model", "kind", "workgroup"})
     EXPECT_EQ(host[field], honest[field]) << field;
   // The forger's own NetBIOS name counts (it is its own), escaped; nothing else.
   const nlohmann::json forger_host = HostIn(out, "10.79.1.2");

@@ -354,6 +354,7 @@ int RunSweep(const RunContext& run) {
   if (auto exit = OpenSockets(run, Families(groups), &sockets)) return *exit;
 
   std::unique_ptr<NameLookups> names = StartNames(run, kNameThreads);
+  if (names) names->SetTargets(targets);
   HostMacs macs(run.platform.neighbours);
   const Findings found =
       ProbeTargets(run, targets, arp, groups, sockets, &tcp, names.get(), &macs);

@@ -194,7 +194,8 @@ class Resolver {
   virtual std::string ReverseName(const IpAddress& address, int scope_id) = 0;
 };
 
-class UdpOpener;  // udp_io.h
+class UdpOpener;    // udp_io.h
+class HttpFetcher;  // platform/http/http_fetch.h
 
 // The implementations a sweep runs over.
 struct SweepPlatform {
@@ -207,6 +208,7 @@ struct SweepPlatform {
   Privileges* privileges = nullptr;   // null: capabilities are left alone
   TcpOpener* tcp = nullptr;           // null: no TCP probes
   UdpOpener* udp = nullptr;           // null: names from the resolver alone
+  HttpFetcher* http = nullptr;        // null: no UPnP descriptions
 };
 
 // The process-wide real implementations (each backend defines it).
