@@ -1,5 +1,8 @@
 // UDP sockets (udp_io.h) over Winsock, with IP_PKTINFO / IPV6_PKTINFO read
 // through WSARecvMsg so that every answer says where it was sent.
+// First: the Windows headers define `interface`, a field name there.
+#include "platform/inet/windows_sweep.h"
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <mswsock.h>
@@ -13,7 +16,6 @@
 
 #include "platform/clock/monotonic_clock.h"
 #include "platform/inet/udp_io.h"
-#include "platform/inet/windows_sweep.h"
 
 namespace ps::platform {
 namespace {
