@@ -122,6 +122,9 @@ void NameLookups::Fill(HostLine* line, int scope_id) const {
     }
     line->names.emplace_back(names::SourceWord(s), info.name(s));
   }
+  // Beyond a router no neighbour entry gives the MAC; the host's own NetBIOS
+  // answer may.
+  if (line->mac.empty() && info.netbios_mac) line->mac = info.netbios_mac->ToString();
   line->services = info.services;
   line->model = info.model;
   line->workgroup = info.workgroup;
