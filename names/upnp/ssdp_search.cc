@@ -54,7 +54,8 @@ void SsdpSearch::Poll(std::int64_t until_ns) {
   std::uint8_t buffer[kMaxAnswerBytes + 1];  // one more: a longer datagram shows as over the limit
   for (;;) {
     const std::int64_t now = clock_->NowNs();
-    // One socket waits out the slice; with two, each waits briefly in turn.
+    // One socket is waited on until `until_ns`; of two, the first for at most
+    // 5 ms, then the second is looked at without waiting.
     const std::int64_t slice = channels_.size() > 1 ? std::min(until_ns, now + 5'000'000) : until_ns;
     bool read_any = false;
     for (const auto& channel : channels_) {
