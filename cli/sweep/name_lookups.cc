@@ -32,8 +32,10 @@ std::vector<names::OnLinkSubnet> OnLinkSubnets(platform::InterfaceTable* interfa
 
 NameLookups::NameLookups(const Options& o, const platform::SweepPlatform& platform, int threads,
                          bool link_local)
-    : clock_(platform.clock), sources_(o.name_sources), platform_(platform),
-      wait_ns_(static_cast<std::int64_t>(o.name_wait_ms) * 1'000'000) {
+    : platform_(platform),
+      wait_ns_(static_cast<std::int64_t>(o.name_wait_ms) * 1'000'000),
+      clock_(platform.clock),
+      sources_(o.name_sources) {
   if (sources_ & names::Bit(Source::kDns))
     dns_ = std::make_unique<sweep::NamePool>(platform.resolver, threads);
   if (platform.udp == nullptr) return;
