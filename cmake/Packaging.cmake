@@ -29,7 +29,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_PINGSWEEP_PACKAGE_NAME pingsweep)
 # Beside the libraries dpkg-shlibdeps finds (libqt6gui6 among them, which
-# holds the X11 platform plugin): setcap for the post-install step and the SVG
+# holds the X11 platform plugin, and libcurl4 and libpugixml1v5 for the UPnP
+# names, named by their packages' own symbols files rather than here): setcap for the post-install step and the SVG
 # plugins that draw the icon, which no program links.
 set(CPACK_DEBIAN_PINGSWEEP_PACKAGE_DEPENDS "libcap2-bin, libqt6svg6")
 # The vendor names pingsweep-cli shows beside MAC addresses.

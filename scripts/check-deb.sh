@@ -68,6 +68,12 @@ trap 'rm -rf "$unpacked"' EXIT
 dpkg-deb -x "$deb" "$unpacked"
 ! grep -rqiE 'example\.(org|com)|org\.example' "$unpacked/usr/share/metainfo" ||
   fail "placeholder in the AppStream metainfo"
+# The UPnP names' libraries, from dpkg-shlibdeps too, wherever a program links them.
+for lib in libcurl libpugixml; do
+  if objdump -p "$unpacked/usr/bin/pingsweep-cli" | grep -qE "NEEDED +$lib"; then
+    grep -qE "(^|, )$lib" <<<"$depends" || fail "pingsweep-cli links $lib but Depends lacks it: $depends"
+  fi
+done
 echo "$(wc -l <<<"$listing") entries, AppStream id $id"
 
 step "hardening of the packaged programs"

@@ -8,6 +8,7 @@ PINGSWEEP_RUNTIME_PACKAGES=(
   g++ make cmake pkg-config
   qt6-base-dev qt6-qpa-plugins libgl-dev libqt6svg6
   libsqlite3-dev libsodium-dev nlohmann-json3-dev libcap-dev ieee-data
+  libcurl4-openssl-dev libpugixml-dev
   x11-utils fonts-dejavu-core
 )
 
@@ -17,6 +18,7 @@ PINGSWEEP_TEST_PACKAGES=(
   iproute2 nftables util-linux procps libcap2-bin
   xvfb xauth xdotool
   help2man appstream desktop-file-utils groff-base
+  avahi-daemon samba minidlna
 )
 
 # Building the Debian package and checking it, on top of the runtime list.
@@ -62,9 +64,17 @@ pingsweep_ensure_packages() {
   fi
   echo "Installing the Debian packages PingSweep needs: $missing" >&2
   export DEBIAN_FRONTEND=noninteractive
-  local log
+  local log status=0 policy=/usr/sbin/policy-rc.d own_policy=
   log=$(mktemp /tmp/pingsweep-apt.XXXXXX)
-  if ! { apt-get update -q && apt-get install -y -q --no-install-recommends $missing; } >"$log" 2>&1; then
+  # The test partners (avahi-daemon, nmbd, minidlna) run only inside the
+  # tests' namespaces: their packages must not start them on this machine.
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' >"$policy" && chmod 755 "$policy" && own_policy=1
+  fi
+  { apt-get update -q && apt-get install -y -q --no-install-recommends $missing; } >"$log" 2>&1 ||
+    status=$?
+  [ -n "$own_policy" ] && rm -f "$policy"
+  if [ "$status" -ne 0 ]; then
     tail -n 30 "$log" >&2
     echo "apt-get failed; its full output is in $log" >&2
     return 1

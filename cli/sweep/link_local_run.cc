@@ -61,7 +61,7 @@ std::string SummaryText(const sweep::LinkLocalSummary& summary,
 // Every host that answered, with its name, MAC and vendor, and the summary.
 RunEnd Collect(const RunContext& run, const sweep::LinkLocalDiscovery& discovery,
                const sweep::LinkLocalSummary& summary,
-               const std::vector<platform::MulticastLink>& links, const sweep::NamePool* names) {
+               const std::vector<platform::MulticastLink>& links, const NameLookups* names) {
   RunEnd end;
   VendorNames vendors;
   for (const sweep::LinkLocalHost& h : discovery.hosts()) {
@@ -97,7 +97,7 @@ int RunLinkLocal(const RunContext& run) {
   for (const auto& [link, failure] : summary.send_errors)
     run.err() << run.prefix << EscapeText(link.name) << ": " << failure.ToString() << "\n";
 
-  std::unique_ptr<sweep::NamePool> names = StartNames(run, kNameThreads);
+  std::unique_ptr<NameLookups> names = StartNames(run, kNameThreads);
   for (const auto& h : discovery.hosts()) {
     if (names) names->Request(h.result.address, h.link.index);
   }

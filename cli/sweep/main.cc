@@ -3,6 +3,8 @@
 
 #include "cli/sweep/options.h"
 #include "cli/sweep/run.h"
+#include "platform/http/http_fetch.h"
+#include "platform/inet/udp_io.h"
 #include "platform/process/process.h"
 
 int main(int argc, char** argv) {
@@ -19,5 +21,8 @@ int main(int argc, char** argv) {
   ps::platform::OnFirstInterrupt(ps::cli::Interrupt);
 
   ps::cli::Streams streams{&std::cin, &std::cout, &std::cerr, ps::platform::StderrIsTerminal()};
-  return ps::cli::Run(parsed.value(), ps::platform::SystemSweepPlatform(), streams, program);
+  ps::platform::SweepPlatform platform = ps::platform::SystemSweepPlatform();
+  platform.udp = ps::platform::SystemUdpOpener();
+  platform.http = ps::platform::SystemHttpFetcher();
+  return ps::cli::Run(parsed.value(), platform, streams, program);
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <iterator>
 #include <span>
 
 #include "core/terminal_text.h"
@@ -14,7 +15,7 @@ namespace ps::cli {
 namespace {
 
 enum LongOnly {
-  kAllowLarge = 256, kCheck, kProbe, kLinkLocal,
+  kAllowLarge = 256, kCheck, kProbe, kLinkLocal, kNames, kNameWait,
   kWatch, kInventory, kChanges, kQuietFor, kOfflineAfter, kExec, kMachineInventory,
 };
 
@@ -42,6 +43,8 @@ const option kOptions[] = {
     {"offline-after", required_argument, nullptr, kOfflineAfter},
     {"exec", required_argument, nullptr, kExec},
     {"machine-inventory", no_argument, nullptr, kMachineInventory},
+    {"names", required_argument, nullptr, kNames},
+    {"name-wait", required_argument, nullptr, kNameWait},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -159,11 +162,30 @@ constexpr NumberOption kNumbers[] = {
     {kWatch, 1, 86400, &Options::watch_seconds, "a number of seconds (1 to 86400)"},
     {kQuietFor, 0, 86400, &Options::quiet_for_s, "a number of seconds (0 to 86400)"},
     {kOfflineAfter, 1, 1000, &Options::offline_after, "a number of sweeps (1 to 1000)"},
+    {kNameWait, 0, 10000, &Options::name_wait_ms, "a wait in milliseconds (0 to 10000)"},
 };
 
 // `name: 'value' is not <what>`, the value as typed, escaped.
 Status NotA(const std::string& name, const std::string& value, const std::string& what) {
   return Status::Failure(name + ": " + QuoteText(value) + " is not " + what);
+}
+
+// --names: source words separated by commas, or "none".
+Status ParseNameSources(const std::string& name, const std::string& arg, unsigned* out) {
+  static constexpr const char* kWords[] = {"dns", "mdns", "netbios", "llmnr", "ssdp"};
+  *out = 0;
+  if (arg == "none") return Status::Ok();
+  std::size_t at = 0;
+  do {
+    const std::size_t comma = std::min(arg.find(',', at), arg.size());
+    const std::string word = arg.substr(at, comma - at);
+    const auto it = std::find(std::begin(kWords), std::end(kWords), word);
+    if (it == std::end(kWords))
+      return NotA(name, word, "a name source (dns, mdns, netbios, llmnr, ssdp or none)");
+    *out |= 1u << (it - std::begin(kWords));
+    at = comma + 1;
+  } while (at <= arg.size());
+  return Status::Ok();
 }
 
 // An option's value: a number, a rate, a format, an interface.
@@ -187,6 +209,7 @@ Status ApplyValue(int c, const std::string& name, const std::string& arg, Option
       else if (arg == "json") o->format = Format::kJson;
       else return NotA(name, arg, "a format (text, csv or json)");
       return Status::Ok();
+    case kNames: return ParseNameSources(name, arg, &o->name_sources);
     case 'I':
       if (arg.empty()) return Status::Failure(name + ": needs an interface name");
       o->interface = arg;
@@ -253,6 +276,7 @@ Result<Options> ParseOptions(int argc, char** argv) {
     if (!applied.ok() && first_error.ok()) first_error = std::move(applied);
   }
   if (first_error.ok()) first_error = ChooseProbes(probes, &o);
+  if (o.numeric) o.name_sources = 0;
   if (!first_error.ok()) return first_error;
   for (int i = optind; i < argc; ++i) o.targets.emplace_back(argv[i]);
   return o;
@@ -303,7 +327,15 @@ Options:
                         to one host (default 1000)
   -R, --rate=PPS        send at most PPS requests per second (default 10000);
                         'max' sends as fast as the system takes them
-  -n, --numeric         do not look up host names
+  -n, --numeric         do not look up host names (as --names=none)
+      --names=LIST      where names come from, sources separated by commas
+                        (default all of them, best first): dns (the
+                        system's resolver), mdns (multicast DNS, and the
+                        DNS-SD services of on-link hosts), netbios (node
+                        status: name, workgroup, MAC), llmnr, ssdp (UPnP
+                        friendly name and model); none asks nothing
+      --name-wait=MS    wait up to MS milliseconds (default 600) for each
+                        host's answers, from when it answers the sweep
   -a, --all             list the hosts that did not answer too
   -A, --all-addresses   probe network and broadcast addresses of blocks too
       --allow-large     allow more than 65536 addresses (at most 16777216)
@@ -367,18 +399,34 @@ Options:
 Output:
   text  aligned columns sorted by address (address, name, round trip, TTL;
         the probe that answered when not all were ICMP echo; MAC and vendor
-        when some host has one), then "N of M hosts answered in T s"
+        when some host has one; KIND when some host's is known), then
+        "N of M hosts answered in T s"
   csv   RFC 4180 with a header row; the summary goes to standard error
   json  JSON Lines, one object a host; the summary goes to standard error
 CSV columns and JSON fields: address, name, status (answered, silent or
 error), rtt_ms, rtt_min_ms, rtt_avg_ms, rtt_max_ms, ttl, sent, received,
-loss_percent, duplicates, error, mac, vendor, via. Absent values are empty
-in CSV and null in JSON. via names the probe that answered first: icmp, arp,
-tcp:PORT (SYN, or connect()) or tcp-ack:PORT; the round trip is that
-probe's. For a host found by TCP, sent counts its rounds of TCP probes.
+loss_percent, duplicates, error, mac, vendor, via, and then name_source,
+kind and model. JSON adds names (every source's answer), services, and the
+NetBIOS workgroup. Absent values are empty in CSV and null in JSON. via
+names the probe that answered first: icmp, arp, tcp:PORT (SYN, or
+connect()) or tcp-ack:PORT; the round trip is that probe's. For a host
+found by TCP, sent counts its rounds of TCP probes.
 The MAC address of an on-link host comes from its ARP reply or the kernel's
 neighbour table; the vendor from the IEEE registries of the ieee-data package
 ("private address" for a locally administered one).
+Names: each host is asked as soon as it answers the sweep, by every source at
+once: reverse DNS; a multicast DNS reverse query to its port 5353 and, on a
+directly connected link, to the link's group (224.0.0.251, ff02::fb) with
+the unicast-response bit, plus one DNS-SD browse of the link's services; a
+NetBIOS node status query; an LLMNR reverse query; one SSDP search per link
+and the host's own UPnP description. An answer counts only from the host
+asked, to a query of this run (its random id and question echoed), before
+--name-wait runs out; nothing is sent to a host that did not answer, but
+the links' multicast queries. name is the best name: dns, then mdns,
+netbios, llmnr, ssdp (name_source says which). kind is one of printer,
+tv/media, phone/tablet, computer, router/gateway (also the default route's
+gateway), nas, iot or unknown, from the services, the UPnP device type, the
+vendor and NetBIOS, by the table in names/kind_table.cc.
 Control and bidirectional formatting characters, and bytes that are not
 UTF-8, in names and in every message are written as \xNN, in every format.
 While standard error is a terminal, a progress line shows there.
@@ -456,6 +504,7 @@ Examples:
   pingsweep-cli --link-local eth0
   sudo pingsweep-cli --watch=120 --exec 'logger -t lan "$PINGSWEEP_EVENT"'
   pingsweep-cli --changes 192.168.1.0/24
+  pingsweep-cli --names=mdns,netbios --name-wait=300 -o json 192.168.1.0/24
 )";
 }
 

@@ -32,7 +32,13 @@ struct Options {
   int count = 1;
   int interval_ms = 1000;
   double rate = 10000;  // 0 = max
-  bool numeric = false;
+  bool numeric = false;  // -n: no name source at all
+  // --names: the sources asked, bit (1 << names::Source): dns, mdns,
+  // netbios, llmnr, ssdp; all by default.
+  unsigned name_sources = 0x1F;
+  // --name-wait: how long each host's name queries may take from the moment
+  // it answers the sweep.
+  int name_wait_ms = 600;
   bool all = false;
   bool all_addresses = false;
   bool allow_large = false;

@@ -175,11 +175,12 @@ char* PutMs(char* p, std::int64_t ns) {
 
 // The usual line, written straight into a buffer of kFastLine bytes: plain
 // short name and vendor, no zone, no error. False (nothing written) otherwise.
-constexpr std::size_t kFastLine = 512;
+constexpr std::size_t kFastLine = 640;
 bool FastCsvLine(const HostLine& h, char* line, std::size_t* size) {
   const sweep::HostResult& r = h.result;
   if (!h.zone.empty() || r.outcome == sweep::Outcome::kError || h.name.size() > 150 ||
-      h.vendor.size() > 100 || h.mac.size() > 20 || !Plain(h.name) || !Plain(h.vendor)) {
+      h.vendor.size() > 100 || h.mac.size() > 20 || h.model.size() > 60 || !Plain(h.name) ||
+      !Plain(h.vendor) || !Plain(h.model)) {
     return false;
   }
   const bool got = r.received > 0;
@@ -206,6 +207,7 @@ bool FastCsvLine(const HostLine& h, char* line, std::size_t* size) {
   p = std::to_chars(p, p + 12, r.duplicates).ptr;
   p = Put(Put(Put(Put(p, ",,"), h.mac), ","), h.vendor);
   p = PutVia(Put(p, ","), r);
+  p = Put(Put(Put(Put(Put(Put(p, ","), h.name_source), ","), h.kind), ","), h.model);
   p = Put(p, "\r\n");
   *size = static_cast<std::size_t>(p - line);
   return true;
@@ -254,6 +256,12 @@ void WriteCsvLine(std::string& out, const HostLine& h, std::string& scratch) {
   AppendCsvField(out, Escaped(h.vendor, scratch));
   out += ',';
   AppendVia(out, r);
+  out += ',';
+  out += h.name_source;
+  out += ',';
+  out += h.kind;
+  out += ',';
+  AppendCsvField(out, Escaped(h.model, scratch));
   out += "\r\n";
 }
 
@@ -284,7 +292,7 @@ namespace {
 
 // The columns of the text table, each host's cells made twice: once for the
 // widths, once to write them, so that no table of cells is ever held.
-enum Column { kAddress, kName, kRtt, kTtl, kLoss, kVia, kStatus, kMac, kVendor, kColumns };
+enum Column { kAddress, kName, kRtt, kTtl, kLoss, kVia, kStatus, kMac, kVendor, kKind, kColumns };
 
 void TextCells(const HostLine& h, int count, std::string (&cells)[kColumns]) {
   const sweep::HostResult& r = h.result;
@@ -303,14 +311,18 @@ void TextCells(const HostLine& h, int count, std::string (&cells)[kColumns]) {
   cells[kMac] = h.mac.empty() ? "-" : h.mac;
   if (h.vendor.empty()) cells[kVendor] = "-";
   else AppendEscapedText(cells[kVendor], h.vendor);
+  cells[kKind] = h.kind.empty() ? "-" : h.kind;
 }
+
+// Worth a column when some host is of a known kind.
+bool KnownKind(const HostLine& h) { return !h.kind.empty() && h.kind != "unknown"; }
 
 void WriteText(std::ostream& stream, HostSource& hosts, int count) {
   const char* header[kColumns] = {"ADDRESS", "NAME", count > 1 ? "RTT MIN/AVG/MAX" : "RTT", "TTL",
-                                  "LOSS", "VIA", "STATUS", "MAC", "VENDOR"};
+                                  "LOSS", "VIA", "STATUS", "MAC", "VENDOR", "KIND"};
   std::size_t width[kColumns];
   for (int c = 0; c < kColumns; ++c) width[c] = std::strlen(header[c]);
-  bool shown[kColumns] = {true, true, true, true, count > 1, false, false, false, false};
+  bool shown[kColumns] = {true, true, true, true, count > 1, false, false, false, false, false};
   std::string cells[kColumns];
   for (std::size_t i = 0; i < hosts.size(); ++i) {
     const HostLine& h = hosts.Get(i);
@@ -319,6 +331,7 @@ void WriteText(std::ostream& stream, HostSource& hosts, int count) {
     shown[kVia] = shown[kVia] ||
                   (h.result.via != sweep::Via::kNone && h.result.via != sweep::Via::kIcmp);
     shown[kMac] = shown[kVendor] = shown[kMac] || !h.mac.empty();
+    shown[kKind] = shown[kKind] || KnownKind(h);
     TextCells(h, count, cells);
     // Columns as a terminal shows them: names may hold wide or combining characters.
     for (int c = 0; c < kColumns; ++c) width[c] = std::max(width[c], DisplayWidth(cells[c]));
@@ -344,6 +357,21 @@ void WriteText(std::ostream& stream, HostSource& hosts, int count) {
   }
 }
 
+// What the name sources found: every source's name, the services, the model
+// and the kind; null (services: []) when none was asked.
+void AddNameFields(nlohmann::ordered_json& j, const HostLine& h) {
+  nlohmann::ordered_json names = nlohmann::ordered_json::object();
+  for (const auto& [source, name] : h.names) names[source] = EscapeText(name);
+  j["names"] = std::move(names);
+  nlohmann::ordered_json services = nlohmann::ordered_json::array();
+  for (const std::string& s : h.services) services.push_back(EscapeText(s));
+  j["services"] = std::move(services);
+  j["model"] = h.model.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(EscapeText(h.model));
+  j["kind"] = h.kind.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(h.kind);
+  j["workgroup"] = h.workgroup.empty() ? nlohmann::ordered_json(nullptr)
+                                       : nlohmann::ordered_json(EscapeText(h.workgroup));
+}
+
 void WriteJsonLine(std::ostream& out, const HostLine& h) {
   const sweep::HostResult& r = h.result;
   const bool got = r.received > 0;
@@ -358,6 +386,7 @@ void WriteJsonLine(std::ostream& out, const HostLine& h) {
   AppendAddress(address, h);
   j["address"] = address;
   j["name"] = text_or_null(h.name.empty() ? "" : EscapeText(h.name));
+  j["name_source"] = text_or_null(h.name_source);
   j["status"] = Status(r);
   j["rtt_ms"] = number_or_null(got, got ? r.rtt_sum_ns / 1e6 / r.received : 0);
   j["rtt_min_ms"] = number_or_null(got, r.rtt_min_ns / 1e6);
@@ -373,6 +402,7 @@ void WriteJsonLine(std::ostream& out, const HostLine& h) {
   j["mac"] = text_or_null(h.mac);
   j["vendor"] = text_or_null(h.vendor.empty() ? "" : EscapeText(h.vendor));
   j["via"] = text_or_null(ViaText(r));
+  AddNameFields(j, h);
   out << j.dump() << '\n';
 }
 
@@ -399,7 +429,7 @@ void WriteHosts(std::ostream& out, Format format, HostSource& hosts, int count) 
   }
   Sink sink(out);
   sink.buffer() += "address,name,status,rtt_ms,rtt_min_ms,rtt_avg_ms,rtt_max_ms,ttl,sent,received,"
-                   "loss_percent,duplicates,error,mac,vendor,via\r\n";
+                   "loss_percent,duplicates,error,mac,vendor,via,name_source,kind,model\r\n";
   std::string scratch;
   for (std::size_t i = 0; i < hosts.size(); ++i) {
     WriteCsvLine(sink.buffer(), hosts.Get(i), scratch);

@@ -4,6 +4,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "cli/sweep/options.h"
@@ -20,6 +21,16 @@ struct HostLine {
   std::string mac;
   std::string vendor;
   std::string zone;  // IPv6 link-local: the interface, shown as address%zone
+  // From the name sources (all "" or empty with -n): the source of `name`
+  // ("dns", "mdns", "netbios", "llmnr", "ssdp"), every source's answer as
+  // (source, name) best first, the DNS-SD service types, the UPnP model and
+  // what the host is (names/kind_table.h).
+  std::string name_source;
+  std::vector<std::pair<std::string, std::string>> names;
+  std::vector<std::string> services;
+  std::string model;
+  std::string kind;
+  std::string workgroup;  // NetBIOS
 };
 
 // "answered", "silent" or "error".

@@ -3,7 +3,7 @@
 namespace ps::cli {
 
 ResultLines::ResultLines(const sweep::HostResults& results, bool all,
-                         sweep::NamePool* names, HostMacs* macs, std::ostream& err,
+                         NameLookups* names, HostMacs* macs, std::ostream& err,
                          const std::string& prefix)
     : results_(results), names_(names), macs_(macs), err_(err), prefix_(prefix) {
   shown_.reserve(results.size());
@@ -16,7 +16,6 @@ ResultLines::ResultLines(const sweep::HostResults& results, bool all,
 const HostLine& ResultLines::Get(std::size_t i) {
   const sweep::HostResult& r = results_[shown_[i]];
   line_.result = r;
-  line_.name = names_ != nullptr ? names_->Name(r.address) : "";
   line_.mac.clear();
   line_.vendor.clear();
   const MacAddress* mac = r.outcome == sweep::Outcome::kAnswered ? macs_->Find(r.address) : nullptr;
@@ -24,6 +23,7 @@ const HostLine& ResultLines::Get(std::size_t i) {
     line_.mac = mac->ToString();
     line_.vendor = vendors_.Of(*mac, err_, prefix_);
   }
+  if (names_ != nullptr) names_->Fill(&line_);
   return line_;
 }
 

@@ -11,7 +11,7 @@
 #include "cli/sweep/lan.h"
 #include "cli/sweep/output.h"
 #include "sweep/engine.h"
-#include "sweep/name_pool.h"
+#include "cli/sweep/name_lookups.h"
 
 namespace ps::cli {
 
@@ -20,7 +20,7 @@ class ResultLines : public HostSource {
   // The results to show (`all`: silent ones too), their names from `names`
   // (may be null), MACs from `macs`; a failure to load the vendors is said on
   // `err` after `prefix`. All must outlive this.
-  ResultLines(const sweep::HostResults& results, bool all, sweep::NamePool* names,
+  ResultLines(const sweep::HostResults& results, bool all, NameLookups* names,
               HostMacs* macs, std::ostream& err, const std::string& prefix);
 
   std::size_t size() const override { return shown_.size(); }
@@ -29,7 +29,7 @@ class ResultLines : public HostSource {
  private:
   const sweep::HostResults& results_;
   std::vector<std::uint32_t> shown_;  // indices into results_
-  sweep::NamePool* names_;
+  NameLookups* names_;
   HostMacs* macs_;
   VendorNames vendors_;
   std::ostream& err_;

@@ -33,7 +33,7 @@ constexpr int kNameThreads = 16;
 class Progress : public sweep::SweepObserver {
  public:
   // `macs`: polled at each tick, or null.
-  Progress(const Streams& s, sweep::NamePool* names, HostMacs* macs, IpAddress::Family family)
+  Progress(const Streams& s, NameLookups* names, HostMacs* macs, IpAddress::Family family)
       : streams_(s), names_(names), macs_(macs), family_(family) {}
   ~Progress() override { Clear(); }
 
@@ -65,7 +65,7 @@ class Progress : public sweep::SweepObserver {
 
  private:
   const Streams& streams_;
-  sweep::NamePool* names_;
+  NameLookups* names_;
   HostMacs* macs_;
   IpAddress::Family family_;
   bool shown_ = false;
@@ -263,7 +263,7 @@ void AddPart(const sweep::SweepSummary& part, sweep::SweepSummary* total) {
 void RunSweeps(const RunContext& run, const std::vector<IpAddress>& targets, const ArpStage& arp,
                const Groups& groups,
                const std::vector<std::unique_ptr<platform::IcmpSocket>>& sockets,
-               sweep::NamePool* names, HostMacs* macs, Findings* found) {
+               NameLookups* names, HostMacs* macs, Findings* found) {
   const std::vector<platform::ConnectedSubnet> subnets =
       run.platform.interfaces->ConnectedSubnets();
   for (std::size_t g = 0;
@@ -285,7 +285,7 @@ void RunSweeps(const RunContext& run, const std::vector<IpAddress>& targets, con
 }
 
 // The TCP probes, to the hosts ARP did not ask and nothing has found.
-void RunTcp(const RunContext& run, const ArpStage& arp, TcpStage* tcp, sweep::NamePool* names,
+void RunTcp(const RunContext& run, const ArpStage& arp, TcpStage* tcp, NameLookups* names,
             HostMacs* macs, Findings* found) {
   if (!tcp->active()) return;
   {
@@ -303,7 +303,7 @@ void RunTcp(const RunContext& run, const ArpStage& arp, TcpStage* tcp, sweep::Na
 Findings ProbeTargets(const RunContext& run, const std::vector<IpAddress>& targets, ArpStage& arp,
                       const Groups& groups,
                       const std::vector<std::unique_ptr<platform::IcmpSocket>>& sockets,
-                      TcpStage* tcp, sweep::NamePool* names, HostMacs* macs) {
+                      TcpStage* tcp, NameLookups* names, HostMacs* macs) {
   const std::int64_t start = run.platform.clock->NowNs();
   arp.Run(run.platform.clock, run.options, &InterruptFlag());
   for (const sweep::ArpAnswer& a : arp.answers()) {
@@ -350,7 +350,8 @@ int RunSweep(const RunContext& run) {
   std::vector<std::unique_ptr<platform::IcmpSocket>> sockets;
   if (auto exit = OpenSockets(run, Families(groups), &sockets)) return *exit;
 
-  std::unique_ptr<sweep::NamePool> names = StartNames(run, kNameThreads);
+  std::unique_ptr<NameLookups> names = StartNames(run, kNameThreads);
+  if (names) names->SetTargets(targets);
   HostMacs macs(run.platform.neighbours);
   const Findings found =
       ProbeTargets(run, targets, arp, groups, sockets, &tcp, names.get(), &macs);
@@ -402,7 +403,7 @@ std::vector<IpAddress::Family> IcmpFamilies(const ArpStage& arp) {
 
 Findings ProbeOnce(const RunContext& run, const std::vector<IpAddress>& targets, ArpStage& arp,
                    const std::vector<std::unique_ptr<platform::IcmpSocket>>& sockets,
-                   sweep::NamePool* names, HostMacs* macs) {
+                   NameLookups* names, HostMacs* macs) {
   TcpStage no_tcp;
   return ProbeTargets(run, targets, arp, ByFamily(arp.icmp_targets()), sockets, &no_tcp, names,
                       macs);

@@ -86,27 +86,26 @@ const std::atomic<bool>& InterruptFlag() { return g_interrupted; }
 
 void ClearInterrupt() { g_interrupted.store(false); }
 
-std::unique_ptr<sweep::NamePool> StartNames(const RunContext& run, int threads) {
-  if (run.options.numeric) return nullptr;
-  return std::make_unique<sweep::NamePool>(run.platform.resolver, threads);
+std::unique_ptr<NameLookups> StartNames(const RunContext& run, int threads) {
+  if (run.options.numeric || run.options.name_sources == 0) return nullptr;
+  return std::make_unique<NameLookups>(run.options, run.platform, threads, run.options.link_local);
 }
 
-void WaitForNames(const RunContext& run, sweep::NamePool* names, bool interrupted) {
+void WaitForNames(const RunContext& run, NameLookups* names, bool interrupted) {
   if (names == nullptr) return;
   const auto wait = interrupted ? std::chrono::seconds(1) : std::chrono::seconds(5);
-  if (!names->WaitAll(std::chrono::steady_clock::now() + wait))
-    run.err() << run.prefix
-              << "some names were not found in time; those hosts are shown without one\n";
+  names->Wait(wait, interrupted, run.err(), run.prefix);
 }
 
-HostLine MakeLine(const sweep::HostResult& result, const sweep::NamePool* names,
+HostLine MakeLine(const sweep::HostResult& result, const NameLookups* names,
                   const MacAddress* mac, VendorNames* vendors, const RunContext& run,
                   int scope_id) {
-  HostLine line{result, names != nullptr ? names->Name(result.address, scope_id) : "", "", "", ""};
+  HostLine line{result, "", "", "", "", {}, {}, {}, {}, {}, {}};
   if (mac != nullptr) {
     line.mac = mac->ToString();
     line.vendor = vendors->Of(*mac, run.err(), run.prefix);
   }
+  if (names != nullptr) names->Fill(&line, scope_id);
   return line;
 }
 

@@ -19,7 +19,7 @@
 #include "cli/sweep/run.h"
 #include "core/status.h"
 #include "platform/inet/sweep_io.h"
-#include "sweep/name_pool.h"
+#include "cli/sweep/name_lookups.h"
 
 namespace ps::sweep {
 class Sweep;
@@ -64,15 +64,16 @@ const std::atomic<bool>& InterruptFlag();
 // At the end of a run: the next one starts afresh.
 void ClearInterrupt();
 
-// Reverse names of the hosts found, unless -n: null then.
-std::unique_ptr<sweep::NamePool> StartNames(const RunContext& run, int threads);
-// Waits for the names asked for (a second after an interrupt, else five);
-// says so when some did not come in time.
-void WaitForNames(const RunContext& run, sweep::NamePool* names, bool interrupted);
+// The names of the hosts found, from the sources --names asks (null for
+// none, as with -n). Call after OpenSockets().
+std::unique_ptr<NameLookups> StartNames(const RunContext& run, int threads);
+// Waits for the names asked for (reverse DNS: a second after an interrupt,
+// else five); says so when some did not come in time.
+void WaitForNames(const RunContext& run, NameLookups* names, bool interrupted);
 
 // One host as printed: its name (when looked up; `scope_id` as for
-// NamePool), and its MAC and vendor when `mac` is given.
-HostLine MakeLine(const sweep::HostResult& result, const sweep::NamePool* names,
+// NameLookups), and its MAC and vendor when `mac` is given.
+HostLine MakeLine(const sweep::HostResult& result, const NameLookups* names,
                   const MacAddress* mac, VendorNames* vendors, const RunContext& run,
                   int scope_id = 0);
 

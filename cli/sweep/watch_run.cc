@@ -112,7 +112,10 @@ watch::Observation Observed(const HostLine& h) {
   watch::Observation seen;
   seen.address = h.result.address;
   if (!h.mac.empty()) seen.mac = MacAddress::Parse(h.mac);
-  if (!h.name.empty()) seen.names.push_back({kDnsSource, h.name});
+  // Every source's answer, so that a name changing at any one is an event.
+  for (const auto& [source, name] : h.names) seen.names.push_back({source, name});
+  if (seen.names.empty() && !h.name.empty())
+    seen.names.push_back({h.name_source.empty() ? kDnsSource : h.name_source, h.name});
   seen.vendor = h.vendor;
   return seen;
 }
@@ -120,7 +123,8 @@ watch::Observation Observed(const HostLine& h) {
 // One sweep, its answers observed; false when interrupted or a socket failed
 // (said), so that it counts no miss.
 bool SweepRound(const RunContext& run, Session& s, watch::Watcher& watcher, EventSink& sink) {
-  std::unique_ptr<sweep::NamePool> names = StartNames(run, kNameThreads);
+  std::unique_ptr<NameLookups> names = StartNames(run, kNameThreads);
+  if (names) names->SetTargets(s.targets);
   HostMacs macs(run.platform.neighbours);
   const Findings found = ProbeOnce(run, s.targets, s.arp, s.sockets, names.get(), &macs);
   WaitForNames(run, names.get(), found.summary.interrupted);

@@ -10,7 +10,7 @@
 #include "cli/sweep/stages.h"
 #include "core/status.h"
 #include "sweep/engine.h"
-#include "sweep/name_pool.h"
+#include "cli/sweep/name_lookups.h"
 
 namespace ps::cli {
 
@@ -34,6 +34,6 @@ std::vector<IpAddress::Family> IcmpFamilies(const ArpStage& arp);
 // `sockets` (as IcmpFamilies() lists them); names asked for as hosts answer.
 Findings ProbeOnce(const RunContext& run, const std::vector<IpAddress>& targets, ArpStage& arp,
                    const std::vector<std::unique_ptr<platform::IcmpSocket>>& sockets,
-                   sweep::NamePool* names, HostMacs* macs);
+                   NameLookups* names, HostMacs* macs);
 
 }  // namespace ps::cli

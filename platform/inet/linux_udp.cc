@@ -6,8 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 #include "platform/clock/monotonic_clock.h"
 #include "platform/inet/linux_tcp.h"
@@ -170,6 +174,35 @@ class LinuxUdpOpener : public UdpOpener {
     std::uint16_t port = 0;
     FromSockaddr(sa, &port);
     return std::unique_ptr<UdpSocket>(std::make_unique<LinuxUdpSocket>(fd, af, port));
+  }
+
+  std::vector<IpAddress> DefaultGateways() override {
+    std::vector<IpAddress> out;
+    AddGateways("/proc/net/route", false, &out);
+    AddGateways("/proc/net/ipv6_route", true, &out);
+    return out;
+  }
+
+ private:
+  // The kernel's route tables as text: a default route's gateway, when it
+  // has one (destination and prefix length zero, gateway set).
+  static void AddGateways(const char* path, bool v6, std::vector<IpAddress>* out) {
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string a, b, c, d, e;
+      if (!v6) {
+        unsigned dest = 0, gateway = 0;
+        if ((fields >> a >> std::hex >> dest >> gateway) && dest == 0 && gateway != 0)
+          out->push_back(IpAddress::V4(ntohl(gateway)));
+        continue;
+      }
+      if (!(fields >> a >> b >> c >> d >> e) || a != std::string(32, '0') || b != "00") continue;
+      std::array<std::uint8_t, 16> bytes{};
+      for (std::size_t i = 0; i < 16; ++i) bytes[i] = static_cast<std::uint8_t>(std::stoul(e.substr(2 * i, 2), nullptr, 16));
+      if (bytes != std::array<std::uint8_t, 16>{}) out->push_back(IpAddress::V6(bytes));
+    }
   }
 };
 

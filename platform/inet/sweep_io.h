@@ -200,6 +200,9 @@ class Resolver {
   virtual std::string ReverseName(const IpAddress& address, int scope_id) = 0;
 };
 
+class UdpOpener;    // udp_io.h
+class HttpFetcher;  // platform/http/http_fetch.h
+
 // The implementations a sweep runs over.
 struct SweepPlatform {
   MonotonicClock* clock = nullptr;
@@ -210,6 +213,8 @@ struct SweepPlatform {
   PacketNetwork* packets = nullptr;   // null: no ARP
   Privileges* privileges = nullptr;   // null: capabilities are left alone
   TcpOpener* tcp = nullptr;           // null: no TCP probes
+  UdpOpener* udp = nullptr;           // null: names from the resolver alone
+  HttpFetcher* http = nullptr;        // null: no UPnP descriptions
 };
 
 // The process-wide real implementations (each backend defines it).

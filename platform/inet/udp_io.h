@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "core/ip_address.h"
 #include "core/status.h"
@@ -35,7 +36,8 @@ struct UdpPeer {
   std::int64_t received_ns = 0;    // on the monotonic clock
 };
 
-// One bound socket. Not thread-safe.
+// One bound socket. One thread may send (and join) while another receives;
+// no more than that.
 class UdpSocket {
  public:
   virtual ~UdpSocket() = default;
@@ -58,6 +60,8 @@ class UdpOpener {
  public:
   virtual ~UdpOpener() = default;
   virtual Result<std::unique_ptr<UdpSocket>> Open(const UdpOptions& options) = 0;
+  // The gateways of the default routes (IPv4 first); empty when none.
+  virtual std::vector<IpAddress> DefaultGateways() { return {}; }
 };
 
 // The process-wide real implementation.
