@@ -109,6 +109,10 @@ void NameFinder::Ask(const IpAddress& host, std::uint32_t scope) {
   h.mdns_id = NewId();
   h.llmnr_id = NewId();
   h.netbios_id = NewId();
+  if (const auto early = early_services_.find(key); early != early_services_.end()) {
+    for (const std::string& type : early->second) h.info.AddService(type);
+    early_services_.erase(early);
+  }
   h.pending = options_.sources & (Bit(Source::kMdns) | Bit(Source::kLlmnr) |
                                   (host.is_v4() ? Bit(Source::kNetbios) : 0));
   SendUnicast(key, h);

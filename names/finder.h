@@ -101,6 +101,7 @@ class NameFinder {
   void Tick();
   void Handle(std::span<const std::uint8_t> bytes, const platform::UdpPeer& peer, bool group);
   void HandleMdns(Host& host, std::span<const std::uint8_t> bytes, bool group);
+  void HandleEarly(const Key& key, std::uint32_t link, std::span<const std::uint8_t> bytes, bool group);
   void HandleLlmnr(Host& host, std::span<const std::uint8_t> bytes);
   void HandleNetbios(Host& host, std::span<const std::uint8_t> bytes);
   void SendUnicast(const Key& key, Host& host);
@@ -121,6 +122,9 @@ class NameFinder {
   std::map<Key, Host> hosts_;
   std::map<std::pair<std::uint32_t, int>, Link> links_;  // by interface index, family
   std::int64_t last_deadline_ = 0;
+  // Service types said by on-link hosts before they answered the sweep (a
+  // browse answer may outrun a host's echo reply): theirs once asked.
+  std::map<Key, std::vector<std::string>> early_services_;
   std::mt19937 random_;
 };
 

@@ -40,6 +40,12 @@ void NameFinder::Handle(std::span<const std::uint8_t> bytes, const platform::Udp
   std::lock_guard lock(mu_);
   const std::uint32_t scope = IsLinkLocal(peer.from) ? peer.interface_index : 0;
   const auto it = hosts_.find({peer.from, scope});
+  if (it == hosts_.end() && peer.from_port == kMdnsPort) {
+    const std::uint32_t link = LinkOf(peer.from, scope);
+    if (link != 0 && (peer.interface_index == 0 || peer.interface_index == link))
+      HandleEarly({peer.from, scope}, link, bytes, group);
+    return;
+  }
   // Nobody else's word counts, nor a late one.
   if (it == hosts_.end() || peer.received_ns > it->second.deadline_ns) return;
   Host& h = it->second;
@@ -82,6 +88,31 @@ void NameFinder::HandleMdns(Host& h, std::span<const std::uint8_t> bytes, bool g
     } else if (const std::string type = ServiceType(r.name); !type.empty()) {
       h.info.AddService(type);
     }
+  }
+}
+
+// A browse answer from an on-link host not asked yet: its service types,
+// kept (bounded) for when it answers the sweep.
+void NameFinder::HandleEarly(const Key& key, std::uint32_t link_index, std::span<const std::uint8_t> bytes,
+                             bool group) {
+  constexpr std::size_t kMaxEarlyHosts = 4096;
+  const auto l = links_.find({link_index, static_cast<int>(key.first.family())});
+  const std::optional<DnsMessage> m = ParseMessage(bytes);
+  if (l == links_.end() || !m || !m->is_response() || m->rcode() != 0) return;
+  Link& link = l->second;
+  if (!group && link.ids.count(m->id) == 0) return;
+  if (early_services_.size() >= kMaxEarlyHosts && early_services_.count(key) == 0) return;
+  for (const DnsRecord& r : m->records) {
+    if (r.type != kTypePtr || r.klass != kClassIn || link.browsed.count(r.name) == 0 ||
+        (!group && !Asked(*m, r.name))) {
+      continue;
+    }
+    const std::string type = SameName(r.name, kServicesName) ? ServiceType(r.target) : ServiceType(r.name);
+    if (type.empty()) continue;
+    std::vector<std::string>& types = early_services_[key];
+    if (types.size() < kMaxServices && std::find(types.begin(), types.end(), type) == types.end())
+      types.push_back(type);
+    if (SameName(r.name, kServicesName)) Browse(link, type + ".local");
   }
 }
 
