@@ -63,6 +63,15 @@ class WatchStoreTest : public ::testing::Test {
     if (damaged) *damaged = loaded->damaged;
     return script;
   }
+  // Whether the store holds a device named with a generation not in `seen`.
+  bool HasNewGeneration(const std::set<std::string>& seen) {
+    Result<InventoryStore::Loaded> loaded = store_.Load();
+    if (!loaded.ok()) return false;
+    for (const Device& d : loaded->devices) {
+      if (!d.names.empty() && !seen.contains(d.names.front().name)) return true;
+    }
+    return false;
+  }
   void SetRaw(const std::string& name, DWORD type, const std::string& data) {
     HKEY key = 0;
     ASSERT_EQ(registry_.RegCreateKeyExA(HKEY_CURRENT_USER, kInventoryKey, 0, "", 0, KEY_ALL_ACCESS,
@@ -195,7 +204,13 @@ TEST_F(WatchStoreTest, KilledWriterLeavesWholeRecords) {
         if (!store.Save(script.watcher.inventory(), script.watcher.TakeChanged()).ok()) _exit(1);
       }
     }
-    ::usleep(150'000 + round * 70'000);
+    // Killed once the writer has stored a generation no earlier round saw
+    // (a slow, sanitized build may take long to get there), at a moment that
+    // moves from round to round.
+    for (int wait = 0; wait < 600 && !HasNewGeneration(seen_generations); ++wait) {
+      ::usleep(50'000);
+    }
+    ::usleep(round * 7'000);
     ::kill(child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);
