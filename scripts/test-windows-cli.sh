@@ -62,7 +62,13 @@ expect() {
 has() { grep -qF -- "$1" <<<"$said" || fail "no '$1' in: $said"; }
 lacks() { ! grep -qF -- "$1" <<<"$said" || fail "'$1' in: $said"; }
 # The answering hosts of a CSV run (address and via), one a line, sorted.
-answered() { awk -F, 'NR > 1 && $3 == "answered" { print $1, $NF }' <<<"$said" | sort -V; }
+# Columns by their names in the header (more may follow; standard error's
+# lines are mixed in).
+answered() {
+  awk -F, '/^address,/ { for (i = 1; i <= NF; ++i) column[$i] = i; next }
+           ("status" in column) && $column["status"] == "answered" { print $1, $column["via"] }' \
+    <<<"$said" | sort -V
+}
 same() { [ "$1" = "$2" ] || fail "$3: got [$1], want [$2]"; }
 
 expect 0 --help

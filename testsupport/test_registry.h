@@ -58,7 +58,9 @@ class TestRegistry {
     const char* path;
   };
   static constexpr Place kPlaces[] = {
-      {HKEY_CURRENT_USER, ""}, {HKEY_LOCAL_MACHINE, "Software"}, {HKEY_CLASSES_ROOT, ""}};
+      {HKEY_CURRENT_USER, ""}, {HKEY_LOCAL_MACHINE, "Software"}, {HKEY_CLASSES_ROOT, ""},
+      // Where the programs keep their own keys (the watch's inventory).
+      {HKEY_CURRENT_USER, "Software\\PingSweep"}, {HKEY_LOCAL_MACHINE, "Software\\PingSweep"}};
 
   std::vector<std::string> SubKeys(HKEY root, const std::string& path) {
     std::vector<std::string> names;
