@@ -4,6 +4,13 @@
 
 namespace ps {
 
+IpAddress IpAddress::FromNetworkBytes(Family family, const void* bytes) {
+  IpAddress a;
+  a.family_ = family;
+  std::memcpy(a.bytes_.data(), bytes, family == Family::kV4 ? 4 : 16);
+  return a;
+}
+
 IpAddress IpAddress::V6(const std::array<std::uint8_t, 16>& bytes) {
   IpAddress a;
   a.family_ = Family::kV6;

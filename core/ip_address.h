@@ -31,6 +31,9 @@ class IpAddress {
   }
   // 16 bytes in network order.
   static IpAddress V6(const std::array<std::uint8_t, 16>& bytes);
+  // An address of `family` from its network-order bytes (4 or 16 of them),
+  // as sockets, packets and routing messages hold them.
+  static IpAddress FromNetworkBytes(Family family, const void* bytes);
   // Strict text: a dotted quad ("10.0.0.1", decimal, four parts) or an IPv6
   // address in the usual notation. nullopt for anything else.
   static std::optional<IpAddress> Parse(std::string_view text);

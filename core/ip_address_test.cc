@@ -104,5 +104,18 @@ TEST(IpAddressTest, OrderIsFamilyThenBytes) {
   }
 }
 
+// Bytes as a socket or a routing message holds them give the same address
+// as the system's own text for it.
+TEST(IpAddressTest, NetworkBytesReadAsTheSystemReadsText) {
+  for (const char* text : {"0.0.0.0", "10.1.2.3", "255.255.255.255", "::", "fe80::1", "2001:db8::ff00:42"}) {
+    const bool v4 = std::string(text).find(':') == std::string::npos;
+    unsigned char bytes[16] = {};
+    ASSERT_EQ(inet_pton(v4 ? AF_INET : AF_INET6, text, bytes), 1) << text;
+    const IpAddress a =
+        IpAddress::FromNetworkBytes(v4 ? IpAddress::Family::kV4 : IpAddress::Family::kV6, bytes);
+    EXPECT_EQ(a, *IpAddress::Parse(text)) << text;
+  }
+}
+
 }  // namespace
 }  // namespace ps

@@ -15,14 +15,8 @@ namespace ps::platform {
 namespace {
 
 IpAddress FromBytes(std::uint8_t af, const void* data) {
-  if (af == AF_INET) {
-    std::uint32_t v;
-    std::memcpy(&v, data, 4);
-    return IpAddress::V4(ntohl(v));
-  }
-  std::array<std::uint8_t, 16> bytes;
-  std::memcpy(bytes.data(), data, 16);
-  return IpAddress::V6(bytes);
+  return IpAddress::FromNetworkBytes(
+      af == AF_INET ? IpAddress::Family::kV4 : IpAddress::Family::kV6, data);
 }
 
 // Every route's destination prefix, in every table. False when unreadable.

@@ -22,14 +22,8 @@ namespace ps::platform {
 namespace {
 
 IpAddress FromRaw(int af, const void* bytes) {
-  if (af == AF_INET) {
-    std::uint32_t n;
-    std::memcpy(&n, bytes, 4);
-    return IpAddress::V4(ntohl(n));
-  }
-  std::array<std::uint8_t, 16> b;
-  std::memcpy(b.data(), bytes, 16);
-  return IpAddress::V6(b);
+  return IpAddress::FromNetworkBytes(
+      af == AF_INET ? IpAddress::Family::kV4 : IpAddress::Family::kV6, bytes);
 }
 
 class LinuxUdpSocket : public UdpSocket {
