@@ -191,7 +191,7 @@ TEST_F(WatchNetnsTest, ChangesOnTheSegmentGiveEachEventOnceInOrder) {
   const std::string exec_log = dir_.path() + "/exec";
   const std::string pwned = dir_.path() + "/pwned";
   WatchProcess watch(dir_.path(),
-                     "--watch=2 -n -t 300 -r 0 --offline-after=1 --quiet-for=60 "
+                     "--watch=2 -n -t 1000 -r 1 --offline-after=1 --quiet-for=60 "
                      "-o json --exec 'printf \"%s|%s\\n\" \"$PINGSWEEP_EVENT\" "
                      "\"$PINGSWEEP_NAME\" >>" +
                          exec_log + "' 10.78.0.1-30");

@@ -1,5 +1,6 @@
 #include "cli/sweep/watch_run.h"
 
+#include <algorithm>
 #include <ostream>
 
 #include "cli/sweep/result_lines.h"
@@ -17,6 +18,10 @@ namespace {
 
 constexpr int kNameThreads = 16;
 constexpr std::int64_t kSliceNs = 200'000'000;  // how often commands are looked after
+// What is heard during a sweep waits in the listeners' queues: a sweep that
+// outlasts the period still leaves this long to read it, or the queues would
+// starve (and overflow) while sweeps run back to back.
+constexpr std::int64_t kLeastListenNs = 100'000'000;
 constexpr char kDnsSource[] = "dns";
 // Changes that announce nothing (a known device seen again) are stored this
 // often at most: a chatty link must not mean a write every slice.
@@ -147,6 +152,9 @@ void Between(const RunContext& run, Session& s, watch::Watcher& watcher, EventSi
     if (named.mac) named.vendor = s.vendors.Of(*named.mac, run.err(), run.prefix);
     watcher.Observe(named, &events);
   };
+  if (s.listeners.active()) {
+    deadline_ns = std::max(deadline_ns, run.platform.clock->NowNs() + kLeastListenNs);
+  }
   for (std::int64_t now = run.platform.clock->NowNs(); now < deadline_ns && !InterruptFlag().load();
        now = run.platform.clock->NowNs()) {
     const std::int64_t slice = std::min(kSliceNs, deadline_ns - now);
