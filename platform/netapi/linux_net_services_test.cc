@@ -242,9 +242,11 @@ TEST_P(ResponderTest, RepliesAreJudgedByWhenTheyCameNotWhenTheyWereRead) {
   responder_.Answer("127.0.0.34", {3, std::nullopt, ""});
   responder_.Answer("127.0.0.37", {15, std::nullopt, ""});
   // Held up from 1 ms to 21 ms: the 3 ms reply is read after the deadline and
-  // still counts (a few tries, in case the responder itself was held up).
+  // still counts. On a busy machine the stall can come before the send or hold
+  // up the responder instead; a few tries tell that from a fault.
   Outcome o{};
-  for (int attempt = 0; attempt < 3 && o.replies == 0; ++attempt) {
+  for (int attempt = 0; attempt < 5 && (o.replies == 0 || Le32(o.buffer, 8) >= 10u);
+       ++attempt) {
     ThreadStall stall(1, 20);
     o = Probe(echo_, "127.0.0.34");
   }
