@@ -54,9 +54,12 @@ TEST(WatchRecordTest, FastAndGeneralReadersAgree) {
     const Result<Device> fast_or_not = DecodeDevice(c.id, c.record);
     const Result<Device> general = DecodeDevice(c.id, ForGeneral(c.record));
     EXPECT_EQ(fast_or_not.ok(), c.ok) << c.record;
-    if (!c.record.ends_with("x")) EXPECT_EQ(general.ok(), c.ok) << c.record;
-    if (fast_or_not.ok() && general.ok())
+    if (!c.record.ends_with("x")) {
+      EXPECT_EQ(general.ok(), c.ok) << c.record;
+    }
+    if (fast_or_not.ok() && general.ok()) {
       EXPECT_EQ(fast_or_not.value(), general.value()) << c.record;
+    }
   }
   // What is written is read back the fast way.
   Device d = DecodeDevice(kId, cases[1].record).value();

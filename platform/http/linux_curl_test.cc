@@ -40,7 +40,7 @@ TEST(CurlFetcherTest, EachRequestEndsOnItsOwnTerms) {
        200, ""},
       {"redirect", "/moved",
        {.raw = "HTTP/1.1 302 Found\r\nLocation: /secret\r\nContent-Length: 0\r\n\r\n"}, true, 302, ""},
-      {"stalled", "/stall", {.stall = true}, false, 0, ""},
+      {"stalled", "/stall", {.raw = "", .stall = true}, false, 0, ""},
       {"space", "/a b", {}, false, 0, ""},
       {"fragment", "/a#b", {}, false, 0, ""},
       {"backslash", "/a\\b", {}, false, 0, ""},
@@ -65,7 +65,9 @@ TEST(CurlFetcherTest, EachRequestEndsOnItsOwnTerms) {
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(cases[i].name);
     EXPECT_EQ(replies[i].status.ok(), cases[i].ok) << replies[i].status.ToString();
-    if (cases[i].ok) EXPECT_EQ(replies[i].http_status, cases[i].http_status);
+    if (cases[i].ok) {
+      EXPECT_EQ(replies[i].http_status, cases[i].http_status);
+    }
     EXPECT_EQ(replies[i].body, cases[i].body);
   }
   // The deadline ends the stalled one (a bound on a hang, not a speed goal).
