@@ -76,8 +76,6 @@ class LinuxConnectTcpSocket : public TcpProbeSocket {
     std::uint32_t generation;
   };
 
-  // The attempt's outcome from its socket's error (0: connected).
-  static TcpAnswer Outcome(const TcpProbe& p, int error, std::int64_t now);
   int Start(const TcpProbe& p);  // 0, or errno when the probe could not go
   void Close(std::uint32_t slot);
   void CloseExpired(std::int64_t now);
@@ -92,18 +90,6 @@ class LinuxConnectTcpSocket : public TcpProbeSocket {
   std::deque<TcpAnswer> settled_;  // attempts that ended at once
 };
 
-TcpAnswer LinuxConnectTcpSocket::Outcome(const TcpProbe& p, int error, std::int64_t now) {
-  TcpAnswer a;
-  a.from = p.destination;
-  a.from_port = p.port;
-  a.tag = p.tag;
-  a.received_ns = now;
-  if (error == 0) a.flags = kTcpSyn | kTcpAck;
-  else if (error == ECONNREFUSED) a.flags = kTcpRst;
-  else a.error = error;
-  return a;
-}
-
 int LinuxConnectTcpSocket::Start(const TcpProbe& p) {
   const int fd = socket(af_, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return errno;
@@ -116,7 +102,7 @@ int LinuxConnectTcpSocket::Start(const TcpProbe& p) {
     const int error = started == 0 ? 0 : errno;
     close(fd);
     if (Exhausted(error)) return error;
-    settled_.push_back(Outcome(p, error, SystemMonotonicClock().NowNs()));
+    settled_.push_back(ConnectAnswer(p, error, SystemMonotonicClock().NowNs()));
     return 0;
   }
   std::uint32_t slot;
@@ -210,7 +196,7 @@ int LinuxConnectTcpSocket::Receive(std::span<TcpAnswer> out, std::int64_t deadli
     int error = 0;
     socklen_t size = sizeof(error);
     if (getsockopt(a.fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
-    out[n++] = Outcome(a.probe, error, now);
+    out[n++] = ConnectAnswer(a.probe, error, now);
     Close(slot);
   }
   CloseExpired(now);

@@ -4,6 +4,7 @@
 // are in linux_tcp_raw.cc and linux_tcp_connect.cc; fakes in sweep_fakes.h.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -51,6 +52,20 @@ struct TcpAnswer {
   int error = 0;
   std::int64_t received_ns = 0;  // on the monotonic clock
 };
+
+// The answer a connect() attempt's end gives: `error` 0 (connected) or the
+// attempt's errno, at `now_ns`. Both backends report through it alike.
+inline TcpAnswer ConnectAnswer(const TcpProbe& p, int error, std::int64_t now_ns) {
+  TcpAnswer a;
+  a.from = p.destination;
+  a.from_port = p.port;
+  a.tag = p.tag;
+  a.received_ns = now_ns;
+  if (error == 0) a.flags = kTcpSyn | kTcpAck;
+  else if (error == ECONNREFUSED) a.flags = kTcpRst;
+  else a.error = error;
+  return a;
+}
 
 // A socket of one family that sends TCP probes and reads their answers.
 // Not thread-safe.

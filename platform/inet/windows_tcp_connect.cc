@@ -95,7 +95,6 @@ class WindowsConnectTcpSocket : public TcpProbeSocket {
     TcpProbe probe;
   };
 
-  static TcpAnswer Outcome(const TcpProbe& p, int error, std::int64_t now);
   int Start(const TcpProbe& p);  // 0, or errno when the probe could not go
   void CloseExpired(std::int64_t now);
 
@@ -104,18 +103,6 @@ class WindowsConnectTcpSocket : public TcpProbeSocket {
   std::vector<Attempt> open_;      // in send order, so in deadline order
   std::deque<TcpAnswer> settled_;  // attempts that ended at once
 };
-
-TcpAnswer WindowsConnectTcpSocket::Outcome(const TcpProbe& p, int error, std::int64_t now) {
-  TcpAnswer a;
-  a.from = p.destination;
-  a.from_port = p.port;
-  a.tag = p.tag;
-  a.received_ns = now;
-  if (error == 0) a.flags = kTcpSyn | kTcpAck;
-  else if (error == ECONNREFUSED) a.flags = kTcpRst;
-  else a.error = error;
-  return a;
-}
 
 int WindowsConnectTcpSocket::Start(const TcpProbe& p) {
   const SOCKET s = WSASocketW(af_, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
@@ -136,7 +123,7 @@ int WindowsConnectTcpSocket::Start(const TcpProbe& p) {
     const int error = started == 0 ? 0 : ErrnoOf(WSAGetLastError());
     closesocket(s);
     if (Exhausted(error)) return error;
-    settled_.push_back(Outcome(p, error, SystemMonotonicClock().NowNs()));
+    settled_.push_back(ConnectAnswer(p, error, SystemMonotonicClock().NowNs()));
     return 0;
   }
   open_.push_back({s, p});
@@ -204,7 +191,7 @@ int WindowsConnectTcpSocket::Receive(std::span<TcpAnswer> out, std::int64_t dead
       still.push_back(a);
       continue;
     }
-    out[n++] = Outcome(a.probe, SocketError(a.socket), now);
+    out[n++] = ConnectAnswer(a.probe, SocketError(a.socket), now);
     closesocket(a.socket);
   }
   open_ = std::move(still);
