@@ -3,10 +3,13 @@
 // time stamps carried over to the monotonic clock.
 #pragma once
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netpacket/packet.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -67,6 +70,32 @@ inline std::int64_t ReceiveStamp(msghdr& msg, std::int64_t offset, std::uint8_t*
     }
   }
   return when;
+}
+
+// A non-blocking packet socket for `protocol` (host order) on `ifindex` that
+// takes in only what `attach_filter` passes: protocol 0 receives nothing
+// until bound, so the filter is in place before the first frame. Our own
+// outgoing frames are left out where the kernel can (Linux 4.20+), and the
+// receive buffer is `buffer` bytes (as root past net.core.rmem_max). Returns
+// the descriptor, or -errno.
+inline int OpenBoundPacketSocket(int ifindex, std::uint16_t protocol, bool (*attach_filter)(int),
+                                 int buffer) {
+  const int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -errno;
+  sockaddr_ll at{};
+  at.sll_family = AF_PACKET;
+  at.sll_protocol = htons(protocol);
+  at.sll_ifindex = ifindex;
+  if (!attach_filter(fd) || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof(at)) != 0) {
+    const int error = errno;
+    close(fd);
+    return -error;
+  }
+  const int one = 1;
+  setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof(one));
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof(buffer)) != 0)
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
+  return fd;
 }
 
 }  // namespace ps::platform::batch_io

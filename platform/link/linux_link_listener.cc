@@ -98,25 +98,9 @@ class LinuxLinkListener : public LinkListener {
 }  // namespace
 
 Result<std::unique_ptr<LinkListener>> OpenLinkListener(int ifindex) {
-  // Protocol 0 receives nothing until bound: the filter is in place first.
-  const int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return PacketSocketFailure(errno);
-  sockaddr_ll at{};
-  at.sll_family = AF_PACKET;
-  at.sll_protocol = htons(ETH_P_ALL);
-  at.sll_ifindex = ifindex;
-  if (!AttachListenFilter(fd) || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof(at)) != 0) {
-    const int error = errno;
-    close(fd);
-    return PacketSocketFailure(error);
-  }
-  const int one = 1;
-  setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof(one));
-  // Room for a burst while the watch is busy (a sweep's replies, a flood):
-  // as root the limits do not apply; otherwise what net.core.rmem_max allows.
-  const int buffer = 8 << 20;
-  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof(buffer)) != 0)
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
+  // Room for a burst while the watch is busy (a sweep's replies, a flood).
+  const int fd = batch_io::OpenBoundPacketSocket(ifindex, ETH_P_ALL, AttachListenFilter, 8 << 20);
+  if (fd < 0) return PacketSocketFailure(-fd);
   return std::unique_ptr<LinkListener>(std::make_unique<LinuxLinkListener>(fd, ifindex));
 }
 

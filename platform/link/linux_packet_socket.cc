@@ -165,23 +165,10 @@ class LinuxPacketNetwork : public PacketNetwork {
   }
 
   Result<std::unique_ptr<PacketSocket>> OpenArp(int ifindex) override {
-    // Protocol 0 receives nothing until bound: the filter is in place first.
-    const int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return PacketSocketFailure(errno);
-    sockaddr_ll at{};
-    at.sll_family = AF_PACKET;
-    at.sll_protocol = htons(ETH_P_ARP);
-    at.sll_ifindex = ifindex;
-    if (!AttachReplyFilter(fd) || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof(at)) != 0) {
-      const int error = errno;
-      close(fd);
-      return PacketSocketFailure(error);
-    }
-    SetInt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, 1);  // Linux 4.20+; else filtered on receipt
+    const int fd =
+        batch_io::OpenBoundPacketSocket(ifindex, ETH_P_ARP, AttachReplyFilter, kReceiveBuffer);
+    if (fd < 0) return PacketSocketFailure(-fd);
     SetInt(fd, SOL_SOCKET, SO_TIMESTAMPNS, 1);
-    // As root the limits do not apply; otherwise take what net.core.rmem_max allows.
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof(int)) != 0)
-      SetInt(fd, SOL_SOCKET, SO_RCVBUF, kReceiveBuffer);
     if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &kSendBuffer, sizeof(int)) != 0)
       SetInt(fd, SOL_SOCKET, SO_SNDBUF, kSendBuffer);
     return std::unique_ptr<PacketSocket>(std::make_unique<LinuxArpSocket>(fd, ifindex));
