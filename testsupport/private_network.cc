@@ -142,8 +142,8 @@ struct BoundFile {
   }
 };
 
-BoundFile g_hosts{"/etc/hosts"};
-BoundFile g_nsswitch{"/etc/nsswitch.conf"};
+BoundFile g_hosts{"/etc/hosts", {}};
+BoundFile g_nsswitch{"/etc/nsswitch.conf", {}};
 
 }  // namespace
 
@@ -184,7 +184,7 @@ ScopedSysctl::ScopedSysctl(std::string name, std::string_view value)
 ScopedSysctl::~ScopedSysctl() { SetSysctl(name_, previous_); }
 
 void ResetFirewall() {
-  std::system("nft delete table inet pstest 2>/dev/null");
+  Sh("nft delete table inet pstest 2>/dev/null");  // absent at first
   std::ostringstream s;
   s << "nft -f - <<'NFT'\n"
     << "table " << kTable << " {\n"
@@ -239,5 +239,16 @@ void CountPackets(std::string_view counter, std::string_view match) {
 }
 
 std::uint64_t Counted(std::string_view counter) { return CounterPackets(counter); }
+
+std::string InterruptOnceCounted(const std::string& command, std::string_view counter,
+                                 std::uint64_t packets) {
+  const std::string n = std::to_string(packets);
+  const std::string read = "nft list counter " + std::string(kTable) + " " + std::string(counter) +
+                           " | sed -n 's/.*packets \\([0-9]*\\).*/\\1/p'";
+  return ShOutput("(out=$(mktemp); " + command + " >$out 2>&1 & pid=$!; " +
+                  "for i in $(seq 1200); do [ \"$(" + read + ")\" -ge " + n +
+                  " ] 2>/dev/null && break; sleep 0.05; done; kill -INT $pid; wait $pid; "
+                  "s=$?; cat $out; rm -f $out; echo \"#$s\")");
+}
 
 }  // namespace ps::testing

@@ -69,6 +69,12 @@ std::uint64_t PacketsLeavingLoopback();
 // Counted("ttl255").
 void CountPackets(std::string_view counter, std::string_view match);
 std::uint64_t Counted(std::string_view counter);
+// Runs `command` (a shell line) in the background and interrupts it (SIGINT)
+// once `counter` has counted `packets`, or after a minute: a fixed sleep
+// would be used up by a slow start on a loaded machine. Returns what the
+// command printed (both streams), then "#" and its exit status.
+std::string InterruptOnceCounted(const std::string& command, std::string_view counter,
+                                 std::uint64_t packets);
 
 }  // namespace ps::testing
 
