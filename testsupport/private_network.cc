@@ -184,7 +184,7 @@ ScopedSysctl::ScopedSysctl(std::string name, std::string_view value)
 ScopedSysctl::~ScopedSysctl() { SetSysctl(name_, previous_); }
 
 void ResetFirewall() {
-  Sh("nft delete table inet pstest 2>/dev/null");  // absent at first
+  Sh("nft delete table inet pstest 2>/dev/null || true");  // absent at first
   std::ostringstream s;
   s << "nft -f - <<'NFT'\n"
     << "table " << kTable << " {\n"
