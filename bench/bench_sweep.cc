@@ -18,6 +18,9 @@
 // 5), so that the machine's changing load falls on all alike; the table gives
 // medians of wall and CPU time (user + system) and pingsweep-cli's ratio to
 // each goal's reference. nmap only with --nmap (it takes seconds a run).
+// --before=PROGRAM runs an earlier build of pingsweep-cli beside the current
+// one in every scenario ("cli before", with its own ratios): a change's
+// before and after in one run.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -52,9 +55,14 @@ long FoundArpScan(const std::string& out) { return CountLines(out, "10.79."); }
 
 ps::bench::SideBySide g_table;
 bool g_nmap = false;
+std::string g_before;  // an earlier pingsweep-cli, or ""
 
 Contender Cli(const std::string& args) {
   return {"pingsweep-cli", PINGSWEEP_CLI " -o csv " + args, FoundCli, ""};
+}
+// The earlier build's run of the same arguments (no part when there is none).
+Contender Before(const std::string& args) {
+  return {"cli before", g_before.empty() ? "" : g_before + " -o csv " + args, FoundCli, "", true};
 }
 Contender Bare(const std::string& name, const std::string& args) {
   return {name, BARE_LOOP " " + args, FoundBare, ""};
@@ -74,7 +82,8 @@ void Routed(ps::testing::VethLab& lab, int runs) {
   const std::string fping = "-a -q -i 0 -r 0 -t 500 -g 10.77.0.0/16";
   const std::string nmap = "-sn -n -PE --min-rate 100000 -oG - 10.77.0.0/16";
   const std::vector<Contender> sweep = {
-      Cli(fast + "10.77.0.0/16"), Bare("bare dgram", "icmp dgram 10.77.0.1 65534 500"),
+      Cli(fast + "10.77.0.0/16"), Before(fast + "10.77.0.0/16"),
+      Bare("bare dgram", "icmp dgram 10.77.0.1 65534 500"),
       Bare("bare raw", "icmp raw 10.77.0.1 65534 500"), Fping(fping), Nmap(nmap)};
   const std::vector<Goal> goals = {{"bare dgram", 1.10}, {"bare raw", 0}, {"fping", 0}};
   g_table.Scenario("routed /16, all answering", sweep, goals, runs);
@@ -82,15 +91,20 @@ void Routed(ps::testing::VethLab& lab, int runs) {
   g_table.Scenario("routed /16, half dropped", sweep, goals, runs);
   g_table.Scenario("silent /24, 10 ms time-out",
                    {Cli("--timeout 10 --retries 0 -n 10.77.200.0/24"),
+                   Before("--timeout 10 --retries 0 -n 10.77.200.0/24"),
                     Bare("bare dgram", "icmp dgram 10.77.200.1 254 10"),
                     Fping("-a -q -i 0 -r 0 -t 10 -g 10.77.200.0/24")},
                    {{"fping", 1.2}, {"bare dgram", 1.10}}, runs);
-  std::vector<double> rss;
-  for (int i = 0; i < runs; ++i)
-    rss.push_back(RunCommand(PINGSWEEP_CLI " " + fast + "10.77.0.0/16").max_rss_kb / 1024.0);
-  char text[32];
-  std::snprintf(text, sizeof(text), "%.1f MB", Median(rss));
-  g_table.Row("peak RSS, routed /16 (text)", "pingsweep-cli", "-", text, "goal <= 22.6 MB");
+  for (const std::string& program : {std::string(PINGSWEEP_CLI), g_before}) {
+    if (program.empty()) continue;
+    std::vector<double> rss;
+    for (int i = 0; i < runs; ++i)
+      rss.push_back(RunCommand(program + " " + fast + "10.77.0.0/16").max_rss_kb / 1024.0);
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.1f MB", Median(rss));
+    g_table.Row("peak RSS, routed /16 (text)", program == PINGSWEEP_CLI ? "pingsweep-cli" : "cli before",
+                "-", text, "goal <= 14.2 MB");
+  }
   const ForgeryResult forged = SweepUnderForgery(lab, 1000000);
   g_table.Row("/16 half dropped + 1M forged", "pingsweep engine", std::to_string(forged.answered),
               std::to_string(forged.false_hosts) + " false",
@@ -107,6 +121,7 @@ void OnLinkArp(int runs) {
   }
   g_table.Scenario("on-link /16 ARP, half drop ICMP",
                    {Cli("--rate max -n --probe arp 10.79.0.0-10.79.255.255"),
+                   Before("--rate max -n --probe arp 10.79.0.0-10.79.255.255"),
                     Bare("bare arp", "arp psv0 10.78.255.254 10.79.0.0 65536 500"),
                     {"arp-scan", "arp-scan -I psv0 -B 100M -q -x 10.79.0.0/16", FoundArpScan, "arp-scan"},
                     Nmap("-sn -n -e psv0 -oG - 10.79.0.0/16")},
@@ -123,6 +138,7 @@ bool Ipv6(int runs) {
   }
   g_table.Scenario("IPv6 /112 on loopback",
                    {Cli("--rate max --timeout 500 --retries 0 -n fd00::/112"),
+                   Before("--rate max --timeout 500 --retries 0 -n fd00::/112"),
                     Bare("bare dgram", "icmp6 dgram fd00:: 65536 500"),
                     Bare("bare raw", "icmp6 raw fd00:: 65536 500"),
                     Fping("-6 -a -q -i 0 -r 0 -t 500 -f /tmp/bench-v6-targets"),
@@ -164,8 +180,9 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--on-link") == 0) on_link = true;
     else if (std::strcmp(argv[i], "--nmap") == 0) g_nmap = true;
     else if (std::strncmp(argv[i], "--runs=", 7) == 0) runs = std::max(1, std::atoi(argv[i] + 7));
+    else if (std::strncmp(argv[i], "--before=", 9) == 0) g_before = argv[i] + 9;
     else {
-      std::fprintf(stderr, "usage: %s [--runs=N] [--on-link] [--nmap]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--runs=N] [--before=PROGRAM] [--on-link] [--nmap]\n", argv[0]);
       return 2;
     }
   }

@@ -103,7 +103,7 @@ void SideBySide::Scenario(const std::string& scenario, const std::vector<Contend
       continue;
     }
     std::string note;
-    for (const Goal& g : i == 0 ? goals : std::vector<Goal>{}) {
+    for (const Goal& g : i == 0 || contenders[i].goals ? goals : std::vector<Goal>{}) {
       if (const Figures* versus = Last(g.versus); versus != nullptr && versus->installed)
         note += (note.empty() ? "" : "; ") + GoalNote(f, *versus, g);
     }

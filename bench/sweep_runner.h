@@ -26,6 +26,7 @@ struct Contender {
   std::string command;  // "" when it has no part in this scenario
   long (*found)(const std::string& out) = nullptr;
   std::string tool;     // the program that must be installed; "" for ours
+  bool goals = false;   // its row gets the goals' ratios too (the first's always does)
 };
 
 // "pingsweep-cli's median time at most `at_most` times `versus`'s" (0: the
@@ -46,7 +47,8 @@ struct Figures {
 class SideBySide {
  public:
   // Runs every contender `runs` times, interleaved, and adds their rows; the
-  // first contender's row gets its ratio to each goal's.
+  // first contender's row (and each marked `goals`) gets its ratio to each
+  // goal's.
   void Scenario(const std::string& scenario, const std::vector<Contender>& contenders,
                 const std::vector<Goal>& goals, int runs);
   // A row of its own (peak memory, forged replies).

@@ -29,10 +29,11 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_PINGSWEEP_PACKAGE_NAME pingsweep)
 # Beside the libraries dpkg-shlibdeps finds (libqt6gui6 among them, which
-# holds the X11 platform plugin, and libcurl4 and libpugixml1v5 for the UPnP
-# names, named by their packages' own symbols files rather than here): setcap for the post-install step and the SVG
-# plugins that draw the icon, which no program links.
-set(CPACK_DEBIAN_PINGSWEEP_PACKAGE_DEPENDS "libcap2-bin, libqt6svg6")
+# holds the X11 platform plugin, and libpugixml1v5 for the UPnP names, named
+# by their packages' own symbols files rather than here): setcap for the
+# post-install step, the SVG plugins that draw the icon, which no program
+# links, and libcurl4, which the UPnP names load at their first fetch.
+set(CPACK_DEBIAN_PINGSWEEP_PACKAGE_DEPENDS "libcap2-bin, libqt6svg6, libcurl4")
 # The vendor names pingsweep-cli shows beside MAC addresses.
 set(CPACK_DEBIAN_PINGSWEEP_PACKAGE_RECOMMENDS "ieee-data")
 # The summary, then the extended description; CPack indents the lines itself.

@@ -41,8 +41,8 @@ done
 [ "$(field "$deb" Description | sed -n 1p)" != "$(field "$dev" Description | sed -n 1p)" ] ||
   fail "pingsweep-dev carries the programs' summary"
 depends=$(field "$deb" Depends)
-# The libraries come from dpkg-shlibdeps; the X11 plugin is in libqt6gui6.
-for want in libcap2-bin libqt6svg6 libqt6gui6 libqt6widgets6 libc6; do
+# The libraries come from dpkg-shlibdeps; the X11 plugin is in libqt6gui6; libcurl4 is loaded, not linked.
+for want in libcap2-bin libqt6svg6 libcurl4 libqt6gui6 libqt6widgets6 libc6; do
   grep -qE "(^|, )$want( |,|$)" <<<"$depends" || fail "Depends lacks $want: $depends"
 done
 ! grep -q qt6-qpa-plugins <<<"$depends" || fail "Depends names qt6-qpa-plugins: $depends"

@@ -20,13 +20,17 @@ bool Reclaimable(const platform::Neighbour& n) {
 }  // namespace
 
 NeighbourWindow::NeighbourWindow(platform::NeighbourTable* table, IpAddress::Family family)
-    : table_(table), family_(family) {
-  if (table_ == nullptr) return;
+    : table_(table), family_(family) {}
+
+void NeighbourWindow::ReadFacts() const {
+  if (facts_read_ || table_ == nullptr) return;
+  facts_read_ = true;
   if (const auto usage = table_->Usage(family_)) limit_ = std::max(usage->limit, 32);
   pinned_seconds_ = table_->PinnedSeconds(family_);
 }
 
 void NeighbourWindow::Refresh(std::int64_t now_ns) {
+  ReadFacts();
   refreshed_ns_ = now_ns;
   const auto dumped = table_ != nullptr ? table_->Dump(family_) : Status::Failure("no table");
   if (dumped.ok()) {

@@ -27,21 +27,31 @@ class NeighbourWindow {
   // When to ask again after Room() returned 0.
   std::int64_t RetryAt(std::int64_t now_ns) const { return now_ns + kRefreshNs; }
 
-  int limit() const { return limit_; }
+  int limit() const {
+    ReadFacts();
+    return limit_;
+  }
   // The destinations that fit at once, and how long they stay pinned.
-  int budget() const { return limit_ - Reserve(); }
-  double pinned_seconds() const { return pinned_seconds_; }
+  int budget() const { return limit() - Reserve(); }
+  double pinned_seconds() const {
+    ReadFacts();
+    return pinned_seconds_;
+  }
 
   static constexpr std::int64_t kRefreshNs = 20'000'000;
 
  private:
   int Reserve() const { return limit_ / 32 > 16 ? limit_ / 32 : 16; }
+  // The table's size and pinning time, read when first needed: a sweep
+  // without on-link targets never reads them.
+  void ReadFacts() const;
   void Refresh(std::int64_t now_ns);
 
   platform::NeighbourTable* table_;
   IpAddress::Family family_;
-  int limit_ = 1024;
-  double pinned_seconds_ = 45;
+  mutable bool facts_read_ = false;
+  mutable int limit_ = 1024;
+  mutable double pinned_seconds_ = 45;
   bool seen_ = false;                 // the table could be read at least once
   std::int64_t refreshed_ns_ = -1;
   int room_ = 0;                      // at the last refresh, less what was used since

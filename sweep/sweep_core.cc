@@ -66,6 +66,7 @@ SweepCore::SweepCore(platform::MonotonicClock* clock, platform::NeighbourTable* 
 }
 
 double SweepCore::ExpectedOnLinkSeconds() const {
+  if (on_link_count_ == 0) return 0;
   const int budget = window_.budget();
   if (on_link_count_ <= static_cast<std::uint64_t>(budget) || budget <= 0) return 0;
   const double rounds = std::ceil(static_cast<double>(on_link_count_ - budget) / budget);

@@ -1,6 +1,7 @@
 // pingsweep-cli's costs that tests can see: which system tables a run reads.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <random>
 #include <sstream>
@@ -10,6 +11,7 @@
 #include "cli/sweep/run.h"
 #include "cli/sweep/test_readers.h"
 #include "platform/inet/sweep_fakes.h"
+#include "platform/link/packet_io.h"
 
 namespace ps::cli {
 namespace {
@@ -29,10 +31,34 @@ class CountingNeighbours : public platform::NeighbourTable {
     return out;
   }
   std::optional<platform::NeighbourUsage> Usage(IpAddress::Family) override {
+    ++facts;
     return platform::NeighbourUsage{1, 1024};
   }
-  double PinnedSeconds(IpAddress::Family) override { return 45; }
+  double PinnedSeconds(IpAddress::Family) override {
+    ++facts;
+    return 45;
+  }
   int dumps[2] = {0, 0};
+  int facts = 0;  // reads of the table's size or pinning time
+};
+
+// Counts readings of the links and of the connected subnets; ARP sockets
+// cannot be had (a sweep then goes by ICMP).
+class CountingLinks : public platform::PacketNetwork, public platform::FakeInterfaceTable {
+ public:
+  std::vector<platform::Link> Links() override {
+    ++links_read;
+    platform::Link eth0{"eth0", 2, MacAddress{}, true, true, {{0x0A000006, 29}}};
+    return {eth0};
+  }
+  Result<std::unique_ptr<platform::PacketSocket>> OpenArp(int) override {
+    return platform::PacketSocketFailure(EPERM);
+  }
+  std::vector<platform::ConnectedSubnet> ConnectedSubnets() override {
+    ++subnets_read;
+    return FakeInterfaceTable::ConnectedSubnets();
+  }
+  int links_read = 0, subnets_read = 0;
 };
 
 Result<Options> Parse(std::vector<std::string> args) {
@@ -49,7 +75,7 @@ class CostTest : public ::testing::Test {
     opener_.clock = &clock_;
     for (std::uint32_t a : {0x0A000003u, 0x0A010003u}) opener_.hosts[IpAddress::V4(a)] = {};
     opener_.hosts[*IpAddress::Parse("fd00::3")] = {};
-    interfaces_.subnets = {
+    links_.subnets = {
         {IpAddress::V4(0x0A000000), 29, IpAddress::V4(0x0A000006), "eth0", false}};
   }
   int RunWith(std::vector<std::string> args) {
@@ -59,21 +85,23 @@ class CostTest : public ::testing::Test {
     const Result<Options> parsed = Parse(std::move(args));
     EXPECT_EQ(parsed.status().message(), "");
     if (!parsed.ok()) return -1;
-    const platform::SweepPlatform p{&clock_, &opener_, &neighbours_, &interfaces_, &resolver_};
+    const platform::SweepPlatform p{&clock_, &opener_, &neighbours_, &links_, &resolver_, &links_};
     return cli::Run(parsed.value(), p, Streams{&in, &out_, &err_, false}, "pingsweep-cli");
   }
 
   platform::FakeMonotonicClock clock_;
   platform::FakeIcmpOpener opener_;
   platform::FakeResolver resolver_;
-  platform::FakeInterfaceTable interfaces_;
+  CountingLinks links_;
   CountingNeighbours neighbours_;
   std::ostringstream out_, err_;
 };
 
 // The neighbour table holds an entry per address reached without a router
 // (and IPv6 one per local address on lo): a dump of a large one costs more
-// than the sweep. Only a family with on-link targets is read.
+// than the sweep. Only a family with on-link targets is read, its size and
+// pinning time too; the links (for ARP) only when a target may be on one;
+// the connected subnets once a run.
 TEST_F(CostTest, ReadsTheNeighbourTableOnlyForOnLinkTargets) {
   const struct {
     std::vector<std::string> targets;
@@ -87,7 +115,8 @@ TEST_F(CostTest, ReadsTheNeighbourTableOnlyForOnLinkTargets) {
       {{"10.1.0.3", "fd00::3"}, 0, 0, true, ""},
   };
   for (const auto& c : cases) {
-    neighbours_.dumps[0] = neighbours_.dumps[1] = 0;
+    neighbours_.dumps[0] = neighbours_.dumps[1] = neighbours_.facts = 0;
+    links_.links_read = links_.subnets_read = 0;
     std::vector<std::string> args = {"-n", "-o", "csv"};
     args.insert(args.end(), c.targets.begin(), c.targets.end());
     EXPECT_EQ(RunWith(args), kAnswered) << err_.str();
@@ -98,7 +127,10 @@ TEST_F(CostTest, ReadsTheNeighbourTableOnlyForOnLinkTargets) {
     EXPECT_GE(neighbours_.dumps[0], c.v4_dumps_at_least) << c.targets[0];
     if (c.v4_none) {
       EXPECT_EQ(neighbours_.dumps[0], 0) << c.targets[0];
+      EXPECT_EQ(neighbours_.facts, 0) << c.targets[0];
     }
+    EXPECT_EQ(links_.links_read, c.v4_none ? 0 : 1) << c.targets[0];
+    EXPECT_EQ(links_.subnets_read, 1) << c.targets[0];
     EXPECT_EQ(neighbours_.dumps[1], c.v6_dumps) << c.targets[0];
   }
 }

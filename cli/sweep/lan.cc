@@ -1,9 +1,11 @@
 #include "cli/sweep/lan.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "cli/sweep/run.h"
 #include "core/terminal_text.h"
+#include "platform/inet/route_blocks.h"
 
 namespace ps::cli {
 namespace {
@@ -13,6 +15,20 @@ bool Denied(int error) { return error == EPERM || error == EACCES; }
 // No usable MAC.
 constexpr std::uint16_t kNoMacStates =
     platform::kNeighbourIncomplete | platform::kNeighbourFailed | platform::kNeighbourNoArp;
+
+// Whether a target may lie on a directly connected IPv4 subnet (sorted
+// `targets`): without one, --probe auto has nothing to ask by ARP, and the
+// links need not be read.
+bool AnyOnConnectedSubnet(platform::InterfaceTable* interfaces, const std::vector<IpAddress>& targets) {
+  if (interfaces == nullptr) return true;
+  for (const platform::ConnectedSubnet& s : interfaces->ConnectedSubnets()) {
+    if (!s.network.is_v4()) continue;
+    const auto first = std::lower_bound(targets.begin(), targets.end(), s.network);
+    if (first != targets.end() && first->is_v4() && platform::SamePrefix(*first, s.network, s.prefix))
+      return true;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -27,7 +43,8 @@ std::optional<int> ArpStage::Prepare(const Options& o, const platform::SweepPlat
         << (o.probe == ProbeMethod::kIcmp ? "icmp" : "tcp alone") << "\n";
     return kUsage;
   }
-  if (p.packets == nullptr) {
+  if (p.packets == nullptr ||
+      (o.probe == ProbeMethod::kAuto && o.interface.empty() && !AnyOnConnectedSubnet(p.interfaces, targets))) {
     if (o.probe == ProbeMethod::kAuto) return std::nullopt;
     err << prefix << "ARP is not available on this system\n";
     return kSystemFailure;

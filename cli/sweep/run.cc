@@ -337,7 +337,11 @@ RunEnd Collect(const RunContext& run, const Findings& found, HostSource* lines) 
 // A sweep: read targets, plan ARP and open its sockets, open the TCP
 // sockets, open the ICMP sockets (and give up the capabilities), probe,
 // collect, finish.
-int RunSweep(const RunContext& run) {
+int RunSweep(const RunContext& given) {
+  RunInterfaces interfaces(given.platform.interfaces);
+  platform::SweepPlatform platform = given.platform;
+  platform.interfaces = &interfaces;
+  const RunContext run{given.options, platform, given.streams, given.prefix};
   std::vector<IpAddress> targets;
   if (auto exit = ReadTargets(run, &targets)) return *exit;
   ArpStage arp;

@@ -50,6 +50,11 @@ void Interrupt() {
   if (sweep::LinkLocalDiscovery* d = g_discovery.load()) d->Stop();
 }
 
+std::vector<platform::ConnectedSubnet> RunInterfaces::ConnectedSubnets() {
+  if (!subnets_) subnets_ = table_->ConnectedSubnets();
+  return *subnets_;
+}
+
 std::optional<int> OpenSockets(const RunContext& run, std::span<const IpAddress::Family> families,
                                std::vector<std::unique_ptr<platform::IcmpSocket>>* sockets) {
   for (const IpAddress::Family family : families) {

@@ -40,6 +40,20 @@ struct RunContext {
   std::ostream& err() const { return *streams.err; }
 };
 
+// The interface table read once for a run: the ARP plan, the sweeps, the
+// TCP probes and the name sources all ask for the connected subnets, and each
+// reading is a netlink dump.
+class RunInterfaces : public platform::InterfaceTable {
+ public:
+  explicit RunInterfaces(platform::InterfaceTable* table) : table_(table) {}
+  std::vector<platform::ConnectedSubnet> ConnectedSubnets() override;
+  std::vector<platform::MulticastLink> MulticastLinks() override { return table_->MulticastLinks(); }
+
+ private:
+  platform::InterfaceTable* table_;
+  std::optional<std::vector<platform::ConnectedSubnet>> subnets_;
+};
+
 // Opens one ICMP socket per family (the datagram kind where allowed, else a
 // raw one) and then gives up every capability: nothing after this stage needs
 // one, and what comes after reads input from the network. Sockets of other

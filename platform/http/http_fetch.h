@@ -4,7 +4,8 @@
 // address (never a name to resolve), no redirects, no proxies from the
 // environment, no content decoding, the body capped. What comes back is
 // untrusted: callers parse it, bounded, after privileges are dropped.
-// The Linux implementation is libcurl's multi interface (linux_curl.cc).
+// The Linux implementation is libcurl's multi interface (linux_curl.cc), the
+// library loaded at the first fetch.
 #pragma once
 
 #include <cstddef>

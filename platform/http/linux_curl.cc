@@ -1,13 +1,12 @@
 // HttpFetcher over libcurl's multi interface: every request on its own easy
 // handle, all driven by one loop until they end or the deadline passes.
-#include <curl/curl.h>
-
+// libcurl is loaded at the first request (linux_curl_library.h).
 #include <algorithm>
 #include <memory>
-#include <mutex>
 
 #include "platform/clock/monotonic_clock.h"
 #include "platform/http/http_fetch.h"
+#include "platform/http/linux_curl_library.h"
 
 namespace ps::platform {
 namespace {
@@ -48,78 +47,84 @@ std::string UrlFor(const HttpGet& get) {
 }
 
 // Everything that keeps a request to the one address and document it names.
-void Configure(CURL* easy, const std::string& url, Transfer* t, long timeout_ms) {
-  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http");
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(easy, CURLOPT_PROXY, "");  // ignores http_proxy and the like
-  curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
-  curl_easy_setopt(easy, CURLOPT_DISALLOW_USERNAME_IN_URL, 1L);
-  curl_easy_setopt(easy, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
-  curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, timeout_ms);
-  curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(t->cap));
-  curl_easy_setopt(easy, CURLOPT_USERAGENT, "PingSweep");
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, Write);
-  curl_easy_setopt(easy, CURLOPT_WRITEDATA, t);
-  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, t->error);
-  curl_easy_setopt(easy, CURLOPT_PRIVATE, t);
+void Configure(const CurlLibrary& c, CURL* easy, const std::string& url, Transfer* t,
+               long timeout_ms) {
+  c.easy_setopt(easy, CURLOPT_URL, url.c_str());
+  c.easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http");
+  c.easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+  c.easy_setopt(easy, CURLOPT_PROXY, "");  // ignores http_proxy and the like
+  c.easy_setopt(easy, CURLOPT_NOPROXY, "*");
+  c.easy_setopt(easy, CURLOPT_DISALLOW_USERNAME_IN_URL, 1L);
+  c.easy_setopt(easy, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
+  c.easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  c.easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  c.easy_setopt(easy, CURLOPT_TIMEOUT_MS, timeout_ms);
+  c.easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(t->cap));
+  c.easy_setopt(easy, CURLOPT_USERAGENT, "PingSweep");
+  c.easy_setopt(easy, CURLOPT_WRITEFUNCTION, Write);
+  c.easy_setopt(easy, CURLOPT_WRITEDATA, t);
+  c.easy_setopt(easy, CURLOPT_ERRORBUFFER, t->error);
+  c.easy_setopt(easy, CURLOPT_PRIVATE, t);
 }
 
-void Finish(CURL* easy, CURLcode code, Transfer* t) {
+void Finish(const CurlLibrary& c, CURL* easy, CURLcode code, Transfer* t) {
   t->done = true;
   long status = 0;
-  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+  c.easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
   t->reply->http_status = static_cast<int>(status);
   if (code == CURLE_OK) return;
   t->reply->body.clear();
   if (t->too_long || code == CURLE_FILESIZE_EXCEEDED) {
     t->reply->status = Status::Failure("the document is longer than " + std::to_string(t->cap) + " bytes");
   } else {
-    t->reply->status = Status::Failure(t->error[0] != '\0' ? t->error : curl_easy_strerror(code));
+    t->reply->status = Status::Failure(t->error[0] != '\0' ? t->error : c.easy_strerror(code));
   }
 }
 
 struct EasyDeleter {
-  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+  const CurlLibrary* c;
+  void operator()(CURL* easy) const { c->easy_cleanup(easy); }
 };
 struct MultiDeleter {
-  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+  const CurlLibrary* c;
+  void operator()(CURLM* multi) const { c->multi_cleanup(multi); }
 };
 
 // Runs the added transfers until all end or the deadline passes.
-void Drive(CURLM* multi, std::int64_t deadline_ns) {
+void Drive(const CurlLibrary& c, CURLM* multi, std::int64_t deadline_ns) {
   MonotonicClock& clock = SystemMonotonicClock();
   for (;;) {
     int running = 0;
-    curl_multi_perform(multi, &running);
+    c.multi_perform(multi, &running);
     int left = 0;
-    while (CURLMsg* m = curl_multi_info_read(multi, &left)) {
+    while (CURLMsg* m = c.multi_info_read(multi, &left)) {
       if (m->msg != CURLMSG_DONE) continue;
       Transfer* t = nullptr;
-      curl_easy_getinfo(m->easy_handle, CURLINFO_PRIVATE, &t);
-      Finish(m->easy_handle, m->data.result, t);
+      c.easy_getinfo(m->easy_handle, CURLINFO_PRIVATE, &t);
+      Finish(c, m->easy_handle, m->data.result, t);
     }
     const std::int64_t left_ns = deadline_ns - clock.NowNs();
     if (running == 0 || left_ns <= 0) return;
     const int wait_ms = static_cast<int>(std::clamp<std::int64_t>(left_ns / 1'000'000 + 1, 1, 100));
-    curl_multi_poll(multi, nullptr, 0, wait_ms, nullptr);
+    c.multi_poll(multi, nullptr, 0, wait_ms, nullptr);
   }
 }
 
 class CurlFetcher : public HttpFetcher {
  public:
+  explicit CurlFetcher(const char* soname) : soname_(soname) {}
+
   std::vector<HttpReply> GetAll(std::span<const HttpGet> requests, const HttpLimits& limits) override {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     std::vector<HttpReply> replies(requests.size());
+    std::string why;
+    const CurlLibrary* c = LoadCurl(soname_.c_str(), &why);
+    if (c == nullptr) return Failed(std::move(replies), why.c_str());
     std::vector<Transfer> transfers(requests.size());
     std::vector<std::unique_ptr<CURL, EasyDeleter>> easies;
-    std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+    std::unique_ptr<CURLM, MultiDeleter> multi(c->multi_init(), MultiDeleter{c});
     if (!multi) return Failed(std::move(replies), "libcurl could not start");
-    curl_multi_setopt(multi.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS,
-                      static_cast<long>(std::max<std::size_t>(limits.max_parallel, 1)));
+    c->multi_setopt(multi.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS,
+                    static_cast<long>(std::max<std::size_t>(limits.max_parallel, 1)));
     const std::int64_t left_ms = (limits.deadline_ns - SystemMonotonicClock().NowNs()) / 1'000'000;
     for (std::size_t i = 0; i < requests.size(); ++i) {
       Transfer& t = transfers[i];
@@ -129,16 +134,16 @@ class CurlFetcher : public HttpFetcher {
         Fail(t, "the request target is not plain printable ASCII");
       } else if (left_ms <= 0) {
         Fail(t, "no time was left");
-      } else if (CURL* easy = curl_easy_init()) {
-        easies.emplace_back(easy);
-        Configure(easy, UrlFor(requests[i]), &t, static_cast<long>(left_ms));
-        curl_multi_add_handle(multi.get(), easy);
+      } else if (CURL* easy = c->easy_init()) {
+        easies.emplace_back(easy, EasyDeleter{c});
+        Configure(*c, easy, UrlFor(requests[i]), &t, static_cast<long>(left_ms));
+        c->multi_add_handle(multi.get(), easy);
       } else {
         Fail(t, "libcurl could not start");
       }
     }
-    Drive(multi.get(), limits.deadline_ns);
-    for (auto& easy : easies) curl_multi_remove_handle(multi.get(), easy.get());
+    Drive(*c, multi.get(), limits.deadline_ns);
+    for (auto& easy : easies) c->multi_remove_handle(multi.get(), easy.get());
     for (Transfer& t : transfers) {
       if (!t.done) Fail(t, "timed out");
     }
@@ -155,12 +160,18 @@ class CurlFetcher : public HttpFetcher {
     for (HttpReply& r : replies) r.status = Status::Failure(why);
     return replies;
   }
+
+  std::string soname_;
 };
 
 }  // namespace
 
+std::unique_ptr<HttpFetcher> CurlFetcherOver(const char* soname) {
+  return std::make_unique<CurlFetcher>(soname);
+}
+
 HttpFetcher* SystemHttpFetcher() {
-  static CurlFetcher fetcher;
+  static CurlFetcher fetcher("libcurl.so.4");
   return &fetcher;
 }
 

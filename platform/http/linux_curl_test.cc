@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/clock/monotonic_clock.h"
 #include "platform/http/http_fetch.h"
+#include "platform/http/linux_curl_library.h"
 #include "testsupport/http_server.h"
 
 namespace ps::platform {
@@ -92,6 +95,44 @@ TEST(CurlFetcherTest, NothingLeavesAfterTheDeadline) {
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_FALSE(replies[0].status.ok());
   EXPECT_TRUE(server.requests().empty());
+}
+
+bool CurlMapped() {
+  std::ifstream maps("/proc/self/maps");
+  std::stringstream text;
+  text << maps.rdbuf();
+  return text.str().find("libcurl") != std::string::npos;
+}
+// Before any test has fetched.
+const bool g_curl_at_start = CurlMapped();
+
+// libcurl (and the libraries it needs) is loaded by the first fetch, not at
+// start-up; without it, or with one that lacks a function, every request
+// fails saying why and nothing is sent.
+TEST(CurlFetcherTest, LoadsLibcurlAtTheFirstFetchAndSaysWhenItCannot) {
+  HttpServer server;
+  ASSERT_TRUE(server.ok());
+  server.Serve("/d", HttpServer::Ok("x"));
+  const HttpGet get{.address = *IpAddress::Parse("127.0.0.1"), .port = server.port(), .target = "/d"};
+  const HttpLimits limits{.deadline_ns = SystemMonotonicClock().NowNs() + 3'000'000'000};
+  const struct {
+    const char* soname;
+    const char* says;
+  } absent[] = {{"libcurl-absent.so.4", "libcurl could not be loaded"},
+                {"libm.so.6", "lacks curl_global_init"}};
+  for (const auto& a : absent) {
+    const auto replies = CurlFetcherOver(a.soname)->GetAll({&get, 1}, limits);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_NE(replies[0].status.message().find(a.says), std::string::npos)
+        << replies[0].status.ToString();
+  }
+  EXPECT_TRUE(server.requests().empty());
+  EXPECT_FALSE(g_curl_at_start);
+  const auto replies = SystemHttpFetcher()->GetAll({&get, 1}, limits);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_TRUE(replies[0].status.ok()) << replies[0].status.ToString();
+  EXPECT_EQ(replies[0].body, "x");
+  EXPECT_TRUE(CurlMapped());
 }
 
 }  // namespace

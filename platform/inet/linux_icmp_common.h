@@ -204,7 +204,7 @@ int ReadQueued(int fd, std::span<IcmpMessage> out, std::int64_t offset, std::uin
     const std::uint8_t* pkt = packets + static_cast<std::size_t>(i) * kPacketBuffer;
     const std::size_t size = std::min<std::size_t>(msgs[i].msg_len, kPacketBuffer);
     IcmpMessage& m = out[static_cast<std::size_t>(kept)];
-    m = IcmpMessage{};
+    m.ClearHead();
     ReadControl(msgs[i].msg_hdr, offset, &m);
     const bool whole = (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) == 0;
     m.cut = !whole;
@@ -237,7 +237,7 @@ int ReadErrorQueue(int fd, std::span<IcmpMessage> out, std::int64_t offset) {
     const std::size_t size = static_cast<std::size_t>(n);
     if (size < kIcmpHeader || buf[0] != Traits::kEchoRequest) continue;
     IcmpMessage& m = out[static_cast<std::size_t>(kept)];
-    m = IcmpMessage{};
+    m.ClearHead();
     m.received_ns = batch_io::ReceiveStamp(msg, offset);
     bool found = false;
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {

@@ -33,10 +33,8 @@ struct EchoRequest {
   std::uint8_t tos = 0;  // IPv6: traffic class
 };
 
-// One ICMP message received: an echo reply, or an error about a request.
-struct IcmpMessage {
-  // Enough for every reply whose data a 288-byte echo record can hold.
-  static constexpr std::size_t kMaxData = 512;
+// What an ICMP message received says, but for the request's data.
+struct IcmpMessageHead {
   enum class Kind : std::uint8_t { kEchoReply, kError };
 
   Kind kind = Kind::kEchoReply;
@@ -50,11 +48,23 @@ struct IcmpMessage {
   int from_scope = 0;     // IPv6: the interface `from` is on when link-local; else 0
   std::uint16_t sequence = 0;  // of the request replied to / reported on
   std::int64_t received_ns = 0;  // kernel receive time, on the monotonic clock
-  std::uint16_t data_size = 0;   // bytes of the request's data carried (at most kMaxData)
+  // Bytes of the request's data carried (at most IcmpMessage::kMaxData).
+  std::uint16_t data_size = 0;
   // More data came than was kept: the packet was longer than kMaxData allows
   // (a raw socket could then not check its checksum either).
   bool cut = false;
+};
+
+// One ICMP message received: an echo reply, or an error about a request.
+struct IcmpMessage : IcmpMessageHead {
+  // Enough for every reply whose data a 288-byte echo record can hold.
+  static constexpr std::size_t kMaxData = 512;
   std::array<std::uint8_t, kMaxData> data{};
+
+  // Every field as in IcmpMessage{} but `data`, of which only the first
+  // data_size bytes mean anything: a receive loop reuses a message without
+  // clearing all of it (at a /16's pace that was a sweep's largest copy).
+  void ClearHead() { static_cast<IcmpMessageHead&>(*this) = IcmpMessageHead{}; }
 };
 
 // An ICMP (IPv4) or ICMPv6 socket. Not thread-safe.
