@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QShowEvent>
 #include <QString>
 #include <QStyleOptionViewItem>
@@ -75,6 +76,12 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
   // bars that repaint only where their slider moved keep that cheap too.
   list1_->setVerticalScrollBar(new IncrementalScrollBar(Qt::Vertical, list1_));
   list1_->setHorizontalScrollBar(new IncrementalScrollBar(Qt::Horizontal, list1_));
+  // Each bar fills the box Qt holds it in, and paints itself whole: nothing
+  // beneath the boxes needs painting first. Qt raises both boxes at each of
+  // those relayouts, which repaints them whole once both bars show.
+  for (QScrollBar* bar : {list1_->verticalScrollBar(), list1_->horizontalScrollBar()}) {
+    bar->parentWidget()->setAttribute(Qt::WA_OpaquePaintEvent);
+  }
 
   text1_ = new QLineEdit(QStringLiteral("192.168.1.255"), this);
   text1_->setObjectName(QStringLiteral("Text1"));
