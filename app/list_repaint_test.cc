@@ -1,14 +1,17 @@
 // The list's repaint while a sweep appends lines, one line per probe's
-// dispatch: its scroll bars repaint only where their slider moved, tall bars
-// are painted in bands, and what all that leaves on screen is what a whole
-// repaint paints, in each style Qt ships.
+// dispatch: its scroll bars repaint only where their slider moved, in pieces,
+// keeping what they painted for repaints of what did not change, and what all
+// that leaves on screen is what a whole repaint paints, in each style Qt ships.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QImage>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPaintEngine>
 #include <QPaintEvent>
+#include <QPainter>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
@@ -40,6 +43,28 @@ class PaintedRows : public QObject {
       for (const QRect& rect : static_cast<QPaintEvent*>(event)->region()) rows += rect.height();
     }
     return false;
+  }
+};
+
+// Rows of vertical scroll bars that the style paints, inside the painter's
+// clip and the widget's region being repainted.
+class RowCountingStyle : public QProxyStyle {
+ public:
+  using QProxyStyle::QProxyStyle;
+  mutable long rows = 0;
+
+  void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option,
+                          QPainter* painter, const QWidget* widget) const override {
+    if (control == CC_ScrollBar && (option->state & State_Horizontal) == 0) {
+      QRect part = option->rect;
+      if (painter->hasClipping()) part &= painter->clipBoundingRect().toAlignedRect();
+      const QRegion system = painter->paintEngine()->systemClip();
+      if (!system.isEmpty()) {
+        part &= painter->deviceTransform().inverted().mapRect(system.boundingRect());
+      }
+      rows += part.height();
+    }
+    QProxyStyle::drawComplexControl(control, option, painter, widget);
   }
 };
 
@@ -102,6 +127,21 @@ TEST_P(ListRepaintTest, AppendedLinesRepaintLittleOfTheScrollBar) {
   ASSERT_EQ(form_->List1()->count(), 256 - 1);
   ASSERT_FALSE(form_->List1()->horizontalScrollBar()->isVisible());
   EXPECT_LT(painted.rows, static_cast<long>(Vertical()->height()) * 255 / 2);
+}
+
+// With both bars showing (the longest line first here), the list raises both
+// at each relayout, and Qt asks for both whole: the style still paints only
+// what changed.
+TEST_P(ListRepaintTest, BothBarsShowingTheStylePaintsLittleOfTheScrollBar) {
+  net_.sockets.AddName(Ipv4(10, 1, 2, 1), "a-rather-long-host-name.with.many.labels.example");
+  auto* style = new RowCountingStyle(QStyleFactory::create(QString::fromLatin1(GetParam())));
+  form_->List1()->verticalScrollBar()->setStyle(style);  // the bar owns none: freed below
+  Sweep();
+  ASSERT_EQ(form_->List1()->count(), 256 - 1);
+  ASSERT_TRUE(form_->List1()->horizontalScrollBar()->isVisible());
+  EXPECT_LT(style->rows, static_cast<long>(Vertical()->height()) * 255 / 2);
+  form_.reset();
+  delete style;
 }
 
 // Whatever the scroll position, what the screen shows of the scroll bars after
