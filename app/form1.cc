@@ -1,18 +1,17 @@
 #include "app/form1.h"
 
-#include <QAbstractItemDelegate>
 #include <QCloseEvent>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QShowEvent>
 #include <QString>
-#include <QStyleOptionViewItem>
-#include <algorithm>
 #include <limits>
 #include <string>
 #include <string_view>
 
+#include "app/appending_list.h"
 #include "app/incremental_scroll_bar.h"
 #include "app/placement.h"
 #include "app/untrapped_error.h"
@@ -61,20 +60,20 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
   // The design position, unless the window would not fit on the screen there.
   PlaceOnScreen(*this, QPoint(kDesignLeft, kDesignTop));
 
-  list1_ = new QListWidget(this);
+  list1_ = new AppendingList(this);
   list1_->setObjectName(QStringLiteral("List1"));
   list1_->setGeometry(16, 64, 225, 420);
   list1_->setSortingEnabled(false);
-  // All lines are one text row high; taking one line's size for all keeps the
-  // relayout after each appended line cheap (it runs at every probe's dispatch).
-  // The view takes the last line's size, so AppendLine gives each new line the
-  // widest width so far: the horizontal scroll bar then always covers the
-  // longest line.
-  list1_->setUniformItemSizes(true);
-  // The list sets its scroll bars' range and steps at each of those relayouts:
+  // The list sets its scroll bars' range and steps at each of its relayouts:
   // bars that repaint only where their slider moved keep that cheap too.
   list1_->setVerticalScrollBar(new IncrementalScrollBar(Qt::Vertical, list1_));
   list1_->setHorizontalScrollBar(new IncrementalScrollBar(Qt::Horizontal, list1_));
+  // Each bar fills the box Qt holds it in, and paints itself whole: nothing
+  // beneath the boxes needs painting first. Qt raises both boxes at each of
+  // those relayouts, which repaints them whole once both bars show.
+  for (QScrollBar* bar : {list1_->verticalScrollBar(), list1_->horizontalScrollBar()}) {
+    bar->parentWidget()->setAttribute(Qt::WA_OpaquePaintEvent);
+  }
 
   text1_ = new QLineEdit(QStringLiteral("192.168.1.255"), this);
   text1_->setObjectName(QStringLiteral("Text1"));
@@ -123,14 +122,6 @@ void Form1::Command1_Click() {
   }
 }
 
-void Form1::AppendLine(const QString& line) {
-  if (list1_->count() == 0) widest_line_ = 0;  // a cleared list starts afresh
-  auto* item = new QListWidgetItem(line, list1_);
-  QStyleOptionViewItem option;
-  option.initFrom(list1_);
-  const QSize natural = list1_->itemDelegate()->sizeHint(option, list1_->indexFromItem(item));
-  widest_line_ = std::max(widest_line_, natural.width());
-  item->setSizeHint(QSize(widest_line_, natural.height()));
-}
+void Form1::AppendLine(const QString& line) { list1_->Append(line); }
 
 }  // namespace ps::app

@@ -6,9 +6,10 @@
 #include <QPointer>
 #include <QWidget>
 
+#include "app/appending_list.h"
+
 class QCloseEvent;
 class QLineEdit;
-class QListWidget;
 class QPushButton;
 class QShowEvent;
 
@@ -45,9 +46,8 @@ class Form1 : public QWidget {
 
   QLineEdit* text1_;
   QPushButton* command1_;
-  QListWidget* list1_;
+  AppendingList* list1_;
   bool closed_ = false;
-  int widest_line_ = 0;  // pixels: the widest line of List1 so far
 };
 
 }  // namespace ps::app
