@@ -1,6 +1,7 @@
 // The Windows implementations of the sweep seam (sweep_io.h).
 #pragma once
 
+#include <cstddef>
 #include <memory>
 
 #include "platform/inet/sweep_io.h"
@@ -28,8 +29,12 @@ class WindowsTcpOpener : public TcpOpener {
 };
 
 // A raw IPv4 ICMP socket (Winsock), its replies and errors parsed from the IP
-// packets it receives; null with *error (errno values) on failure.
+// packets it receives; null with *error (errno values) on failure. Winsock
+// gives no receive time, so a thread of the socket's own reads each packet
+// as it comes and stamps it then; up to kRawIcmpQueued messages wait for
+// Receive, the rest in the socket's buffer (stamped when read).
 std::unique_ptr<IcmpSocket> OpenWindowsRawIcmpSocket(int* error);
+inline constexpr std::size_t kRawIcmpQueued = 1024;
 
 // The echo service (iphlpapi) behind the socket seam: every request one
 // IcmpSendEcho2 (Icmp6SendEcho2) call with its own event, its completion read
