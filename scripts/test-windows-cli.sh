@@ -92,6 +92,7 @@ distinct_round_trips() {
 expect 0 --help
 has "On Windows:"
 has "no TCP segment over a raw socket"
+has "--link-local is refused"
 expect 0 --check
 has "raw ICMP socket: allowed: the process runs as an administrator"
 has "ICMP echo service (IcmpSendEcho2): available"
@@ -104,6 +105,8 @@ expect 4 --probe tcp-ack:80 127.0.0.3
 has "tcp-ack probes need a raw socket: Windows sends no TCP segments over raw sockets"
 expect 4 --probe arp 10.77.0.2
 has "SendARP, which this system does not implement"
+expect 4 --link-local
+has "--link-local is not available on this system: it needs every host's answer to one echo"
 
 expect 0 -n -a -o csv --timeout 3000 --probe icmp,tcp:8443 127.0.0.1-4 10.99.0.5
 has "probing TCP ports by connect(): Windows sends no TCP segments over raw sockets"

@@ -105,4 +105,6 @@ SweepPlatform SystemSweepPlatform() {
 // The help is written for Linux.
 std::string SystemHelpSection() { return ""; }
 
+std::string SystemLinkLocalRefusal() { return ""; }
+
 }  // namespace ps::platform

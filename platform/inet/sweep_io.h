@@ -224,4 +224,8 @@ SweepPlatform SystemSweepPlatform();
 // pingsweep-cli's --help ("" when the help says it all already).
 std::string SystemHelpSection();
 
+// Why this system's backend cannot discover link-local hosts (--link-local),
+// or "" when it can.
+std::string SystemLinkLocalRefusal();
+
 }  // namespace ps::platform
