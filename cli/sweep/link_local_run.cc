@@ -80,7 +80,7 @@ RunEnd Collect(const RunContext& run, const sweep::LinkLocalDiscovery& discovery
 }  // namespace
 
 int RunLinkLocal(const RunContext& run) {
-  if (const std::string why = platform::SystemLinkLocalRefusal(); !why.empty()) {
+  if (const std::string why = run.platform.icmp->MulticastEchoRefusal(); !why.empty()) {
     run.err() << run.prefix << "--link-local is not available on this system: " << why << "\n";
     return kSystemFailure;
   }

@@ -105,6 +105,4 @@ SweepPlatform SystemSweepPlatform() {
 // The help is written for Linux.
 std::string SystemHelpSection() { return ""; }
 
-std::string SystemLinkLocalRefusal() { return ""; }
-
 }  // namespace ps::platform

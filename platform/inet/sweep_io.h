@@ -122,6 +122,9 @@ class IcmpOpener {
   // The socket, or the system's reason (ClassifyIcmpFailure tells "not allowed").
   virtual Result<std::unique_ptr<IcmpSocket>> Open(IpAddress::Family family,
                                                    IcmpSocket::Kind kind) = 0;
+  // Why its ICMPv6 sockets cannot gather every answer to one echo request
+  // to a multicast group (link-local discovery), or "" when they can.
+  virtual std::string MulticastEchoRefusal() { return ""; }
 };
 
 // States of a neighbour entry, as bits (the kernel's NUD_* values).
@@ -223,9 +226,5 @@ SweepPlatform SystemSweepPlatform();
 // What this system's backend does differently or cannot do, as a section of
 // pingsweep-cli's --help ("" when the help says it all already).
 std::string SystemHelpSection();
-
-// Why this system's backend cannot discover link-local hosts (--link-local),
-// or "" when it can.
-std::string SystemLinkLocalRefusal();
 
 }  // namespace ps::platform

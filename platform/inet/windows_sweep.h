@@ -18,6 +18,8 @@ class WindowsIcmpOpener : public IcmpOpener {
   Result<std::unique_ptr<IcmpSocket>> Open(IpAddress::Family family,
                                            IcmpSocket::Kind kind) override;
   IcmpPermissionFacts PermissionFacts() override;
+  // ICMPv6 goes through the echo service alone: one answer a request.
+  std::string MulticastEchoRefusal() override;
 };
 
 // TCP probes (windows_tcp_connect.cc): connect() attempts only. A raw

@@ -265,7 +265,7 @@ SweepPlatform SystemSweepPlatform() {
                        &tcp};
 }
 
-std::string SystemLinkLocalRefusal() {
+std::string WindowsIcmpOpener::MulticastEchoRefusal() {
   return "it needs every host's answer to one echo request to ff02::1, and the system's echo "
          "service (Icmp6SendEcho2) gives one answer a request";
 }
