@@ -80,6 +80,10 @@ RunEnd Collect(const RunContext& run, const sweep::LinkLocalDiscovery& discovery
 }  // namespace
 
 int RunLinkLocal(const RunContext& run) {
+  if (const std::string why = run.platform.icmp->MulticastEchoRefusal(); !why.empty()) {
+    run.err() << run.prefix << "--link-local is not available on this system: " << why << "\n";
+    return kSystemFailure;
+  }
   std::vector<platform::MulticastLink> links;
   if (auto exit = ChooseLinks(run, &links)) return *exit;
   std::vector<std::unique_ptr<platform::IcmpSocket>> sockets;

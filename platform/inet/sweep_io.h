@@ -132,6 +132,9 @@ class IcmpOpener {
   // The socket, or the system's reason (ClassifyIcmpFailure tells "not allowed").
   virtual Result<std::unique_ptr<IcmpSocket>> Open(IpAddress::Family family,
                                                    IcmpSocket::Kind kind) = 0;
+  // Why its ICMPv6 sockets cannot gather every answer to one echo request
+  // to a multicast group (link-local discovery), or "" when they can.
+  virtual std::string MulticastEchoRefusal() { return ""; }
 };
 
 // States of a neighbour entry, as bits (the kernel's NUD_* values).

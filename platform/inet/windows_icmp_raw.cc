@@ -1,5 +1,12 @@
 // A raw IPv4 ICMP socket through Winsock: requests built here with a
 // per-socket identifier, replies and errors read from whole IP packets.
+//
+// Winsock gives no kernel receive time, so a reply read late would be stamped
+// late: a reader thread waits on the socket and reads each packet as it
+// comes, stamping it then, into a bounded queue that Receive empties. Receive
+// also reads the socket itself before it looks at the queue, so that what
+// arrived before the call is always handed over (the engine's "drained"
+// contract), whether or not the reader has been scheduled yet.
 #include "platform/inet/checksum.h"
 #include "platform/inet/raw_icmp.h"
 #include "platform/inet/windows_sweep.h"
@@ -8,8 +15,14 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace ps::platform {
@@ -42,90 +55,175 @@ int ErrnoOf(int wsa_error) {
 
 class WindowsRawIcmpSocket : public IcmpSocket {
  public:
-  explicit WindowsRawIcmpSocket(SOCKET s) : socket_(s) {
+  // Takes `s` (non-blocking), `readable` (signalled by FD_READ) and `stop`.
+  WindowsRawIcmpSocket(SOCKET s, WSAEVENT readable, HANDLE stop)
+      : socket_(s), readable_(readable), stop_(stop), queue_(kRawIcmpQueued) {
     identifier_ = static_cast<std::uint16_t>(GetCurrentProcessId() * 2654435761u ^
                                              SystemMonotonicClock().NowNs());
   }
-  ~WindowsRawIcmpSocket() override { closesocket(socket_); }
+  // Stops the reader (waiting in any state) and closes what it was given.
+  ~WindowsRawIcmpSocket() override {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    room_.notify_all();
+    SetEvent(stop_);
+    if (reader_.joinable()) reader_.join();
+    CloseHandle(stop_);
+    WSACloseEvent(readable_);
+    closesocket(socket_);
+  }
+
+  // Throws std::system_error when no thread can be made.
+  void StartReader() { reader_ = std::thread([this] { ReadLoop(); }); }
 
   Kind kind() const override { return Kind::kRaw; }
-
-  SendResult Send(std::span<const EchoRequest> requests) override {
-    SendResult result;
-    std::uint8_t packet[kIcmpHeader + 0xFFFF];
-    for (const EchoRequest& r : requests) {
-      const std::size_t size = kIcmpHeader + r.size;
-      packet[0] = 8;  // echo request
-      packet[1] = 0;
-      packet[2] = packet[3] = 0;
-      packet[4] = static_cast<std::uint8_t>(identifier_ >> 8);
-      packet[5] = static_cast<std::uint8_t>(identifier_);
-      packet[6] = static_cast<std::uint8_t>(r.sequence >> 8);
-      packet[7] = static_cast<std::uint8_t>(r.sequence);
-      if (r.size > 0) std::memcpy(packet + kIcmpHeader, r.data, r.size);
-      const std::uint16_t sum = InternetChecksum(packet, size);
-      packet[2] = static_cast<std::uint8_t>(sum >> 8);
-      packet[3] = static_cast<std::uint8_t>(sum);
-      sockaddr_in to{};
-      to.sin_family = AF_INET;
-      to.sin_addr.s_addr = htonl(r.destination.v4());
-      if (sendto(socket_, reinterpret_cast<const char*>(packet), static_cast<int>(size), 0,
-                 reinterpret_cast<const sockaddr*>(&to), sizeof(to)) == SOCKET_ERROR) {
-        result.error = ErrnoOf(WSAGetLastError());
-        return result;
-      }
-      ++result.sent;
-    }
-    return result;
-  }
-
-  int Receive(std::span<IcmpMessage> out, std::int64_t deadline_ns) override {
-    if (out.empty()) return 0;
-    const int ready = WaitUntil(deadline_ns);
-    if (ready <= 0) return ready;
-    const std::int64_t now = SystemMonotonicClock().NowNs();
-    std::size_t kept = 0;
-    std::uint8_t packet[kPacketBuffer];
-    while (kept < out.size()) {
-      const int n = recv(socket_, reinterpret_cast<char*>(packet), sizeof(packet), 0);
-      if (n == SOCKET_ERROR) {
-        const int e = WSAGetLastError();
-        // WSAEMSGSIZE: cut to the buffer, still worth a look.
-        if (e != WSAEMSGSIZE) break;
-        Keep(packet, sizeof(packet), false, now, &out[kept], &kept);
-        continue;
-      }
-      Keep(packet, static_cast<std::size_t>(n), true, now, &out[kept], &kept);
-    }
-    return static_cast<int>(kept);
-  }
+  SendResult Send(std::span<const EchoRequest> requests) override;
+  int Receive(std::span<IcmpMessage> out, std::int64_t deadline_ns) override;
 
  private:
-  void Keep(const std::uint8_t* packet, std::size_t size, bool whole, std::int64_t now,
-            IcmpMessage* m, std::size_t* kept) const {
-    *m = IcmpMessage{};
-    if (!ParseRawIcmp4(packet, size, whole, identifier_, m)) return;
-    m->received_ns = now;  // Winsock gives no receive stamp: the time it was read
-    ++*kept;
-  }
+  void ReadLoop();
+  bool ReadQueued();
+  void Keep(const std::uint8_t* packet, std::size_t size, bool whole);
+  int Take(std::span<IcmpMessage> out);
 
-  // 1 when a packet is queued, 0 at the deadline, -errno on failure.
-  int WaitUntil(std::int64_t deadline_ns) {
-    for (;;) {
-      const std::int64_t left = deadline_ns - SystemMonotonicClock().NowNs();
-      WSAPOLLFD pfd{socket_, POLLRDNORM, 0};
-      // WSAPoll counts whole milliseconds: round up, so that it never wakes early.
-      const int ms = left <= 0 ? 0 : static_cast<int>((left + 999999) / 1000000);
-      const int r = WSAPoll(&pfd, 1, ms);
-      if (r == SOCKET_ERROR) return -ErrnoOf(WSAGetLastError());
-      if (r > 0) return 1;
-      if (left <= 0) return 0;
+  const SOCKET socket_;
+  const WSAEVENT readable_;
+  const HANDLE stop_;
+  std::uint16_t identifier_;
+  std::mutex mutex_;  // guards what follows, and reading the socket
+  std::condition_variable queued_, room_;
+  std::vector<IcmpMessage> queue_;  // a ring of count_ messages from head_
+  std::size_t head_ = 0, count_ = 0;
+  int failure_ = 0;  // errno of a failed read; the reader has ended
+  bool stopping_ = false;
+  std::thread reader_;
+};
+
+IcmpSocket::SendResult WindowsRawIcmpSocket::Send(std::span<const EchoRequest> requests) {
+  SendResult result;
+  std::uint8_t packet[kIcmpHeader + 0xFFFF];
+  for (const EchoRequest& r : requests) {
+    const std::size_t size = kIcmpHeader + r.size;
+    packet[0] = 8;  // echo request
+    packet[1] = 0;
+    packet[2] = packet[3] = 0;
+    packet[4] = static_cast<std::uint8_t>(identifier_ >> 8);
+    packet[5] = static_cast<std::uint8_t>(identifier_);
+    packet[6] = static_cast<std::uint8_t>(r.sequence >> 8);
+    packet[7] = static_cast<std::uint8_t>(r.sequence);
+    if (r.size > 0) std::memcpy(packet + kIcmpHeader, r.data, r.size);
+    const std::uint16_t sum = InternetChecksum(packet, size);
+    packet[2] = static_cast<std::uint8_t>(sum >> 8);
+    packet[3] = static_cast<std::uint8_t>(sum);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(r.destination.v4());
+    if (sendto(socket_, reinterpret_cast<const char*>(packet), static_cast<int>(size), 0,
+               reinterpret_cast<const sockaddr*>(&to), sizeof(to)) == SOCKET_ERROR) {
+      result.error = ErrnoOf(WSAGetLastError());
+      return result;
+    }
+    ++result.sent;
+  }
+  return result;
+}
+
+int WindowsRawIcmpSocket::Receive(std::span<IcmpMessage> out, std::int64_t deadline_ns) {
+  if (out.empty()) return 0;
+  std::unique_lock lock(mutex_);
+  ReadQueued();
+  if (count_ == 0 && failure_ == 0) {
+    const std::int64_t left = deadline_ns - SystemMonotonicClock().NowNs();
+    if (left > 0) {
+      queued_.wait_for(lock, std::chrono::nanoseconds(left),
+                       [this] { return count_ > 0 || failure_ != 0; });
+    }
+    // Woken a little early (the wait counts coarser time), or the reader
+    // not yet scheduled: what came is read here.
+    ReadQueued();
+  }
+  if (count_ == 0 && failure_ != 0) return -failure_;
+  return Take(out);
+}
+
+// Waits for packets (or the stop), reads them as they come; while the queue
+// is full it waits for room, leaving packets in the socket's buffer.
+void WindowsRawIcmpSocket::ReadLoop() {
+  const HANDLE events[2] = {stop_, readable_};
+  for (;;) {
+    const DWORD woke = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    std::unique_lock lock(mutex_);
+    if (stopping_) return;
+    if (woke != WAIT_OBJECT_0 + 1) {
+      failure_ = EIO;
+      queued_.notify_all();
+      return;
+    }
+    // Reset before reading: a packet that comes after the last read sets it
+    // again (each read re-arms FD_READ).
+    WSAResetEvent(readable_);
+    const bool ok = ReadQueued();
+    if (count_ > 0 || !ok) queued_.notify_all();
+    if (!ok) return;
+    room_.wait(lock, [this] { return stopping_ || count_ < queue_.size(); });
+    if (stopping_) return;
+  }
+}
+
+// Reads every packet queued on the socket while the queue has room, each
+// stamped as it is read. False (failure_ set) when the socket failed.
+// mutex_ held.
+bool WindowsRawIcmpSocket::ReadQueued() {
+  if (failure_ != 0) return false;
+  std::uint8_t packet[kPacketBuffer];
+  while (count_ < queue_.size()) {
+    const int n = recv(socket_, reinterpret_cast<char*>(packet), sizeof(packet), 0);
+    if (n != SOCKET_ERROR) {
+      Keep(packet, static_cast<std::size_t>(n), true);
+      continue;
+    }
+    switch (const int e = WSAGetLastError()) {
+      case WSAEMSGSIZE:  // cut to the buffer, still worth a look
+        Keep(packet, sizeof(packet), false);
+        continue;
+      case WSAEWOULDBLOCK:
+        return true;
+      case WSAECONNRESET:
+      case WSAENETRESET:
+      case WSAEINTR:
+        continue;  // about one packet, not the socket
+      default:
+        failure_ = ErrnoOf(e);
+        return false;
     }
   }
+  return true;
+}
 
-  SOCKET socket_;
-  std::uint16_t identifier_;
-};
+// Queues the packet if it is ours. mutex_ held, the queue not full.
+void WindowsRawIcmpSocket::Keep(const std::uint8_t* packet, std::size_t size, bool whole) {
+  const std::int64_t now = SystemMonotonicClock().NowNs();
+  IcmpMessage& m = queue_[(head_ + count_) % queue_.size()];
+  m = IcmpMessage{};
+  if (!ParseRawIcmp4(packet, size, whole, identifier_, &m)) return;
+  m.received_ns = now;
+  ++count_;
+}
+
+// Moves queued messages to `out`, oldest first. mutex_ held.
+int WindowsRawIcmpSocket::Take(std::span<IcmpMessage> out) {
+  const std::size_t n = std::min(out.size(), count_);
+  for (std::size_t i = 0; i < n; ++i) {
+    out[i] = queue_[head_];
+    head_ = (head_ + 1) % queue_.size();
+  }
+  const bool was_full = count_ == queue_.size();
+  count_ -= n;
+  if (was_full && n > 0) room_.notify_all();
+  return static_cast<int>(n);
+}
 
 }  // namespace
 
@@ -141,12 +239,28 @@ std::unique_ptr<IcmpSocket> OpenWindowsRawIcmpSocket(int* error) {
                                                                                    : ErrnoOf(e);
     return nullptr;
   }
-  *error = 0;
-  u_long nonblocking = 1;
-  ioctlsocket(s, FIONBIO, &nonblocking);
   setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&kReceiveBuffer),
              sizeof(kReceiveBuffer));
-  return std::make_unique<WindowsRawIcmpSocket>(s);
+  // FD_READ on the event also makes the socket non-blocking.
+  const WSAEVENT readable = WSACreateEvent();
+  const HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (readable == WSA_INVALID_EVENT || stop == nullptr ||
+      WSAEventSelect(s, readable, FD_READ) == SOCKET_ERROR) {
+    *error = ENOBUFS;
+    if (stop != nullptr) CloseHandle(stop);
+    if (readable != WSA_INVALID_EVENT) WSACloseEvent(readable);
+    closesocket(s);
+    return nullptr;
+  }
+  auto socket = std::make_unique<WindowsRawIcmpSocket>(s, readable, stop);
+  try {
+    socket->StartReader();
+  } catch (const std::system_error&) {
+    *error = EAGAIN;
+    return nullptr;  // the socket's destructor closes the three
+  }
+  *error = 0;
+  return socket;
 }
 
 }  // namespace ps::platform

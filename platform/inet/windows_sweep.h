@@ -1,6 +1,7 @@
 // The Windows implementations of the sweep seam (sweep_io.h).
 #pragma once
 
+#include <cstddef>
 #include <memory>
 
 #include "platform/inet/sweep_io.h"
@@ -17,6 +18,8 @@ class WindowsIcmpOpener : public IcmpOpener {
   Result<std::unique_ptr<IcmpSocket>> Open(IpAddress::Family family,
                                            IcmpSocket::Kind kind) override;
   IcmpPermissionFacts PermissionFacts() override;
+  // ICMPv6 goes through the echo service alone: one answer a request.
+  std::string MulticastEchoRefusal() override;
 };
 
 // TCP probes (windows_tcp_connect.cc): connect() attempts only. A raw
@@ -28,8 +31,12 @@ class WindowsTcpOpener : public TcpOpener {
 };
 
 // A raw IPv4 ICMP socket (Winsock), its replies and errors parsed from the IP
-// packets it receives; null with *error (errno values) on failure.
+// packets it receives; null with *error (errno values) on failure. Winsock
+// gives no receive time, so a thread of the socket's own reads each packet
+// as it comes and stamps it then; up to kRawIcmpQueued messages wait for
+// Receive, the rest in the socket's buffer (stamped when read).
 std::unique_ptr<IcmpSocket> OpenWindowsRawIcmpSocket(int* error);
+inline constexpr std::size_t kRawIcmpQueued = 1024;
 
 // The echo service (iphlpapi) behind the socket seam: every request one
 // IcmpSendEcho2 (Icmp6SendEcho2) call with its own event, its completion read

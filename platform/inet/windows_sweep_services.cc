@@ -265,6 +265,11 @@ SweepPlatform SystemSweepPlatform() {
                        &tcp};
 }
 
+std::string WindowsIcmpOpener::MulticastEchoRefusal() {
+  return "it needs every host's answer to one echo request to ff02::1, and the system's echo "
+         "service (Icmp6SendEcho2) gives one answer a request";
+}
+
 std::string SystemHelpSection() {
   return R"(On Windows:
   What is said above of Linux's sockets and capabilities differs here. ICMP
@@ -275,7 +280,9 @@ std::string SystemHelpSection() {
   are connect() attempts, at most 1024 at a time, and tcp-ack probes are
   refused. ARP asks the system (SendARP), 32 addresses at a time; where
   SendARP is not implemented (Wine), --probe arp is refused and auto uses
-  ICMP. The neighbour table holds no sweep back.
+  ICMP. The neighbour table holds no sweep back. --link-local is refused:
+  the echo service gives one answer a request, not every host's answer to
+  ff02::1.
 
 )";
 }
