@@ -72,6 +72,20 @@ inline std::int64_t ReceiveStamp(msghdr& msg, std::int64_t offset, std::uint8_t*
   return when;
 }
 
+// Reads up to `n` queued messages without waiting: how many, 0 when none is
+// queued (or a signal came), or -errno.
+inline int ReceiveQueued(int fd, mmsghdr* msgs, std::size_t n) {
+  const int r = recvmmsg(fd, msgs, static_cast<unsigned>(n), MSG_DONTWAIT, nullptr);
+  if (r >= 0) return r;
+  return errno == EAGAIN || errno == EINTR ? 0 : -errno;
+}
+
+// A frame a packet socket read that is none of ours to use: our own outgoing
+// one (kernels before 4.20 pass them) or one without an Ethernet source.
+inline bool NotFromAPeer(const sockaddr_ll& from) {
+  return from.sll_pkttype == PACKET_OUTGOING || from.sll_halen != 6;
+}
+
 // A non-blocking packet socket for `protocol` (host order) on `ifindex` that
 // takes in only what `attach_filter` passes: protocol 0 receives nothing
 // until bound, so the filter is in place before the first frame. Our own

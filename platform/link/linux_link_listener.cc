@@ -69,15 +69,12 @@ class LinuxLinkListener : public LinkListener {
       msgs[i].msg_hdr.msg_iov = &iovs[i];
       msgs[i].msg_hdr.msg_iovlen = 1;
     }
-    const int r = recvmmsg(fd_, msgs, static_cast<unsigned>(n), MSG_DONTWAIT, nullptr);
-    if (r < 0) {
-      if (errno == EAGAIN || errno == EINTR) return std::size_t{0};
-      return Status::SystemError(errno);
-    }
+    const int r = batch_io::ReceiveQueued(fd_, msgs, n);
+    if (r < 0) return Status::SystemError(-r);
     std::size_t count = 0;
     for (int i = 0; i < r; ++i) {
       const sockaddr_ll& sll = from[i];
-      if (sll.sll_pkttype == PACKET_OUTGOING || sll.sll_halen != 6) continue;
+      if (batch_io::NotFromAPeer(sll)) continue;
       HeardFrame& frame = out[count];
       if (count != static_cast<std::size_t>(i)) frame.data = out[i].data;
       std::memcpy(frame.source.octets.data(), sll.sll_addr, 6);

@@ -103,15 +103,12 @@ class LinuxArpSocket : public PacketSocket {
       msgs[i].msg_hdr.msg_control = controls[i];
       msgs[i].msg_hdr.msg_controllen = kControlBuffer;
     }
-    const int r = recvmmsg(fd_, msgs, static_cast<unsigned>(n), MSG_DONTWAIT, nullptr);
-    if (r < 0) {
-      if (errno == EAGAIN || errno == EINTR) return std::size_t{0};
-      return Status::SystemError(errno);
-    }
+    const int r = batch_io::ReceiveQueued(fd_, msgs, n);
+    if (r < 0) return Status::SystemError(-r);
     std::size_t count = 0;
     for (int i = 0; i < r; ++i) {
       const sockaddr_ll& sll = from[i];
-      if (sll.sll_pkttype == PACKET_OUTGOING || sll.sll_halen != 6) continue;
+      if (batch_io::NotFromAPeer(sll)) continue;
       IncomingFrame& frame = out[count++];
       std::memcpy(frame.source.octets.data(), sll.sll_addr, 6);
       frame.to_us = sll.sll_pkttype == PACKET_HOST;
