@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -98,7 +99,7 @@ class SmokeTest : public ::testing::Test {
       kill(-pid_, SIGTERM);  // the process group we started
       WaitFor(pid_, 5s);
     }
-    if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
+    if (!dir_.empty()) { std::error_code e; std::filesystem::remove_all(dir_, e); }
   }
 
   // Starts the application and waits for its window; false if none appeared.

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -1119,7 +1120,7 @@ TEST_F(RegistryTest, DatabaseInAReadOnlyFolderIsRead) {
     ASSERT_EQ(::mkdir(ro.c_str(), 0700), 0);
     EXPECT_EQ(c.run(), 0) << "first failing step (1-based)";
     ::chmod(ro.c_str(), 0700);
-    std::system(("rm -rf " + ro).c_str());
+    { std::error_code e; std::filesystem::remove_all(ro, e); }
   }
 }
 
