@@ -179,7 +179,8 @@ TEST_F(NamesNetnsTest, RealDaemonsNameTheHost) {
       {"-n", nullptr, nullptr},
   };
   for (const auto& c : cases) {
-    const nlohmann::json h = HostIn(Program(std::string(c.args) + " -o json -t 300 10.79.0.2"), "10.79.0.2");
+    const nlohmann::json h =
+        HostIn(Program(std::string(c.args) + " -o json -t 300 --name-wait=3000 10.79.0.2"), "10.79.0.2");
     EXPECT_EQ(h["name"], c.name) << c.args;
     EXPECT_EQ(h["name_source"], c.source) << c.args;
   }
