@@ -12,6 +12,11 @@
 
 namespace ps {
 
+// The C library's text for a system error number (errno), or, where the
+// library has none for a number it defines (mingw-w64's for sockets), the
+// text glibc gives.
+std::string SystemErrorText(int error);
+
 class [[nodiscard]] Status {
  public:
   Status() = default;  // ok
@@ -33,7 +38,7 @@ class [[nodiscard]] Status {
   // either alone; "" when ok.
   std::string ToString() const {
     if (system_error_ == 0) return message_;
-    const std::string system = std::strerror(system_error_);
+    const std::string system = SystemErrorText(system_error_);
     return message_.empty() ? system : message_ + ": " + system;
   }
 

@@ -29,5 +29,25 @@ TEST(StatusTest, SaysWhatFailedAndTheSystemsReasonOnOneLine) {
   }
 }
 
+// The numbers the Windows backends turn Winsock's errors into have texts
+// there too (mingw-w64's C runtime calls them all "Unknown error").
+TEST(StatusTest, SocketErrorsHaveTheirTextOnEverySystem) {
+  const struct {
+    int error;
+    const char* text;
+  } cases[] = {
+      {EAFNOSUPPORT, "Address family not supported by protocol"},
+      {EHOSTUNREACH, "No route to host"},
+      {ENETUNREACH, "Network is unreachable"},
+      {ENOBUFS, "No buffer space available"},
+      {ENOTSUP, "Operation not supported"},
+      {ECONNREFUSED, "Connection refused"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Status::Failure("the ICMP socket failed", c.error).ToString(),
+              std::string("the ICMP socket failed: ") + c.text);
+  }
+}
+
 }  // namespace
 }  // namespace ps

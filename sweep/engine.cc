@@ -14,17 +14,20 @@ Sweep::Sweep(platform::MonotonicClock* clock, platform::IcmpSocket* socket,
   requests_.reserve(kSweepBatch);
 }
 
-ProbeTransport::SendResult Sweep::Send(std::span<const std::uint32_t> hosts, std::int64_t send_ns) {
+ProbeTransport::SendResult Sweep::Send(std::span<const std::uint32_t> hosts, std::int64_t send_ns,
+                                       std::span<std::int64_t> went_ns) {
   requests_.clear();
   for (std::size_t i = 0; i < hosts.size(); ++i) {
     const std::uint16_t sequence = core_.host(hosts[i]).sequence;
     const IpAddress& address = core_.result(hosts[i]).address;
     std::uint8_t* d = batch_data_.data() + i * ProbeCookie::kDataSize;
     cookie_.Fill(address, sequence, send_ns, d);
-    requests_.push_back(platform::EchoRequest{address, sequence, d,
-                                              static_cast<std::uint16_t>(ProbeCookie::kDataSize)});
+    platform::EchoRequest& r = requests_.emplace_back(platform::EchoRequest{
+        address, sequence, d, static_cast<std::uint16_t>(ProbeCookie::kDataSize)});
+    r.answer_wait_ns = core_.options().timeout_ns;
   }
-  const platform::IcmpSocket::SendResult sent = socket_->Send(requests_);
+  // One request a host: the socket's hand-over stamps are the hosts'.
+  const platform::IcmpSocket::SendResult sent = socket_->Send(requests_, went_ns);
   return SendResult{sent.sent, sent.error};
 }
 

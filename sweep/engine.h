@@ -48,7 +48,8 @@ class Sweep : private ProbeTransport {
   void set_cookie(const ProbeCookie& cookie) { cookie_ = cookie; }
 
  private:
-  SendResult Send(std::span<const std::uint32_t> hosts, std::int64_t send_ns) override;
+  SendResult Send(std::span<const std::uint32_t> hosts, std::int64_t send_ns,
+                  std::span<std::int64_t> went_ns) override;
   int Receive(std::int64_t wake_ns) override;
   const char* failure() const override;
   void HandleReply(const platform::IcmpMessage& m);

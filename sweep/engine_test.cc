@@ -286,6 +286,49 @@ TEST_F(EngineTest, Ipv6TargetsMatchLikeIpv4Ones) {
 // every target's reply counts, and genuine-looking replies from just outside
 // the block, or from an address with a target's last four bytes (and that
 // target's sequence number), are ignored.
+// A send call that costs 1 ms a request (as sendto does under Wine, where a
+// batch of 256 took a quarter of a second): each host's round trip and
+// deadline count from when its own request went, not from the batch's start.
+TEST_F(EngineTest, RoundTripsAndDeadlinesCountFromEachRequestsOwnSend) {
+  constexpr std::int64_t kTimeout = 20 * kMs;
+  struct Case {
+    std::uint32_t position;  // in the batch of 256
+    std::int64_t delay_ns;   // 0: silent
+    Outcome outcome;
+  };
+  const Case cases[] = {
+      {3, 5 * kMs, Outcome::kAnswered},
+      {200, 5 * kMs, Outcome::kAnswered},
+      {201, kTimeout - kMs, Outcome::kAnswered},
+      {202, kTimeout + kMs, Outcome::kSilent},
+      {255, 0, Outcome::kSilent},
+  };
+  for (const IpAddress& a : Range(1, 256)) socket_.SetHost(a, Silent());
+  for (const Case& c : cases) {
+    FakeIcmpSocket::Host h;
+    h.delay_ns = c.delay_ns;
+    h.answers = c.delay_ns > 0;
+    socket_.SetHost(Ip(1 + c.position), h);
+  }
+  socket_.set_send_cost(kMs);
+  SweepOptions options;
+  options.rate = 0;
+  options.retries = 0;
+  options.timeout_ns = kTimeout;
+  const SweepSummary s = RunSweep(Range(1, 256), options);
+  ASSERT_EQ(socket_.sent().size(), 256u);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.position);
+    const HostResult& r = Result(c.position);
+    EXPECT_EQ(r.outcome, c.outcome);
+    if (c.outcome == Outcome::kAnswered) {
+      EXPECT_EQ(r.rtt_min_ns, c.delay_ns);
+    }
+  }
+  // The last request's deadline is a time-out after it went.
+  EXPECT_GE(s.elapsed_ns, 255 * kMs + kTimeout);
+}
+
 TEST_F(EngineTest, RepliesFindTheirHostInBlocksAndLists) {
   const auto v6 = [](std::uint8_t high, std::uint32_t low) {
     std::array<std::uint8_t, 16> b{high};

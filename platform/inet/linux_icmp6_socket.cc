@@ -47,9 +47,10 @@ class LinuxIcmp6Socket : public icmp_io::SocketBase {
  public:
   using SocketBase::SocketBase;
 
-  SendResult Send(std::span<const EchoRequest> requests) override {
+  SendResult Send(std::span<const EchoRequest> requests,
+                  std::span<std::int64_t> handed_ns) override {
     return icmp_io::SendRequests<Icmp6>(
-        fd_, requests, &send_store_,
+        fd_, requests, handed_ns, &send_store_,
         [this](const EchoRequest& r, std::uint8_t* p, sockaddr_in6* to) {
           p[0] = ICMP6_ECHO_REQUEST;
           p[1] = p[2] = p[3] = 0;  // the kernel fills in the checksum

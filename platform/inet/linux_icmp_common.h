@@ -121,11 +121,13 @@ void SetSendOptions(const EchoRequest& r, msghdr* msg, char* control) {
   msg->msg_controllen = used;
 }
 
-// Sends `requests` in batches of kBatch, their packets built in `store`.
+// Sends `requests` in batches of kBatch, their packets built in `store`;
+// `handed_ns` as in IcmpSocket::Send (one stamp a batch).
 // fill(request, packet, &to) writes the ICMP header and data (kIcmpHeader +
 // request.size bytes) and the destination.
 template <class Traits, class Fill>
 IcmpSocket::SendResult SendRequests(int fd, std::span<const EchoRequest> requests,
+                                    std::span<std::int64_t> handed_ns,
                                     std::vector<std::uint8_t>* store, Fill fill) {
   using Sockaddr = typename Traits::Sockaddr;
   IcmpSocket::SendResult result;
@@ -152,7 +154,10 @@ IcmpSocket::SendResult SendRequests(int fd, std::span<const EchoRequest> request
       SetSendOptions<Traits>(r, &msgs[i].msg_hdr, controls[i]);
       p += size;
     }
+    const std::int64_t handed = handed_ns.empty() ? 0 : SystemMonotonicClock().NowNs();
     const std::size_t done = batch_io::SendAll(fd, msgs, n, &result.error);
+    if (!handed_ns.empty())
+      std::fill_n(handed_ns.begin() + result.sent, done, handed);
     result.sent += static_cast<int>(done);
     if (done < n) return result;
   }

@@ -13,6 +13,7 @@
 #include "platform/link/linux_batch_io.h"
 #include "platform/inet/linux_icmp_common.h"
 #include "platform/inet/linux_sweep.h"
+#include "platform/inet/raw_icmp.h"
 
 namespace ps::platform {
 namespace {
@@ -42,21 +43,12 @@ class LinuxIcmpSocket : public icmp_io::SocketBase {
  public:
   using SocketBase::SocketBase;
 
-  SendResult Send(std::span<const EchoRequest> requests) override {
+  SendResult Send(std::span<const EchoRequest> requests,
+                  std::span<std::int64_t> handed_ns) override {
     return icmp_io::SendRequests<Icmp4>(
-        fd_, requests, &send_store_, [this](const EchoRequest& r, std::uint8_t* p, sockaddr_in* to) {
-          const std::size_t size = kIcmpHeader + r.size;
-          p[0] = ICMP_ECHO;
-          p[1] = 0;
-          p[2] = p[3] = 0;
-          p[4] = static_cast<std::uint8_t>(identifier_ >> 8);
-          p[5] = static_cast<std::uint8_t>(identifier_);
-          p[6] = static_cast<std::uint8_t>(r.sequence >> 8);
-          p[7] = static_cast<std::uint8_t>(r.sequence);
-          if (r.size > 0) std::memcpy(p + kIcmpHeader, r.data, r.size);
-          const std::uint16_t sum = InternetChecksum(p, size);
-          p[2] = static_cast<std::uint8_t>(sum >> 8);
-          p[3] = static_cast<std::uint8_t>(sum);
+        fd_, requests, handed_ns, &send_store_,
+        [this](const EchoRequest& r, std::uint8_t* p, sockaddr_in* to) {
+          WriteEchoRequest4(r, identifier_, p);
           *to = sockaddr_in{};
           to->sin_family = AF_INET;
           to->sin_addr.s_addr = htonl(r.destination.v4());

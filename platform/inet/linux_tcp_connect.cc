@@ -131,25 +131,9 @@ int LinuxConnectTcpSocket::Start(const TcpProbe& p) {
 }
 
 TcpProbeSocket::SendResult LinuxConnectTcpSocket::Send(std::span<const TcpProbe> probes) {
-  SendResult result;
-  for (const TcpProbe& p : probes) {
-    if (open_ >= bound_) {
-      result.error = EAGAIN;
-      return result;
-    }
-    if (const int error = Start(p); error != 0) {
-      // The bound was too high for this system: hold it where it is.
-      if (Exhausted(error) && open_ > 0) {
-        bound_ = open_;
-        result.error = EAGAIN;
-      } else {
-        result.error = error;
-      }
-      return result;
-    }
-    ++result.sent;
-  }
-  return result;
+  return SendWithinBound(
+      probes, &bound_, [this] { return open_; }, [this](const TcpProbe& p) { return Start(p); },
+      Exhausted);
 }
 
 void LinuxConnectTcpSocket::Close(std::uint32_t slot) {

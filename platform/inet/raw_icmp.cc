@@ -40,6 +40,22 @@ std::size_t IcmpOffset(const std::uint8_t* p, std::size_t size) {
 
 }  // namespace
 
+std::size_t WriteEchoRequest4(const EchoRequest& r, std::uint16_t identifier, std::uint8_t* packet) {
+  const std::size_t size = kIcmpHeader + r.size;
+  packet[0] = kEchoRequest;
+  packet[1] = 0;
+  packet[2] = packet[3] = 0;
+  packet[4] = static_cast<std::uint8_t>(identifier >> 8);
+  packet[5] = static_cast<std::uint8_t>(identifier);
+  packet[6] = static_cast<std::uint8_t>(r.sequence >> 8);
+  packet[7] = static_cast<std::uint8_t>(r.sequence);
+  if (r.size > 0) std::memcpy(packet + kIcmpHeader, r.data, r.size);
+  const std::uint16_t sum = InternetChecksum(packet, size);
+  packet[2] = static_cast<std::uint8_t>(sum >> 8);
+  packet[3] = static_cast<std::uint8_t>(sum);
+  return size;
+}
+
 bool ParseRawIcmp4(const std::uint8_t* pkt, std::size_t size, bool whole, std::uint16_t identifier,
                    IcmpMessage* m) {
   const std::size_t ihl = IcmpOffset(pkt, size);

@@ -1,6 +1,7 @@
-// Reading an IPv4 ICMP packet as a raw socket receives it (IP header first):
-// an echo reply to our identifier, or an error quoting one of our requests.
-// Shared by the raw socket backends; pure bytes, no system calls.
+// IPv4 ICMP packets as bytes: an echo request written for sending, and a
+// packet read as a raw socket receives it (IP header first): an echo reply to
+// our identifier, or an error quoting one of our requests. Shared by the
+// Linux and Windows backends; no system calls.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +10,11 @@
 #include "platform/inet/sweep_io.h"
 
 namespace ps::platform {
+
+// Writes `r` as an ICMP echo request carrying `identifier` (header with its
+// checksum, then the data) at `packet`, which has room for 8 + r.size bytes;
+// returns its size.
+std::size_t WriteEchoRequest4(const EchoRequest& r, std::uint16_t identifier, std::uint8_t* packet);
 
 // Fills `m` (kind, type, code, ttl, from, about, sequence, data) and returns
 // true for an echo reply carrying `identifier` or an error about a request

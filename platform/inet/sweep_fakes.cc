@@ -10,11 +10,11 @@ namespace ps::platform {
 Result<std::unique_ptr<IcmpSocket>> FakeIcmpOpener::Open(IpAddress::Family family,
                                                          IcmpSocket::Kind kind) {
   if (family == IpAddress::Family::kV6 && !v6_available)
-    return Status::Failure(std::strerror(EAFNOSUPPORT), EAFNOSUPPORT);
+    return Status::Failure(SystemErrorText(EAFNOSUPPORT), EAFNOSUPPORT);
   const bool allowed = kind == IcmpSocket::Kind::kDatagram ? datagram_allowed : raw_allowed;
   if (!allowed) {
     const int error = kind == IcmpSocket::Kind::kDatagram ? EACCES : EPERM;
-    return Status::Failure(std::strerror(error), error);
+    return Status::Failure(SystemErrorText(error), error);
   }
   auto socket = std::make_unique<FakeIcmpSocket>(clock, kind);
   for (const auto& [address, host] : hosts) socket->SetHost(address, host);
@@ -23,7 +23,8 @@ Result<std::unique_ptr<IcmpSocket>> FakeIcmpOpener::Open(IpAddress::Family famil
   return std::unique_ptr<IcmpSocket>(std::move(socket));
 }
 
-IcmpSocket::SendResult FakeIcmpSocket::Send(std::span<const EchoRequest> requests) {
+IcmpSocket::SendResult FakeIcmpSocket::Send(std::span<const EchoRequest> requests,
+                                             std::span<std::int64_t> handed_ns) {
   SendResult result;
   for (const EchoRequest& r : requests) {
     const auto it = hosts_.find(r.destination);
@@ -34,6 +35,9 @@ IcmpSocket::SendResult FakeIcmpSocket::Send(std::span<const EchoRequest> request
     ++result.sent;
     sent_.push_back(Sent{r.destination, r.sequence, clock_->now_ns,
                          std::vector<std::uint8_t>(r.data, r.data + r.size), r.ttl, r.tos});
+    const std::int64_t went = clock_->now_ns;
+    if (!handed_ns.empty()) handed_ns[static_cast<std::size_t>(result.sent - 1)] = went;
+    clock_->now_ns += send_cost_ns_;
     if (neighbours_ != nullptr && !neighbours_->Admit(r.destination)) continue;
     if (it == hosts_.end() || !it->second.answers) continue;
     const Host& h = it->second;
@@ -47,7 +51,7 @@ IcmpSocket::SendResult FakeIcmpSocket::Send(std::span<const EchoRequest> request
     m.dont_fragment = h.dont_fragment;
     m.from = m.about = r.destination;
     m.sequence = r.sequence;
-    m.received_ns = clock_->now_ns + h.delay_ns;
+    m.received_ns = went + h.delay_ns;
     m.data_size = static_cast<std::uint16_t>(std::min<std::size_t>(r.size, IcmpMessage::kMaxData));
     std::memcpy(m.data.data(), r.data, m.data_size);
     for (int copy = 0; copy <= h.duplicates; ++copy) queue_.emplace(m.received_ns, m);

@@ -59,11 +59,16 @@ class FakeIcmpSocket : public IcmpSocket {
   void Inject(const IcmpMessage& m) { queue_.emplace(m.received_ns, m); }
   // Requests to on-link hosts take an entry in this table first.
   void set_neighbours(FakeNeighbourTable* table) { neighbours_ = table; }
+  // Each request takes this long to hand over (the clock moves on after it
+  // goes), as a send call does under Wine.
+  void set_send_cost(std::int64_t ns) { send_cost_ns_ = ns; }
 
   const std::vector<Sent>& sent() const { return sent_; }
 
   Kind kind() const override { return kind_; }
-  SendResult Send(std::span<const EchoRequest> requests) override;
+  using IcmpSocket::Send;
+  SendResult Send(std::span<const EchoRequest> requests,
+                  std::span<std::int64_t> handed_ns) override;
   int Receive(std::span<IcmpMessage> out, std::int64_t deadline_ns) override;
 
  private:
@@ -74,6 +79,7 @@ class FakeIcmpSocket : public IcmpSocket {
   std::multimap<std::int64_t, IcmpMessage> queue_;
   std::vector<Sent> sent_;
   FakeNeighbourTable* neighbours_ = nullptr;
+  std::int64_t send_cost_ns_ = 0;
 };
 
 // The kernel's table in miniature: each new destination takes an entry that

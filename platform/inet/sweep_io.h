@@ -31,6 +31,10 @@ struct EchoRequest {
   int scope_id = 0;  // IPv6 link-local and multicast: the interface's index
   std::uint8_t ttl = 0;  // IPv6: hop limit; 0: the system's default
   std::uint8_t tos = 0;  // IPv6: traffic class
+  // How long an answer is of use to the caller (0: not said). A backend that
+  // holds each request until its answer or a time-out of its own (the
+  // Windows echo service) waits no longer than this, a little slack aside.
+  std::int64_t answer_wait_ns = 0;
 };
 
 // What an ICMP message received says, but for the request's data.
@@ -59,11 +63,14 @@ struct IcmpMessageHead {
 struct IcmpMessage : IcmpMessageHead {
   // Enough for every reply whose data a 288-byte echo record can hold.
   static constexpr std::size_t kMaxData = 512;
-  std::array<std::uint8_t, kMaxData> data{};
+  // Only the first data_size bytes mean anything, so the rest is left as it
+  // was: a sweep's 256 receive messages (148 KB) are not zeroed at start-up,
+  // and a receive loop reuses a message without clearing all of it (at a
+  // /16's pace that was a sweep's largest copy).
+  std::array<std::uint8_t, kMaxData> data;
 
-  // Every field as in IcmpMessage{} but `data`, of which only the first
-  // data_size bytes mean anything: a receive loop reuses a message without
-  // clearing all of it (at a /16's pace that was a sweep's largest copy).
+  IcmpMessage() {}  // user-provided: value-initialising one zeroes no data
+  // Every field as in IcmpMessage{} but `data`.
   void ClearHead() { static_cast<IcmpMessageHead&>(*this) = IcmpMessageHead{}; }
 };
 
@@ -80,8 +87,14 @@ class IcmpSocket {
   virtual ~IcmpSocket() = default;
   virtual Kind kind() const = 0;
   // Sends the requests in order, in as few system calls as it can; blocks
-  // while the socket's send buffer is full.
-  virtual SendResult Send(std::span<const EchoRequest> requests) = 0;
+  // while the socket's send buffer is full. `handed_ns`, when not empty, has
+  // an entry a request: each request sent gets the monotonic time it was
+  // handed to the system, read just before the call that carried it (a batch
+  // handed over in one call, sendmmsg, shares the stamp read before it), so
+  // that no answer can seem to come before it. A round trip counts from it.
+  virtual SendResult Send(std::span<const EchoRequest> requests,
+                          std::span<std::int64_t> handed_ns) = 0;
+  SendResult Send(std::span<const EchoRequest> requests) { return Send(requests, {}); }
   // Waits until a message is queued or the monotonic clock reaches
   // `deadline_ns` (a signal also ends the wait), then reads what is queued, up
   // to out.size() messages. Returns how many; 0 on time-out; -errno on a

@@ -101,6 +101,33 @@ class TcpProbeSocket {
   virtual int Receive(std::span<TcpAnswer> out, std::int64_t deadline_ns) = 0;
 };
 
+// The Send of a connect() socket, whatever the system: `start(probe)` begins
+// one attempt (0, or the errno of why none began) while fewer than *bound
+// are in flight (`in_flight()`). When the system runs out of sockets or ports
+// (`exhausted(errno)`) with attempts in flight, the bound holds at what it
+// has (EAGAIN: the probe waits for them to end); other errors are the
+// probe's.
+template <class InFlight, class Start, class Exhausted>
+TcpProbeSocket::SendResult SendWithinBound(std::span<const TcpProbe> probes, std::size_t* bound,
+                                           InFlight in_flight, Start start, Exhausted exhausted) {
+  TcpProbeSocket::SendResult result;
+  for (const TcpProbe& p : probes) {
+    if (in_flight() >= *bound) {
+      result.error = EAGAIN;
+      return result;
+    }
+    if (const int error = start(p); error != 0) {
+      const std::size_t open = in_flight();
+      const bool hold = exhausted(error) && open > 0;
+      if (hold) *bound = open;
+      result.error = hold ? EAGAIN : error;
+      return result;
+    }
+    ++result.sent;
+  }
+  return result;
+}
+
 // Opens TCP probe sockets. Raw ones need CAP_NET_RAW; connect ones nothing.
 class TcpOpener {
  public:

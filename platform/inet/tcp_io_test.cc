@@ -1,12 +1,16 @@
-// The portable parts under the raw TCP probe sockets: segments built and read
-// back (checksums full, left to the network card, or damaged), and the
-// blocks of destinations that share a route.
+// The portable parts under the TCP probe sockets: segments built and read
+// back (checksums full, left to the network card, or damaged), the blocks of
+// destinations that share a route, and the connect() sockets' bound on
+// attempts in flight.
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "platform/inet/route_blocks.h"
+#include "platform/inet/tcp_io.h"
 #include "platform/inet/tcp_segment.h"
 
 namespace ps::platform {
@@ -81,6 +85,44 @@ TEST(TcpSegmentTest, ProbesReadBackAndDamageIsRefused) {
   EXPECT_EQ(v6.flags, kTcpAck);
   v6.to = *IpAddress::Parse("fd77:1::3");  // the checksum covers the addresses
   EXPECT_FALSE(ParseTcpSegment(packet.data(), v6_size, true, &v6));
+}
+
+// Attempts start until the bound; a system out of sockets with attempts in
+// flight lowers the bound to them and the probe waits (EAGAIN); without any
+// in flight, or for any other failure, the error is the probe's.
+TEST(SendWithinBoundTest, HoldsTheBoundWhereTheSystemRanOut) {
+  struct Case {
+    const char* what;
+    std::size_t bound;
+    int fails_at;  // the attempt that fails (-1: none)
+    int error;
+    int sent, result_error;
+    std::size_t bound_after;
+  };
+  const Case cases[] = {
+      {"all start", 10, -1, 0, 4, 0, 10},
+      {"the bound reached", 2, -1, 0, 2, EAGAIN, 2},
+      {"out of sockets, two in flight", 10, 2, EMFILE, 2, EAGAIN, 2},
+      {"out of sockets, none in flight", 10, 0, EMFILE, 0, EMFILE, 10},
+      {"no route", 10, 1, ENETUNREACH, 1, ENETUNREACH, 10},
+  };
+  const std::vector<TcpProbe> probes(4);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::size_t bound = c.bound, in_flight = 0;
+    int attempt = 0;
+    const TcpProbeSocket::SendResult r = SendWithinBound(
+        probes, &bound, [&] { return in_flight; },
+        [&](const TcpProbe&) {
+          if (attempt++ == c.fails_at) return c.error;
+          ++in_flight;
+          return 0;
+        },
+        [](int error) { return error == EMFILE; });
+    EXPECT_EQ(r.sent, c.sent);
+    EXPECT_EQ(r.error, c.result_error);
+    EXPECT_EQ(bound, c.bound_after);
+  }
 }
 
 TEST(RouteBlocksTest, OneLookupPerBlockThatRoutingTreatsAlike) {

@@ -7,7 +7,6 @@
 // also reads the socket itself before it looks at the queue, so that what
 // arrived before the call is always handed over (the engine's "drained"
 // contract), whether or not the reader has been scheduled yet.
-#include "platform/inet/checksum.h"
 #include "platform/inet/raw_icmp.h"
 #include "platform/inet/windows_sweep.h"
 
@@ -79,7 +78,9 @@ class WindowsRawIcmpSocket : public IcmpSocket {
   void StartReader() { reader_ = std::thread([this] { ReadLoop(); }); }
 
   Kind kind() const override { return Kind::kRaw; }
-  SendResult Send(std::span<const EchoRequest> requests) override;
+  // One sendto a request (Winsock has no batch send), each stamped.
+  SendResult Send(std::span<const EchoRequest> requests,
+                  std::span<std::int64_t> handed_ns) override;
   int Receive(std::span<IcmpMessage> out, std::int64_t deadline_ns) override;
 
  private:
@@ -101,25 +102,17 @@ class WindowsRawIcmpSocket : public IcmpSocket {
   std::thread reader_;
 };
 
-IcmpSocket::SendResult WindowsRawIcmpSocket::Send(std::span<const EchoRequest> requests) {
+IcmpSocket::SendResult WindowsRawIcmpSocket::Send(std::span<const EchoRequest> requests,
+                                                   std::span<std::int64_t> handed_ns) {
   SendResult result;
   std::uint8_t packet[kIcmpHeader + 0xFFFF];
   for (const EchoRequest& r : requests) {
-    const std::size_t size = kIcmpHeader + r.size;
-    packet[0] = 8;  // echo request
-    packet[1] = 0;
-    packet[2] = packet[3] = 0;
-    packet[4] = static_cast<std::uint8_t>(identifier_ >> 8);
-    packet[5] = static_cast<std::uint8_t>(identifier_);
-    packet[6] = static_cast<std::uint8_t>(r.sequence >> 8);
-    packet[7] = static_cast<std::uint8_t>(r.sequence);
-    if (r.size > 0) std::memcpy(packet + kIcmpHeader, r.data, r.size);
-    const std::uint16_t sum = InternetChecksum(packet, size);
-    packet[2] = static_cast<std::uint8_t>(sum >> 8);
-    packet[3] = static_cast<std::uint8_t>(sum);
+    const std::size_t size = WriteEchoRequest4(r, identifier_, packet);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(r.destination.v4());
+    if (!handed_ns.empty())
+      handed_ns[static_cast<std::size_t>(result.sent)] = SystemMonotonicClock().NowNs();
     if (sendto(socket_, reinterpret_cast<const char*>(packet), static_cast<int>(size), 0,
                reinterpret_cast<const sockaddr*>(&to), sizeof(to)) == SOCKET_ERROR) {
       result.error = ErrnoOf(WSAGetLastError());

@@ -3,6 +3,9 @@
 // with its own event and reply buffer, many outstanding at once; Receive
 // collects the completed ones as replies or errors. A request that times out
 // in the service gives no message: the engine keeps its own deadlines.
+// Completions are found by a scan, which may come well after one (only 64
+// events can be waited on at once): an answer's time comes from the round
+// trip the service measured, not from when the scan found it.
 #include "platform/inet/windows_sweep.h"
 
 #include <winsock2.h>
@@ -20,9 +23,20 @@
 namespace ps::platform {
 namespace {
 
-// How long the service waits for each reply: past any deadline the engine
-// keeps (later replies are ignored there), short enough to end soon.
+// How long the service waits for each reply when the caller did not say:
+// past any deadline the engine keeps, short enough to end soon.
 constexpr DWORD kServiceTimeoutMs = 4000;
+
+// The service's wait for a request's reply: the caller's own wait and some
+// slack (the service counts from its own send), never more than the
+// default. Closing the socket waits out every request still held (Wine's
+// IcmpCloseHandle cancels none), so a sweep with a short time-out would
+// otherwise end seconds late.
+DWORD ServiceWaitMs(std::int64_t answer_wait_ns) {
+  if (answer_wait_ns <= 0) return kServiceTimeoutMs;
+  const std::int64_t ms = answer_wait_ns / 1000000 + 100;
+  return static_cast<DWORD>(std::min<std::int64_t>(ms, kServiceTimeoutMs));
+}
 constexpr DWORD kReplyRoom = 8 + 40 + 64;  // ICMP error, IP options, slack
 
 // The ICMPv6 reply record (not in mingw-w64's headers): the source address as
@@ -61,6 +75,15 @@ void CopyData(IcmpMessage* m, const void* data, std::size_t size) {
   if (data != nullptr) std::memcpy(m->data.data(), data, m->data_size);
 }
 
+// When the answer to a request handed over at `handed_ns` came: the service
+// counts the round trip in whole milliseconds from its own send, a little
+// after the hand-over, so the answer came before the end of that millisecond
+// (or before the scan that found it, if sooner). Never earlier than it came.
+std::int64_t ArrivalOf(std::int64_t handed_ns, ULONG round_trip_ms, std::int64_t found_ns) {
+  const std::int64_t within = static_cast<std::int64_t>(round_trip_ms) * 1000000 + 999999;
+  return std::min(found_ns, handed_ns + within);
+}
+
 IpAddress FromV6Words(const USHORT words[8]) {
   std::array<std::uint8_t, 16> bytes;
   std::memcpy(bytes.data(), words, 16);  // already in network order
@@ -73,7 +96,8 @@ class EchoServiceSocket : public IcmpSocket {
   ~EchoServiceSocket() override;
 
   Kind kind() const override { return Kind::kDatagram; }
-  SendResult Send(std::span<const EchoRequest> requests) override;
+  SendResult Send(std::span<const EchoRequest> requests,
+                  std::span<std::int64_t> handed_ns) override;
   int Receive(std::span<IcmpMessage> out, std::int64_t deadline_ns) override;
 
  private:
@@ -81,9 +105,11 @@ class EchoServiceSocket : public IcmpSocket {
     HANDLE event = nullptr;
     IpAddress destination;
     std::uint16_t sequence = 0;
+    std::int64_t handed_ns = 0;  // read just before the service had it
+    DWORD wait_ms = kServiceTimeoutMs;  // the service's time-out for it
     std::vector<unsigned char> reply;
   };
-  bool Read(const Pending& p, IcmpMessage* m) const;
+  bool Read(const Pending& p, std::int64_t found_ns, IcmpMessage* m) const;
   int Wait(std::int64_t deadline_ns);
 
   HANDLE service_;
@@ -98,7 +124,7 @@ EchoServiceSocket::~EchoServiceSocket() {
   // the rest of the process.
   IcmpCloseHandle(service_);
   for (Pending& p : pending_) {
-    if (WaitForSingleObject(p.event, kServiceTimeoutMs + 1000) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(p.event, p.wait_ms + 1000) != WAIT_OBJECT_0) {
       new std::vector<unsigned char>(std::move(p.reply));  // left to the service
       continue;
     }
@@ -106,7 +132,8 @@ EchoServiceSocket::~EchoServiceSocket() {
   }
 }
 
-IcmpSocket::SendResult EchoServiceSocket::Send(std::span<const EchoRequest> requests) {
+IcmpSocket::SendResult EchoServiceSocket::Send(std::span<const EchoRequest> requests,
+                                               std::span<std::int64_t> handed_ns) {
   SendResult result;
   for (const EchoRequest& r : requests) {
     Pending p;
@@ -119,6 +146,8 @@ IcmpSocket::SendResult EchoServiceSocket::Send(std::span<const EchoRequest> requ
       return result;
     }
     DWORD rc;
+    p.wait_ms = ServiceWaitMs(r.answer_wait_ns);
+    p.handed_ns = SystemMonotonicClock().NowNs();
     if (v6_) {
       sockaddr_in6 from{}, to{};
       from.sin6_family = to.sin6_family = AF_INET6;
@@ -126,11 +155,11 @@ IcmpSocket::SendResult EchoServiceSocket::Send(std::span<const EchoRequest> requ
       to.sin6_scope_id = static_cast<ULONG>(r.scope_id);
       rc = Icmp6SendEcho2(service_, p.event, nullptr, nullptr, &from, &to,
                           const_cast<std::uint8_t*>(r.data), r.size, nullptr, p.reply.data(),
-                          static_cast<DWORD>(p.reply.size()), kServiceTimeoutMs);
+                          static_cast<DWORD>(p.reply.size()), p.wait_ms);
     } else {
       rc = IcmpSendEcho2(service_, p.event, nullptr, nullptr, htonl(r.destination.v4()),
                          const_cast<std::uint8_t*>(r.data), r.size, nullptr, p.reply.data(),
-                         static_cast<DWORD>(p.reply.size()), kServiceTimeoutMs);
+                         static_cast<DWORD>(p.reply.size()), p.wait_ms);
     }
     const DWORD error = GetLastError();
     if (rc == 0 && error != ERROR_IO_PENDING) {
@@ -142,23 +171,25 @@ IcmpSocket::SendResult EchoServiceSocket::Send(std::span<const EchoRequest> requ
       return result;
     }
     // Completed at once (rc != 0) or later: either way the event is set then.
+    if (!handed_ns.empty()) handed_ns[static_cast<std::size_t>(result.sent)] = p.handed_ns;
     pending_.push_back(std::move(p));
     ++result.sent;
   }
   return result;
 }
 
-bool EchoServiceSocket::Read(const Pending& p, IcmpMessage* m) const {
+bool EchoServiceSocket::Read(const Pending& p, std::int64_t found_ns, IcmpMessage* m) const {
   *m = IcmpMessage{};
   m->about = p.destination;
   m->sequence = p.sequence;
-  ULONG status;
+  ULONG status, round_trip_ms;
   const void* data;
   std::size_t size;
   if (v6_) {
     Icmp6ParseReplies(const_cast<unsigned char*>(p.reply.data()), static_cast<DWORD>(p.reply.size()));
     const auto& r = *reinterpret_cast<const Icmp6Reply*>(p.reply.data());
     status = r.Status;
+    round_trip_ms = r.RoundTripTime;
     m->from = FromV6Words(r.Address.sin6_addr);
     data = p.reply.data() + sizeof(Icmp6Reply);
     size = p.reply.size() - sizeof(Icmp6Reply);
@@ -166,11 +197,13 @@ bool EchoServiceSocket::Read(const Pending& p, IcmpMessage* m) const {
     IcmpParseReplies(const_cast<unsigned char*>(p.reply.data()), static_cast<DWORD>(p.reply.size()));
     const auto& r = *reinterpret_cast<const ICMP_ECHO_REPLY*>(p.reply.data());
     status = r.Status;
+    round_trip_ms = r.RoundTripTime;
     m->from = IpAddress::V4(ntohl(r.Address));
     m->ttl = r.Options.Ttl;
     data = r.Data;
     size = r.DataSize;
   }
+  m->received_ns = ArrivalOf(p.handed_ns, round_trip_ms, found_ns);
   if (status == IP_SUCCESS) {
     m->kind = IcmpMessage::Kind::kEchoReply;
     if (v6_) size = std::min<std::size_t>(size, IcmpMessage::kMaxData);
@@ -208,7 +241,7 @@ int EchoServiceSocket::Receive(std::span<IcmpMessage> out, std::int64_t deadline
         ++it;
         continue;
       }
-      if (Read(*it, &out[kept])) out[kept++].received_ns = now;
+      if (Read(*it, now, &out[kept])) ++kept;
       CloseHandle(it->event);
       it = pending_.erase(it);
     }

@@ -212,7 +212,7 @@ bool StartWindowsSockets() {
 
 Result<std::unique_ptr<IcmpSocket>> WindowsIcmpOpener::Open(IpAddress::Family family,
                                                             IcmpSocket::Kind kind) {
-  auto failure = [](int error) { return Status::Failure(std::strerror(error), error); };
+  auto failure = [](int error) { return Status::Failure(SystemErrorText(error), error); };
   int error = 0;
   if (family == IpAddress::Family::kV4) {
     std::unique_ptr<IcmpSocket> raw = OpenWindowsRawIcmpSocket(&error);
@@ -282,7 +282,9 @@ std::string SystemHelpSection() {
   SendARP is not implemented (Wine), --probe arp is refused and auto uses
   ICMP. The neighbour table holds no sweep back. --link-local is refused:
   the echo service gives one answer a request, not every host's answer to
-  ff02::1.
+  ff02::1. UPnP device descriptions are not fetched (no HTTP client): ssdp
+  is left out of the default name sources and refused in --names. --watch
+  sweeps only: it does not listen for DHCP and ARP between sweeps.
 
 )";
 }

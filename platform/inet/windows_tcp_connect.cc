@@ -131,25 +131,9 @@ int WindowsConnectTcpSocket::Start(const TcpProbe& p) {
 }
 
 TcpProbeSocket::SendResult WindowsConnectTcpSocket::Send(std::span<const TcpProbe> probes) {
-  SendResult result;
-  for (const TcpProbe& p : probes) {
-    if (open_.size() >= bound_) {
-      result.error = EAGAIN;
-      return result;
-    }
-    if (const int error = Start(p); error != 0) {
-      // The bound was too high for this system: hold it where it is.
-      if (Exhausted(error) && !open_.empty()) {
-        bound_ = open_.size();
-        result.error = EAGAIN;
-      } else {
-        result.error = error;
-      }
-      return result;
-    }
-    ++result.sent;
-  }
-  return result;
+  return SendWithinBound(
+      probes, &bound_, [this] { return open_.size(); }, [this](const TcpProbe& p) { return Start(p); },
+      Exhausted);
 }
 
 void WindowsConnectTcpSocket::CloseExpired(std::int64_t now) {

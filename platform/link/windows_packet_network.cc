@@ -97,7 +97,7 @@ std::string PacketSocketErrorText(int error) {
   if (error == EPERM || error == EACCES) {
     return "ARP needs a packet socket, which Windows gives no program, or SendARP, which refused";
   }
-  return std::string("a packet socket could not be opened: ") + std::strerror(error);
+  return std::string("a packet socket could not be opened: ") + SystemErrorText(error);
 }
 
 Status PacketSocketFailure(int error) {
