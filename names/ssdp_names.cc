@@ -8,6 +8,7 @@ SsdpNames::SsdpNames(platform::UdpOpener* udp, platform::HttpFetcher* http, plat
 
 SsdpNames::~SsdpNames() {
   if (listener_.joinable()) listener_.join();
+  if (preparer_.joinable()) preparer_.join();
 }
 
 void SsdpNames::Start(const std::vector<upnp::SsdpLink>& links, std::int64_t listen_ns) {
@@ -15,6 +16,10 @@ void SsdpNames::Start(const std::vector<upnp::SsdpLink>& links, std::int64_t lis
   // MX 1: every device answers within a second.
   if (links.empty() || !search_.Start(links, 1, answers_until_ns_).ok()) return;
   listener_ = std::thread([this] { search_.Poll(answers_until_ns_); });
+  // Loading the fetcher (libcurl) while devices take their MX to answer
+  // leaves Finish()'s whole wait to the descriptions; on a thread of its own,
+  // so that a slow load never delays reading the answers.
+  if (http_ != nullptr) preparer_ = std::thread([this] { http_->Prepare(); });
 }
 
 void SsdpNames::Add(const IpAddress& host) {
@@ -27,6 +32,7 @@ void SsdpNames::Finish(std::int64_t deadline_ns) {
   finished_ = true;
   if (!listener_.joinable()) return;
   listener_.join();
+  if (preparer_.joinable()) preparer_.join();
   std::vector<IpAddress> hosts;
   {
     std::lock_guard lock(mu_);

@@ -40,6 +40,7 @@ class SsdpNames {
   platform::MonotonicClock* clock_;
   upnp::SsdpSearch search_;
   std::thread listener_;
+  std::thread preparer_;  // readies the fetcher meanwhile
   std::int64_t answers_until_ns_ = 0;
   std::mutex mu_;
   std::set<IpAddress> hosts_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "names/kind_table.h"
+#include "platform/http/http_fetch.h"
 #include "platform/inet/udp_io.h"
 
 namespace ps::cli {
@@ -28,7 +29,21 @@ std::vector<names::OnLinkSubnet> OnLinkSubnets(platform::InterfaceTable* interfa
   return out;
 }
 
+// Why SSDP names cannot be had here; empty when they can.
+std::string WhySsdpUnavailable(const platform::SweepPlatform& platform) {
+  return platform.http == nullptr ? std::string() : platform.http->WhyUnavailable();
+}
+
 }  // namespace
+
+bool RefuseUnavailableNames(const Options& o, const platform::SweepPlatform& platform,
+                            std::ostream& err, const std::string& prefix) {
+  if (!o.names_asked || o.numeric || (o.name_sources & names::Bit(Source::kSsdp)) == 0) return false;
+  const std::string why = WhySsdpUnavailable(platform);
+  if (why.empty()) return false;
+  err << prefix << "--names ssdp is not available on this system: " << why << "\n";
+  return true;
+}
 
 NameLookups::NameLookups(const Options& o, const platform::SweepPlatform& platform, int threads,
                          bool link_local)
@@ -36,6 +51,9 @@ NameLookups::NameLookups(const Options& o, const platform::SweepPlatform& platfo
       wait_ns_(static_cast<std::int64_t>(o.name_wait_ms) * 1'000'000),
       clock_(platform.clock),
       sources_(o.name_sources) {
+  // By default a source that cannot work here is left out (an asked one is
+  // refused before: RefuseUnavailableNames).
+  if (!WhySsdpUnavailable(platform).empty()) sources_ &= ~names::Bit(Source::kSsdp);
   if (sources_ & names::Bit(Source::kDns))
     dns_ = std::make_unique<sweep::NamePool>(platform.resolver, threads);
   if (platform.udp == nullptr) return;
@@ -68,13 +86,13 @@ void NameLookups::StartSsdp(std::function<bool(const IpAddress&)> is_target,
   ssdp_->Start(links, 1'100'000'000);
 }
 
-void NameLookups::SetTargets(const std::vector<IpAddress>& targets) {
+void NameLookups::SetTargets(std::span<const IpAddress> targets) {
   std::vector<names::OnLinkSubnet> carrying;
   for (const names::OnLinkSubnet& s : subnets_) {
     const auto first = std::lower_bound(targets.begin(), targets.end(), s.network);
     if (first != targets.end() && names::InSubnet(*first, s)) carrying.push_back(s);
   }
-  StartSsdp([&targets](const IpAddress& a) { return std::binary_search(targets.begin(), targets.end(), a); },
+  StartSsdp([targets](const IpAddress& a) { return std::binary_search(targets.begin(), targets.end(), a); },
             carrying);
 }
 

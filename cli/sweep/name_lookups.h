@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <ostream>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,11 @@
 
 namespace ps::cli {
 
+// False when every source `options` asked by name (--names) can work on
+// this system; else says on `err` which cannot and why, and is true.
+bool RefuseUnavailableNames(const Options& options, const platform::SweepPlatform& platform,
+                            std::ostream& err, const std::string& prefix);
+
 class NameLookups {
  public:
   // Starts the sources `options` ask for (opening the finder's sockets: call
@@ -30,7 +36,7 @@ class NameLookups {
 
   // The sweep's targets (sorted; they must outlive this): starts the SSDP
   // search on the links that carry on-link ones.
-  void SetTargets(const std::vector<IpAddress>& targets);
+  void SetTargets(std::span<const IpAddress> targets);
   // Asks every source about a host that answered; once per host.
   void Request(const IpAddress& address, int scope_id = 0);
   // Waits for the answers: the resolver's up to `dns_wait` (says so on `err`

@@ -179,8 +179,12 @@ TEST_F(NamesNetnsTest, RealDaemonsNameTheHost) {
       {"-n", nullptr, nullptr},
   };
   for (const auto& c : cases) {
-    const nlohmann::json h =
-        HostIn(Program(std::string(c.args) + " -o json -t 300 --name-wait=3000 10.79.0.2"), "10.79.0.2");
+    // A device answers an SSDP search within MX at a moment it picks, over
+    // UDP; on a loaded machine that can fall after the search's window, as on
+    // a real network. Up to three sweeps, as WaitUntilNamed does.
+    nlohmann::json h;
+    for (int attempt = 0; attempt < 3 && (attempt == 0 || h["name"] != c.name); ++attempt)
+      h = HostIn(Program(std::string(c.args) + " -o json -t 300 --name-wait=3000 10.79.0.2"), "10.79.0.2");
     EXPECT_EQ(h["name"], c.name) << c.args;
     EXPECT_EQ(h["name_source"], c.source) << c.args;
   }

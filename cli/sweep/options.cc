@@ -209,7 +209,9 @@ Status ApplyValue(int c, const std::string& name, const std::string& arg, Option
       else if (arg == "json") o->format = Format::kJson;
       else return NotA(name, arg, "a format (text, csv or json)");
       return Status::Ok();
-    case kNames: return ParseNameSources(name, arg, &o->name_sources);
+    case kNames:
+      o->names_asked = true;
+      return ParseNameSources(name, arg, &o->name_sources);
     case 'I':
       if (arg.empty()) return Status::Failure(name + ": needs an interface name");
       o->interface = arg;

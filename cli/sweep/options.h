@@ -36,6 +36,7 @@ struct Options {
   // --names: the sources asked, bit (1 << names::Source): dns, mdns,
   // netbios, llmnr, ssdp; all by default.
   unsigned name_sources = 0x1F;
+  bool names_asked = false;  // --names was given: a source it names must work
   // --name-wait: how long each host's name queries may take from the moment
   // it answers the sweep.
   int name_wait_ms = 600;

@@ -48,6 +48,14 @@ class HttpFetcher {
   // GETs every request concurrently; returns one reply per request, in the
   // same order, by limits.deadline_ns at the latest. Thread-safe.
   virtual std::vector<HttpReply> GetAll(std::span<const HttpGet> requests, const HttpLimits& limits) = 0;
+  // Readies what the first GetAll needs (the Linux one loads libcurl), so
+  // that its deadline is spent on the network. Optional and idempotent; a
+  // failure here is reported by GetAll. Thread-safe; call it only once the
+  // privileges are dropped.
+  virtual void Prepare() {}
+  // Empty when this system can fetch at all, else why not (a build with no
+  // HTTP client): the names that need a fetch are then not asked.
+  virtual std::string WhyUnavailable() const { return {}; }
 };
 
 // The process-wide real implementation.

@@ -114,6 +114,11 @@ class CurlFetcher : public HttpFetcher {
  public:
   explicit CurlFetcher(const char* soname) : soname_(soname) {}
 
+  void Prepare() override {
+    std::string why;
+    (void)LoadCurl(soname_.c_str(), &why);
+  }
+
   std::vector<HttpReply> GetAll(std::span<const HttpGet> requests, const HttpLimits& limits) override {
     std::vector<HttpReply> replies(requests.size());
     std::string why;

@@ -106,9 +106,9 @@ bool CurlMapped() {
 // Before any test has fetched.
 const bool g_curl_at_start = CurlMapped();
 
-// libcurl (and the libraries it needs) is loaded by the first fetch, not at
-// start-up; without it, or with one that lacks a function, every request
-// fails saying why and nothing is sent.
+// libcurl (and the libraries it needs) is loaded by Prepare() or the first
+// fetch, not at start-up; without it, or with one that lacks a function,
+// every request fails saying why and nothing is sent.
 TEST(CurlFetcherTest, LoadsLibcurlAtTheFirstFetchAndSaysWhenItCannot) {
   HttpServer server;
   ASSERT_TRUE(server.ok());
@@ -121,13 +121,17 @@ TEST(CurlFetcherTest, LoadsLibcurlAtTheFirstFetchAndSaysWhenItCannot) {
   } absent[] = {{"libcurl-absent.so.4", "libcurl could not be loaded"},
                 {"libm.so.6", "lacks curl_global_init"}};
   for (const auto& a : absent) {
-    const auto replies = CurlFetcherOver(a.soname)->GetAll({&get, 1}, limits);
+    const auto fetcher = CurlFetcherOver(a.soname);
+    fetcher->Prepare();
+    const auto replies = fetcher->GetAll({&get, 1}, limits);
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_NE(replies[0].status.message().find(a.says), std::string::npos)
         << replies[0].status.ToString();
   }
   EXPECT_TRUE(server.requests().empty());
   EXPECT_FALSE(g_curl_at_start);
+  SystemHttpFetcher()->Prepare();
+  EXPECT_TRUE(CurlMapped());
   const auto replies = SystemHttpFetcher()->GetAll({&get, 1}, limits);
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_TRUE(replies[0].status.ok()) << replies[0].status.ToString();

@@ -12,6 +12,10 @@ class NoHttpFetcher : public HttpFetcher {
     for (HttpReply& r : replies) r.status = Status::Failure("HTTP is not available on this system");
     return replies;
   }
+  std::string WhyUnavailable() const override {
+    return "the Windows build has no HTTP client to read the device descriptions that name "
+           "UPnP devices";
+  }
 };
 
 }  // namespace
