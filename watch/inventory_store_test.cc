@@ -1,6 +1,7 @@
 #include "watch/inventory_store.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,14 +65,6 @@ class WatchStoreTest : public ::testing::Test {
     return script;
   }
   // Whether the store holds a device named with a generation not in `seen`.
-  bool HasNewGeneration(const std::set<std::string>& seen) {
-    Result<InventoryStore::Loaded> loaded = store_.Load();
-    if (!loaded.ok()) return false;
-    for (const Device& d : loaded->devices) {
-      if (!d.names.empty() && !seen.contains(d.names.front().name)) return true;
-    }
-    return false;
-  }
   void SetRaw(const std::string& name, DWORD type, const std::string& data) {
     HKEY key = 0;
     ASSERT_EQ(registry_.RegCreateKeyExA(HKEY_CURRENT_USER, kInventoryKey, 0, "", 0, KEY_ALL_ACCESS,
@@ -187,13 +180,18 @@ TEST_F(WatchStoreTest, AFailedSaveLeavesTheStoredInventoryAsItWas) {
 TEST_F(WatchStoreTest, KilledWriterLeavesWholeRecords) {
   std::set<std::string> seen_generations;
   for (int round = 0; round < 4; ++round) {
+    int saved[2];
+    ASSERT_EQ(::pipe(saved), 0);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
+      ::close(saved[0]);
       SqliteRegistry registry(SqliteRegistry::LocationIn(dir_.path()));
       InventoryStore store(registry, HKEY_CURRENT_USER);
       Script script({2, 5 * kMinute, 1000});
-      for (int generation = 0;; ++generation) {
+      // Each round's generations are its own, so every round's survivor is
+      // told apart from the others'.
+      for (int generation = round * 1'000'000;; ++generation) {
         for (int i = 0; i < 200; ++i) {
           std::vector<Event> events;
           Observation seen;
@@ -202,18 +200,22 @@ TEST_F(WatchStoreTest, KilledWriterLeavesWholeRecords) {
           script.watcher.Observe(seen, &events);
         }
         if (!store.Save(script.watcher.inventory(), script.watcher.TakeChanged()).ok()) _exit(1);
+        if (::write(saved[1], "s", 1) != 1) _exit(1);
       }
     }
-    // Killed once the writer has stored a generation no earlier round saw
-    // (a slow, sanitized build may take long to get there), at a moment that
-    // moves from round to round.
-    for (int wait = 0; wait < 600 && !HasNewGeneration(seen_generations); ++wait) {
-      ::usleep(50'000);
-    }
+    ::close(saved[1]);
+    // Killed once the writer has stored a generation (a slow, sanitized
+    // build on a loaded machine may take long to get there), at a moment
+    // that moves from round to round.
+    pollfd first{.fd = saved[0], .events = POLLIN, .revents = 0};
+    char byte = 0;
+    const bool stored = ::poll(&first, 1, 120'000) == 1 && ::read(saved[0], &byte, 1) == 1;
     ::usleep(round * 7'000);
     ::kill(child, SIGKILL);
+    ::close(saved[0]);
     int status = 0;
     ::waitpid(child, &status, 0);
+    ASSERT_TRUE(stored) << "the writer stored nothing within 120 s";
     ASSERT_TRUE(WIFSIGNALED(status)) << "the writer failed on its own";
     Result<InventoryStore::Loaded> loaded = store_.Load();
     ASSERT_TRUE(loaded.ok()) << loaded.status().ToString();

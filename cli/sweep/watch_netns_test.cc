@@ -117,7 +117,11 @@ class Injector {
     Bytes p = {0, 1, 8, 0, 6, 4, 0, 1};
     p.insert(p.end(), mac.octets.begin(), mac.octets.end());
     for (int s = 24; s >= 0; s -= 8) p.push_back(static_cast<std::uint8_t>(sender >> s));
-    p.insert(p.end(), {0, 0, 0, 0, 0, 0, 10, 78, 0, 100});
+    // Asks for an address no host holds: a request for ours would make the
+    // kernel keep a neighbour entry per forger, and its ARP table is shared
+    // by every namespace on the machine (gc_thresh3), so a flood would stop
+    // other labs resolving their peers.
+    p.insert(p.end(), {0, 0, 0, 0, 0, 0, 10, 78, 0, 222});
     return Send(mac, ETHERTYPE_ARP, p);
   }
   bool DhcpRequest(const MacAddress& mac, const std::string& host) {
