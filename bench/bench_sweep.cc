@@ -20,7 +20,8 @@
 // each goal's reference. nmap only with --nmap (it takes seconds a run).
 // --before=PROGRAM runs an earlier build of pingsweep-cli beside the current
 // one in every scenario ("cli before", with its own ratios): a change's
-// before and after in one run.
+// before and after in one run. --only=TEXT runs only the scenarios whose name
+// contains TEXT ("silent", "ARP", "IPv6", "peak RSS", "forged", ...).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -96,7 +97,7 @@ void Routed(ps::testing::VethLab& lab, int runs) {
                     Fping("-a -q -i 0 -r 0 -t 10 -g 10.77.200.0/24")},
                    {{"fping", 1.2}, {"bare dgram", 1.10}}, runs);
   for (const std::string& program : {std::string(PINGSWEEP_CLI), g_before}) {
-    if (program.empty()) continue;
+    if (program.empty() || !g_table.Wanted("peak RSS")) continue;
     std::vector<double> rss;
     for (int i = 0; i < runs; ++i)
       rss.push_back(RunCommand(program + " " + fast + "10.77.0.0/16").max_rss_kb / 1024.0);
@@ -105,6 +106,7 @@ void Routed(ps::testing::VethLab& lab, int runs) {
     g_table.Row("peak RSS, routed /16 (text)", program == PINGSWEEP_CLI ? "pingsweep-cli" : "cli before",
                 "-", text, "goal <= 14.2 MB");
   }
+  if (!g_table.Wanted("forged")) return;
   const ForgeryResult forged = SweepUnderForgery(lab, 1000000);
   g_table.Row("/16 half dropped + 1M forged", "pingsweep engine", std::to_string(forged.answered),
               std::to_string(forged.false_hosts) + " false",
@@ -181,8 +183,10 @@ int main(int argc, char** argv) {
     else if (std::strcmp(argv[i], "--nmap") == 0) g_nmap = true;
     else if (std::strncmp(argv[i], "--runs=", 7) == 0) runs = std::max(1, std::atoi(argv[i] + 7));
     else if (std::strncmp(argv[i], "--before=", 9) == 0) g_before = argv[i] + 9;
+    else if (std::strncmp(argv[i], "--only=", 7) == 0) g_table.Only(argv[i] + 7);
     else {
-      std::fprintf(stderr, "usage: %s [--runs=N] [--before=PROGRAM] [--on-link] [--nmap]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--runs=N] [--before=PROGRAM] [--only=SCENARIO-PART] [--on-link] [--nmap]\n",
+                   argv[0]);
       return 2;
     }
   }

@@ -118,7 +118,7 @@ ForgeryResult SweepUnderForgery(const ps::testing::VethLab& lab, std::uint64_t f
   usleep(100000);  // the sniffer is listening
   ps::sweep::TargetList list(nullptr);
   (void)list.Add("10.77.0.0/16");
-  const std::vector<ps::IpAddress> targets = list.Expand().value();
+  const ps::sweep::TargetAddresses targets = list.Expand().value();
   ps::platform::LinuxIcmpOpener opener;
   auto opened = opener.Open(ps::IpAddress::Family::kV4, ps::platform::IcmpSocket::Kind::kDatagram);
   if (opened) {

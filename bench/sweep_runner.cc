@@ -77,6 +77,7 @@ std::string GoalNote(const Figures& ours, const Figures& versus, const Goal& goa
 void SideBySide::Scenario(const std::string& scenario, const std::vector<Contender>& contenders,
                           const std::vector<Goal>& goals, int runs) {
   last_.clear();
+  if (!Wanted(scenario)) return;
   for (const Contender& c : contenders) {
     Figures f;
     f.name = c.name;

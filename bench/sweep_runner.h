@@ -55,6 +55,11 @@ class SideBySide {
   void Row(const std::string& scenario, const std::string& tool, const std::string& found,
            const std::string& median, const std::string& note);
   void Print() const;
+  // Only scenarios whose name contains `part` run (all when empty).
+  void Only(const std::string& part) { only_ = part; }
+  bool Wanted(const std::string& scenario) const {
+    return only_.empty() || scenario.find(only_) != std::string::npos;
+  }
 
   // The last scenario's figures, by contender name; null when absent.
   const Figures* Last(const std::string& name) const;
@@ -65,6 +70,7 @@ class SideBySide {
   };
   std::vector<Line> lines_;
   std::vector<Figures> last_;
+  std::string only_;
 };
 
 }  // namespace ps::bench

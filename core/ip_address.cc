@@ -96,10 +96,9 @@ bool ParseV6(std::string_view text, std::uint8_t* out) {
   return true;
 }
 
-// Digits straight into one buffer: a sweep's output formats an address a host.
-std::string FormatV4(const std::uint8_t* b) {
-  char text[15];
-  char* p = text;
+// Digits straight into the caller's buffer: a sweep's output formats an
+// address a host.
+char* WriteV4(const std::uint8_t* b, char* p) {
   for (int i = 0; i < 4; ++i) {
     const unsigned v = b[i];
     if (v >= 100) *p++ = static_cast<char>('0' + v / 100);
@@ -107,13 +106,13 @@ std::string FormatV4(const std::uint8_t* b) {
     *p++ = static_cast<char>('0' + v % 10);
     if (i < 3) *p++ = '.';
   }
-  return std::string(text, static_cast<std::size_t>(p - text));
+  return p;
 }
 
 // Lower-case groups without leading zeros; the longest run of two or more zero
 // groups (the first of equals) as "::"; IPv4-compatible and IPv4-mapped
 // addresses end in a dotted quad.
-std::string FormatV6(const std::uint8_t* b) {
+char* WriteV6(const std::uint8_t* b, char* p) {
   std::array<unsigned, 8> words;
   for (std::size_t i = 0; i < 8; ++i) words[i] = static_cast<unsigned>(b[2 * i] << 8 | b[2 * i + 1]);
   int best = -1, best_len = 0;
@@ -127,26 +126,23 @@ std::string FormatV6(const std::uint8_t* b) {
   const bool embedded_v4 = best == 0 && (best_len == 6 || (best_len == 7 && words[7] != 1) ||
                                          (best_len == 5 && words[5] == 0xffff));
   static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
   for (int i = 0; i < 8; ++i) {
     if (i == best) {
-      out += "::";
+      *p++ = ':';
+      *p++ = ':';
       i += best_len - 1;
       continue;
     }
-    if (i > 0 && i != best + best_len) out += ':';
-    if (i == 6 && embedded_v4) {
-      out += FormatV4(b + 12);
-      break;
-    }
+    if (i > 0 && i != best + best_len) *p++ = ':';
+    if (i == 6 && embedded_v4) return WriteV4(b + 12, p);
     const unsigned w = words[static_cast<std::size_t>(i)];
     bool started = false;
     for (int shift = 12; shift >= 0; shift -= 4) {
       const unsigned digit = (w >> shift) & 0xF;
-      if (digit != 0 || started || shift == 0) out += kHex[digit], started = true;
+      if (digit != 0 || started || shift == 0) *p++ = kHex[digit], started = true;
     }
   }
-  return out;
+  return p;
 }
 
 }  // namespace
@@ -160,8 +156,13 @@ std::optional<IpAddress> IpAddress::Parse(std::string_view text) {
   return std::nullopt;
 }
 
+char* IpAddress::WriteText(char* out) const {
+  return is_v4() ? WriteV4(bytes_.data(), out) : WriteV6(bytes_.data(), out);
+}
+
 std::string IpAddress::ToString() const {
-  return is_v4() ? FormatV4(bytes_.data()) : FormatV6(bytes_.data());
+  char text[kMaxText];
+  return std::string(text, WriteText(text));
 }
 
 std::size_t IpAddressHash::operator()(const IpAddress& a) const {

@@ -50,6 +50,13 @@ class IpAddress {
   std::size_t size() const { return is_v4() ? 4 : 16; }
 
   std::string ToString() const;
+  // The longest text of an address: eight groups of four, or six and a
+  // dotted quad (ffff:...:ffff:255.255.255.255).
+  static constexpr std::size_t kMaxText = 45;
+  // ToString()'s text at `out`, which has room for kMaxText bytes; no
+  // terminator. Returns its end: output writes an address a line, with no
+  // string of its own.
+  char* WriteText(char* out) const;
 
   // IPv4 before IPv6, then numerically: two 64-bit words, not a byte loop
   // (a sweep sorts and searches tens of thousands of them).

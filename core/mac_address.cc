@@ -12,14 +12,19 @@ int HexDigit(char c) {
 
 }  // namespace
 
-std::string MacAddress::ToString() const {
+char* MacAddress::WriteText(char* out) const {
   static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text(17, ':');
-  for (int i = 0; i < 6; ++i) {
-    text[i * 3] = kDigits[octets[i] >> 4];
-    text[i * 3 + 1] = kDigits[octets[i] & 0x0f];
+  for (std::size_t i = 0; i < 6; ++i) {
+    if (i > 0) *out++ = ':';
+    *out++ = kDigits[octets[i] >> 4];
+    *out++ = kDigits[octets[i] & 0x0f];
   }
-  return text;
+  return out;
+}
+
+std::string MacAddress::ToString() const {
+  char text[kText];
+  return std::string(text, WriteText(text));
 }
 
 std::optional<MacAddress> MacAddress::Parse(std::string_view text) {

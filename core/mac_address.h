@@ -3,6 +3,7 @@
 
 #include <array>
 #include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,6 +16,10 @@ struct MacAddress {
 
   // Lower-case, colon-separated: "aa:bb:cc:dd:ee:ff".
   std::string ToString() const;
+  // ToString()'s kText characters at `out`, no terminator; returns their end.
+  // Output writes one a line into a string it reuses.
+  static constexpr std::size_t kText = 17;
+  char* WriteText(char* out) const;
   // Accepts "aa:bb:cc:dd:ee:ff", "aa-bb-cc-dd-ee-ff" (either case, one or two
   // digits per octet) and twelve bare hex digits; nullopt for anything else.
   static std::optional<MacAddress> Parse(std::string_view text);

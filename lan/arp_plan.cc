@@ -29,7 +29,7 @@ std::pair<const platform::Link*, const platform::Link::Ipv4Address*> BestSubnet(
 
 }  // namespace
 
-ArpPlan PlanArp(const std::vector<platform::Link>& links, std::span<const std::uint32_t> targets,
+ArpPlan PlanArp(const std::vector<platform::Link>& links, std::vector<std::uint32_t> targets,
                 std::string_view interface) {
   ArpPlan plan;
   std::vector<const platform::Link*> usable;
@@ -56,9 +56,22 @@ ArpPlan PlanArp(const std::vector<platform::Link>& links, std::span<const std::u
     return plan;
   }
 
-  for (std::uint32_t target : targets) {
+  // While every target so far is the first group's, none is copied: when all
+  // are (one subnet, the usual sweep), the group takes `targets` itself.
+  std::size_t all_first = 0;
+  bool deferred = true;
+  const auto stop_deferring = [&] {
+    if (deferred && all_first > 0) {
+      std::vector<std::uint32_t>& first = plan.groups.front().targets;
+      first.reserve(targets.size());
+      first.assign(targets.begin(), targets.begin() + static_cast<std::ptrdiff_t>(all_first));
+    }
+    deferred = false;
+  };
+  for (const std::uint32_t target : targets) {
     const auto [best_link, best] = BestSubnet(usable, target);
     if (best == nullptr) {
+      stop_deferring();
       plan.others.push_back(target);
       continue;
     }
@@ -69,9 +82,18 @@ ArpPlan PlanArp(const std::vector<platform::Link>& links, std::span<const std::u
     if (group == nullptr) {
       plan.groups.push_back({*best_link, {best_link->mac, best->address}, {}});
       group = &plan.groups.back();
+      // Room for all: pages never written cost nothing, and a /16 grown by
+      // doubling took twice its pages in faults, and copies.
+      if (!deferred || plan.groups.size() > 1) group->targets.reserve(targets.size());
     }
+    if (deferred && group == &plan.groups.front()) {
+      ++all_first;
+      continue;
+    }
+    stop_deferring();
     group->targets.push_back(target);
   }
+  if (deferred && all_first > 0) plan.groups.front().targets = std::move(targets);
   return plan;
 }
 

@@ -34,7 +34,7 @@ struct ArpPlan {
 // Plans the targets (host order) over `links`. With `interface` non-empty only
 // that interface is used, and it must exist, be up and do ARP. A target on
 // several subnets goes to the most specific one.
-ArpPlan PlanArp(const std::vector<platform::Link>& links, std::span<const std::uint32_t> targets,
+ArpPlan PlanArp(const std::vector<platform::Link>& links, std::vector<std::uint32_t> targets,
                 std::string_view interface);
 
 // Whether this process may open ARP sockets, as one line for --check:

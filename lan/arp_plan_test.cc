@@ -47,6 +47,27 @@ TEST(ArpPlanTest, GroupsOnLinkTargetsByInterfaceAndSource) {
                                       Ip(172, 16, 0, 9), Ip(10, 8, 0, 9), Ip(203, 0, 113, 8)}));
 }
 
+// One subnet's targets stay in the caller's order whether the others come
+// before, between or after them (the plan copies nothing until one does).
+TEST(ArpPlanTest, OneSubnetKeepsItsOrderBesideOthers) {
+  const std::uint32_t a = Ip(192, 168, 1, 20), b = Ip(192, 168, 1, 30), c = Ip(192, 168, 1, 40);
+  const std::uint32_t off = Ip(8, 8, 8, 8);
+  const struct {
+    std::vector<std::uint32_t> targets, group, others;
+  } cases[] = {
+      {{a, b, c}, {a, b, c}, {}},
+      {{a, b, off}, {a, b}, {off}},
+      {{off, a, b}, {a, b}, {off}},
+      {{a, off, b, off}, {a, b}, {off, off}},
+  };
+  for (const auto& k : cases) {
+    const ArpPlan plan = PlanArp(Links(), k.targets, "");
+    ASSERT_EQ(plan.groups.size(), 1u);
+    EXPECT_EQ(plan.groups[0].targets, k.group);
+    EXPECT_EQ(plan.others, k.others);
+  }
+}
+
 TEST(ArpPlanTest, ANamedInterfaceIsTheOnlyOneUsedAndMustBeUsable) {
   const std::vector<std::uint32_t> targets = {Ip(10, 0, 5, 9), Ip(192, 168, 1, 20)};
   const ArpPlan plan = PlanArp(Links(), targets, "eth0");

@@ -4,7 +4,6 @@
 #include <array>
 #include <cerrno>
 #include <limits>
-#include <numeric>
 
 #include "lan/arp_packet.h"
 
@@ -31,7 +30,7 @@ ArpProber::ArpProber(platform::PacketSocket* socket, platform::MonotonicClock* c
       pacing_(options.rate, kBurstSeconds, kBatch) {}
 
 bool ArpProber::HasWork() const {
-  return next_fresh_ < fresh_.size() || !retry_.empty() ||
+  return next_fresh_ < FreshCount() || !retry_.empty() ||
          outstanding_head_ < outstanding_.size();
 }
 
@@ -72,8 +71,9 @@ void ArpProber::Send(std::int64_t now) {
     if (!retry_.empty()) {
       index = retry_.front();
       retry_.pop_front();
-    } else if (next_fresh_ < fresh_.size()) {
-      index = fresh_[next_fresh_++];
+    } else if (next_fresh_ < FreshCount()) {
+      index = fresh_all_ ? static_cast<std::uint32_t>(next_fresh_) : fresh_[next_fresh_];
+      ++next_fresh_;
     } else {
       break;
     }
@@ -161,12 +161,10 @@ void ArpProber::Reset(std::span<const std::uint32_t> targets) {
 void ArpProber::QueueFresh(std::span<const std::uint32_t> targets) {
   fresh_.clear();
   next_fresh_ = 0;
-  // Sorted, and as many as are unique: that is targets_' order.
-  if (targets.size() == targets_.size() && std::is_sorted(targets.begin(), targets.end())) {
-    fresh_.resize(targets_.size());
-    std::iota(fresh_.begin(), fresh_.end(), 0u);
-    return;
-  }
+  // Sorted, and as many as are unique: that is targets_' order, with no list
+  // of indices to write (a /16's was 256 KB of fresh pages).
+  fresh_all_ = targets.size() == targets_.size() && std::is_sorted(targets.begin(), targets.end());
+  if (fresh_all_) return;
   for (std::uint32_t address : targets) {
     Target* target = Find(address);
     if (target->tries == 0) {
@@ -200,7 +198,7 @@ std::int64_t ArpProber::NextWake(std::int64_t now) const {
   std::int64_t wake = outstanding_head_ < outstanding_.size()
                           ? targets_[outstanding_[outstanding_head_]].deadline_ns
                           : kNever;
-  if (next_fresh_ < fresh_.size() || !retry_.empty()) {
+  if (next_fresh_ < FreshCount() || !retry_.empty()) {
     wake = std::min(wake, std::max(pacing_.NextSendAt(now), blocked_until_ns_));
   }
   return wake;

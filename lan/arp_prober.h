@@ -106,6 +106,7 @@ class ArpProber {
   void Process(const platform::IncomingFrame& frame, ArpObserver* observer);
   Target* Find(std::uint32_t address);
   bool HasWork() const;
+  std::size_t FreshCount() const { return fresh_all_ ? targets_.size() : fresh_.size(); }
 
   platform::PacketSocket* socket_;
   platform::MonotonicClock* clock_;
@@ -119,6 +120,7 @@ class ArpProber {
   Bulk<Target> targets_;         // sorted by address
   bool consecutive_ = false;     // targets_ are one run of addresses: Find subtracts
   Bulk<std::uint32_t> fresh_;           // indices never asked, in the caller's order
+  bool fresh_all_ = false;              // instead: every index, in order
   std::size_t next_fresh_ = 0;
   std::deque<std::uint32_t> retry_;     // indices due another request (served first)
   Bulk<std::uint32_t> outstanding_;     // indices by deadline (FIFO: one timeout for all)

@@ -47,7 +47,8 @@ std::vector<IpAddress> Targets(const std::string& text) {
   EXPECT_EQ(list.Add(text).message(), "");
   auto out = list.Expand();
   EXPECT_EQ(out.status().message(), "");
-  return out.ok() ? std::move(out).value() : std::vector<IpAddress>{};
+  if (!out.ok()) return {};
+  return std::vector<IpAddress>(out.value().begin(), out.value().end());
 }
 
 TEST_F(Ipv6LabTest, UlaRangeFindsExactlyTheAnsweringHosts) {

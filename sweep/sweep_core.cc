@@ -63,6 +63,7 @@ SweepCore::SweepCore(platform::MonotonicClock* clock, platform::NeighbourTable* 
   summary_.targets = targets.size();
   batch_.reserve(kSweepBatch);
   going_.reserve(kSweepBatch);
+  went_.reserve(kSweepBatch);
 }
 
 double SweepCore::ExpectedOnLinkSeconds() const {
@@ -121,10 +122,11 @@ void SweepCore::SendDue(std::int64_t now) {
     going_.push_back(index);
   }
   if (going_.empty()) return;
-  const ProbeTransport::SendResult sent = transport_->Send(going_, send_ns);
+  went_.assign(going_.size(), send_ns);
+  const ProbeTransport::SendResult sent = transport_->Send(going_, send_ns, went_);
   const auto went = static_cast<std::size_t>(std::max(sent.sent, 0));
   std::size_t next = went / per;  // hosts whose whole probe went
-  for (std::size_t i = 0; i < next; ++i) MarkSent(going_[i], send_ns);
+  for (std::size_t i = 0; i < next; ++i) MarkSent(going_[i], send_ns, went_[i]);
   summary_.sent += went;
   pacing_.Take(went);
   if (next < going_.size() && !Transient(sent.error)) FailSend(going_[next++], sent.error);
@@ -151,15 +153,17 @@ void SweepCore::TakeBatch(std::int64_t now, std::size_t budget) {
   }
 }
 
-void SweepCore::MarkSent(std::uint32_t index, std::int64_t send_ns) {
+void SweepCore::MarkSent(std::uint32_t index, std::int64_t send_ns, std::int64_t went_ns) {
   Host& h = hosts_[index];
   h.sent_ns = send_ns;
+  h.went_after_ns = static_cast<std::uint32_t>(
+      std::clamp<std::int64_t>(went_ns - send_ns, 0, std::numeric_limits<std::uint32_t>::max()));
   h.state = State::kOutstanding;
   ++outstanding_;
   h.contacted = true;
   ++h.attempts;
   ++results_[index].sent;
-  pending_.push_back(Pending{send_ns + options_.timeout_ns, index});
+  pending_.push_back(Pending{h.went_ns() + options_.timeout_ns, index});
 }
 
 // This destination cannot be sent to (no route, refused by a firewall):
@@ -194,7 +198,7 @@ void SweepCore::Resolve(std::uint32_t index, bool answered) {
     h.attempts = 0;
     // The next probe of a host waits for its interval (after the one before).
     h.state = State::kQueued;
-    delayed_.push_back(Pending{h.sent_ns + options_.interval_ns, index});
+    delayed_.push_back(Pending{h.went_ns() + options_.interval_ns, index});
     return;
   }
   if (h.state != State::kAnswered) h.state = State::kDone;
@@ -208,7 +212,7 @@ void SweepCore::Resolve(std::uint32_t index, bool answered) {
 void SweepCore::Answer(std::uint32_t index, std::int64_t received_ns, std::uint8_t ttl, Via via,
                        std::uint16_t port) {
   HostResult& r = results_[index];
-  const std::int64_t rtt = std::max<std::int64_t>(received_ns - hosts_[index].sent_ns, 0);
+  const std::int64_t rtt = std::max<std::int64_t>(received_ns - hosts_[index].went_ns(), 0);
   r.rtt_min_ns = r.received == 0 ? rtt : std::min(r.rtt_min_ns, rtt);
   r.rtt_max_ns = std::max(r.rtt_max_ns, rtt);
   r.rtt_sum_ns += rtt;
@@ -240,7 +244,7 @@ void SweepCore::Fail(std::uint32_t index) {
 // earlier one settled or sent again since.
 bool SweepCore::Current(const Pending& p) const {
   const Host& h = hosts_[p.host];
-  return h.state == State::kOutstanding && h.sent_ns + options_.timeout_ns == p.at_ns;
+  return h.state == State::kOutstanding && h.went_ns() + options_.timeout_ns == p.at_ns;
 }
 
 void SweepCore::Expire(std::int64_t drained_at) {

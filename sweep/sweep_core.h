@@ -18,6 +18,7 @@
 #include "core/ip_address.h"
 #include "core/status.h"
 #include "platform/inet/sweep_io.h"
+#include "sweep/index_queue.h"
 #include "sweep/neighbour_window.h"
 #include "sweep/sweep_types.h"
 #include "sweep/token_bucket.h"
@@ -43,8 +44,13 @@ class ProbeTransport {
   // the errno that says it cannot go (no route).
   virtual int Prepare(std::uint32_t /*index*/) { return 0; }
   // Sends the probe of each of `hosts` (their `sequence` set), stamped
-  // `send_ns`, a host's packets together and in order.
-  virtual SendResult Send(std::span<const std::uint32_t> hosts, std::int64_t send_ns) = 0;
+  // `send_ns` (the probe's identity, read before the call), a host's packets
+  // together and in order. `went_ns` has an entry a host, each `send_ns` on
+  // the call: a transport that can tell when a host's probe was handed to the
+  // system (one send call a packet under Wine takes a quarter of a second for
+  // a batch) puts that time there. Round trips and deadlines count from it.
+  virtual SendResult Send(std::span<const std::uint32_t> hosts, std::int64_t send_ns,
+                          std::span<std::int64_t> went_ns) = 0;
   // Waits until an answer is queued or `wake_ns`, reads up to kSweepBatch
   // and tells the core what each means. Returns how many; -errno on a failure.
   virtual int Receive(std::int64_t wake_ns) = 0;
@@ -56,8 +62,10 @@ class SweepCore {
  public:
   enum class State : std::uint8_t { kQueued, kOutstanding, kAnswered, kFailed, kDone };
   struct Host {
-    std::int64_t sent_ns = 0;  // its deadline is this plus the time-out
+    std::int64_t sent_ns = 0;  // the current probe's stamp (Send's send_ns)
     std::int64_t previous_sent_ns = -1;  // the probe answered before this one
+    // From sent_ns until the probe went (capped at 4.29 s).
+    std::uint32_t went_after_ns = 0;
     std::uint16_t sequence = 0;
     std::uint16_t previous_sequence = 0;
     std::uint16_t attempts = 0;  // sends of the current probe
@@ -65,6 +73,10 @@ class SweepCore {
     State state = State::kQueued;
     bool on_link = false;
     bool contacted = false;
+
+    // When the current probe went: its round trip counts from here, and its
+    // deadline is this plus the time-out.
+    std::int64_t went_ns() const { return sent_ns + went_after_ns; }
   };
 
   // `targets` sorted and unique, of one family. Targets inside one of
@@ -87,7 +99,7 @@ class SweepCore {
   // probe of `index`: one is outstanding and its deadline has not passed.
   bool InTime(std::uint32_t index, std::int64_t received_ns) const {
     const Host& h = hosts_[index];
-    return h.state == State::kOutstanding && received_ns < h.sent_ns + options_.timeout_ns;
+    return h.state == State::kOutstanding && received_ns < h.went_ns() + options_.timeout_ns;
   }
   HostResult& result(std::uint32_t index) { return results_[index]; }
   // The current probe of `index` was answered in time, at `received_ns`.
@@ -113,7 +125,7 @@ class SweepCore {
 
   void SendDue(std::int64_t now);
   void TakeBatch(std::int64_t now, std::size_t budget);
-  void MarkSent(std::uint32_t index, std::int64_t send_ns);
+  void MarkSent(std::uint32_t index, std::int64_t send_ns, std::int64_t went_ns);
   void FailSend(std::uint32_t index, int error);
   bool Current(const Pending& p) const;
   void Expire(std::int64_t drained_at);
@@ -133,12 +145,13 @@ class SweepCore {
   NeighbourWindow window_;
   HostResults results_;
   std::vector<Host, platform::BulkAllocator<Host>> hosts_;
-  std::deque<std::uint32_t> ready_;      // may be sent now
-  std::deque<std::uint32_t> ready_new_;  // on-link, first contact: wait for the window
+  IndexQueue ready_;      // may be sent now
+  IndexQueue ready_new_;  // on-link, first contact: wait for the window
   std::deque<Pending> pending_;          // in send order, so in deadline order
   std::deque<Pending> delayed_;          // next probes of a count, by when they are due
   std::vector<std::uint32_t> batch_;     // SendDue's, kept between calls
   std::vector<std::uint32_t> going_;
+  std::vector<std::int64_t> went_;       // going_'s send times
   std::uint64_t on_link_count_ = 0;
   std::uint64_t finished_ = 0;
   std::uint64_t outstanding_ = 0;  // hosts with a probe awaiting its answer

@@ -27,7 +27,8 @@ std::vector<IpAddress> Targets(const std::vector<std::string>& specs) {
   for (const auto& s : specs) EXPECT_EQ(list.Add(s).message(), "");
   auto out = list.Expand();
   EXPECT_EQ(out.status().message(), "");
-  return out.ok() ? std::move(out).value() : std::vector<IpAddress>{};
+  if (!out.ok()) return {};
+  return std::vector<IpAddress>(out.value().begin(), out.value().end());
 }
 
 const HostResult& ResultFor(const Sweep& sweep, const std::string& address) {

@@ -349,7 +349,7 @@ std::uint64_t TargetList::Count() const {
   return n;
 }
 
-Result<std::vector<IpAddress>> TargetList::Expand() const {
+Result<TargetAddresses> TargetList::Expand() const {
   const std::uint64_t n = Count();
   if (n > kLargestSweep) {
     return Status::Failure(std::to_string(n) + " addresses to probe: one sweep takes at most " +
@@ -359,7 +359,7 @@ Result<std::vector<IpAddress>> TargetList::Expand() const {
     return Status::Failure(std::to_string(n) + " addresses to probe: more than " +
                            std::to_string(kLargeSweep) + " need --allow-large");
   }
-  std::vector<IpAddress> out;
+  TargetAddresses out;
   out.reserve(n);
   // IPv4 first, as IpAddress orders them.
   for (const Range& r : Effective(0)) {

@@ -12,8 +12,13 @@
 #include "core/ip_address.h"
 #include "core/status.h"
 #include "platform/inet/sweep_io.h"
+#include "platform/memory/bulk_memory.h"
 
 namespace ps::sweep {
+
+// A sweep's addresses: a /16's are a megabyte, filled at once, in bulk
+// memory (a page fault per 2 MB).
+using TargetAddresses = std::vector<IpAddress, platform::BulkAllocator<IpAddress>>;
 
 // Above this many addresses a sweep must be asked for explicitly.
 // (Also the most one IPv6 target may hold: a /112.)
@@ -55,7 +60,7 @@ class TargetList {
   std::uint64_t Count() const;
   // Sorted, without duplicates or exclusions. Fails when there are more than
   // kLargeSweep and large sweeps are not allowed, or more than kLargestSweep.
-  Result<std::vector<IpAddress>> Expand() const;
+  Result<TargetAddresses> Expand() const;
 
  private:
   __extension__ typedef unsigned __int128 Number;  // an address as one number

@@ -145,9 +145,9 @@ TEST_F(TargetListTest, FormsRefusalsAndExclusions) {
     for (const auto& a : c.add) {
       if (status.ok()) status = list.Add(a);
     }
-    std::vector<IpAddress> out;
+    TargetAddresses out;
     if (status.ok()) {
-      Result<std::vector<IpAddress>> expanded = list.Expand();
+      Result<TargetAddresses> expanded = list.Expand();
       status = expanded.status();
       if (expanded.ok()) out = std::move(expanded).value();
     }
@@ -172,9 +172,9 @@ TEST_F(TargetListTest, LinesWithCommentsAndErrorsNamingTheLine) {
   TargetList list(&resolver_);
   std::istringstream good("# hosts\n10.0.0.1\n\n  10.0.0.3-4  # two more\nprinter.lan\r\n");
   ASSERT_EQ(list.AddLines(good, "hosts.txt").message(), "");
-  const Result<std::vector<IpAddress>> expanded = list.Expand();
+  const Result<TargetAddresses> expanded = list.Expand();
   ASSERT_EQ(expanded.status().message(), "");
-  const std::vector<IpAddress>& out = expanded.value();
+  const TargetAddresses& out = expanded.value();
   ASSERT_EQ(out.size(), 4u);
   EXPECT_EQ(out[3].ToString(), "10.0.0.20");
 

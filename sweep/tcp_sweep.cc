@@ -47,7 +47,7 @@ int TcpSweep::Prepare(std::uint32_t index) {
 }
 
 ProbeTransport::SendResult TcpSweep::Send(std::span<const std::uint32_t> hosts,
-                                          std::int64_t send_ns) {
+                                          std::int64_t send_ns, std::span<std::int64_t>) {
   out_.clear();
   for (std::size_t i = 0; i < hosts.size(); ++i) AddProbes(hosts[i], send_ns, sources_[i]);
   sources_.clear();

@@ -72,7 +72,9 @@ class TcpSweep : private ProbeTransport {
   std::size_t packets_per_probe() const override { return probes_.size(); }
   std::size_t Room() const override { return socket_->Room(); }
   int Prepare(std::uint32_t index) override;
-  SendResult Send(std::span<const std::uint32_t> hosts, std::int64_t send_ns) override;
+  // Probes count from `send_ns` (`went_ns` is left as it is).
+  SendResult Send(std::span<const std::uint32_t> hosts, std::int64_t send_ns,
+                  std::span<std::int64_t> went_ns) override;
   int Receive(std::int64_t wake_ns) override;
   const char* failure() const override { return "the TCP probe socket failed"; }
   void AddProbes(std::uint32_t index, std::int64_t send_ns, const IpAddress& source);

@@ -2,6 +2,7 @@
 // permission report. Whole runs are in run_test.cc.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sstream>
 
 #include "cli/sweep/check.h"
@@ -92,6 +93,52 @@ TEST(OptionsTest, HelpHasTheSectionsAManPageNeeds) {
            "line of at most " + std::to_string(sweep::kMaxLineBytes) + " bytes"})
     EXPECT_NE(help.find(part), std::string::npos) << part;
   EXPECT_EQ(VersionText().rfind("pingsweep-cli ", 0), 0u);
+}
+
+// The times and the loss, on the usual line's path and on the general one (a
+// name to quote), for one answer and for counts with some lost: as "%.3f"
+// and "%.0f" write them.
+TEST(OutputTest, CsvTimesAndLossAsPrintfWritesThem) {
+  const struct {
+    int sent, received;
+    std::int64_t min_ns, sum_ns, max_ns;
+    const char* loss;
+  } cases[] = {
+      {1, 1, 1234567, 1234567, 1234567, "0"},  {3, 2, 1000400, 3000900, 2000500, "33"},
+      {3, 1, 500, 500, 500, "67"},             {3, 3, 900000, 3000000, 1100000, "0"},
+      {4, 3, 700000, 2100000, 700000, "25"},   {2, 0, 0, 0, 0, "100"},
+  };
+  const auto ms = [](std::int64_t ns) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.3f", static_cast<double>(ns) / 1e6);
+    return std::string(text);
+  };
+  for (const auto& c : cases) {
+    for (const char* name : {"plain.lan", "needs \"quotes\""}) {
+      HostLine h;
+      h.name = name;
+      h.result.address = IpAddress::V4(0x0A000001);
+      h.result.outcome = c.received > 0 ? sweep::Outcome::kAnswered : sweep::Outcome::kSilent;
+      h.result.sent = c.sent;
+      h.result.received = c.received;
+      h.result.rtt_min_ns = c.min_ns;
+      h.result.rtt_sum_ns = c.sum_ns;
+      h.result.rtt_max_ns = c.max_ns;
+      std::ostringstream csv;
+      WriteHosts(csv, Format::kCsv, std::vector<HostLine>{h}, 1);
+      bool ok = false;
+      const auto rows = testing::CsvRows(csv.str(), &ok);
+      ASSERT_TRUE(ok && rows.size() == 1) << csv.str();
+      const std::string avg = c.received > 0 ? ms(c.sum_ns / c.received) : "";
+      SCOPED_TRACE(csv.str());
+      EXPECT_EQ(rows[0].at("name"), name);
+      EXPECT_EQ(rows[0].at("rtt_ms"), avg);
+      EXPECT_EQ(rows[0].at("rtt_avg_ms"), avg);
+      EXPECT_EQ(rows[0].at("rtt_min_ms"), c.received > 0 ? ms(c.min_ns) : "");
+      EXPECT_EQ(rows[0].at("rtt_max_ms"), c.received > 0 ? ms(c.max_ns) : "");
+      EXPECT_EQ(rows[0].at("loss_percent"), c.loss);
+    }
+  }
 }
 
 TEST(OutputTest, CsvAndJsonReadBack) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 
 #include "cli/sweep/run.h"
 #include "core/terminal_text.h"
@@ -19,7 +20,7 @@ constexpr std::uint16_t kNoMacStates =
 // Whether a target may lie on a directly connected IPv4 subnet (sorted
 // `targets`): without one, --probe auto has nothing to ask by ARP, and the
 // links need not be read.
-bool AnyOnConnectedSubnet(platform::InterfaceTable* interfaces, const std::vector<IpAddress>& targets) {
+bool AnyOnConnectedSubnet(platform::InterfaceTable* interfaces, std::span<const IpAddress> targets) {
   if (interfaces == nullptr) return true;
   for (const platform::ConnectedSubnet& s : interfaces->ConnectedSubnets()) {
     if (!s.network.is_v4()) continue;
@@ -33,9 +34,9 @@ bool AnyOnConnectedSubnet(platform::InterfaceTable* interfaces, const std::vecto
 }  // namespace
 
 std::optional<int> ArpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
-                                     const std::vector<IpAddress>& targets, std::ostream& err,
+                                     std::span<const IpAddress> targets, std::ostream& err,
                                      const std::string& prefix) {
-  all_targets_ = &targets;
+  all_targets_ = targets;
   if (o.probe == ProbeMethod::kIcmp || o.probe == ProbeMethod::kNone) {
     no_icmp_ = o.probe == ProbeMethod::kNone;  // TCP probes alone
     if (o.interface.empty()) return std::nullopt;
@@ -54,7 +55,7 @@ std::optional<int> ArpStage::Prepare(const Options& o, const platform::SweepPlat
   for (const IpAddress& t : targets) {
     if (t.is_v4()) v4.push_back(t.v4());
   }
-  sweep::ArpPlan plan = sweep::PlanArp(p.packets->Links(), v4, o.interface);
+  sweep::ArpPlan plan = sweep::PlanArp(p.packets->Links(), std::move(v4), o.interface);
   if (auto exit = RefuseUnreachable(o, plan, err, prefix)) return exit;
   if (auto exit = OpenGroups(o, *p.packets, std::move(plan.groups), err, prefix)) return exit;
   if (!groups_.empty()) {
@@ -106,22 +107,29 @@ std::optional<int> ArpStage::OpenGroups(const Options& o, platform::PacketNetwor
   return std::nullopt;
 }
 
-void ArpStage::TakeTargets(const Options& o, const std::vector<IpAddress>& targets) {
-  for (const Group& g : groups_)
-    arp_targets_.insert(arp_targets_.end(), g.plan.targets.begin(), g.plan.targets.end());
-  // One group's are sorted already, as the targets.
-  if (!std::is_sorted(arp_targets_.begin(), arp_targets_.end()))
-    std::sort(arp_targets_.begin(), arp_targets_.end());
-  arp_targets_.erase(std::unique(arp_targets_.begin(), arp_targets_.end()), arp_targets_.end());
+void ArpStage::TakeTargets(const Options& o, std::span<const IpAddress> targets) {
+  // One group's are sorted and unique already, as the targets: a view of
+  // them, not a copy (a /16's was 256 KB of fresh pages).
+  const std::vector<std::uint32_t>& one = groups_.front().plan.targets;
+  one_group_ = groups_.size() == 1 &&
+               std::adjacent_find(one.begin(), one.end(), std::greater_equal<>()) == one.end();
+  merged_.clear();
+  if (!one_group_) {
+    for (const Group& g : groups_)
+      merged_.insert(merged_.end(), g.plan.targets.begin(), g.plan.targets.end());
+    std::sort(merged_.begin(), merged_.end());
+    merged_.erase(std::unique(merged_.begin(), merged_.end()), merged_.end());
+  }
+  const std::span<const std::uint32_t> by_arp = arp_targets();
   if (o.probe == ProbeMethod::kBoth) {
-    icmp_targets_ = targets;
+    icmp_targets_.assign(targets.begin(), targets.end());
     return;
   }
   // One walk: both are sorted.
-  auto arp = arp_targets_.begin();
+  auto arp = by_arp.begin();
   for (const IpAddress& t : targets) {
-    while (t.is_v4() && arp != arp_targets_.end() && *arp < t.v4()) ++arp;
-    if (!t.is_v4() || arp == arp_targets_.end() || *arp != t.v4()) icmp_targets_.push_back(t);
+    while (t.is_v4() && arp != by_arp.end() && *arp < t.v4()) ++arp;
+    if (!t.is_v4() || arp == by_arp.end() || *arp != t.v4()) icmp_targets_.push_back(t);
   }
 }
 
@@ -149,6 +157,7 @@ void ArpStage::Run(platform::MonotonicClock* clock, const Options& o,
   answers_.clear();
   totals_ = {};
   for (Group& g : groups_) {
+    if (g.socket == nullptr) continue;  // closed by an earlier run
     if (stop != nullptr && stop->load()) {
       totals_.interrupted = true;
       break;
@@ -167,7 +176,9 @@ void ArpStage::Run(platform::MonotonicClock* clock, const Options& o,
     totals_.interrupted = totals_.interrupted || s.interrupted;
     if (!s.socket_status.ok()) totals_.socket_status = s.socket_status;
   }
-  if (!keep_sockets_) groups_.clear();  // the sockets are done with
+  // The sockets are done with; the plans stay, as arp_targets() may view one.
+  if (!keep_sockets_)
+    for (Group& g : groups_) g.socket.reset();
   SortAnswers();
 }
 

@@ -7,8 +7,9 @@
 #include <memory>
 #include <optional>
 #include <ostream>
-#include <unordered_map>
+#include <span>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -16,9 +17,11 @@
 #include "core/ip_address.h"
 #include "core/mac_address.h"
 #include "platform/inet/sweep_io.h"
+#include "platform/memory/bulk_memory.h"
 #include "lan/arp_plan.h"
 #include "lan/arp_prober.h"
 #include "lan/vendors.h"
+#include "sweep/targets.h"
 
 namespace ps::cli {
 
@@ -28,7 +31,7 @@ class ArpStage {
   // code when the run must end, nullopt to go on; what it chose, and why,
   // goes to `err` after `prefix`. `targets` sorted.
   std::optional<int> Prepare(const Options& o, const platform::SweepPlatform& p,
-                             const std::vector<IpAddress>& targets, std::ostream& err,
+                             std::span<const IpAddress> targets, std::ostream& err,
                              const std::string& prefix);
   // Keeps the sockets after Run(), for the next one (the watch sweeps again).
   void KeepSockets() { keep_sockets_ = true; }
@@ -38,13 +41,19 @@ class ArpStage {
 
   // The targets left to ICMP, in order (`targets` itself when ARP takes
   // none and ICMP is asked for: it must outlive this).
-  const std::vector<IpAddress>& icmp_targets() const {
-    return arp_targets_.empty() && !no_icmp_ ? *all_targets_ : icmp_targets_;
+  std::span<const IpAddress> icmp_targets() const {
+    return arp_targets().empty() && !no_icmp_ ? all_targets_ : std::span<const IpAddress>(icmp_targets_);
   }
   // Whether a target is probed by ARP (before Run: it will be).
   bool Probes(const IpAddress& address) const {
     return address.is_v4() &&
-           std::binary_search(arp_targets_.begin(), arp_targets_.end(), address.v4());
+           std::binary_search(arp_targets().begin(), arp_targets().end(), address.v4());
+  }
+  // The IPv4 targets probed by ARP, sorted: a walk in step with the sorted
+  // targets asks Probes() of each for the price of one pass.
+  std::span<const std::uint32_t> arp_targets() const {
+    if (one_group_) return groups_.front().plan.targets;
+    return merged_;
   }
   // Requests sent to each silent ARP target.
   int tries() const { return tries_; }
@@ -63,16 +72,19 @@ class ArpStage {
   std::optional<int> OpenGroups(const Options& o, platform::PacketNetwork& packets,
                                 std::vector<sweep::ArpGroup> planned, std::ostream& err,
                                 const std::string& prefix);
-  void TakeTargets(const Options& o, const std::vector<IpAddress>& targets);
+  void TakeTargets(const Options& o, std::span<const IpAddress> targets);
   void Announce(std::ostream& err, const std::string& prefix) const;
   void SortAnswers();
 
   std::vector<Group> groups_;
   bool keep_sockets_ = false;
-  const std::vector<IpAddress>* all_targets_ = nullptr;
-  std::vector<IpAddress> icmp_targets_;
+  std::span<const IpAddress> all_targets_;
+  sweep::TargetAddresses icmp_targets_;
   bool no_icmp_ = false;  // no echo request at all: the TCP probes take the rest
-  std::vector<std::uint32_t> arp_targets_;  // sorted
+  // The ARP targets, sorted and unique: one group's own when they are (no
+  // copy: a /16's was 256 KB of fresh pages), else merged_.
+  bool one_group_ = false;
+  std::vector<std::uint32_t> merged_;
   int tries_ = 1;
   sweep::ArpAnswers answers_;
   sweep::ArpSummary totals_;
@@ -97,7 +109,9 @@ class HostMacs {
  private:
   platform::NeighbourTable* neighbours_;
   // From Add: sorted (the last of equal addresses wins) unless `added_sorted_` is false.
-  std::vector<std::pair<IpAddress, MacAddress>> added_;
+  // A /16's answers fill 1.5 MB at once: bulk memory, a fault per 2 MB.
+  std::vector<std::pair<IpAddress, MacAddress>, platform::BulkAllocator<std::pair<IpAddress, MacAddress>>>
+      added_;
   bool added_sorted_ = true;
   std::size_t next_ = 0;  // after the entry Find found last
   std::unordered_map<IpAddress, MacAddress, IpAddressHash> polled_;

@@ -1,11 +1,12 @@
 #include "cli/sweep/output.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <nlohmann/json.hpp>
 
+#include "core/status.h"
 #include "core/terminal_text.h"
 #include "platform/inet/icmp_text.h"
 
@@ -41,18 +42,20 @@ void AppendMs(std::string& out, std::int64_t ns) {
   out += buf;
 }
 
-// "%.0f" of the loss; "" when nothing was sent.
+// "%.0f" of the loss at `p`, and its end; nothing when nothing was sent. At
+// most 13 characters: the counts are ints.
+char* PutPercent(char* p, const sweep::HostResult& r) {
+  if (r.sent == 0) return p;
+  if (r.received == 0) return Put(p, "100");
+  if (r.received == r.sent) return Put(p, "0");
+  char text[16];
+  const int n = std::snprintf(text, sizeof(text), "%.0f", 100.0 * (r.sent - r.received) / r.sent);
+  return Put(p, std::string_view(text, static_cast<std::size_t>(n)));
+}
+
 void AppendPercent(std::string& out, const sweep::HostResult& r) {
-  if (r.sent == 0) return;
-  if (r.received == 0) {
-    out += "100";
-  } else if (r.received == r.sent) {
-    out += '0';
-  } else {
-    char buf[16];
-    std::snprintf(buf, sizeof(buf), "%.0f", 100.0 * (r.sent - r.received) / r.sent);
-    out += buf;
-  }
+  char text[16];
+  out.append(text, PutPercent(text, r));
 }
 
 const char* Status(const sweep::HostResult& r) {
@@ -107,7 +110,8 @@ std::string_view Escaped(std::string_view name, std::string& scratch) {
 }
 
 void AppendAddress(std::string& out, const HostLine& h) {
-  out += h.result.address.ToString();
+  char text[IpAddress::kMaxText];
+  out.append(text, h.result.address.WriteText(text));
   if (!h.zone.empty()) {
     out += '%';
     AppendEscapedText(out, h.zone);  // an interface name, from outside
@@ -151,12 +155,17 @@ class Sink {
   std::string buffer_;
 };
 
-// Plain text: no byte a CSV field quotes or a name escapes.
+// Plain text: no byte a CSV field quotes or a name escapes. A table, as it
+// is asked of three fields on every line of a /16's output.
+constexpr std::array<bool, 256> kPlainBytes = [] {
+  std::array<bool, 256> plain{};
+  for (int c = 0x20; c < 0x7F; ++c)
+    plain[static_cast<std::size_t>(c)] = c != '\\' && c != ',' && c != '"';
+  return plain;
+}();
 bool Plain(std::string_view s) {
-  return std::all_of(s.begin(), s.end(), [](char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u >= 0x20 && u < 0x7F && c != '\\' && c != ',' && c != '"';
-  });
+  return std::all_of(s.begin(), s.end(),
+                     [](char c) { return kPlainBytes[static_cast<unsigned char>(c)]; });
 }
 
 char* PutMs(char* p, std::int64_t ns) {
@@ -184,16 +193,18 @@ bool FastCsvLine(const HostLine& h, char* line, std::size_t* size) {
     return false;
   }
   const bool got = r.received > 0;
-  char* p = Put(line, r.address.ToString());
+  char* p = r.address.WriteText(line);
   p = Put(Put(Put(p, ","), h.name), ",");
   p = Put(Put(p, Status(r)), ",");
+  // One answer (the usual line) makes the minimum and maximum the average.
+  const std::int64_t avg_ns = got ? r.rtt_sum_ns / r.received : 0;
   char* avg = p;
-  if (got) p = PutMs(p, r.rtt_sum_ns / r.received);
+  if (got) p = PutMs(p, avg_ns);
   const std::string_view avg_text(avg, static_cast<std::size_t>(p - avg));
   *p++ = ',';
-  if (got) p = PutMs(p, r.rtt_min_ns);
+  if (got) p = r.rtt_min_ns == avg_ns ? Put(p, avg_text) : PutMs(p, r.rtt_min_ns);
   p = Put(Put(Put(p, ","), avg_text), ",");
-  if (got) p = PutMs(p, r.rtt_max_ns);
+  if (got) p = r.rtt_max_ns == avg_ns ? Put(p, avg_text) : PutMs(p, r.rtt_max_ns);
   *p++ = ',';
   if (HasTtl(r)) p = std::to_chars(p, p + 4, r.ttl).ptr;
   for (const int n : {r.sent, r.received}) {
@@ -201,9 +212,7 @@ bool FastCsvLine(const HostLine& h, char* line, std::size_t* size) {
     p = std::to_chars(p, p + 12, n).ptr;
   }
   *p++ = ',';
-  std::string percent;
-  AppendPercent(percent, r);
-  p = Put(Put(p, percent), ",");
+  p = Put(PutPercent(p, r), ",");
   p = std::to_chars(p, p + 12, r.duplicates).ptr;
   p = Put(Put(Put(Put(p, ",,"), h.mac), ","), h.vendor);
   p = PutVia(Put(p, ","), r);
@@ -275,6 +284,12 @@ std::string Milliseconds(std::int64_t ns) {
 
 std::string StatusWord(const sweep::HostResult& r) { return Status(r); }
 
+std::string AddressText(const HostLine& h) {
+  std::string out;
+  AppendAddress(out, h);
+  return out;
+}
+
 std::string ViaText(const sweep::HostResult& r) {
   std::string out;
   AppendVia(out, r);
@@ -283,7 +298,7 @@ std::string ViaText(const sweep::HostResult& r) {
 
 std::string ProbeFailureText(const sweep::HostResult& r) {
   if (r.outcome != sweep::Outcome::kError) return "";
-  if (r.error_type == 0) return std::string("send failed: ") + std::strerror(r.send_error);
+  if (r.error_type == 0) return std::string("send failed: ") + SystemErrorText(r.send_error);
   return platform::IcmpErrorText(r.address.family(), r.error_type, r.error_code) + " from " +
          r.error_from.ToString();
 }
@@ -355,55 +370,6 @@ void WriteText(std::ostream& stream, HostSource& hosts, int count) {
     TextCells(hosts.Get(i), count, cells);
     write_row([&](int c) { return std::string_view(cells[c]); });
   }
-}
-
-// What the name sources found: every source's name, the services, the model
-// and the kind; null (services: []) when none was asked.
-void AddNameFields(nlohmann::ordered_json& j, const HostLine& h) {
-  nlohmann::ordered_json names = nlohmann::ordered_json::object();
-  for (const auto& [source, name] : h.names) names[source] = EscapeText(name);
-  j["names"] = std::move(names);
-  nlohmann::ordered_json services = nlohmann::ordered_json::array();
-  for (const std::string& s : h.services) services.push_back(EscapeText(s));
-  j["services"] = std::move(services);
-  j["model"] = h.model.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(EscapeText(h.model));
-  j["kind"] = h.kind.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(h.kind);
-  j["workgroup"] = h.workgroup.empty() ? nlohmann::ordered_json(nullptr)
-                                       : nlohmann::ordered_json(EscapeText(h.workgroup));
-}
-
-void WriteJsonLine(std::ostream& out, const HostLine& h) {
-  const sweep::HostResult& r = h.result;
-  const bool got = r.received > 0;
-  nlohmann::ordered_json j;
-  const auto number_or_null = [](bool present, double v) {
-    return present ? nlohmann::ordered_json(v) : nlohmann::ordered_json(nullptr);
-  };
-  const auto text_or_null = [](const std::string& t) {
-    return t.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(t);
-  };
-  std::string address;
-  AppendAddress(address, h);
-  j["address"] = address;
-  j["name"] = text_or_null(h.name.empty() ? "" : EscapeText(h.name));
-  j["name_source"] = text_or_null(h.name_source);
-  j["status"] = Status(r);
-  j["rtt_ms"] = number_or_null(got, got ? r.rtt_sum_ns / 1e6 / r.received : 0);
-  j["rtt_min_ms"] = number_or_null(got, r.rtt_min_ns / 1e6);
-  j["rtt_avg_ms"] = number_or_null(got, got ? r.rtt_sum_ns / 1e6 / r.received : 0);
-  j["rtt_max_ms"] = number_or_null(got, r.rtt_max_ns / 1e6);
-  j["ttl"] = HasTtl(r) ? nlohmann::ordered_json(r.ttl) : nlohmann::ordered_json(nullptr);
-  j["sent"] = r.sent;
-  j["received"] = r.received;
-  j["loss_percent"] = r.sent > 0 ? nlohmann::ordered_json(100.0 * (r.sent - r.received) / r.sent)
-                                 : nlohmann::ordered_json(nullptr);
-  j["duplicates"] = r.duplicates;
-  j["error"] = text_or_null(ProbeFailureText(r));
-  j["mac"] = text_or_null(h.mac);
-  j["vendor"] = text_or_null(h.vendor.empty() ? "" : EscapeText(h.vendor));
-  j["via"] = text_or_null(ViaText(r));
-  AddNameFields(j, h);
-  out << j.dump() << '\n';
 }
 
 class VectorSource : public HostSource {

@@ -41,6 +41,11 @@ std::string ViaText(const sweep::HostResult& r);
 // The ICMP error or failed send, e.g. "host unreachable from 10.0.0.1"; "" if none.
 std::string ProbeFailureText(const sweep::HostResult& r);
 
+// The address as printed: with "%zone" for an IPv6 link-local one.
+std::string AddressText(const HostLine& h);
+// One host as a line of JSON Lines.
+void WriteJsonLine(std::ostream& out, const HostLine& h);
+
 // The hosts to write, made one at a time, so that a sweep of a /16 never holds
 // every line at once. The text format asks for each host twice.
 class HostSource {

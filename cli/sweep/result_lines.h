@@ -23,12 +23,13 @@ class ResultLines : public HostSource {
   ResultLines(const sweep::HostResults& results, bool all, NameLookups* names,
               HostMacs* macs, std::ostream& err, const std::string& prefix);
 
-  std::size_t size() const override { return shown_.size(); }
+  std::size_t size() const override { return all_shown_ ? results_.size() : shown_.size(); }
   const HostLine& Get(std::size_t i) override;
 
  private:
   const sweep::HostResults& results_;
-  std::vector<std::uint32_t> shown_;  // indices into results_
+  std::vector<std::uint32_t> shown_;  // indices into results_, unless
+  bool all_shown_ = false;            // every result is shown
   NameLookups* names_;
   HostMacs* macs_;
   VendorNames vendors_;

@@ -113,14 +113,15 @@ Status AddTargetTexts(const Options& o, const Streams& streams, sweep::TargetLis
 
 // Folds the ARP answers into the results (one per target, in target order)
 // and the summary; ARP replies give the hosts' MACs.
-void MergeArp(const ArpStage& arp, const std::vector<IpAddress>& targets,
+void MergeArp(const ArpStage& arp, std::span<const IpAddress> targets,
               sweep::HostResults* results, HostMacs* macs,
               sweep::SweepSummary* summary) {
   auto at = targets.begin();
   macs->Reserve(arp.answers().size());
   for (const sweep::ArpAnswer& a : arp.answers()) {  // sorted, as the targets
     const IpAddress address = IpAddress::V4(a.address);
-    at = std::lower_bound(at, targets.end(), address);
+    // One walk, not a search per answer: the count below walks all results anyway.
+    while (at != targets.end() && *at < address) ++at;
     sweep::HostResult& r = (*results)[static_cast<std::size_t>(at - targets.begin())];
     if (r.outcome != sweep::Outcome::kAnswered) {
       r.outcome = sweep::Outcome::kAnswered;
@@ -149,7 +150,7 @@ void MergeArp(const ArpStage& arp, const std::vector<IpAddress>& targets,
 // places in `results`, which starts empty and then holds one per target: a
 // target no sweep probed is silent, with the ARP requests it was sent. One
 // sweep of every target hands its results over whole.
-void PlaceResults(sweep::HostResults part, const std::vector<IpAddress>& targets,
+void PlaceResults(sweep::HostResults part, std::span<const IpAddress> targets,
                   const ArpStage& arp, sweep::HostResults* results) {
   if (results->empty() && part.size() == targets.size()) {
     *results = std::move(part);
@@ -157,9 +158,15 @@ void PlaceResults(sweep::HostResults part, const std::vector<IpAddress>& targets
   }
   if (results->empty()) {
     results->resize(targets.size());
+    // Both sorted (IPv4 first): one walk, not a search per target.
+    const std::span<const std::uint32_t> by_arp = arp.arp_targets();
+    auto next = by_arp.begin();
     for (std::size_t i = 0; i < targets.size(); ++i) {
-      (*results)[i].address = targets[i];
-      (*results)[i].sent = arp.Probes(targets[i]) ? arp.tries() : 0;
+      const IpAddress& t = targets[i];
+      while (t.is_v4() && next != by_arp.end() && *next < t.v4()) ++next;
+      const bool probed = t.is_v4() && next != by_arp.end() && *next == t.v4();
+      (*results)[i].address = t;
+      (*results)[i].sent = probed ? arp.tries() : 0;
     }
   }
   auto at = results->begin();
@@ -170,7 +177,7 @@ void PlaceResults(sweep::HostResults part, const std::vector<IpAddress>& targets
 }
 
 // The addresses to probe, sorted; what the user typed, else the connected subnets.
-std::optional<int> ReadTargets(const RunContext& run, std::vector<IpAddress>* targets) {
+std::optional<int> ReadTargets(const RunContext& run, sweep::TargetAddresses* targets) {
   const Options& o = run.options;
   sweep::TargetList list(run.platform.resolver);
   list.set_rules(sweep::TargetRules{o.all_addresses, o.allow_large});
@@ -189,7 +196,7 @@ std::optional<int> ReadTargets(const RunContext& run, std::vector<IpAddress>* ta
     }
     run.err() << run.prefix << "no target given: sweeping " << chosen << "\n";
   }
-  Result<std::vector<IpAddress>> expanded = list.Expand();
+  Result<sweep::TargetAddresses> expanded = list.Expand();
   if (!expanded.ok()) {
     run.err() << run.prefix << expanded.status().message() << "\n";
     return kUsage;
@@ -207,7 +214,7 @@ std::optional<int> ReadTargets(const RunContext& run, std::vector<IpAddress>* ta
 // The targets split by family, IPv4 first (their order): one socket and one
 // sweep each. Views of `targets`, not copies.
 using Groups = std::vector<std::span<const IpAddress>>;
-Groups ByFamily(const std::vector<IpAddress>& targets) {
+Groups ByFamily(std::span<const IpAddress> targets) {
   const auto first_v6 =
       std::find_if(targets.begin(), targets.end(), [](const IpAddress& a) { return !a.is_v4(); });
   Groups groups;
@@ -260,7 +267,7 @@ void AddPart(const sweep::SweepSummary& part, sweep::SweepSummary* total) {
 }
 
 // One ICMP sweep per family, over its socket, until done, interrupted or a socket fails.
-void RunSweeps(const RunContext& run, const std::vector<IpAddress>& targets, const ArpStage& arp,
+void RunSweeps(const RunContext& run, std::span<const IpAddress> targets, const ArpStage& arp,
                const Groups& groups,
                const std::vector<std::unique_ptr<platform::IcmpSocket>>& sockets,
                NameLookups* names, HostMacs* macs, Findings* found) {
@@ -300,7 +307,7 @@ void RunTcp(const RunContext& run, const ArpStage& arp, TcpStage* tcp, NameLooku
 
 // ARP first, then the ICMP sweeps, then TCP; names asked for as hosts
 // answer, MACs gathered meanwhile.
-Findings ProbeTargets(const RunContext& run, const std::vector<IpAddress>& targets, ArpStage& arp,
+Findings ProbeTargets(const RunContext& run, std::span<const IpAddress> targets, ArpStage& arp,
                       const Groups& groups,
                       const std::vector<std::unique_ptr<platform::IcmpSocket>>& sockets,
                       TcpStage* tcp, NameLookups* names, HostMacs* macs) {
@@ -342,7 +349,7 @@ int RunSweep(const RunContext& given) {
   platform::SweepPlatform platform = given.platform;
   platform.interfaces = &interfaces;
   const RunContext run{given.options, platform, given.streams, given.prefix};
-  std::vector<IpAddress> targets;
+  sweep::TargetAddresses targets;
   if (auto exit = ReadTargets(run, &targets)) return *exit;
   ArpStage arp;
   if (auto exit = arp.Prepare(run.options, run.platform, targets, run.err(), run.prefix))
@@ -388,6 +395,7 @@ int RunUnchecked(const Options& o, const platform::SweepPlatform& platform,
                  const Streams& streams, const std::string& program) {
   if (auto code = AnswerWithoutProbing(o, platform, streams, program)) return *code;
   const RunContext run{o, platform, streams, program + ": "};
+  if (RefuseUnavailableNames(o, platform, run.err(), run.prefix)) return kSystemFailure;
   const int code = WantsWatch(o)   ? RunWatch(run, SystemWatchServices())
                    : o.link_local ? RunLinkLocal(run)
                                   : RunSweep(run);
@@ -397,7 +405,7 @@ int RunUnchecked(const Options& o, const platform::SweepPlatform& platform,
 
 }  // namespace
 
-std::optional<int> ReadSweepTargets(const RunContext& run, std::vector<IpAddress>* targets) {
+std::optional<int> ReadSweepTargets(const RunContext& run, sweep::TargetAddresses* targets) {
   return ReadTargets(run, targets);
 }
 
@@ -405,7 +413,7 @@ std::vector<IpAddress::Family> IcmpFamilies(const ArpStage& arp) {
   return Families(ByFamily(arp.icmp_targets()));
 }
 
-Findings ProbeOnce(const RunContext& run, const std::vector<IpAddress>& targets, ArpStage& arp,
+Findings ProbeOnce(const RunContext& run, std::span<const IpAddress> targets, ArpStage& arp,
                    const std::vector<std::unique_ptr<platform::IcmpSocket>>& sockets,
                    NameLookups* names, HostMacs* macs) {
   TcpStage no_tcp;

@@ -9,6 +9,7 @@
 #include "cli/sweep/test_options.h"
 #include "cli/sweep/test_readers.h"
 #include "lan/arp_fakes.h"
+#include "platform/http/http_fetch.h"
 #include "platform/inet/sweep_fakes.h"
 
 namespace ps::cli {
@@ -40,6 +41,38 @@ TEST_F(RunTest, SweepsPrintsAndExits) {
   EXPECT_EQ(RunWith({"-n"}), kAnswered);
   EXPECT_NE(err_.str().find("sweeping 10.0.0.0/29 (eth0)"), std::string::npos) << err_.str();
   EXPECT_NE(out_.str().find("2 of 6 hosts answered"), std::string::npos) << out_.str();
+}
+
+// A system that cannot fetch device descriptions (the Windows build): SSDP
+// names asked by name are refused before anything is sent; by default they
+// are left out and the run goes on.
+TEST_F(RunTest, NamesThatCannotWorkHereAreRefusedOnlyWhenAsked) {
+  struct NoHttp : platform::HttpFetcher {
+    std::vector<platform::HttpReply> GetAll(std::span<const platform::HttpGet> r,
+                                            const platform::HttpLimits&) override {
+      return std::vector<platform::HttpReply>(r.size());
+    }
+    std::string WhyUnavailable() const override { return "no client"; }
+  } no_http;
+  http_ = &no_http;
+  const struct {
+    std::vector<std::string> args;
+    int code;
+  } cases[] = {{{"--names=ssdp", "10.0.0.3"}, kSystemFailure},
+               {{"--names", "dns,ssdp", "10.0.0.3"}, kSystemFailure},
+               {{"--names=dns", "10.0.0.3"}, kAnswered},
+               {{"10.0.0.3"}, kAnswered},
+               {{"-n", "--names=ssdp", "10.0.0.3"}, kAnswered}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    EXPECT_EQ(RunWith(c.args), c.code) << err_.str();
+    if (c.code == kSystemFailure) {
+      EXPECT_EQ(err_.str(), "pingsweep-cli: --names ssdp is not available on this system: no client\n");
+      EXPECT_EQ(out_.str(), "");
+    } else {
+      EXPECT_NE(out_.str().find("1 of 1 hosts answered"), std::string::npos) << out_.str();
+    }
+  }
 }
 
 TEST_F(RunTest, NoPermissionPrintsTheFixes) {
@@ -100,6 +133,30 @@ TEST_F(LanRunTest, OnLinkTargetsGoByArpAndShowTheirMac) {
   EXPECT_TRUE(packets_.opened.empty());
   EXPECT_EQ(out_.str().find("MAC"), std::string::npos) << out_.str();
   EXPECT_EQ(err_.str(), "");
+}
+
+// With --all every target has its row in target order: a silent one asked by
+// ARP shows the requests it was sent, one beyond the links shows its echo
+// requests, and the ARP answers land on their own addresses.
+TEST_F(LanRunTest, EveryTargetKeepsItsPlaceAndItsRequestCount) {
+  ASSERT_EQ(RunLan({"-n", "--all", "-o", "csv", "10.0.0.1-5", "192.0.2.1"}), kAnswered);
+  bool ok = false;
+  const auto rows = testing::CsvRows(out_.str(), &ok);
+  ASSERT_EQ(rows.size(), 6u) << out_.str();
+  const struct {
+    const char* address;
+    const char* status;
+    const char* sent;
+    const char* via;
+  } want[] = {{"10.0.0.1", "silent", "2", ""},        {"10.0.0.2", "answered", "1", "arp"},
+              {"10.0.0.3", "answered", "1", "arp"},   {"10.0.0.4", "silent", "2", ""},
+              {"10.0.0.5", "silent", "2", ""},        {"192.0.2.1", "silent", "2", ""}};
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i].at("address"), want[i].address) << i;
+    EXPECT_EQ(rows[i].at("status"), want[i].status) << i;
+    EXPECT_EQ(rows[i].at("sent"), want[i].sent) << i;
+    EXPECT_EQ(rows[i].at("via"), want[i].via) << i;
+  }
 }
 
 // Every kind of run gives up its capabilities once its sockets are open.

@@ -80,7 +80,7 @@ std::optional<int> TcpStage::Open(IpAddress::Family family, const Options& o,
 }
 
 std::optional<int> TcpStage::Prepare(const Options& o, const platform::SweepPlatform& p,
-                                     const std::vector<IpAddress>& targets, std::ostream& err,
+                                     std::span<const IpAddress> targets, std::ostream& err,
                                      const std::string& prefix) {
   if (o.tcp.empty()) return std::nullopt;
   if (p.tcp == nullptr) {

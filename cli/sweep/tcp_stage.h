@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,7 @@ class TcpStage {
   // nullopt otherwise; says on `err` (after `prefix`) when it falls back to
   // connect().
   std::optional<int> Prepare(const Options& o, const platform::SweepPlatform& p,
-                             const std::vector<IpAddress>& targets, std::ostream& err,
+                             std::span<const IpAddress> targets, std::ostream& err,
                              const std::string& prefix);
   bool active() const { return !kinds_.empty(); }
 

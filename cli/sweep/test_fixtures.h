@@ -61,7 +61,8 @@ class RunTest : public ::testing::Test {
     const Result<Options> parsed = testing::Parse(std::move(args));
     EXPECT_EQ(parsed.status().message(), "");
     if (!parsed.ok()) return -1;
-    const platform::SweepPlatform p{&clock_, &opener_, nullptr, &interfaces_, &resolver_};
+    platform::SweepPlatform p{&clock_, &opener_, nullptr, &interfaces_, &resolver_};
+    p.http = http_;
     return cli::Run(parsed.value(), p, Streams{&in, out != nullptr ? out : &out_, &err_, false},
                     "pingsweep-cli");
   }
@@ -70,6 +71,7 @@ class RunTest : public ::testing::Test {
   platform::FakeIcmpOpener opener_;
   platform::FakeResolver resolver_;
   platform::FakeInterfaceTable interfaces_;
+  platform::HttpFetcher* http_ = nullptr;
   std::ostringstream out_, err_;
 };
 

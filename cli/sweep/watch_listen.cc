@@ -13,7 +13,7 @@ constexpr std::size_t kFrames = 32;
 // Whether some target lies in the link's subnets (and the link is the one
 // -I names, when given).
 bool CarriesTargets(const platform::Link& link, const Options& o,
-                    const std::vector<IpAddress>& targets) {
+                    std::span<const IpAddress> targets) {
   if (!link.up || !link.arp || (!o.interface.empty() && link.name != o.interface)) return false;
   for (const platform::Link::Ipv4Address& a : link.ipv4) {
     const std::uint32_t mask = a.prefix == 0 ? 0 : ~0u << (32 - a.prefix);
@@ -27,7 +27,7 @@ bool CarriesTargets(const platform::Link& link, const Options& o,
 }  // namespace
 
 void Listeners::Open(const RunContext& run, const WatchServices& services,
-                     const std::vector<IpAddress>& targets) {
+                     std::span<const IpAddress> targets) {
   if (services.open_listener == nullptr || run.platform.packets == nullptr) {
     run.err() << run.prefix << "passive listening is not available here: sweeping only\n";
     return;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "cli/sweep/stages.h"
@@ -19,7 +20,7 @@ class Listeners {
   // Opens the listeners for `targets` (sorted); when it cannot, says once
   // why and that the watch sweeps only.
   void Open(const RunContext& run, const WatchServices& services,
-            const std::vector<IpAddress>& targets);
+            std::span<const IpAddress> targets);
   bool active() const { return !listeners_.empty(); }
   // Listens for up to `slice_ns` and hands what each packet says to `heard`.
   // A listener whose socket fails is closed (said on standard error).

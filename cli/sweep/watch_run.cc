@@ -49,7 +49,7 @@ std::optional<int> Refuse(const RunContext& run) {
 
 // What one run of the watch holds from start to end.
 struct Session {
-  std::vector<IpAddress> targets;
+  sweep::TargetAddresses targets;
   ArpStage arp;
   std::vector<std::unique_ptr<platform::IcmpSocket>> sockets;
   Listeners listeners;
