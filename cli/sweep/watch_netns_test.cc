@@ -95,11 +95,20 @@ class Injector {
     ShOutput(
         "ip link add psf1 type veth peer name psf0 && ip link set psf0 master psbr up && "
         "ip link set psf1 up");
+    // A new veth drops what it is given until the kernel has seen its carrier
+    // and the bridge port forwards, which under load (other namespaces being
+    // torn down hold the lock that work needs) takes seconds.
+    ready_ = ShOutput(
+                 "for i in $(seq 600); do ip -o link show psf1 | grep -q 'state UP' && "
+                 "bridge link show dev psf0 | grep -q 'state forwarding' && echo ready && break; "
+                 "sleep 0.05; done") == "ready\n";
     fd_ = socket(AF_PACKET, SOCK_RAW, 0);
     to_.sll_family = AF_PACKET;
     to_.sll_ifindex = static_cast<int>(if_nametoindex("psf1"));
     to_.sll_halen = 6;
   }
+  // Whether its frames reach the bridge (within 30 s of its making).
+  bool ready() const { return ready_; }
   ~Injector() {
     close(fd_);
     ShOutput("ip link del psf1 2>/dev/null");
@@ -175,6 +184,7 @@ class Injector {
 
  private:
   int fd_ = -1;
+  bool ready_ = false;
   sockaddr_ll to_{};
 };
 
@@ -201,6 +211,7 @@ TEST_F(WatchNetnsTest, ChangesOnTheSegmentGiveEachEventOnceInOrder) {
                          exec_log + "' 10.78.0.1-30");
   for (int n = 1; n <= 3; ++n) ASSERT_TRUE(watch.WaitFor("new " + Peer(n))) << watch.err();
   Injector inject;
+  ASSERT_TRUE(inject.ready()) << "the injector's link never came up";
   const MacAddress laptop = *MacAddress::Parse("02:00:00:00:00:77");
   const std::string hostile = "$(touch " + pwned + ");`touch " + pwned + "`";
   const auto sent = std::chrono::steady_clock::now();
@@ -289,6 +300,7 @@ TEST_F(WatchNetnsTest, ForgedArpFloodIsCapped) {
   WatchProcess watch(dir_.path(), "--watch=30 -n -t 200 -r 0 -o json 10.78.0.1-3");
   ASSERT_TRUE(watch.WaitFor("new " + Peer(3))) << watch.err();
   Injector inject;
+  ASSERT_TRUE(inject.ready()) << "the injector's link never came up";
   std::mt19937_64 random(20);
   // Paced, and on until the cap is reached: a slow build of the watch drops
   // what its socket cannot hold.
