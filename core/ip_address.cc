@@ -96,16 +96,35 @@ bool ParseV6(std::string_view text, std::uint8_t* out) {
   return true;
 }
 
-// Digits straight into the caller's buffer: a sweep's output formats an
-// address a host.
-char* WriteV4(const std::uint8_t* b, char* p) {
-  for (int i = 0; i < 4; ++i) {
-    const unsigned v = b[i];
-    if (v >= 100) *p++ = static_cast<char>('0' + v / 100);
-    if (v >= 10) *p++ = static_cast<char>('0' + v / 10 % 10);
-    *p++ = static_cast<char>('0' + v % 10);
-    if (i < 3) *p++ = '.';
+// Each octet's digits and a dot, and how many of them to keep: four bytes
+// copied an octet rather than a division a digit (a sweep's output formats an
+// address a host, twice for the text table).
+struct OctetText {
+  char text[4];
+  std::uint8_t size;  // the digits' and the dot's
+};
+constexpr std::array<OctetText, 256> kOctets = [] {
+  std::array<OctetText, 256> all{};
+  for (unsigned v = 0; v < 256; ++v) {
+    OctetText& o = all[v];
+    if (v >= 100) o.text[o.size++] = static_cast<char>('0' + v / 100);
+    if (v >= 10) o.text[o.size++] = static_cast<char>('0' + v / 10 % 10);
+    o.text[o.size++] = static_cast<char>('0' + v % 10);
+    o.text[o.size++] = '.';
   }
+  return all;
+}();
+
+// Straight into the caller's buffer, which needs room for the text alone
+// (an IPv6 text may end in one at its 45th byte).
+char* WriteV4(const std::uint8_t* b, char* p) {
+  for (int i = 0; i < 3; ++i) {
+    const OctetText& o = kOctets[b[i]];
+    std::memcpy(p, o.text, 4);
+    p += o.size;
+  }
+  const OctetText& last = kOctets[b[3]];
+  for (int i = 0; i + 1 < last.size; ++i) *p++ = last.text[i];
   return p;
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <random>
 #include <string>
 #include <vector>
@@ -100,6 +101,30 @@ TEST(IpAddressTest, OrderIsFamilyThenBytes) {
       ASSERT_EQ(a < b, less) << a.ToString() << " " << b.ToString();
       ASSERT_EQ(a == b, same) << a.ToString() << " " << b.ToString();
       ASSERT_EQ((a <=> b) == 0, same);
+    }
+  }
+}
+
+// Every octet in every place, alone and at the end of an IPv4-mapped IPv6
+// address, written as the system writes it, into a buffer of kMaxText.
+TEST(IpAddressTest, EveryOctetWrittenAsTheSystemWritesIt) {
+  for (unsigned v = 0; v < 256; ++v) {
+    const std::uint8_t o = static_cast<std::uint8_t>(v);
+    for (const std::array<std::uint8_t, 4> quad : {std::array<std::uint8_t, 4>{o, 0, 9, 10},
+                                                    {99, o, 100, 255}, {1, 22, o, 1}, {255, 255, 255, o}}) {
+      std::array<std::uint8_t, 16> mapped{};
+      mapped[10] = mapped[11] = 0xFF;
+      std::copy(quad.begin(), quad.end(), mapped.begin() + 12);
+      for (const bool v6 : {false, true}) {
+        const IpAddress a = v6 ? IpAddress::V6(mapped)
+                               : IpAddress::FromNetworkBytes(IpAddress::Family::kV4, quad.data());
+        char system[INET6_ADDRSTRLEN];
+        ASSERT_NE(inet_ntop(v6 ? AF_INET6 : AF_INET, v6 ? mapped.data() : quad.data(), system,
+                            sizeof(system)),
+                  nullptr);
+        char text[IpAddress::kMaxText];
+        ASSERT_EQ(std::string(text, a.WriteText(text)), system);
+      }
     }
   }
 }

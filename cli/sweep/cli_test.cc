@@ -219,6 +219,45 @@ TEST(OutputTest, TextColumnsAlign) {
   EXPECT_EQ(SummaryLine(summary), "2 of 254 hosts answered in 0.52 s");
 }
 
+// Every cell starts in its header's column, whatever the cells hold: wide,
+// escaped and plain names and vendors, MACs, kinds, an error, min/avg/max.
+TEST(OutputTest, TextCellsStartUnderTheirHeaders) {
+  std::vector<HostLine> hosts = SampleHosts();
+  hosts[0].mac = "02:00:00:00:00:01";
+  hosts[0].vendor = "\xE6\xA0\xAA\xE5\xBC\x8F Wide";  // two wide characters
+  hosts[1].vendor = "Plain Vendor Inc";
+  hosts[1].kind = "printer";
+  hosts[2].mac = "02:00:00:00:00:0a";
+  hosts[2].vendor = "tab\there";
+  hosts[0].result.via = hosts[1].result.via = sweep::Via::kIcmp;
+  hosts[2].result.via = sweep::Via::kArp;  // never answered: "-"
+  for (const int count : {1, 3}) {
+    std::ostringstream text;
+    WriteHosts(text, Format::kText, hosts, count);
+    std::vector<std::string> lines;
+    std::istringstream in(text.str());
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), hosts.size() + 1) << text.str();
+    std::vector<std::size_t> starts = {0};  // columns are two spaces apart at least
+    for (std::size_t p = 2; p < lines[0].size(); ++p) {
+      if (lines[0][p] != ' ' && lines[0][p - 1] == ' ' && lines[0][p - 2] == ' ') starts.push_back(p);
+    }
+    ASSERT_EQ(starts.size(), count > 1 ? 10u : 9u) << lines[0];  // LOSS with min/avg/max only
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+      for (const std::size_t column : starts) {
+        std::size_t at = 0;
+        while (at < lines[i].size() && DisplayWidth(std::string_view(lines[i]).substr(0, at)) < column) ++at;
+        SCOPED_TRACE(lines[i]);
+        ASSERT_EQ(DisplayWidth(std::string_view(lines[i]).substr(0, at)), column);
+        EXPECT_NE(lines[i][at], ' ');
+        if (column > 0) {
+          EXPECT_EQ(lines[i].substr(at - 2, 2), "  ");
+        }
+      }
+    }
+  }
+}
+
 TEST(CheckTest, ReportsTheSocketAndTheExactFixes) {
   platform::FakeIcmpOpener opener;
   opener.facts.group_id = 1000;

@@ -6,44 +6,37 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/sweep/output_parts.h"
 #include "core/status.h"
 #include "core/terminal_text.h"
 #include "platform/inet/icmp_text.h"
 
 namespace ps::cli {
-namespace {
+namespace parts {
 
-char* Put(char* p, std::string_view s) {
-  std::memcpy(p, s.data(), s.size());
-  return p + s.size();
+const char* StatusOf(const sweep::HostResult& r) {
+  switch (r.outcome) {
+    case sweep::Outcome::kAnswered: return "answered";
+    case sweep::Outcome::kError: return "error";
+    case sweep::Outcome::kSilent: break;
+  }
+  return "silent";
 }
 
-void AppendInt(std::string& out, long long v) {
-  char buf[24];
-  const auto end = std::to_chars(buf, buf + sizeof(buf), v).ptr;
-  out.append(buf, end);
-}
-
-// As "%.3f" of ns / 1e6 prints it. Below 1e15 ns the double lies within
-// 1e-7 ns of ns / 1e6 ms, so only a remainder of exactly 500 ns (a tie,
-// decided by the double's binary value) needs printf.
-void AppendMs(std::string& out, std::int64_t ns) {
+char* PutMs(char* p, std::int64_t ns) {
   if (ns >= 0 && ns < 1'000'000'000'000'000 && ns % 1000 != 500) {
     const std::int64_t us = ns / 1000 + (ns % 1000 > 500 ? 1 : 0);
-    AppendInt(out, us / 1000);
+    p = std::to_chars(p, p + 20, us / 1000).ptr;
     const auto frac = static_cast<int>(us % 1000);
-    const char digits[4] = {'.', static_cast<char>('0' + frac / 100),
-                            static_cast<char>('0' + frac / 10 % 10), static_cast<char>('0' + frac % 10)};
-    out.append(digits, 4);
-    return;
+    *p++ = '.';
+    *p++ = static_cast<char>('0' + frac / 100);
+    *p++ = static_cast<char>('0' + frac / 10 % 10);
+    *p++ = static_cast<char>('0' + frac % 10);
+    return p;
   }
-  char buf[32];
-  std::snprintf(buf, sizeof(buf), "%.3f", ns / 1e6);
-  out += buf;
+  return p + std::snprintf(p, 32, "%.3f", ns / 1e6);
 }
 
-// "%.0f" of the loss at `p`, and its end; nothing when nothing was sent. At
-// most 13 characters: the counts are ints.
 char* PutPercent(char* p, const sweep::HostResult& r) {
   if (r.sent == 0) return p;
   if (r.received == 0) return Put(p, "100");
@@ -53,24 +46,6 @@ char* PutPercent(char* p, const sweep::HostResult& r) {
   return Put(p, std::string_view(text, static_cast<std::size_t>(n)));
 }
 
-void AppendPercent(std::string& out, const sweep::HostResult& r) {
-  char text[16];
-  out.append(text, PutPercent(text, r));
-}
-
-const char* Status(const sweep::HostResult& r) {
-  switch (r.outcome) {
-    case sweep::Outcome::kAnswered: return "answered";
-    case sweep::Outcome::kError: return "error";
-    case sweep::Outcome::kSilent: break;
-  }
-  return "silent";
-}
-
-// ARP answers carry no IP header, so no TTL.
-bool HasTtl(const sweep::HostResult& r) { return r.received > 0 && r.ttl > 0; }
-
-// The probe that answered first; nothing when none did.
 char* PutVia(char* p, const sweep::HostResult& r) {
   switch (r.via) {
     case sweep::Via::kIcmp: return Put(p, "icmp");
@@ -80,6 +55,45 @@ char* PutVia(char* p, const sweep::HostResult& r) {
     case sweep::Via::kNone: return p;
   }
   return std::to_chars(p, p + 5, r.via_port).ptr;
+}
+
+void AppendAddress(std::string& out, const HostLine& h) {
+  char text[IpAddress::kMaxText];
+  out.append(text, h.result.address.WriteText(text));
+  if (!h.zone.empty()) {
+    out += '%';
+    AppendEscapedText(out, h.zone);  // an interface name, from outside
+  }
+}
+
+char* PutRtt(char* p, const sweep::HostResult& r, int count) {
+  if (r.received == 0) return Put(p, "-");
+  if (count > 1) p = Put(PutMs(p, r.rtt_min_ns), "/");
+  p = PutMs(p, r.rtt_sum_ns / r.received);
+  if (count > 1) p = PutMs(Put(p, "/"), r.rtt_max_ns);
+  return Put(p, " ms");
+}
+
+}  // namespace parts
+
+namespace {
+
+using namespace parts;
+
+void AppendInt(std::string& out, long long v) {
+  char buf[24];
+  const auto end = std::to_chars(buf, buf + sizeof(buf), v).ptr;
+  out.append(buf, end);
+}
+
+void AppendMs(std::string& out, std::int64_t ns) {
+  char buf[32];
+  out.append(buf, PutMs(buf, ns));
+}
+
+void AppendPercent(std::string& out, const sweep::HostResult& r) {
+  char text[16];
+  out.append(text, PutPercent(text, r));
 }
 
 void AppendVia(std::string& out, const sweep::HostResult& r) {
@@ -109,52 +123,6 @@ std::string_view Escaped(std::string_view name, std::string& scratch) {
   return scratch;
 }
 
-void AppendAddress(std::string& out, const HostLine& h) {
-  char text[IpAddress::kMaxText];
-  out.append(text, h.result.address.WriteText(text));
-  if (!h.zone.empty()) {
-    out += '%';
-    AppendEscapedText(out, h.zone);  // an interface name, from outside
-  }
-}
-
-void AppendRtt(std::string& out, const sweep::HostResult& r, int count) {
-  if (r.received == 0) {
-    out += '-';
-    return;
-  }
-  if (count > 1) {
-    AppendMs(out, r.rtt_min_ns);
-    out += '/';
-  }
-  AppendMs(out, r.rtt_sum_ns / r.received);
-  if (count > 1) {
-    out += '/';
-    AppendMs(out, r.rtt_max_ns);
-  }
-  out += " ms";
-}
-
-// Output gathered in large writes.
-class Sink {
- public:
-  explicit Sink(std::ostream& out) : out_(out) { buffer_.reserve(kSize + 4096); }
-  ~Sink() { Flush(); }
-  std::string& buffer() { return buffer_; }
-  void LineDone() {
-    if (buffer_.size() >= kSize) Flush();
-  }
-  void Flush() {
-    out_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
-    buffer_.clear();
-  }
-
- private:
-  static constexpr std::size_t kSize = 64 << 10;
-  std::ostream& out_;
-  std::string buffer_;
-};
-
 // Plain text: no byte a CSV field quotes or a name escapes. A table, as it
 // is asked of three fields on every line of a /16's output.
 constexpr std::array<bool, 256> kPlainBytes = [] {
@@ -166,20 +134,6 @@ constexpr std::array<bool, 256> kPlainBytes = [] {
 bool Plain(std::string_view s) {
   return std::all_of(s.begin(), s.end(),
                      [](char c) { return kPlainBytes[static_cast<unsigned char>(c)]; });
-}
-
-char* PutMs(char* p, std::int64_t ns) {
-  if (ns >= 0 && ns < 1'000'000'000'000'000 && ns % 1000 != 500) {
-    const std::int64_t us = ns / 1000 + (ns % 1000 > 500 ? 1 : 0);
-    p = std::to_chars(p, p + 20, us / 1000).ptr;
-    const auto frac = static_cast<int>(us % 1000);
-    *p++ = '.';
-    *p++ = static_cast<char>('0' + frac / 100);
-    *p++ = static_cast<char>('0' + frac / 10 % 10);
-    *p++ = static_cast<char>('0' + frac % 10);
-    return p;
-  }
-  return p + std::snprintf(p, 32, "%.3f", ns / 1e6);
 }
 
 // The usual line, written straight into a buffer of kFastLine bytes: plain
@@ -195,7 +149,7 @@ bool FastCsvLine(const HostLine& h, char* line, std::size_t* size) {
   const bool got = r.received > 0;
   char* p = r.address.WriteText(line);
   p = Put(Put(Put(p, ","), h.name), ",");
-  p = Put(Put(p, Status(r)), ",");
+  p = Put(Put(p, StatusOf(r)), ",");
   // One answer (the usual line) makes the minimum and maximum the average.
   const std::int64_t avg_ns = got ? r.rtt_sum_ns / r.received : 0;
   char* avg = p;
@@ -238,7 +192,7 @@ void WriteCsvLine(std::string& out, const HostLine& h, std::string& scratch) {
   out += ',';
   AppendCsvField(out, Escaped(h.name, scratch));
   out += ',';
-  out += Status(r);
+  out += StatusOf(r);
   out += ',';
   out += avg;
   out += ',';
@@ -282,7 +236,7 @@ std::string Milliseconds(std::int64_t ns) {
   return out;
 }
 
-std::string StatusWord(const sweep::HostResult& r) { return Status(r); }
+std::string StatusWord(const sweep::HostResult& r) { return StatusOf(r); }
 
 std::string AddressText(const HostLine& h) {
   std::string out;
@@ -305,73 +259,6 @@ std::string ProbeFailureText(const sweep::HostResult& r) {
 
 namespace {
 
-// The columns of the text table, each host's cells made twice: once for the
-// widths, once to write them, so that no table of cells is ever held.
-enum Column { kAddress, kName, kRtt, kTtl, kLoss, kVia, kStatus, kMac, kVendor, kKind, kColumns };
-
-void TextCells(const HostLine& h, int count, std::string (&cells)[kColumns]) {
-  const sweep::HostResult& r = h.result;
-  for (std::string& c : cells) c.clear();
-  AppendAddress(cells[kAddress], h);
-  if (h.name.empty()) cells[kName] = "-";
-  else AppendEscapedText(cells[kName], h.name);
-  AppendRtt(cells[kRtt], r, count);
-  if (HasTtl(r)) AppendInt(cells[kTtl], r.ttl);
-  else cells[kTtl] = "-";
-  AppendPercent(cells[kLoss], r);
-  cells[kLoss] += '%';
-  if (r.received > 0) AppendVia(cells[kVia], r);
-  else cells[kVia] = "-";
-  cells[kStatus] = r.outcome == sweep::Outcome::kError ? ProbeFailureText(r) : Status(r);
-  cells[kMac] = h.mac.empty() ? "-" : h.mac;
-  if (h.vendor.empty()) cells[kVendor] = "-";
-  else AppendEscapedText(cells[kVendor], h.vendor);
-  cells[kKind] = h.kind.empty() ? "-" : h.kind;
-}
-
-// Worth a column when some host is of a known kind.
-bool KnownKind(const HostLine& h) { return !h.kind.empty() && h.kind != "unknown"; }
-
-void WriteText(std::ostream& stream, HostSource& hosts, int count) {
-  const char* header[kColumns] = {"ADDRESS", "NAME", count > 1 ? "RTT MIN/AVG/MAX" : "RTT", "TTL",
-                                  "LOSS", "VIA", "STATUS", "MAC", "VENDOR", "KIND"};
-  std::size_t width[kColumns];
-  for (int c = 0; c < kColumns; ++c) width[c] = std::strlen(header[c]);
-  bool shown[kColumns] = {true, true, true, true, count > 1, false, false, false, false, false};
-  std::string cells[kColumns];
-  for (std::size_t i = 0; i < hosts.size(); ++i) {
-    const HostLine& h = hosts.Get(i);
-    shown[kStatus] = shown[kStatus] || h.result.outcome != sweep::Outcome::kAnswered;
-    // Worth a column when not every answer is an echo reply.
-    shown[kVia] = shown[kVia] ||
-                  (h.result.via != sweep::Via::kNone && h.result.via != sweep::Via::kIcmp);
-    shown[kMac] = shown[kVendor] = shown[kMac] || !h.mac.empty();
-    shown[kKind] = shown[kKind] || KnownKind(h);
-    TextCells(h, count, cells);
-    // Columns as a terminal shows them: names may hold wide or combining characters.
-    for (int c = 0; c < kColumns; ++c) width[c] = std::max(width[c], DisplayWidth(cells[c]));
-  }
-  int last = 0;
-  for (int c = 0; c < kColumns; ++c) last = shown[c] ? c : last;
-  Sink sink(stream);
-  std::string& out = sink.buffer();
-  const auto write_row = [&](const auto& cell) {
-    for (int c = 0; c < kColumns; ++c) {
-      if (!shown[c]) continue;
-      const std::string_view text = cell(c);
-      out.append(text);
-      if (c != last) out.append(width[c] - DisplayWidth(text) + 2, ' ');
-    }
-    out += '\n';
-    sink.LineDone();
-  };
-  write_row([&](int c) { return std::string_view(header[c]); });
-  for (std::size_t i = 0; i < hosts.size(); ++i) {
-    TextCells(hosts.Get(i), count, cells);
-    write_row([&](int c) { return std::string_view(cells[c]); });
-  }
-}
-
 class VectorSource : public HostSource {
  public:
   explicit VectorSource(const std::vector<HostLine>& hosts) : hosts_(hosts) {}
@@ -386,7 +273,7 @@ class VectorSource : public HostSource {
 
 void WriteHosts(std::ostream& out, Format format, HostSource& hosts, int count) {
   if (format == Format::kText) {
-    WriteText(out, hosts, count);
+    WriteTextTable(out, hosts, count);
     return;
   }
   if (format == Format::kJson) {
