@@ -1,7 +1,6 @@
 #include "cli/sweep/output.h"
 
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -80,77 +79,54 @@ namespace {
 
 using namespace parts;
 
-void AppendInt(std::string& out, long long v) {
-  char buf[24];
-  const auto end = std::to_chars(buf, buf + sizeof(buf), v).ptr;
-  out.append(buf, end);
-}
-
-void AppendMs(std::string& out, std::int64_t ns) {
-  char buf[32];
-  out.append(buf, PutMs(buf, ns));
-}
-
-void AppendPercent(std::string& out, const sweep::HostResult& r) {
-  char text[16];
-  out.append(text, PutPercent(text, r));
-}
-
-void AppendVia(std::string& out, const sweep::HostResult& r) {
-  char buf[16];
-  out.append(buf, PutVia(buf, r));
-}
-
-void AppendCsvField(std::string& out, std::string_view s) {
+// The field at `p` as CSV writes it: quoted, with its quotes doubled, when it
+// holds a comma, a quote or a line break (room for 2 + 2 * s.size()).
+char* PutCsvField(char* p, std::string_view s) {
   const auto special = [](char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; };
-  if (std::none_of(s.begin(), s.end(), special)) {
-    out.append(s);
-    return;
-  }
-  out += '"';
+  if (std::none_of(s.begin(), s.end(), special)) return Put(p, s);
+  *p++ = '"';
   for (char c : s) {
-    if (c == '"') out += '"';
-    out += c;
+    if (c == '"') *p++ = '"';
+    *p++ = c;
   }
-  out += '"';
+  *p++ = '"';
+  return p;
 }
 
-// Escapes into `scratch` only when something needs it.
-std::string_view Escaped(std::string_view name, std::string& scratch) {
-  if (IsPlainAscii(name)) return name;
+// Text from outside, escaped into `scratch` only when something needs it.
+std::string_view Escaped(std::string_view text, std::string& scratch) {
+  if (IsPlainAscii(text)) return text;
   scratch.clear();
-  AppendEscapedText(scratch, name);
+  AppendEscapedText(scratch, text);
   return scratch;
 }
 
-// Plain text: no byte a CSV field quotes or a name escapes. A table, as it
-// is asked of three fields on every line of a /16's output.
-constexpr std::array<bool, 256> kPlainBytes = [] {
-  std::array<bool, 256> plain{};
-  for (int c = 0x20; c < 0x7F; ++c)
-    plain[static_cast<std::size_t>(c)] = c != '\\' && c != ',' && c != '"';
-  return plain;
-}();
-bool Plain(std::string_view s) {
-  return std::all_of(s.begin(), s.end(),
-                     [](char c) { return kPlainBytes[static_cast<unsigned char>(c)]; });
-}
+// What a line's outside text needed escaped or made, kept from line to line.
+struct CsvScratch {
+  std::string address, name, vendor, model, error;
+};
 
-// The usual line, written straight into a buffer of kFastLine bytes: plain
-// short name and vendor, no zone, no error. False (nothing written) otherwise.
-constexpr std::size_t kFastLine = 640;
-bool FastCsvLine(const HostLine& h, char* line, std::size_t* size) {
+// One line, straight into `out`'s own buffer: nothing is allocated for the
+// usual line (a /16's CSV is 65,536 of them).
+void WriteCsvLine(std::string& out, const HostLine& h, CsvScratch& scratch) {
   const sweep::HostResult& r = h.result;
-  if (!h.zone.empty() || r.outcome == sweep::Outcome::kError || h.name.size() > 150 ||
-      h.vendor.size() > 100 || h.mac.size() > 20 || h.model.size() > 60 || !Plain(h.name) ||
-      !Plain(h.vendor) || !Plain(h.model)) {
-    return false;
-  }
-  const bool got = r.received > 0;
-  char* p = r.address.WriteText(line);
-  p = Put(Put(Put(p, ","), h.name), ",");
+  const std::string_view name = Escaped(h.name, scratch.name);
+  const std::string_view vendor = Escaped(h.vendor, scratch.vendor);
+  const std::string_view model = Escaped(h.model, scratch.model);
+  scratch.error = ProbeFailureText(r);
+  scratch.address.clear();
+  if (!h.zone.empty()) AppendAddress(scratch.address, h);
+  // The numbers, words and commas take under 256 bytes.
+  const std::size_t start = out.size();
+  out.resize(start + 256 + h.mac.size() + h.name_source.size() + h.kind.size() +
+             2 * (name.size() + vendor.size() + model.size() + scratch.error.size() +
+                  scratch.address.size()));
+  char* p = out.data() + start;
+  p = h.zone.empty() ? r.address.WriteText(p) : PutCsvField(p, scratch.address);
+  p = Put(PutCsvField(Put(p, ","), name), ",");
   p = Put(Put(p, StatusOf(r)), ",");
   // One answer (the usual line) makes the minimum and maximum the average.
+  const bool got = r.received > 0;
   const std::int64_t avg_ns = got ? r.rtt_sum_ns / r.received : 0;
   char* avg = p;
   if (got) p = PutMs(p, avg_ns);
@@ -167,73 +143,19 @@ bool FastCsvLine(const HostLine& h, char* line, std::size_t* size) {
   }
   *p++ = ',';
   p = Put(PutPercent(p, r), ",");
-  p = std::to_chars(p, p + 12, r.duplicates).ptr;
-  p = Put(Put(Put(Put(p, ",,"), h.mac), ","), h.vendor);
-  p = PutVia(Put(p, ","), r);
-  p = Put(Put(Put(Put(Put(Put(p, ","), h.name_source), ","), h.kind), ","), h.model);
-  p = Put(p, "\r\n");
-  *size = static_cast<std::size_t>(p - line);
-  return true;
-}
-
-void WriteCsvLine(std::string& out, const HostLine& h, std::string& scratch) {
-  char line[kFastLine];
-  if (std::size_t size = 0; FastCsvLine(h, line, &size)) {
-    out.append(line, size);
-    return;
-  }
-  const sweep::HostResult& r = h.result;
-  const bool got = r.received > 0;
-  std::string avg;
-  if (got) AppendMs(avg, r.rtt_sum_ns / r.received);
-  scratch.clear();
-  AppendAddress(scratch, h);
-  AppendCsvField(out, scratch);
-  out += ',';
-  AppendCsvField(out, Escaped(h.name, scratch));
-  out += ',';
-  out += StatusOf(r);
-  out += ',';
-  out += avg;
-  out += ',';
-  if (got) AppendMs(out, r.rtt_min_ns);
-  out += ',';
-  out += avg;
-  out += ',';
-  if (got) AppendMs(out, r.rtt_max_ns);
-  out += ',';
-  if (HasTtl(r)) AppendInt(out, r.ttl);
-  for (const int n : {r.sent, r.received}) {
-    out += ',';
-    AppendInt(out, n);
-  }
-  out += ',';
-  AppendPercent(out, r);
-  out += ',';
-  AppendInt(out, r.duplicates);
-  out += ',';
-  if (r.outcome == sweep::Outcome::kError) AppendCsvField(out, ProbeFailureText(r));
-  out += ',';
-  out += h.mac;
-  out += ',';
-  AppendCsvField(out, Escaped(h.vendor, scratch));
-  out += ',';
-  AppendVia(out, r);
-  out += ',';
-  out += h.name_source;
-  out += ',';
-  out += h.kind;
-  out += ',';
-  AppendCsvField(out, Escaped(h.model, scratch));
-  out += "\r\n";
+  p = Put(std::to_chars(p, p + 12, r.duplicates).ptr, ",");
+  p = Put(Put(PutCsvField(p, scratch.error), ","), h.mac);
+  p = Put(PutCsvField(Put(p, ","), vendor), ",");
+  p = Put(Put(Put(Put(Put(PutVia(p, r), ","), h.name_source), ","), h.kind), ",");
+  p = Put(PutCsvField(p, model), "\r\n");
+  out.resize(static_cast<std::size_t>(p - out.data()));
 }
 
 }  // namespace
 
 std::string Milliseconds(std::int64_t ns) {
-  std::string out;
-  AppendMs(out, ns);
-  return out;
+  char text[32];
+  return std::string(text, PutMs(text, ns));
 }
 
 std::string StatusWord(const sweep::HostResult& r) { return StatusOf(r); }
@@ -245,9 +167,8 @@ std::string AddressText(const HostLine& h) {
 }
 
 std::string ViaText(const sweep::HostResult& r) {
-  std::string out;
-  AppendVia(out, r);
-  return out;
+  char text[16];
+  return std::string(text, PutVia(text, r));
 }
 
 std::string ProbeFailureText(const sweep::HostResult& r) {
@@ -283,7 +204,7 @@ void WriteHosts(std::ostream& out, Format format, HostSource& hosts, int count) 
   Sink sink(out);
   sink.buffer() += "address,name,status,rtt_ms,rtt_min_ms,rtt_avg_ms,rtt_max_ms,ttl,sent,received,"
                    "loss_percent,duplicates,error,mac,vendor,via,name_source,kind,model\r\n";
-  std::string scratch;
+  CsvScratch scratch;
   for (std::size_t i = 0; i < hosts.size(); ++i) {
     WriteCsvLine(sink.buffer(), hosts.Get(i), scratch);
     sink.LineDone();
