@@ -265,9 +265,19 @@ TEST_F(WatchNetnsTest, ChangesOnTheSegmentGiveEachEventOnceInOrder) {
 // the registry's database is whole.
 TEST_F(WatchNetnsTest, KilledAndRestartedAnnouncesNothingKnown) {
   const std::string args = "--watch=1 -n -t 200 -r 0 -o json 10.78.0.1-10";
+  const auto inventory = [this] {
+    return ShOutput("PINGSWEEP_REGISTRY_DIR=" + dir_.path() + " " PINGSWEEP_CLI
+                    " --inventory -o csv 2>&1");
+  };
+  const std::string stored = "3 devices in the inventory\n";
   {
     WatchProcess first(dir_.path(), args);
     for (int n = 1; n <= 3; ++n) ASSERT_TRUE(first.WaitFor("new " + Peer(n))) << first.err();
+    // Events are printed before they are stored (a kill between the two
+    // announces them again: none is ever lost), so the devices are known
+    // only once stored.
+    for (int wait = 0; wait < 400 && inventory().find(stored) == std::string::npos; ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
     first.Kill(SIGKILL);
   }
   std::mt19937 random(std::random_device{}());
@@ -289,9 +299,8 @@ TEST_F(WatchNetnsTest, KilledAndRestartedAnnouncesNothingKnown) {
   EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
   sqlite3_finalize(check);
   sqlite3_close(db);
-  const std::string inventory = ShOutput("PINGSWEEP_REGISTRY_DIR=" + dir_.path() +
-                                         " " PINGSWEEP_CLI " --inventory -o csv 2>&1");
-  EXPECT_NE(inventory.find("3 devices in the inventory\n"), std::string::npos) << inventory;
+  const std::string listed = inventory();
+  EXPECT_NE(listed.find(stored), std::string::npos) << listed;
 }
 
 // Forged ARP from more random MACs than the cap: the inventory stops there,
