@@ -27,14 +27,16 @@ ProbeCookie::ProbeCookie(const std::array<std::uint8_t, kKeySize>& key) : key_(k
 
 std::uint64_t ProbeCookie::Compute(const IpAddress& destination, std::uint16_t sequence,
                                    std::int64_t send_ns) const {
-  // family | address (16) | sequence (2) | send time (8)
-  std::uint8_t message[1 + 16 + 2 + 8] = {};
+  // family | address (4 or 16) | sequence (2) | send time (8): an IPv4
+  // message fits in two of SipHash's blocks, half the work of a padded one.
+  std::uint8_t message[1 + 16 + 2 + 8];
   message[0] = static_cast<std::uint8_t>(destination.family());
   std::memcpy(message + 1, destination.data(), destination.size());
-  message[17] = static_cast<std::uint8_t>(sequence >> 8);
-  message[18] = static_cast<std::uint8_t>(sequence);
-  Put64(message + 19, static_cast<std::uint64_t>(send_ns));
-  return platform::ShortHash(message, sizeof(message), key_);
+  std::uint8_t* p = message + 1 + destination.size();
+  p[0] = static_cast<std::uint8_t>(sequence >> 8);
+  p[1] = static_cast<std::uint8_t>(sequence);
+  Put64(p + 2, static_cast<std::uint64_t>(send_ns));
+  return platform::ShortHash(message, static_cast<std::size_t>(p + 10 - message), key_);
 }
 
 std::uint32_t ProbeCookie::Tcp(const IpAddress& destination, std::uint16_t port,
@@ -67,10 +69,9 @@ std::optional<std::int64_t> ProbeCookie::Verify(const IpAddress& destination,
                                                 std::size_t size) const {
   if (size < kDataSize) return std::nullopt;
   const auto send_ns = static_cast<std::int64_t>(Get64(data));
-  std::uint8_t expected[8];
-  Put64(expected, Compute(destination, sequence, send_ns));
-  // Constant time, so that timing tells an attacker nothing about the cookie.
-  if (!platform::EqualInConstantTime(expected, data + 8, 8)) return std::nullopt;
+  // One 64-bit comparison, with no exit at the first differing byte: the time
+  // it takes tells an attacker nothing about the cookie.
+  if (Get64(data + 8) != Compute(destination, sequence, send_ns)) return std::nullopt;
   return send_ns;
 }
 

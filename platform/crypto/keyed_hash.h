@@ -20,8 +20,4 @@ std::uint64_t ShortHash(const std::uint8_t* message, std::size_t size, const Sho
 // std::runtime_error when there is none.
 ShortHashKey RandomShortHashKey();
 
-// Whether the `size` bytes at `a` and `b` are equal, in a time that does not
-// depend on where they differ.
-bool EqualInConstantTime(const std::uint8_t* a, const std::uint8_t* b, std::size_t size);
-
 }  // namespace ps::platform

@@ -8,7 +8,7 @@ namespace ps::platform {
 namespace {
 
 static_assert(kShortHashKeySize == crypto_shorthash_KEYBYTES);
-static_assert(crypto_shorthash_BYTES == 8);
+static_assert(crypto_shorthash_siphash24_BYTES == 8);
 
 void InitSodium() {
   // sodium_init() takes a lock on every call: once per process is enough. It
@@ -22,7 +22,7 @@ void InitSodium() {
 std::uint64_t ShortHash(const std::uint8_t* message, std::size_t size, const ShortHashKey& key) {
   InitSodium();
   std::uint8_t out[crypto_shorthash_BYTES];
-  crypto_shorthash(out, message, size, key.data());
+  crypto_shorthash_siphash24(out, message, size, key.data());
   std::uint64_t v = 0;
   for (std::uint8_t b : out) v = v << 8 | b;
   return v;
@@ -33,10 +33,6 @@ ShortHashKey RandomShortHashKey() {
   ShortHashKey key;
   randombytes_buf(key.data(), key.size());
   return key;
-}
-
-bool EqualInConstantTime(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) {
-  return sodium_memcmp(a, b, size) == 0;
 }
 
 }  // namespace ps::platform

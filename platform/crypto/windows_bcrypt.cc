@@ -50,11 +50,4 @@ ShortHashKey RandomShortHashKey() {
   return key;
 }
 
-bool EqualInConstantTime(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) {
-  // Every byte is looked at, whatever differs first.
-  volatile std::uint8_t differ = 0;
-  for (std::size_t i = 0; i < size; ++i) differ = differ | (a[i] ^ b[i]);
-  return differ == 0;
-}
-
 }  // namespace ps::platform

@@ -165,9 +165,9 @@ IcmpSocket::SendResult SendRequests(int fd, std::span<const EchoRequest> request
 }
 
 // The receive stamp, TTL and (IPv4) TOS of a message read, from its control
-// data; `offset` from RealtimeOffsetNs().
-inline void ReadControl(msghdr& msg, std::int64_t offset, IcmpMessage* m) {
-  m->received_ns = batch_io::ReceiveStamp(msg, offset, &m->ttl);
+// data; `offset` and `now` as in batch_io::ReceiveStamp.
+inline void ReadControl(msghdr& msg, std::int64_t offset, std::int64_t now, IcmpMessage* m) {
+  m->received_ns = batch_io::ReceiveStamp(msg, offset, now, &m->ttl);
   for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
     if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TOS && c->cmsg_len >= CMSG_LEN(1))
       m->tos = *CMSG_DATA(c);
@@ -204,13 +204,14 @@ int ReadQueued(int fd, std::span<IcmpMessage> out, std::int64_t offset, std::uin
                         errno == EINVAL || errno == ENOMEM;
     return broken ? -errno : 0;
   }
+  const std::int64_t now = SystemMonotonicClock().NowNs();
   int kept = 0;
   for (int i = 0; i < r; ++i) {
     const std::uint8_t* pkt = packets + static_cast<std::size_t>(i) * kPacketBuffer;
     const std::size_t size = std::min<std::size_t>(msgs[i].msg_len, kPacketBuffer);
     IcmpMessage& m = out[static_cast<std::size_t>(kept)];
     m.ClearHead();
-    ReadControl(msgs[i].msg_hdr, offset, &m);
+    ReadControl(msgs[i].msg_hdr, offset, now, &m);
     const bool whole = (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) == 0;
     m.cut = !whole;
     if (parse(pkt, size, whole, from[i], &m)) ++kept;
@@ -243,7 +244,7 @@ int ReadErrorQueue(int fd, std::span<IcmpMessage> out, std::int64_t offset) {
     if (size < kIcmpHeader || buf[0] != Traits::kEchoRequest) continue;
     IcmpMessage& m = out[static_cast<std::size_t>(kept)];
     m.ClearHead();
-    m.received_ns = batch_io::ReceiveStamp(msg, offset);
+    m.received_ns = batch_io::ReceiveStamp(msg, offset, SystemMonotonicClock().NowNs());
     bool found = false;
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
       if (c->cmsg_level != Traits::kErrorLevel || c->cmsg_type != Traits::kErrorType ||

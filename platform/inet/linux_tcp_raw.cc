@@ -210,12 +210,13 @@ int LinuxRawTcpSocket::Receive(std::span<TcpAnswer> out, std::int64_t deadline_n
                         errno == EINVAL || errno == ENOMEM;
     return broken ? -errno : 0;
   }
+  const std::int64_t now = SystemMonotonicClock().NowNs();
   int kept = 0;
   for (int i = 0; i < r; ++i) {
     TcpAnswer& a = out[static_cast<std::size_t>(kept)];
     a = TcpAnswer{};
     msghdr& msg = msgs[i].msg_hdr;
-    a.received_ns = batch_io::ReceiveStamp(msg, offset, &a.ttl);
+    a.received_ns = batch_io::ReceiveStamp(msg, offset, now, &a.ttl);
     const std::size_t size = std::min<std::size_t>(msgs[i].msg_len, kPacketBuffer);
     const bool whole = (msg.msg_flags & MSG_TRUNC) == 0;
     if (Parse(packets_.data() + static_cast<std::size_t>(i) * kPacketBuffer, size, msg, whole,

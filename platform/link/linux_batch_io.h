@@ -49,11 +49,13 @@ inline int WaitForInput(int fd, std::int64_t deadline_ns, short* revents) {
 }
 
 // The kernel's receive stamp (SO_TIMESTAMPNS) of a message on the monotonic
-// clock (`offset` from RealtimeOffsetNs()), never later than now; now when it
-// carries none. *ttl, when given,
-// gets the IP_TTL (IPv6: IPV6_HOPLIMIT) control message.
-inline std::int64_t ReceiveStamp(msghdr& msg, std::int64_t offset, std::uint8_t* ttl = nullptr) {
-  std::int64_t when = SystemMonotonicClock().NowNs();
+// clock (`offset` from RealtimeOffsetNs()), never later than `now`, the
+// monotonic time read once after the batch was read (a clock read a message
+// costs more than the rest of its parsing); `now` when it carries none.
+// *ttl, when given, gets the IP_TTL (IPv6: IPV6_HOPLIMIT) control message.
+inline std::int64_t ReceiveStamp(msghdr& msg, std::int64_t offset, std::int64_t now,
+                                 std::uint8_t* ttl = nullptr) {
+  std::int64_t when = now;
   for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
     if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
         c->cmsg_len >= CMSG_LEN(sizeof(timespec))) {

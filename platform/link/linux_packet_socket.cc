@@ -105,6 +105,7 @@ class LinuxArpSocket : public PacketSocket {
     }
     const int r = batch_io::ReceiveQueued(fd_, msgs, n);
     if (r < 0) return Status::SystemError(-r);
+    const std::int64_t now = SystemMonotonicClock().NowNs();
     std::size_t count = 0;
     for (int i = 0; i < r; ++i) {
       const sockaddr_ll& sll = from[i];
@@ -112,7 +113,7 @@ class LinuxArpSocket : public PacketSocket {
       IncomingFrame& frame = out[count++];
       std::memcpy(frame.source.octets.data(), sll.sll_addr, 6);
       frame.to_us = sll.sll_pkttype == PACKET_HOST;
-      frame.received_ns = batch_io::ReceiveStamp(msgs[i].msg_hdr, offset);
+      frame.received_ns = batch_io::ReceiveStamp(msgs[i].msg_hdr, offset, now);
       frame.size = static_cast<std::uint16_t>(
           std::min<std::size_t>(msgs[i].msg_len, IncomingFrame::kMaxData));
       std::memcpy(frame.data.data(), buffers_[i], frame.size);
