@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "platform/netapi/net_services.h"
+#include "platform/link/linux_packet_ring.h"
+#include "platform/link/linux_packet_socket.h"
 #include "platform/link/packet_io.h"
 #include "lan/arp_packet.h"
 #include "lan/arp_prober.h"
@@ -29,7 +31,9 @@ std::string Dotted(std::uint32_t ip) {
          std::to_string(ip >> 8 & 255) + "." + std::to_string(ip & 255);
 }
 
-class ArpNetnsTest : public ::testing::Test {
+// The sweep's socket reads replies from a receive ring of this many frames,
+// or (0) from its queue, as where the kernel gives no ring.
+class ArpNetnsTest : public ::testing::TestWithParam<std::size_t> {
  protected:
   void SetUp() override {
     PS_REQUIRE_PRIVATE_NETWORK();
@@ -70,7 +74,7 @@ class ArpNetnsTest : public ::testing::Test {
   platform::Link link_;
 };
 
-TEST_F(ArpNetnsTest, FindsEveryHostAndNoForgedOne) {
+TEST_P(ArpNetnsTest, FindsEveryHostAndNoForgedOne) {
   ASSERT_GT(link_.index, 0);
   EXPECT_TRUE(link_.arp);
   ASSERT_EQ(link_.ipv4.size(), 1u);
@@ -89,7 +93,7 @@ TEST_F(ArpNetnsTest, FindsEveryHostAndNoForgedOne) {
   }
   echo.IcmpCloseHandle(handle);
 
-  auto opened = platform::SystemPacketNetwork().OpenArp(link_.index);
+  auto opened = platform::OpenLinuxArpSocket(link_.index, GetParam());
   ASSERT_TRUE(opened.ok()) << opened.status().message();
   std::unique_ptr<platform::PacketSocket> socket = std::move(opened).value();
   // Queued before the sweep asks: unsolicited.
@@ -127,6 +131,12 @@ TEST_F(ArpNetnsTest, FindsEveryHostAndNoForgedOne) {
   EXPECT_GE(prober.summary().ignored, 4u);
   EXPECT_EQ(prober.summary().sent, 20u + 2 * 179u);
 
+  // A second sweep on the same socket: a small ring has wrapped by now.
+  ArpProber again(socket.get(), &platform::SystemMonotonicClock(), {link_.mac, kOurIp}, options);
+  std::vector<std::uint32_t> found_again;
+  for (const auto& a : again.Run(expected)) found_again.push_back(a.address);
+  EXPECT_EQ(found_again, expected);
+
   // The vendor of the far side's MAC, from a small registry.
   platform::TempRegistryDir dir;
   std::ofstream(dir.path() + "/oui.csv")
@@ -137,6 +147,11 @@ TEST_F(ArpNetnsTest, FindsEveryHostAndNoForgedOne) {
   ASSERT_FALSE(answers.empty());
   EXPECT_EQ(vendors->Lookup(answers.front().mac), "Cisco Systems, Inc");
 }
+
+// A ring of one block wraps several times during the sweep.
+INSTANTIATE_TEST_SUITE_P(Rings, ArpNetnsTest,
+                         ::testing::Values(std::size_t{0}, platform::PacketRing::kFramesPerBlock,
+                                           platform::kArpRingFrames));
 
 }  // namespace
 }  // namespace ps::sweep

@@ -89,20 +89,21 @@ inline bool NotFromAPeer(const sockaddr_ll& from) {
 }
 
 // A non-blocking packet socket for `protocol` (host order) on `ifindex` that
-// takes in only what `attach_filter` passes: protocol 0 receives nothing
-// until bound, so the filter is in place before the first frame. Our own
+// takes in only what `prepare(fd)` lets through: protocol 0 receives nothing
+// until bound, so the filter it attaches (and any receive ring it sets up;
+// false fails) is in place before the first frame. Our own
 // outgoing frames are left out where the kernel can (Linux 4.20+), and the
 // receive buffer is `buffer` bytes (as root past net.core.rmem_max). Returns
 // the descriptor, or -errno.
-inline int OpenBoundPacketSocket(int ifindex, std::uint16_t protocol, bool (*attach_filter)(int),
-                                 int buffer) {
+template <class Prepare>
+int OpenBoundPacketSocket(int ifindex, std::uint16_t protocol, Prepare prepare, int buffer) {
   const int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -errno;
   sockaddr_ll at{};
   at.sll_family = AF_PACKET;
   at.sll_protocol = htons(protocol);
   at.sll_ifindex = ifindex;
-  if (!attach_filter(fd) || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof(at)) != 0) {
+  if (!prepare(fd) || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof(at)) != 0) {
     const int error = errno;
     close(fd);
     return -error;

@@ -1,6 +1,7 @@
 // ARP over AF_PACKET datagram sockets: the kernel adds and strips the Ethernet
-// header; batch sends with sendmmsg, batch receives with recvmmsg, kernel
-// receive time stamps; a socket filter passes ARP replies only.
+// header; batch sends with sendmmsg; replies read from a receive ring (or,
+// where the kernel gives none, with recvmmsg and socket receive stamps);
+// a socket filter passes ARP replies only.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <ifaddrs.h>
@@ -20,6 +21,8 @@
 #include <map>
 
 #include "platform/link/linux_batch_io.h"
+#include "platform/link/linux_packet_ring.h"
+#include "platform/link/linux_packet_socket.h"
 #include "platform/link/packet_io.h"
 
 namespace ps::platform {
@@ -49,8 +52,12 @@ bool AttachReplyFilter(int fd) {
 
 class LinuxArpSocket : public PacketSocket {
  public:
-  LinuxArpSocket(int fd, int ifindex) : fd_(fd), ifindex_(ifindex) {}
-  ~LinuxArpSocket() override { close(fd_); }
+  LinuxArpSocket(int fd, int ifindex, std::unique_ptr<PacketRing> ring)
+      : fd_(fd), ifindex_(ifindex), ring_(std::move(ring)) {}
+  ~LinuxArpSocket() override {
+    ring_.reset();
+    close(fd_);
+  }
 
   SendResult Send(std::span<const OutgoingFrame> frames) override {
     SendResult result;
@@ -83,6 +90,7 @@ class LinuxArpSocket : public PacketSocket {
 
   Result<std::size_t> Receive(std::span<IncomingFrame> out, std::int64_t deadline_ns) override {
     if (out.empty()) return std::size_t{0};
+    if (ring_) return ReceiveFromRing(out, deadline_ns);
     short revents = 0;
     const int ready = batch_io::WaitForInput(fd_, deadline_ns, &revents);
     if (ready < 0) return Status::SystemError(-ready);
@@ -122,8 +130,43 @@ class LinuxArpSocket : public PacketSocket {
   }
 
  private:
+  Result<std::size_t> ReceiveFromRing(std::span<IncomingFrame> out, std::int64_t deadline_ns) {
+    // A frame already in the ring needs no wait.
+    if (!ring_->Ready()) {
+      short revents = 0;
+      const int ready = batch_io::WaitForInput(fd_, deadline_ns, &revents);
+      if (ready < 0) return Status::SystemError(-ready);
+      if (revents & POLLERR) {
+        // What recvmmsg would have failed with (the link went down, ...).
+        int error = 0;
+        socklen_t size = sizeof(error);
+        getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size);
+        if (error != 0) return Status::SystemError(error);
+      }
+    }
+    const std::int64_t offset = RealtimeOffsetNs();
+    const std::int64_t now = SystemMonotonicClock().NowNs();
+    std::size_t count = 0;
+    PacketRing::Frame f;
+    for (std::size_t taken = 0; taken < out.size() && ring_->Next(&f); ++taken) {
+      if (batch_io::NotFromAPeer(*f.from)) {
+        ring_->Release();
+        continue;
+      }
+      IncomingFrame& frame = out[count++];
+      std::memcpy(frame.source.octets.data(), f.from->sll_addr, 6);
+      frame.to_us = f.from->sll_pkttype == PACKET_HOST;
+      frame.received_ns = std::min(now, f.realtime_ns - offset);
+      frame.size = static_cast<std::uint16_t>(std::min(f.size, IncomingFrame::kMaxData));
+      std::memcpy(frame.data.data(), f.data, frame.size);
+      ring_->Release();
+    }
+    return count;
+  }
+
   int fd_;
   int ifindex_;
+  std::unique_ptr<PacketRing> ring_;
   std::uint8_t buffers_[kBatch][kFrameBuffer];
 };
 
@@ -163,17 +206,29 @@ class LinuxPacketNetwork : public PacketNetwork {
   }
 
   Result<std::unique_ptr<PacketSocket>> OpenArp(int ifindex) override {
-    const int fd =
-        batch_io::OpenBoundPacketSocket(ifindex, ETH_P_ARP, AttachReplyFilter, kReceiveBuffer);
-    if (fd < 0) return PacketSocketFailure(-fd);
-    SetInt(fd, SOL_SOCKET, SO_TIMESTAMPNS, 1);
-    if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &kSendBuffer, sizeof(int)) != 0)
-      SetInt(fd, SOL_SOCKET, SO_SNDBUF, kSendBuffer);
-    return std::unique_ptr<PacketSocket>(std::make_unique<LinuxArpSocket>(fd, ifindex));
+    return OpenLinuxArpSocket(ifindex, kArpRingFrames);
   }
 };
 
 }  // namespace
+
+Result<std::unique_ptr<PacketSocket>> OpenLinuxArpSocket(int ifindex, std::size_t ring_frames) {
+  std::unique_ptr<PacketRing> ring;
+  const int fd = batch_io::OpenBoundPacketSocket(
+      ifindex, ETH_P_ARP,
+      [&](int fd) {
+        if (!AttachReplyFilter(fd)) return false;
+        if (ring_frames > 0) ring = PacketRing::Map(fd, ring_frames);
+        return true;
+      },
+      kReceiveBuffer);
+  if (fd < 0) return PacketSocketFailure(-fd);
+  if (!ring) SetInt(fd, SOL_SOCKET, SO_TIMESTAMPNS, 1);
+  if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &kSendBuffer, sizeof(int)) != 0)
+    SetInt(fd, SOL_SOCKET, SO_SNDBUF, kSendBuffer);
+  return std::unique_ptr<PacketSocket>(
+      std::make_unique<LinuxArpSocket>(fd, ifindex, std::move(ring)));
+}
 
 PacketNetwork& SystemPacketNetwork() {
   static LinuxPacketNetwork network;
