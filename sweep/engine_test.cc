@@ -369,18 +369,31 @@ TEST_F(EngineTest, RepliesFindTheirHostInBlocksAndLists) {
 
 TEST(ProbeCookieTest, VerifiesOnlyItsOwnFields) {
   const ProbeCookie cookie;  // random key
-  std::uint8_t data[ProbeCookie::kDataSize];
-  cookie.Fill(Ip(1), 42, 123456789, data);
-  EXPECT_EQ(cookie.Verify(Ip(1), 42, data, sizeof(data)), 123456789);
-  EXPECT_FALSE(cookie.Verify(Ip(2), 42, data, sizeof(data)));
-  EXPECT_FALSE(cookie.Verify(Ip(1), 43, data, sizeof(data)));
-  EXPECT_FALSE(cookie.Verify(Ip(1), 42, data, sizeof(data) - 1));
-  EXPECT_FALSE(ProbeCookie().Verify(Ip(1), 42, data, sizeof(data)));  // another sweep's key
-  for (std::size_t i = 0; i < sizeof(data); ++i) {
-    std::uint8_t flipped[sizeof(data)];
-    std::copy(data, data + sizeof(data), flipped);
-    flipped[i] ^= 0x01;
-    EXPECT_FALSE(cookie.Verify(Ip(1), 42, flipped, sizeof(flipped))) << "byte " << i;
+  // The same four bytes as an IPv4 address, IPv4-mapped and leading an IPv6
+  // one: the families' messages differ in length, and must not meet.
+  std::array<std::uint8_t, 16> mapped{}, leading{};
+  mapped[10] = mapped[11] = 0xFF;
+  std::memcpy(mapped.data() + 12, Ip(1).data(), 4);
+  std::memcpy(leading.data(), Ip(1).data(), 4);
+  const IpAddress addresses[] = {Ip(1), IpAddress::V6(mapped), IpAddress::V6(leading)};
+  for (const IpAddress& to : addresses) {
+    SCOPED_TRACE(to.ToString());
+    std::uint8_t data[ProbeCookie::kDataSize];
+    cookie.Fill(to, 42, 123456789, data);
+    EXPECT_EQ(cookie.Verify(to, 42, data, sizeof(data)), 123456789);
+    for (const IpAddress& other : addresses) {
+      if (other != to) EXPECT_FALSE(cookie.Verify(other, 42, data, sizeof(data))) << other.ToString();
+    }
+    EXPECT_FALSE(cookie.Verify(Ip(2), 42, data, sizeof(data)));
+    EXPECT_FALSE(cookie.Verify(to, 43, data, sizeof(data)));
+    EXPECT_FALSE(cookie.Verify(to, 42, data, sizeof(data) - 1));
+    EXPECT_FALSE(ProbeCookie().Verify(to, 42, data, sizeof(data)));  // another sweep's key
+    for (std::size_t i = 0; i < sizeof(data); ++i) {
+      std::uint8_t flipped[sizeof(data)];
+      std::copy(data, data + sizeof(data), flipped);
+      flipped[i] ^= 0x01;
+      EXPECT_FALSE(cookie.Verify(to, 42, flipped, sizeof(flipped))) << "byte " << i;
+    }
   }
 }
 
