@@ -1,5 +1,6 @@
 #include "sweep/cookie.h"
 
+#include <bit>
 #include <cstring>
 
 #include "platform/crypto/keyed_hash.h"
@@ -9,13 +10,16 @@ namespace {
 
 static_assert(ProbeCookie::kKeySize == platform::kShortHashKeySize);
 
+// Big-endian, as one load or store and a byte swap.
 void Put64(std::uint8_t* p, std::uint64_t v) {
-  for (int i = 7; i >= 0; --i, v >>= 8) p[i] = static_cast<std::uint8_t>(v);
+  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+  std::memcpy(p, &v, sizeof(v));
 }
 
 std::uint64_t Get64(const std::uint8_t* p) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof(v));
+  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
   return v;
 }
 
@@ -31,7 +35,9 @@ std::uint64_t ProbeCookie::Compute(const IpAddress& destination, std::uint16_t s
   // message fits in two of SipHash's blocks, half the work of a padded one.
   std::uint8_t message[1 + 16 + 2 + 8];
   message[0] = static_cast<std::uint8_t>(destination.family());
-  std::memcpy(message + 1, destination.data(), destination.size());
+  // All 16 bytes of storage, a fixed-size copy; an IPv4 address's first 4
+  // count, the sequence overwrites the rest.
+  std::memcpy(message + 1, destination.data(), 16);
   std::uint8_t* p = message + 1 + destination.size();
   p[0] = static_cast<std::uint8_t>(sequence >> 8);
   p[1] = static_cast<std::uint8_t>(sequence);
