@@ -12,6 +12,7 @@ namespace {
 
 constexpr std::size_t kBatch = 256;
 constexpr std::size_t kReceiveBatch = 256;
+constexpr int kReadRounds = 4;  // batches read at most between two sends
 // The bucket holds this much of a second's requests, so timer lateness does
 // not lower the rate.
 constexpr double kBurstSeconds = 0.005;
@@ -228,8 +229,17 @@ ArpAnswers ArpProber::Run(std::span<const std::uint32_t> targets, ArpObserver* o
     Expire(now);
     Send(now);
     if (!HasWork() || !summary_.socket_status.ok()) break;
-    if (const auto n = ReceiveAndProcess(frames, NextWake(now), observer); !n.ok())
-      summary_.socket_status = Status::Failure("the ARP socket failed", n.status().system_error());
+    // A full batch may leave more queued (several answers to one request):
+    // read on before sending again, so that replies never outrun the reads.
+    std::int64_t deadline = NextWake(now);
+    for (int round = 0; round < kReadRounds; ++round, deadline = 0) {
+      const auto n = ReceiveAndProcess(frames, deadline, observer);
+      if (!n.ok()) {
+        summary_.socket_status = Status::Failure("the ARP socket failed", n.status().system_error());
+        break;
+      }
+      if (n.value() < frames.size()) break;
+    }
   }
   // Replies received before their deadline may still be queued.
   for (int round = 0; round < 64 && summary_.socket_status.ok(); ++round) {

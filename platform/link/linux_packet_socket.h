@@ -9,9 +9,10 @@
 
 namespace ps::platform {
 
-// Enough for the replies to many send batches: a batch's replies are read
-// before the next batch is sent. 2 MiB.
-inline constexpr std::size_t kArpRingFrames = 16384;
+// Room for the replies to 16 send batches of 256, where the prober reads a
+// batch's replies before it sends the next: 512 KiB. A larger ring costs
+// its set-up (the kernel clears every page of it) on each sweep.
+inline constexpr std::size_t kArpRingFrames = 4096;
 
 // An ARP socket on `ifindex` whose replies arrive in a receive ring of
 // `ring_frames` frames; with 0, or where the kernel refuses a ring, they
