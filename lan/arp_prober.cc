@@ -129,8 +129,10 @@ void ArpProber::Process(const platform::IncomingFrame& frame, ArpObserver* obser
     return;
   }
   target->answer = static_cast<int>(answers_.size());
-  answers_.push_back({target->address, packet->sender_mac, frame.received_ns - target->sent_ns,
-                      target->tries, 0, false});
+  answers_.push_back({.address = target->address,
+                      .mac = packet->sender_mac,
+                      .rtt_ns = frame.received_ns - target->sent_ns,
+                      .sent = target->tries});
   ++summary_.answered;
   if (observer != nullptr) observer->OnAnswer(answers_.back());
 }
