@@ -50,14 +50,21 @@ bool AttachReplyFilter(int fd) {
   return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof(program)) == 0;
 }
 
+// A frame read from `from`, its payload cut to what IncomingFrame keeps.
+void Fill(const sockaddr_ll& from, std::int64_t received_ns, const std::uint8_t* data,
+          std::size_t size, IncomingFrame* frame) {
+  std::memcpy(frame->source.octets.data(), from.sll_addr, 6);
+  frame->to_us = from.sll_pkttype == PACKET_HOST;
+  frame->received_ns = received_ns;
+  frame->size = static_cast<std::uint16_t>(std::min(size, IncomingFrame::kMaxData));
+  std::memcpy(frame->data.data(), data, frame->size);
+}
+
 class LinuxArpSocket : public PacketSocket {
  public:
   LinuxArpSocket(int fd, int ifindex, std::unique_ptr<PacketRing> ring)
       : fd_(fd), ifindex_(ifindex), ring_(std::move(ring)) {}
-  ~LinuxArpSocket() override {
-    ring_.reset();
-    close(fd_);
-  }
+  ~LinuxArpSocket() override { close(fd_); }
 
   SendResult Send(std::span<const OutgoingFrame> frames) override {
     SendResult result;
@@ -116,15 +123,9 @@ class LinuxArpSocket : public PacketSocket {
     const std::int64_t now = SystemMonotonicClock().NowNs();
     std::size_t count = 0;
     for (int i = 0; i < r; ++i) {
-      const sockaddr_ll& sll = from[i];
-      if (batch_io::NotFromAPeer(sll)) continue;
-      IncomingFrame& frame = out[count++];
-      std::memcpy(frame.source.octets.data(), sll.sll_addr, 6);
-      frame.to_us = sll.sll_pkttype == PACKET_HOST;
-      frame.received_ns = batch_io::ReceiveStamp(msgs[i].msg_hdr, offset, now);
-      frame.size = static_cast<std::uint16_t>(
-          std::min<std::size_t>(msgs[i].msg_len, IncomingFrame::kMaxData));
-      std::memcpy(frame.data.data(), buffers_[i], frame.size);
+      if (batch_io::NotFromAPeer(from[i])) continue;
+      Fill(from[i], batch_io::ReceiveStamp(msgs[i].msg_hdr, offset, now), buffers_[i],
+           msgs[i].msg_len, &out[count++]);
     }
     return count;
   }
@@ -149,16 +150,8 @@ class LinuxArpSocket : public PacketSocket {
     std::size_t count = 0;
     PacketRing::Frame f;
     for (std::size_t taken = 0; taken < out.size() && ring_->Next(&f); ++taken) {
-      if (batch_io::NotFromAPeer(*f.from)) {
-        ring_->Release();
-        continue;
-      }
-      IncomingFrame& frame = out[count++];
-      std::memcpy(frame.source.octets.data(), f.from->sll_addr, 6);
-      frame.to_us = f.from->sll_pkttype == PACKET_HOST;
-      frame.received_ns = std::min(now, f.realtime_ns - offset);
-      frame.size = static_cast<std::uint16_t>(std::min(f.size, IncomingFrame::kMaxData));
-      std::memcpy(frame.data.data(), f.data, frame.size);
+      if (!batch_io::NotFromAPeer(*f.from))
+        Fill(*f.from, std::min(now, f.realtime_ns - offset), f.data, f.size, &out[count++]);
       ring_->Release();
     }
     return count;
