@@ -31,7 +31,7 @@ ArpProber::ArpProber(platform::PacketSocket* socket, platform::MonotonicClock* c
       pacing_(options.rate, kBurstSeconds, kBatch) {}
 
 bool ArpProber::HasWork() const {
-  return next_fresh_ < FreshCount() || !retry_.empty() ||
+  return !fresh_.empty() || !retry_.empty() ||
          outstanding_head_ < outstanding_.size();
 }
 
@@ -72,9 +72,9 @@ void ArpProber::Send(std::int64_t now) {
     if (!retry_.empty()) {
       index = retry_.front();
       retry_.pop_front();
-    } else if (next_fresh_ < FreshCount()) {
-      index = fresh_all_ ? static_cast<std::uint32_t>(next_fresh_) : fresh_[next_fresh_];
-      ++next_fresh_;
+    } else if (!fresh_.empty()) {
+      index = fresh_.front();
+      fresh_.pop_front();
     } else {
       break;
     }
@@ -140,7 +140,7 @@ void ArpProber::Process(const platform::IncomingFrame& frame, ArpObserver* obser
 void ArpProber::Reset(std::span<const std::uint32_t> targets) {
   summary_ = ArpSummary{};
   answers_.clear();
-  retry_.clear();
+  retry_ = IndexQueue();
   outstanding_.clear();
   outstanding_head_ = 0;
   targets_.clear();
@@ -162,12 +162,12 @@ void ArpProber::Reset(std::span<const std::uint32_t> targets) {
 }
 
 void ArpProber::QueueFresh(std::span<const std::uint32_t> targets) {
-  fresh_.clear();
-  next_fresh_ = 0;
-  // Sorted, and as many as are unique: that is targets_' order, with no list
-  // of indices to write (a /16's was 256 KB of fresh pages).
-  fresh_all_ = targets.size() == targets_.size() && std::is_sorted(targets.begin(), targets.end());
-  if (fresh_all_) return;
+  fresh_ = IndexQueue();
+  // Sorted, and as many as are unique: that is targets_' order, one run.
+  if (targets.size() == targets_.size() && std::is_sorted(targets.begin(), targets.end())) {
+    for (std::uint32_t i = 0; i < targets_.size(); ++i) fresh_.push_back(i);
+    return;
+  }
   for (std::uint32_t address : targets) {
     Target* target = Find(address);
     if (target->tries == 0) {
@@ -201,7 +201,7 @@ std::int64_t ArpProber::NextWake(std::int64_t now) const {
   std::int64_t wake = outstanding_head_ < outstanding_.size()
                           ? targets_[outstanding_[outstanding_head_]].deadline_ns
                           : kNever;
-  if (next_fresh_ < FreshCount() || !retry_.empty()) {
+  if (!fresh_.empty() || !retry_.empty()) {
     wake = std::min(wake, std::max(pacing_.NextSendAt(now), blocked_until_ns_));
   }
   return wake;

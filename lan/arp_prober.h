@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <span>
 #include <vector>
 
@@ -18,6 +17,7 @@
 #include "platform/clock/monotonic_clock.h"
 #include "platform/link/packet_io.h"
 #include "platform/memory/bulk_memory.h"
+#include "sweep/index_queue.h"
 #include "sweep/token_bucket.h"
 
 namespace ps::sweep {
@@ -109,7 +109,6 @@ class ArpProber {
   void Process(const platform::IncomingFrame& frame, ArpObserver* observer);
   Target* Find(std::uint32_t address);
   bool HasWork() const;
-  std::size_t FreshCount() const { return fresh_all_ ? targets_.size() : fresh_.size(); }
 
   platform::PacketSocket* socket_;
   platform::MonotonicClock* clock_;
@@ -122,10 +121,8 @@ class ArpProber {
   using Bulk = std::vector<T, platform::BulkAllocator<T>>;
   Bulk<Target> targets_;         // sorted by address
   bool consecutive_ = false;     // targets_ are one run of addresses: Find subtracts
-  Bulk<std::uint32_t> fresh_;           // indices never asked, in the caller's order
-  bool fresh_all_ = false;              // instead: every index, in order
-  std::size_t next_fresh_ = 0;
-  std::deque<std::uint32_t> retry_;     // indices due another request (served first)
+  IndexQueue fresh_;  // indices never asked, in the caller's order
+  IndexQueue retry_;  // indices due another request (served first)
   Bulk<std::uint32_t> outstanding_;     // indices by deadline (FIFO: one timeout for all)
   std::size_t outstanding_head_ = 0;
   ArpAnswers answers_;
