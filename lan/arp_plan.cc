@@ -1,5 +1,7 @@
 #include "lan/arp_plan.h"
 
+#include <algorithm>
+
 #include "core/terminal_text.h"
 
 namespace ps::sweep {
@@ -56,22 +58,20 @@ ArpPlan PlanArp(const std::vector<platform::Link>& links, std::vector<std::uint3
     return plan;
   }
 
-  // While every target so far is the first group's, none is copied: when all
-  // are (one subnet, the usual sweep), the group takes `targets` itself.
-  std::size_t all_first = 0;
-  bool deferred = true;
-  const auto stop_deferring = [&] {
-    if (deferred && all_first > 0) {
-      std::vector<std::uint32_t>& first = plan.groups.front().targets;
-      first.reserve(targets.size());
-      first.assign(targets.begin(), targets.begin() + static_cast<std::ptrdiff_t>(all_first));
+  // The usual sweep is one subnet's: its group takes `targets` itself, no copy.
+  if (!targets.empty()) {
+    const auto first = BestSubnet(usable, targets.front());
+    if (first.second != nullptr &&
+        std::all_of(targets.begin(), targets.end(),
+                    [&](std::uint32_t t) { return BestSubnet(usable, t) == first; })) {
+      plan.groups.push_back({*first.first, {first.first->mac, first.second->address},
+                             std::move(targets)});
+      return plan;
     }
-    deferred = false;
-  };
+  }
   for (const std::uint32_t target : targets) {
     const auto [best_link, best] = BestSubnet(usable, target);
     if (best == nullptr) {
-      stop_deferring();
       plan.others.push_back(target);
       continue;
     }
@@ -84,16 +84,10 @@ ArpPlan PlanArp(const std::vector<platform::Link>& links, std::vector<std::uint3
       group = &plan.groups.back();
       // Room for all: pages never written cost nothing, and a /16 grown by
       // doubling took twice its pages in faults, and copies.
-      if (!deferred || plan.groups.size() > 1) group->targets.reserve(targets.size());
+      group->targets.reserve(targets.size());
     }
-    if (deferred && group == &plan.groups.front()) {
-      ++all_first;
-      continue;
-    }
-    stop_deferring();
     group->targets.push_back(target);
   }
-  if (deferred && all_first > 0) plan.groups.front().targets = std::move(targets);
   return plan;
 }
 
