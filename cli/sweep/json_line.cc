@@ -58,5 +58,4 @@ void WriteJsonLine(std::ostream& out, const HostLine& h) {
   out << j.dump() << '\n';
 }
 
-
 }  // namespace ps::cli
