@@ -1,14 +1,16 @@
 // pingsweep-cli's output of a /16 in each format, without the network: the
 // lines an ARP sweep prints (address, MAC, no vendor, one answer each) and an
 // ICMP sweep's (address, TTL), made one at a time as the sweep makes them.
-// Median time per line over RUNS runs (21 unless given).
-//   bench_output [RUNS]
+// Median time per line over RUNS runs (21 unless given), of the cases whose
+// name contains ONLY (all unless given).
+//   bench_output [RUNS [ONLY]]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ostream>
 #include <streambuf>
+#include <string>
 #include <vector>
 
 #include "bench/bench_stats.h"
@@ -64,6 +66,7 @@ class SyntheticHosts : public ps::cli::HostSource {
 
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 21;
+  const std::string only = argc > 2 ? argv[2] : "";
   constexpr std::size_t kLines = 65536;
   const struct {
     const char* name;
@@ -78,6 +81,7 @@ int main(int argc, char** argv) {
   };
   std::printf("output of %zu answering hosts, median of %d runs\n", kLines, runs);
   for (const auto& c : cases) {
+    if (std::string(c.name).find(only) == std::string::npos) continue;
     std::vector<double> ns_per_line;
     std::size_t bytes = 0;
     for (int run = 0; run < runs; ++run) {

@@ -13,7 +13,7 @@
 namespace ps::cli {
 namespace parts {
 
-const char* StatusOf(const sweep::HostResult& r) {
+std::string_view StatusOf(const sweep::HostResult& r) {
   switch (r.outcome) {
     case sweep::Outcome::kAnswered: return "answered";
     case sweep::Outcome::kError: return "error";
@@ -106,22 +106,27 @@ struct CsvScratch {
   std::string address, name, vendor, model, error;
 };
 
-// One line, straight into `out`'s own buffer: nothing is allocated for the
-// usual line (a /16's CSV is 65,536 of them).
+// One line appended to `out`: nothing is allocated for the usual line (a
+// /16's CSV is 65,536 of them), which is written on the stack first, since
+// growing `out` to its longest possible size would clear every byte of it.
 void WriteCsvLine(std::string& out, const HostLine& h, CsvScratch& scratch) {
   const sweep::HostResult& r = h.result;
   const std::string_view name = Escaped(h.name, scratch.name);
   const std::string_view vendor = Escaped(h.vendor, scratch.vendor);
   const std::string_view model = Escaped(h.model, scratch.model);
-  scratch.error = ProbeFailureText(r);
+  scratch.error.clear();
+  if (r.outcome == sweep::Outcome::kError) scratch.error = ProbeFailureText(r);
   scratch.address.clear();
   if (!h.zone.empty()) AppendAddress(scratch.address, h);
   // The numbers, words and commas take under 256 bytes.
+  const std::size_t most = 256 + h.mac.size() + h.name_source.size() + h.kind.size() +
+                           2 * (name.size() + vendor.size() + model.size() +
+                                scratch.error.size() + scratch.address.size());
+  char stack[1024];
   const std::size_t start = out.size();
-  out.resize(start + 256 + h.mac.size() + h.name_source.size() + h.kind.size() +
-             2 * (name.size() + vendor.size() + model.size() + scratch.error.size() +
-                  scratch.address.size()));
-  char* p = out.data() + start;
+  if (most > sizeof(stack)) out.resize(start + most);
+  char* const line = most > sizeof(stack) ? out.data() + start : stack;
+  char* p = line;
   p = h.zone.empty() ? r.address.WriteText(p) : PutCsvField(p, scratch.address);
   p = Put(PutCsvField(Put(p, ","), name), ",");
   p = Put(Put(p, StatusOf(r)), ",");
@@ -148,7 +153,11 @@ void WriteCsvLine(std::string& out, const HostLine& h, CsvScratch& scratch) {
   p = Put(PutCsvField(Put(p, ","), vendor), ",");
   p = Put(Put(Put(Put(Put(PutVia(p, r), ","), h.name_source), ","), h.kind), ",");
   p = Put(PutCsvField(p, model), "\r\n");
-  out.resize(static_cast<std::size_t>(p - out.data()));
+  if (line == stack) {
+    out.append(stack, static_cast<std::size_t>(p - stack));
+  } else {
+    out.resize(start + static_cast<std::size_t>(p - line));
+  }
 }
 
 }  // namespace
@@ -158,7 +167,7 @@ std::string Milliseconds(std::int64_t ns) {
   return std::string(text, PutMs(text, ns));
 }
 
-std::string StatusWord(const sweep::HostResult& r) { return StatusOf(r); }
+std::string StatusWord(const sweep::HostResult& r) { return std::string(StatusOf(r)); }
 
 std::string AddressText(const HostLine& h) {
   std::string out;
