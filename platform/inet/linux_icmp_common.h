@@ -164,15 +164,6 @@ IcmpSocket::SendResult SendRequests(int fd, std::span<const EchoRequest> request
   return result;
 }
 
-// The receive stamp, TTL and (IPv4) TOS of a message read, from its control
-// data; `offset` and `now` as in batch_io::ReceiveStamp.
-inline void ReadControl(msghdr& msg, std::int64_t offset, std::int64_t now, IcmpMessage* m) {
-  m->received_ns = batch_io::ReceiveStamp(msg, offset, now, &m->ttl);
-  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TOS && c->cmsg_len >= CMSG_LEN(1))
-      m->tos = *CMSG_DATA(c);
-  }
-}
 
 // Reads up to kBatch queued packets with one recvmmsg into `packets`
 // (kBatch * kPacketBuffer bytes) and `controls` (kBatch * kControlBuffer).
@@ -211,7 +202,8 @@ int ReadQueued(int fd, std::span<IcmpMessage> out, std::int64_t offset, std::uin
     const std::size_t size = std::min<std::size_t>(msgs[i].msg_len, kPacketBuffer);
     IcmpMessage& m = out[static_cast<std::size_t>(kept)];
     m.ClearHead();
-    ReadControl(msgs[i].msg_hdr, offset, now, &m);
+    // The receive stamp, TTL and (IPv4) TOS, from the control data.
+    m.received_ns = batch_io::ReceiveStamp(msgs[i].msg_hdr, offset, now, &m.ttl, &m.tos);
     const bool whole = (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) == 0;
     m.cut = !whole;
     if (parse(pkt, size, whole, from[i], &m)) ++kept;

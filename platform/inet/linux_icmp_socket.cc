@@ -48,7 +48,7 @@ class LinuxIcmpSocket : public icmp_io::SocketBase {
     return icmp_io::SendRequests<Icmp4>(
         fd_, requests, handed_ns, &send_store_,
         [this](const EchoRequest& r, std::uint8_t* p, sockaddr_in* to) {
-          WriteEchoRequest4(r, identifier_, p);
+          WriteEchoRequest4(r, identifier_, p, kind_ == Kind::kRaw);
           *to = sockaddr_in{};
           to->sin_family = AF_INET;
           to->sin_addr.s_addr = htonl(r.destination.v4());

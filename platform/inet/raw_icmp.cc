@@ -40,7 +40,8 @@ std::size_t IcmpOffset(const std::uint8_t* p, std::size_t size) {
 
 }  // namespace
 
-std::size_t WriteEchoRequest4(const EchoRequest& r, std::uint16_t identifier, std::uint8_t* packet) {
+std::size_t WriteEchoRequest4(const EchoRequest& r, std::uint16_t identifier, std::uint8_t* packet,
+                              bool checksum) {
   const std::size_t size = kIcmpHeader + r.size;
   packet[0] = kEchoRequest;
   packet[1] = 0;
@@ -50,6 +51,7 @@ std::size_t WriteEchoRequest4(const EchoRequest& r, std::uint16_t identifier, st
   packet[6] = static_cast<std::uint8_t>(r.sequence >> 8);
   packet[7] = static_cast<std::uint8_t>(r.sequence);
   if (r.size > 0) std::memcpy(packet + kIcmpHeader, r.data, r.size);
+  if (!checksum) return size;
   const std::uint16_t sum = InternetChecksum(packet, size);
   packet[2] = static_cast<std::uint8_t>(sum >> 8);
   packet[3] = static_cast<std::uint8_t>(sum);

@@ -13,8 +13,10 @@ namespace ps::platform {
 
 // Writes `r` as an ICMP echo request carrying `identifier` (header with its
 // checksum, then the data) at `packet`, which has room for 8 + r.size bytes;
-// returns its size.
-std::size_t WriteEchoRequest4(const EchoRequest& r, std::uint16_t identifier, std::uint8_t* packet);
+// returns its size. Without `checksum` the field is left 0: a datagram
+// socket's kernel computes it over the header it builds itself.
+std::size_t WriteEchoRequest4(const EchoRequest& r, std::uint16_t identifier, std::uint8_t* packet,
+                              bool checksum = true);
 
 // Fills `m` (kind, type, code, ttl, from, about, sequence, data) and returns
 // true for an echo reply carrying `identifier` or an error about a request

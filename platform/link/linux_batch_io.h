@@ -52,9 +52,10 @@ inline int WaitForInput(int fd, std::int64_t deadline_ns, short* revents) {
 // clock (`offset` from RealtimeOffsetNs()), never later than `now`, the
 // monotonic time read once after the batch was read (a clock read a message
 // costs more than the rest of its parsing); `now` when it carries none.
-// *ttl, when given, gets the IP_TTL (IPv6: IPV6_HOPLIMIT) control message.
+// *ttl, when given, gets the IP_TTL (IPv6: IPV6_HOPLIMIT) control message,
+// *tos the IP_TOS one: one walk over the control data.
 inline std::int64_t ReceiveStamp(msghdr& msg, std::int64_t offset, std::int64_t now,
-                                 std::uint8_t* ttl = nullptr) {
+                                 std::uint8_t* ttl = nullptr, std::uint8_t* tos = nullptr) {
   std::int64_t when = now;
   for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
     if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
@@ -69,6 +70,9 @@ inline std::int64_t ReceiveStamp(msghdr& msg, std::int64_t offset, std::int64_t 
       int v;
       std::memcpy(&v, CMSG_DATA(c), sizeof(v));
       *ttl = static_cast<std::uint8_t>(v);
+    } else if (tos != nullptr && c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TOS &&
+               c->cmsg_len >= CMSG_LEN(1)) {
+      *tos = *CMSG_DATA(c);
     }
   }
   return when;
