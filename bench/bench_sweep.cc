@@ -1,5 +1,7 @@
 // pingsweep-cli beside the floor (bench/bare_loop.cc: a bare sendmmsg /
-// recvmmsg loop that checks nothing) and its peers fping, arp-scan and nmap,
+// recvmmsg loop that checks nothing; "bare +stamps" is the same loop with the
+// receive stamps, TTLs and request data a sweep keeps, so the kernel's part of
+// them shows apart from the sweep's own) and its peers fping, arp-scan and nmap,
 // in a lab of private network namespaces it builds itself (run as root): a
 // veth pair to a far namespace that answers for a whole /16 (a `local`
 // route), routed through it.
@@ -85,8 +87,10 @@ void Routed(ps::testing::VethLab& lab, int runs) {
   const std::vector<Contender> sweep = {
       Cli(fast + "10.77.0.0/16"), Before(fast + "10.77.0.0/16"),
       Bare("bare dgram", "icmp dgram 10.77.0.1 65534 500"),
-      Bare("bare raw", "icmp raw 10.77.0.1 65534 500"), Fping(fping), Nmap(nmap)};
-  const std::vector<Goal> goals = {{"bare dgram", 1.10}, {"bare raw", 0}, {"fping", 0}};
+      Bare("bare raw", "icmp raw 10.77.0.1 65534 500"),
+      Bare("bare +stamps", "icmp dgram+stamps 10.77.0.1 65534 500"), Fping(fping), Nmap(nmap)};
+  const std::vector<Goal> goals = {
+      {"bare dgram", 1.10}, {"bare raw", 0}, {"bare +stamps", 0}, {"fping", 0}};
   g_table.Scenario("routed /16, all answering", sweep, goals, runs);
   lab.DropEchoRequests("10.77.128.0/17");
   g_table.Scenario("routed /16, half dropped", sweep, goals, runs);
@@ -143,9 +147,11 @@ bool Ipv6(int runs) {
                    Before("--rate max --timeout 500 --retries 0 -n fd00::/112"),
                     Bare("bare dgram", "icmp6 dgram fd00:: 65536 500"),
                     Bare("bare raw", "icmp6 raw fd00:: 65536 500"),
+                    Bare("bare +stamps", "icmp6 dgram+stamps fd00:: 65536 500"),
                     Fping("-6 -a -q -i 0 -r 0 -t 500 -f /tmp/bench-v6-targets"),
                     Nmap("-6 -sn -n -PE --min-rate 100000 -oG - fd00::/112")},
-                   {{"bare dgram", 1.10}, {"bare raw", 0}, {"fping", 0}}, runs);
+                   {{"bare dgram", 1.10}, {"bare raw", 0}, {"bare +stamps", 0}, {"fping", 0}},
+                   runs);
   unlink("/tmp/bench-v6-targets");
   return true;
 }
