@@ -142,7 +142,13 @@ TEST(OutputTest, CsvTimesAndLossAsPrintfWritesThem) {
 }
 
 TEST(OutputTest, CsvAndJsonReadBack) {
-  const std::vector<HostLine> hosts = SampleHosts();
+  std::vector<HostLine> hosts = SampleHosts();
+  // A line longer than a usual one is made in the output itself; the lines
+  // before and after it stay whole.
+  HostLine& long_name = hosts.emplace_back(hosts[0]);
+  long_name.result.address = IpAddress::V4(0x0A00000C);
+  for (int i = 0; i < 700; ++i) long_name.name += "a,\"b";
+  hosts.emplace_back(hosts[0]).result.address = IpAddress::V4(0x0A00000D);
   std::ostringstream csv, json;
   WriteHosts(csv, Format::kCsv, hosts, 1);
   WriteHosts(json, Format::kJson, hosts, 1);
