@@ -164,7 +164,6 @@ IcmpSocket::SendResult SendRequests(int fd, std::span<const EchoRequest> request
   return result;
 }
 
-
 // Reads up to kBatch queued packets with one recvmmsg into `packets`
 // (kBatch * kPacketBuffer bytes) and `controls` (kBatch * kControlBuffer).
 // Each gets a cleared message with its receive stamp and TTL; parse(packet,
