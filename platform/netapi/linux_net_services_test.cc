@@ -67,7 +67,7 @@ struct Outcome {
 };
 
 Outcome Probe(LinuxEchoService& echo, const char* dotted, DWORD timeout = 10,
-              IcmpHandle handle = 0) {
+              IcmpHandle handle = 0, std::uint8_t tos = 0) {
   Outcome o{};
   o.buffer.fill(kUntouched);
   const bool own = handle == 0;
@@ -76,6 +76,7 @@ Outcome Probe(LinuxEchoService& echo, const char* dotted, DWORD timeout = 10,
   o.kind = echo.KindOf(handle);
   IP_OPTION_INFORMATION options{};
   options.Ttl = 255;
+  options.Tos = tos;
   const auto start = std::chrono::steady_clock::now();
   o.replies = echo.IcmpSendEcho(handle, Addr(dotted), kRequest, 37, &options, o.buffer.data(), 288,
                                 timeout);
@@ -125,6 +126,8 @@ TEST_P(EchoServiceTest, LoopbackAnswersWithTheHeaderFilledIn) {
   EXPECT_TRUE(UntouchedFrom(o.buffer, 65));
   // The request went out with TTL 255, TOS 0, no IP options, 37 data bytes.
   EXPECT_EQ(ps::testing::Counted("as_asked"), 1u);
+  // The kernel answers with the request's TOS, read back from the reply.
+  EXPECT_EQ(Probe(echo_, "127.0.0.7", 10, 0, 0x28).buffer[21], 0x28);
 }
 
 TEST_P(EchoServiceTest, SilentHostTimesOutWithoutTouchingTheData) {
