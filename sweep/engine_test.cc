@@ -382,7 +382,9 @@ TEST(ProbeCookieTest, VerifiesOnlyItsOwnFields) {
     cookie.Fill(to, 42, 123456789, data);
     EXPECT_EQ(cookie.Verify(to, 42, data, sizeof(data)), 123456789);
     for (const IpAddress& other : addresses) {
-      if (other != to) EXPECT_FALSE(cookie.Verify(other, 42, data, sizeof(data))) << other.ToString();
+      if (other != to) {
+        EXPECT_FALSE(cookie.Verify(other, 42, data, sizeof(data))) << other.ToString();
+      }
     }
     EXPECT_FALSE(cookie.Verify(Ip(2), 42, data, sizeof(data)));
     EXPECT_FALSE(cookie.Verify(to, 43, data, sizeof(data)));
