@@ -65,6 +65,13 @@ void AppendAddress(std::string& out, const HostLine& h) {
   }
 }
 
+std::string_view Escaped(std::string_view text, std::string& scratch) {
+  if (IsPlainAscii(text)) return text;
+  scratch.clear();
+  AppendEscapedText(scratch, text);
+  return scratch;
+}
+
 char* PutRtt(char* p, const sweep::HostResult& r, int count) {
   if (r.received == 0) return Put(p, "-");
   if (count > 1) p = Put(PutMs(p, r.rtt_min_ns), "/");
@@ -91,14 +98,6 @@ char* PutCsvField(char* p, std::string_view s) {
   }
   *p++ = '"';
   return p;
-}
-
-// Text from outside, escaped into `scratch` only when something needs it.
-std::string_view Escaped(std::string_view text, std::string& scratch) {
-  if (IsPlainAscii(text)) return text;
-  scratch.clear();
-  AppendEscapedText(scratch, text);
-  return scratch;
 }
 
 // What a line's outside text needed escaped or made, kept from line to line.

@@ -39,6 +39,8 @@ char* PutVia(char* p, const sweep::HostResult& r);
 char* PutRtt(char* p, const sweep::HostResult& r, int count);
 // The address, with "%zone" (escaped) for an IPv6 link-local one.
 void AppendAddress(std::string& out, const HostLine& h);
+// Text from outside: itself when plain ASCII, else escaped into `scratch`.
+std::string_view Escaped(std::string_view text, std::string& scratch);
 
 // Output gathered in large writes.
 class Sink {

@@ -26,10 +26,10 @@ struct TextRow {
   void SetAscii(int c, std::string_view text) { cell[c] = text, width[c] = text.size(); }
   // `text` escaped as EscapeText does, "-" when empty.
   void SetEscaped(int c, std::string_view text) {
-    if (text.empty() || IsPlainAscii(text)) return SetAscii(c, text.empty() ? "-" : text);
-    spill[c].clear();
-    AppendEscapedText(spill[c], text);
-    Set(c, spill[c]);
+    if (text.empty()) return SetAscii(c, "-");
+    const std::string_view shown = Escaped(text, spill[c]);
+    if (shown.data() == text.data()) return SetAscii(c, shown);  // plain ASCII
+    Set(c, shown);
   }
 };
 
