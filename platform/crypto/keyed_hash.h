@@ -1,7 +1,8 @@
 // The keyed hash and the random key behind the sweep's reply cookies, from a
 // well-kept cryptographic library: libsodium's SipHash-2-4 on Linux, the
 // system's CNG (HMAC-SHA-256 cut to 64 bits) on Windows, where Debian has no
-// libsodium to link. Cookies never leave the process, so the two need not agree.
+// libsodium to link. A cookie is checked only by the process that made it, so
+// the two need not agree.
 #pragma once
 
 #include <array>

@@ -21,8 +21,8 @@ void InitSodium() {
 
 std::uint64_t ShortHash(const std::uint8_t* message, std::size_t size, const ShortHashKey& key) {
   // SipHash needs no initialisation of the library: the key is all it uses.
-  // The hash's bytes as one word in the machine's order: cookies never leave
-  // the process.
+  // The hash's bytes as one word in the machine's order: a cookie is checked
+  // only by the process that made it.
   std::uint64_t v;
   crypto_shorthash_siphash24(reinterpret_cast<unsigned char*>(&v), message, size, key.data());
   return v;
