@@ -9,7 +9,6 @@
 
 #include <cstring>
 
-#include "platform/inet/checksum.h"
 #include "platform/link/linux_batch_io.h"
 #include "platform/inet/linux_icmp_common.h"
 #include "platform/inet/linux_sweep.h"
@@ -60,7 +59,7 @@ class LinuxIcmpSocket : public icmp_io::SocketBase {
         fd_, kind_, out, deadline_ns, precise, packets_.get(), controls_.get(),
         [this](const std::uint8_t* pkt, std::size_t size, bool whole, const sockaddr_in& from,
                IcmpMessage* m) {
-          return kind_ == Kind::kRaw ? ParseRaw(pkt, size, whole, m)
+          return kind_ == Kind::kRaw ? ParseRawIcmp4(pkt, size, whole, identifier_, m)
                                      : ParseDatagram(pkt, size, from, m);
         });
   }
@@ -76,48 +75,6 @@ class LinuxIcmpSocket : public icmp_io::SocketBase {
     m->from = m->about = FromInAddr(&from.sin_addr);
     m->sequence = Get16(icmp + 6);
     icmp_io::CopyData(m, icmp + kIcmpHeader, size - kIcmpHeader);
-    return true;
-  }
-
-  // `whole`: the packet was not cut to the buffer.
-  bool ParseRaw(const std::uint8_t* pkt, std::size_t size, bool whole, IcmpMessage* m) const {
-    if (size < 20 || (pkt[0] >> 4) != 4) return false;
-    const std::size_t ihl = static_cast<std::size_t>(pkt[0] & 0x0F) * 4;
-    if (ihl < 20 || size < ihl + kIcmpHeader || pkt[9] != IPPROTO_ICMP) return false;
-    const std::uint8_t* icmp = pkt + ihl;
-    // A raw socket gets its copy before the kernel checks the ICMP checksum;
-    // a damaged reply or error tells nothing. (A cut packet cannot be checked.)
-    if (whole && InternetChecksum(icmp, size - ihl) != 0) return false;
-    m->type = icmp[0];
-    m->code = icmp[1];
-    m->ttl = pkt[8];
-    m->tos = pkt[1];
-    m->dont_fragment = (Get16(pkt + 6) & 0x4000) != 0;
-    m->from = FromInAddr(pkt + 12);
-    if (icmp[0] == ICMP_ECHOREPLY) {
-      if (Get16(icmp + 4) != identifier_) return false;  // another program's ping
-      m->kind = IcmpMessage::Kind::kEchoReply;
-      m->about = m->from;
-      m->sequence = Get16(icmp + 6);
-      icmp_io::CopyData(m, icmp + kIcmpHeader, size - ihl - kIcmpHeader);
-      return true;
-    }
-    if (icmp[0] != ICMP_DEST_UNREACH && icmp[0] != ICMP_TIME_EXCEEDED &&
-        icmp[0] != ICMP_PARAMETERPROB && icmp[0] != ICMP_SOURCE_QUENCH) {
-      return false;
-    }
-    // An error quotes the request's IP header and at least 8 bytes after it.
-    const std::uint8_t* inner = icmp + kIcmpHeader;
-    const std::size_t rest = size - ihl - kIcmpHeader;
-    if (rest < 20) return false;
-    const std::size_t inner_ihl = static_cast<std::size_t>(inner[0] & 0x0F) * 4;
-    if (inner_ihl < 20 || rest < inner_ihl + kIcmpHeader || inner[9] != IPPROTO_ICMP) return false;
-    const std::uint8_t* request = inner + inner_ihl;
-    if (request[0] != ICMP_ECHO || Get16(request + 4) != identifier_) return false;
-    m->kind = IcmpMessage::Kind::kError;
-    m->about = FromInAddr(inner + 16);
-    m->sequence = Get16(request + 6);
-    icmp_io::CopyData(m, request + kIcmpHeader, rest - inner_ihl - kIcmpHeader);
     return true;
   }
 };

@@ -63,11 +63,15 @@ bool ParseRawIcmp4(const std::uint8_t* pkt, std::size_t size, bool whole, std::u
   const std::size_t ihl = IcmpOffset(pkt, size);
   if (ihl == 0) return false;
   const std::uint8_t* icmp = pkt + ihl;
+  // A raw socket gets its copy before the kernel checks the ICMP checksum;
+  // a damaged reply or error tells nothing. (A cut packet cannot be checked.)
   if (whole && InternetChecksum(icmp, size - ihl) != 0) return false;
   const std::uint8_t type = icmp[0];
   m->type = type;
   m->code = icmp[1];
   m->ttl = pkt[8];
+  m->tos = pkt[1];
+  m->dont_fragment = (Get16(pkt + 6) & 0x4000) != 0;
   m->from = V4At(pkt + 12);
   if (type == kEchoReply) {
     if (Get16(icmp + 4) != identifier) return false;

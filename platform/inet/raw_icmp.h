@@ -18,7 +18,8 @@ namespace ps::platform {
 std::size_t WriteEchoRequest4(const EchoRequest& r, std::uint16_t identifier, std::uint8_t* packet,
                               bool checksum = true);
 
-// Fills `m` (kind, type, code, ttl, from, about, sequence, data) and returns
+// Fills `m` (kind, type, code, ttl, tos, dont_fragment, from, about,
+// sequence, data) and returns
 // true for an echo reply carrying `identifier` or an error about a request
 // that carried it; false for anything else (our own requests seen on
 // loopback, another program's ping, a damaged packet). `whole`: the packet was
