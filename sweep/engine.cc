@@ -10,7 +10,7 @@ Sweep::Sweep(platform::MonotonicClock* clock, platform::IcmpSocket* socket,
     : socket_(socket),
       core_(clock, neighbours, targets, on_link, options),
       batch_data_(kSweepBatch * ProbeCookie::kDataSize),
-      messages_(kSweepBatch) {
+      messages_(kFirstMessages) {
   requests_.reserve(kSweepBatch);
 }
 
@@ -32,16 +32,28 @@ ProbeTransport::SendResult Sweep::Send(std::span<const std::uint32_t> hosts, std
 }
 
 int Sweep::Receive(std::int64_t wake_ns) {
-  const int n = socket_->Receive(messages_, wake_ns);
-  for (int i = 0; i < n; ++i) {
-    const platform::IcmpMessage& m = messages_[static_cast<std::size_t>(i)];
-    if (m.kind == platform::IcmpMessage::Kind::kEchoReply) {
-      HandleReply(m);
-    } else {
-      HandleError(m);
+  int total = 0;
+  for (;;) {
+    const int n = socket_->Receive(messages_, wake_ns);
+    if (n < 0) return n;
+    for (int i = 0; i < n; ++i) {
+      const platform::IcmpMessage& m = messages_[static_cast<std::size_t>(i)];
+      if (m.kind == platform::IcmpMessage::Kind::kEchoReply) {
+        HandleReply(m);
+      } else {
+        HandleError(m);
+      }
     }
+    total += n;
+    // A full read of the first few messages: take the whole batch from now on,
+    // and read what else is queued, so that the core sees a short count only
+    // when the queue was drained.
+    if (static_cast<std::size_t>(n) < messages_.size() || messages_.size() == kSweepBatch) {
+      return total;
+    }
+    messages_.resize(kSweepBatch);
+    wake_ns = 0;  // no wait: the rest of what is queued
   }
-  return n;
 }
 
 const char* Sweep::failure() const {

@@ -329,6 +329,25 @@ TEST_F(EngineTest, RoundTripsAndDeadlinesCountFromEachRequestsOwnSend) {
   EXPECT_GE(s.elapsed_ns, 255 * kMs + kTimeout);
 }
 
+// Sending 40 requests takes 40 ms; each reply comes 1 ms after its request,
+// so when the first read happens most replies are queued and most deadlines
+// (5 ms) have passed. A read that takes only part of that backlog must not
+// tell the core the queue is drained, or it times out hosts whose timely
+// replies are still waiting in it.
+TEST_F(EngineTest, ABacklogOfTimelyRepliesIsReadBeforeDeadlinesAreJudged) {
+  FakeIcmpSocket::Host h;
+  h.delay_ns = kMs;
+  for (const IpAddress& a : Range(1, 40)) socket_.SetHost(a, h);
+  socket_.set_send_cost(kMs);
+  SweepOptions options;
+  options.rate = 0;
+  options.retries = 0;
+  options.timeout_ns = 5 * kMs;
+  const SweepSummary s = RunSweep(Range(1, 40), options);
+  EXPECT_EQ(s.answered, 40u);
+  EXPECT_EQ(s.ignored, 0u);
+}
+
 TEST_F(EngineTest, RepliesFindTheirHostInBlocksAndLists) {
   const auto v6 = [](std::uint8_t high, std::uint32_t low) {
     std::array<std::uint8_t, 16> b{high};

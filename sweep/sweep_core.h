@@ -51,8 +51,9 @@ class ProbeTransport {
   // a batch) puts that time there. Round trips and deadlines count from it.
   virtual SendResult Send(std::span<const std::uint32_t> hosts, std::int64_t send_ns,
                           std::span<std::int64_t> went_ns) = 0;
-  // Waits until an answer is queued or `wake_ns`, reads up to kSweepBatch
-  // and tells the core what each means. Returns how many; -errno on a failure.
+  // Waits until an answer is queued or `wake_ns`, reads what is queued and
+  // tells the core what each means. Returns how many; -errno on a failure.
+  // Fewer than kSweepBatch means the queue was drained.
   virtual int Receive(std::int64_t wake_ns) = 0;
   // The sweep's complaint when Receive failed.
   virtual const char* failure() const = 0;
