@@ -1,8 +1,13 @@
 // The engine over real sockets, in private network namespaces: a routed
-// subnet with a silent part and an ICMP error, on both socket kinds; and a
-// hostile responder that never makes a false host.
+// subnet with a silent part and an ICMP error, on both socket kinds; a
+// hostile responder that never makes a false host; and a raw socket's read
+// behind a crowd of other programs' packets.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <linux/icmp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -92,6 +97,40 @@ TEST(SweepNetnsTest, RoutedSubnetWithSilentPartAndAnError) {
       }
     }
   }
+}
+
+// A raw socket sees every ICMP message the machine gets. A read whose whole
+// batch was somebody else's (here 300 damaged echo replies) must read on to
+// our reply behind them: a read that kept none would tell the sweep the queue
+// was drained, and it would judge deadlines with the reply still waiting.
+TEST(SweepNetnsTest, RawReadReadsOnPastOtherProgramsPackets) {
+  PS_REQUIRE_PRIVATE_NETWORK();
+  platform::LinuxIcmpOpener opener;
+  auto opened = opener.Open(IpAddress::Family::kV4, IcmpSocket::Kind::kRaw);
+  ASSERT_TRUE(opened) << opened.status().message();
+  const auto socket = std::move(opened).value();
+  const int other = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+  ASSERT_GE(other, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (int i = 0; i < 300; ++i) {
+    // Checksum 0: wrong for this header, so no parser takes it for a reply.
+    const std::uint8_t reply[8] = {ICMP_ECHOREPLY, 0, 0, 0, 0x42, 0x42, 0, static_cast<std::uint8_t>(i)};
+    ASSERT_EQ(sendto(other, reply, sizeof(reply), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to)),
+              8);
+  }
+  close(other);
+  const std::uint8_t data[16] = {1, 2, 3};
+  const platform::EchoRequest request{*IpAddress::Parse("127.0.0.1"), 7, data, sizeof(data)};
+  std::int64_t went = 0;
+  ASSERT_EQ(socket->Send(std::span(&request, 1), std::span(&went, 1)).sent, 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the reply, queued behind them
+  std::vector<platform::IcmpMessage> batch(kSweepBatch);
+  const std::int64_t until = platform::SystemMonotonicClock().NowNs() + 1'000'000'000;
+  ASSERT_EQ(socket->Receive(batch, until), 1);
+  EXPECT_EQ(batch[0].from.ToString(), "127.0.0.1");
+  EXPECT_EQ(batch[0].sequence, 7);
 }
 
 // A responder that forges: wrong data, another address's reply, late and

@@ -164,14 +164,16 @@ IcmpSocket::SendResult SendRequests(int fd, std::span<const EchoRequest> request
   return result;
 }
 
-// Reads up to kBatch queued packets with one recvmmsg into `packets`
-// (kBatch * kPacketBuffer bytes) and `controls` (kBatch * kControlBuffer).
-// Each gets a cleared message with its receive stamp and TTL; parse(packet,
-// size, whole, from, &message) fills in the rest and says whether to keep it
-// (`whole`: not cut to the buffer). Returns how many were kept, or -errno.
+// Reads up to min(out.size(), kBatch) queued packets with one recvmmsg into
+// `packets` (kBatch * kPacketBuffer bytes) and `controls` (kBatch *
+// kControlBuffer). Each gets a cleared message with its receive stamp and TTL;
+// parse(packet, size, whole, from, &message) fills in the rest and says
+// whether to keep it (`whole`: not cut to the buffer). Returns how many were
+// read, or -errno; *kept counts those kept, from out[0].
 template <class Sockaddr, class Parse>
-int ReadQueued(int fd, std::span<IcmpMessage> out, std::int64_t offset, std::uint8_t* packets,
-               char* controls, Parse parse) {
+int ReadBatch(int fd, std::span<IcmpMessage> out, std::int64_t offset, std::uint8_t* packets,
+              char* controls, Parse parse, int* kept) {
+  *kept = 0;
   const std::size_t n = std::min(out.size(), kBatch);
   if (n == 0) return 0;
   mmsghdr msgs[kBatch];
@@ -195,17 +197,37 @@ int ReadQueued(int fd, std::span<IcmpMessage> out, std::int64_t offset, std::uin
     return broken ? -errno : 0;
   }
   const std::int64_t now = SystemMonotonicClock().NowNs();
-  int kept = 0;
   for (int i = 0; i < r; ++i) {
     const std::uint8_t* pkt = packets + static_cast<std::size_t>(i) * kPacketBuffer;
     const std::size_t size = std::min<std::size_t>(msgs[i].msg_len, kPacketBuffer);
-    IcmpMessage& m = out[static_cast<std::size_t>(kept)];
+    IcmpMessage& m = out[static_cast<std::size_t>(*kept)];
     m.ClearHead();
     // The receive stamp, TTL and (IPv4) TOS, from the control data.
     m.received_ns = batch_io::ReceiveStamp(msgs[i].msg_hdr, offset, now, &m.ttl, &m.tos);
     const bool whole = (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) == 0;
     m.cut = !whole;
-    if (parse(pkt, size, whole, from[i], &m)) ++kept;
+    if (parse(pkt, size, whole, from[i], &m)) ++*kept;
+  }
+  return r;
+}
+
+// ReadBatch until `out` is full or the queue is drained: a batch that
+// dropped packets (another program's, on a raw socket) reads on, so that
+// fewer kept than out.size() means nothing more is queued. Only a flood of
+// other traffic, kMaxBatches of it, ends a read sooner: the sweep must get to
+// send again. Returns how many were kept, or -errno when the first read failed.
+template <class Sockaddr, class Parse>
+int ReadQueued(int fd, std::span<IcmpMessage> out, std::int64_t offset, std::uint8_t* packets,
+               char* controls, Parse parse) {
+  constexpr int kMaxBatches = 8;
+  int kept = 0;
+  for (int batch = 0; batch < kMaxBatches && static_cast<std::size_t>(kept) < out.size(); ++batch) {
+    const auto rest = out.subspan(static_cast<std::size_t>(kept));
+    int batch_kept = 0;
+    const int read = ReadBatch<Sockaddr>(fd, rest, offset, packets, controls, parse, &batch_kept);
+    if (read < 0) return kept > 0 ? kept : read;  // a failure shows again on the next read
+    kept += batch_kept;
+    if (static_cast<std::size_t>(read) < std::min(rest.size(), kBatch)) break;  // drained
   }
   return kept;
 }
