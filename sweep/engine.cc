@@ -32,27 +32,30 @@ ProbeTransport::SendResult Sweep::Send(std::span<const std::uint32_t> hosts, std
 }
 
 int Sweep::Receive(std::int64_t wake_ns) {
-  int total = 0;
-  for (;;) {
-    const int n = socket_->Receive(messages_, wake_ns);
-    if (n < 0) return n;
-    for (int i = 0; i < n; ++i) {
-      const platform::IcmpMessage& m = messages_[static_cast<std::size_t>(i)];
-      if (m.kind == platform::IcmpMessage::Kind::kEchoReply) {
-        HandleReply(m);
-      } else {
-        HandleError(m);
-      }
-    }
-    total += n;
-    // A full read of the first few messages: take the whole batch from now on,
-    // and read what else is queued, so that the core sees a short count only
-    // when the queue was drained.
-    if (static_cast<std::size_t>(n) < messages_.size() || messages_.size() == kSweepBatch) {
-      return total;
-    }
+  int n = socket_->Receive(messages_, wake_ns);
+  if (n < 0) return n;
+  Handle(n);
+  // A full read of the first few messages: take the whole batch from now on,
+  // and read the rest of what is queued at once, so that the core sees a
+  // short count only when the queue was drained.
+  if (static_cast<std::size_t>(n) == messages_.size() && messages_.size() < kSweepBatch) {
     messages_.resize(kSweepBatch);
-    wake_ns = 0;  // no wait: the rest of what is queued
+    const int more = socket_->Receive(messages_, 0);
+    if (more < 0) return more;
+    Handle(more);
+    n += more;
+  }
+  return n;
+}
+
+void Sweep::Handle(int n) {
+  for (int i = 0; i < n; ++i) {
+    const platform::IcmpMessage& m = messages_[static_cast<std::size_t>(i)];
+    if (m.kind == platform::IcmpMessage::Kind::kEchoReply) {
+      HandleReply(m);
+    } else {
+      HandleError(m);
+    }
   }
 }
 

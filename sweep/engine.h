@@ -52,6 +52,8 @@ class Sweep : private ProbeTransport {
                   std::span<std::int64_t> went_ns) override;
   int Receive(std::int64_t wake_ns) override;
   const char* failure() const override;
+  // The first `n` of messages_, each as a reply or an error.
+  void Handle(int n);
   void HandleReply(const platform::IcmpMessage& m);
   void HandleError(const platform::IcmpMessage& m);
 

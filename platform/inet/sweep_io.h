@@ -98,7 +98,9 @@ class IcmpSocket {
   // Waits until a message is queued or the monotonic clock reaches
   // `deadline_ns` (a signal also ends the wait), then reads what is queued, up
   // to out.size() messages. Returns how many; 0 on time-out; -errno on a
-  // failure. Packets that are not ICMP replies or errors are dropped here.
+  // failure. Packets that are not ICMP replies or errors are dropped here,
+  // and reading goes on past them: fewer than out.size() means nothing more
+  // was queued (unless a flood of other traffic cut the read short).
   virtual int Receive(std::span<IcmpMessage> out, std::int64_t deadline_ns) = 0;
   // Receive, for a caller that decides at the deadline (a single probe's
   // time-out): a wait that finds nothing ends at `deadline_ns` itself, not a
